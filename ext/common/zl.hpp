@@ -1,0 +1,156 @@
+// Shared helper layer of the zeltlite extension modules.
+//
+// The modules behave like the plain Python modules they stand for: functions
+// bind their arguments like a `def` (with the interpreter's TypeError
+// wording), every collaborator is looked up at the moment of use (module
+// globals, then builtins; attributes on self, the class or a module), classes
+// are ordinary `type` objects whose methods are native functions, and the
+// failures the package names are base `Exception`s with exact texts.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace nb = nanobind;
+
+namespace zl {
+
+// ---------------------------------------------------------------- errors
+
+// Throws the pending Python error; call right after a C API call failed.
+[[noreturn]] void throw_error();
+
+// Owns the result of a C API call that returns a new reference, or throws the
+// pending Python error when the call failed (returned NULL).
+inline nb::object steal(PyObject *o) {
+    if (!o) throw_error();
+    return nb::steal(o);
+}
+
+// Raises `type(msg)`; `msg` is any Python object (normally a str).
+[[noreturn]] void raise(PyObject *type, nb::handle msg);
+[[noreturn]] void raise(PyObject *type, const char *msg);
+// Raises `type()` without arguments (e.g. a bare RuntimeError()).
+[[noreturn]] void raise_bare(PyObject *type);
+// Raises the base `Exception(msg)`.
+[[noreturn]] inline void raise_exception(nb::handle msg) { raise(PyExc_Exception, msg); }
+[[noreturn]] inline void raise_exception(const char *msg) { raise(PyExc_Exception, msg); }
+
+// `PyErr_ExceptionMatches` for the error carried by a caught nb::python_error.
+bool matches(const nb::python_error &e, PyObject *type);
+
+// ------------------------------------------------------------- interned names
+
+// A str created once and kept for the life of the process; used for names and
+// fixed texts on hot paths.  Usage: `static zl::Name n{"exists"}; obj.attr(n)`.
+class Name {
+public:
+    explicit Name(const char *s) : text_(s) {}
+    operator nb::handle() const { return get(); }
+    nb::handle get() const;
+    const char *c_str() const { return text_; }
+
+private:
+    const char *text_;
+    mutable PyObject *obj_ = nullptr;
+};
+
+// ------------------------------------------------------------ late binding
+
+// A module's own namespace, looked up like Python code looks up its globals.
+class Namespace {
+public:
+    void init(nb::handle module);
+    nb::handle module() const { return module_; }
+    nb::handle dict() const { return dict_; }
+    // Global lookup at the moment of use: the module dict, then builtins;
+    // a missing name raises NameError as the interpreter would.
+    nb::object operator[](const char *name) const;
+    nb::object operator[](const Name &name) const;
+    void set(const char *name, nb::handle value) const;
+
+private:
+    nb::handle module_;
+    nb::handle dict_;
+};
+
+nb::object import(const char *module);
+nb::object getattr(nb::handle obj, const Name &name);
+nb::object getattr(nb::handle obj, const char *name);
+// obj[key] with a str key, raising the container's own error (e.g. KeyError).
+nb::object getitem(nb::handle obj, const char *key);
+
+// `fmt.format(*args)` with the interpreter's own str.format.
+template <typename... Args> nb::str format(const char *fmt, Args &&...args) {
+    return nb::borrow<nb::str>(nb::str(fmt).attr("format")(std::forward<Args>(args)...));
+}
+// `fmt % value` with the interpreter's printf-style formatting.
+nb::str percent(const char *fmt, nb::handle value);
+
+bool truthy(nb::handle o);
+bool equal(nb::handle a, nb::handle b);
+bool is_none(nb::handle o);
+nb::object to_str(nb::handle o);
+nb::object to_int(long long v);
+
+// ------------------------------------------------------------ argument binding
+
+// How a function binds its arguments: its name as shown in TypeErrors, its
+// parameter names (a method counts `self`) and how many of them, from the
+// left, have no default.
+struct Params {
+    const char *name;
+    std::initializer_list<const char *> names;
+    std::size_t required;
+};
+
+// Binds the positional `args` (a tuple) and keyword `kwargs` (a dict or null)
+// to `out[0..n)`; a parameter left unset holds a null handle (the caller
+// applies its default).  Errors use the interpreter's wording, e.g.
+//   "f() takes exactly 1 positional argument (2 given)",
+//   "f() takes at least 4 positional arguments (2 given)",
+//   "f() got an unexpected keyword argument 'x'",
+//   "f() got multiple values for keyword argument 'x'".
+void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
+          nb::handle args, nb::handle kwargs, nb::handle *out);
+
+// A native function object of the module `ns`, callable like a `def` with `p`.  `impl` receives
+// the bound arguments as a std::array<nb::handle, N> (null for unset
+// optional parameters) and returns an nb::object.
+template <std::size_t N, typename Impl> nb::object function(const Namespace &ns, const Params &p, Impl impl) {
+    struct Sig {
+        const char *name;
+        std::size_t required;
+        std::array<const char *, N> names;
+    } sig{p.name, p.required, {}};
+    std::size_t i = 0;
+    for (const char *n : p.names) sig.names[i++] = n;
+    return nb::cpp_function(
+        [sig, impl](nb::args args, nb::kwargs kwargs) -> nb::object {
+            std::array<nb::handle, N> bound{};
+            bind(sig.name, sig.names.data(), N, sig.required, args, kwargs, bound.data());
+            return impl(bound);
+        },
+        nb::name(p.name), nb::scope(ns.module()));
+}
+
+// Defines a module-level function in `ns` under `p.name`.
+template <std::size_t N, typename Impl> void def(const Namespace &ns, const Params &p, Impl impl) {
+    ns.set(p.name, function<N>(ns, p, impl));
+}
+
+// ------------------------------------------------------------ plain classes
+
+// Wraps a callable so that, placed in a class, it binds `self` like a Python
+// function does.
+nb::object instance_method(nb::handle func);
+nb::object static_method(nb::handle func);
+// `type(name, (object,), namespace)` with `__module__` and `__qualname__` set.
+nb::object make_class(const Namespace &ns, const char *name, nb::dict body);
+
+}  // namespace zl
