@@ -67,6 +67,39 @@ void Namespace::set(const char *name, nb::handle value) const {
 
 nb::object import(const char *module) { return steal(PyImport_ImportModule(module)); }
 
+nb::object import_sibling(const Namespace &ns, const char *name) {
+    nb::str full = nb::borrow<nb::str>(ns.module().attr("__name__"));
+    nb::object package = full.attr("rpartition")(".")[0];
+    return import(nb::borrow<nb::str>(format("{}.{}", package, name)).c_str());
+}
+
+nb::object import_from(nb::handle module, const char *name) {
+    PyObject *v = PyObject_GetAttrString(module.ptr(), name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", name,
+                     steal(PyModule_GetNameObject(module.ptr())).ptr());
+        throw_error();
+    }
+    return nb::steal(v);
+}
+
+void import_star(const Namespace &ns, nb::handle module) {
+    nb::object names;
+    if (PyObject_HasAttrString(module.ptr(), "__all__")) {
+        names = module.attr("__all__");
+    } else {
+        names = nb::list();
+        for (nb::handle key : nb::borrow<nb::dict>(module.attr("__dict__")).keys())
+            if (!nb::borrow<nb::str>(key).attr("startswith")("_").is(nb::handle(Py_True))) names.attr("append")(key);
+    }
+    for (nb::handle key : names) {
+        nb::object value = steal(PyObject_GetAttr(module.ptr(), key.ptr()));
+        if (PyDict_SetItem(ns.dict().ptr(), key.ptr(), value.ptr()) < 0) throw_error();
+    }
+}
+
 nb::object getattr(nb::handle obj, const Name &name) { return steal(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
 
 nb::object getattr(nb::handle obj, const char *name) { return steal(PyObject_GetAttrString(obj.ptr(), name)); }
@@ -79,6 +112,43 @@ nb::object getitem(nb::handle obj, const char *key) {
 nb::str percent(const char *fmt, nb::handle value) {
     nb::object f = steal(PyUnicode_FromString(fmt));
     return nb::steal<nb::str>(steal(PyUnicode_Format(f.ptr(), value.ptr())).release());
+}
+
+std::pair<nb::object, nb::object> unpack2(nb::handle seq) {
+    PyObject *iter = PyObject_GetIter(seq.ptr());
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq.ptr())->tp_iter &&
+            !PySequence_Check(seq.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq.ptr())->tp_name);
+        }
+        throw_error();
+    }
+    nb::object it = nb::steal(iter);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *v = PyIter_Next(it.ptr());
+        if (!v) {
+            if (PyErr_Occurred()) throw_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw_error();
+        }
+        items[i] = nb::steal(v);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw_error();
+    }
+    if (PyErr_Occurred()) throw_error();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
 }
 
 bool truthy(nb::handle o) {

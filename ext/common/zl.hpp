@@ -80,6 +80,13 @@ private:
 };
 
 nb::object import(const char *module);
+// Imports `<package of ns>.<name>`, the equivalent of `from . import <name>`.
+nb::object import_sibling(const Namespace &ns, const char *name);
+// `from <module> import <name>`: the attribute, or ImportError in the interpreter's wording.
+nb::object import_from(nb::handle module, const char *name);
+// `from <module> import *` into `ns`: the names of `__all__`, or else every
+// name that does not start with an underscore.
+void import_star(const Namespace &ns, nb::handle module);
 nb::object getattr(nb::handle obj, const Name &name);
 nb::object getattr(nb::handle obj, const char *name);
 // obj[key] with a str key, raising the container's own error (e.g. KeyError).
@@ -91,6 +98,11 @@ template <typename... Args> nb::str format(const char *fmt, Args &&...args) {
 }
 // `fmt % value` with the interpreter's printf-style formatting.
 nb::str percent(const char *fmt, nb::handle value);
+
+// `a, b = seq` with the interpreter's unpacking errors.
+std::pair<nb::object, nb::object> unpack2(nb::handle seq);
+// `item in container`.
+bool contains(nb::handle container, nb::handle item);
 
 bool truthy(nb::handle o);
 bool equal(nb::handle a, nb::handle b);
