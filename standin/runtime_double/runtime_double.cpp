@@ -15,6 +15,9 @@
 #include <zeltrt/zeltrt_api.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -375,7 +378,7 @@ int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTInput inputs[]) 
         data.resize(in.size);
         if (in.size) std::memcpy(data.data(), in.buf, in.size);
         ev << (i ? "," : "") << "{\"index\":" << in.index << ",\"size\":" << in.size
-           << ",\"pass_through\":" << (unsigned)in.pass_through << ",\"type\":" << in.type << ",\"fmt\":" << in.fmt;
+           << ",\"addr\":" << (unsigned long long)(uintptr_t)in.buf << ",\"pass_through\":" << (unsigned)in.pass_through << ",\"type\":" << in.type << ",\"fmt\":" << in.fmt;
         if (recording && in.size <= 4096) ev << ",\"data\":\"" << hex(data.data(), data.size()) << "\"";
         ev << "}";
     }
@@ -386,6 +389,8 @@ int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTInput inputs[]) 
 
 int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
     std::lock_guard<std::mutex> lock(mutex);
+    // A slow run, to see whether the caller lets other threads go on meanwhile.
+    if (long long ms = number("run_sleep_ms", 0)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     Context *c = find(context);
     int ret = !c ? ZELT_ERR_CTX_INVALID : scripted("zelt_run");
     if (ret == 0) {
@@ -409,7 +414,7 @@ int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs
         ZELTOutput &out = outputs[i];
         ev << (i ? "," : "") << "{\"want_float\":" << (unsigned)out.want_float
            << ",\"is_prealloc\":" << (unsigned)out.is_prealloc << ",\"index\":" << out.index
-           << ",\"size\":" << out.size << ",\"buf_set\":" << (out.buf ? "true" : "false") << "}";
+           << ",\"size\":" << out.size << ",\"addr\":" << (unsigned long long)(uintptr_t)out.buf << "}";
         std::vector<float> &data = c->output_data[i];
         out.buf = number("null_output", 0) ? nullptr : data.data();
         out.size = (uint32_t)number("out_size." + std::to_string(i), (long long)(data.size() * sizeof(float)));
@@ -472,6 +477,54 @@ ZELTRT_EXPORT const char *zd_log(void) {
     for (size_t i = 0; i < events.size(); ++i) log_text += (i ? "," : "") + events[i];
     log_text += "]";
     return log_text.c_str();
+}
+
+// The C layout of the header's structures: sizeof(structure) for a null
+// `field`, else offsetof(structure, field); -1 for an unknown name.
+ZELTRT_EXPORT long long zd_layout(const char *structure, const char *field) {
+    struct Entry {
+        const char *structure, *field;
+        size_t value;
+    };
+#define ZD_SIZE(S) {#S, nullptr, sizeof(S)}
+#define ZD_FIELD(S, F) {#S, #F, offsetof(S, F)}
+    static const Entry table[] = {
+        ZD_SIZE(ZELTInitExtend), ZD_FIELD(ZELTInitExtend, device_id),
+        ZD_SIZE(ZELTRtInitExtend), ZD_FIELD(ZELTRtInitExtend, zelt_context),
+        ZD_FIELD(ZELTRtInitExtend, real_model_offset), ZD_FIELD(ZELTRtInitExtend, real_model_size),
+        ZD_FIELD(ZELTRtInitExtend, reserved),
+        ZD_SIZE(ZELTInput), ZD_FIELD(ZELTInput, index), ZD_FIELD(ZELTInput, buf), ZD_FIELD(ZELTInput, size),
+        ZD_FIELD(ZELTInput, pass_through), ZD_FIELD(ZELTInput, type), ZD_FIELD(ZELTInput, fmt),
+        ZD_SIZE(ZELTRunExtend), ZD_FIELD(ZELTRunExtend, frame_id),
+        ZD_SIZE(ZELTRtRunExtend), ZD_FIELD(ZELTRtRunExtend, frame_id), ZD_FIELD(ZELTRtRunExtend, non_block),
+        ZD_FIELD(ZELTRtRunExtend, timeout_ms), ZD_FIELD(ZELTRtRunExtend, fence_fd),
+        ZD_SIZE(ZELTOutputExtend), ZD_FIELD(ZELTOutputExtend, frame_id),
+        ZD_SIZE(ZELTOutput), ZD_FIELD(ZELTOutput, want_float), ZD_FIELD(ZELTOutput, is_prealloc),
+        ZD_FIELD(ZELTOutput, index), ZD_FIELD(ZELTOutput, buf), ZD_FIELD(ZELTOutput, size),
+        ZD_SIZE(ZELTInputOutputNum), ZD_FIELD(ZELTInputOutputNum, n_input), ZD_FIELD(ZELTInputOutputNum, n_output),
+        ZD_SIZE(ZELTPerfDetail), ZD_FIELD(ZELTPerfDetail, perf_data), ZD_FIELD(ZELTPerfDetail, data_len),
+        ZD_SIZE(ZELTPerfRun), ZD_FIELD(ZELTPerfRun, run_duration),
+        ZD_SIZE(ZELTTensorAttr), ZD_FIELD(ZELTTensorAttr, index), ZD_FIELD(ZELTTensorAttr, n_dims),
+        ZD_FIELD(ZELTTensorAttr, dims), ZD_FIELD(ZELTTensorAttr, name), ZD_FIELD(ZELTTensorAttr, n_elems),
+        ZD_FIELD(ZELTTensorAttr, size), ZD_FIELD(ZELTTensorAttr, fmt), ZD_FIELD(ZELTTensorAttr, type),
+        ZD_FIELD(ZELTTensorAttr, qnt_type), ZD_FIELD(ZELTTensorAttr, fl), ZD_FIELD(ZELTTensorAttr, zp),
+        ZD_FIELD(ZELTTensorAttr, scale),
+        ZD_SIZE(ZELTRtTensorAttr), ZD_FIELD(ZELTRtTensorAttr, index), ZD_FIELD(ZELTRtTensorAttr, n_dims),
+        ZD_FIELD(ZELTRtTensorAttr, dims), ZD_FIELD(ZELTRtTensorAttr, name), ZD_FIELD(ZELTRtTensorAttr, n_elems),
+        ZD_FIELD(ZELTRtTensorAttr, size), ZD_FIELD(ZELTRtTensorAttr, fmt), ZD_FIELD(ZELTRtTensorAttr, type),
+        ZD_FIELD(ZELTRtTensorAttr, qnt_type), ZD_FIELD(ZELTRtTensorAttr, fl), ZD_FIELD(ZELTRtTensorAttr, zp),
+        ZD_FIELD(ZELTRtTensorAttr, scale), ZD_FIELD(ZELTRtTensorAttr, w_stride),
+        ZD_FIELD(ZELTRtTensorAttr, stride_with_stride), ZD_FIELD(ZELTRtTensorAttr, pass_through),
+        ZD_FIELD(ZELTRtTensorAttr, h_stride),
+        ZD_SIZE(ZELTSDKVersion), ZD_FIELD(ZELTSDKVersion, api_version), ZD_FIELD(ZELTSDKVersion, drv_version),
+    };
+#undef ZD_SIZE
+#undef ZD_FIELD
+    for (const Entry &e : table)
+        if (std::strcmp(e.structure, structure) == 0 &&
+            (field ? e.field && std::strcmp(e.field, field) == 0 : !e.field))
+            return (long long)e.value;
+    return -1;
 }
 
 ZELTRT_EXPORT int zd_live_contexts(void) {
