@@ -35,11 +35,17 @@ const zl::Name kGetInOutNum{"get_in_out_num"}, kGetOutputShape{"get_output_shape
     kGetTensorAttr{"get_tensor_attr"};
 const zl::Name kSize{"size"}, kDtype{"dtype"}, kNdarray{"ndarray"}, kTobytes{"tobytes"}, kEmpty{"empty"},
     kShape{"shape"}, kFloat32{"float32"}, kNp{"np"};
+const zl::Name kQueryInOutNum{"ZELT_QUERY_IN_OUT_NUM"}, kQueryInputAttr{"ZELT_QUERY_INPUT_ATTR"},
+    kQueryOutputAttr{"ZELT_QUERY_OUTPUT_ATTR"}, kQueryPerfDetail{"ZELT_QUERY_PERF_DETAIL"},
+    kQueryPerfRun{"ZELT_QUERY_PERF_RUN"}, kQuerySdkVersion{"ZELT_QUERY_SDK_VERSION"};
 const zl::Name kInputDataType{"zelt_input_data_type"}, kInputDataFormat{"zelt_input_data_format"},
     kRetCode{"zelt_runtime_api_ret_code"}, kNhwc{"nhwc"};
 
 nb::object none() { return nb::none(); }
-bool equals(nb::handle a, const char *b) { return zl::equal(a, nb::str(b)); }
+bool equals(nb::handle a, const char *b) {
+    if (PyUnicode_CheckExact(a.ptr())) return PyUnicode_CompareWithASCIIString(a.ptr(), b) == 0;
+    return zl::equal(a, nb::str(b));
+}
 nb::object attr(nb::handle o, const zl::Name &n) { return zl::getattr(o, n); }
 void set_attr(nb::handle o, const char *name, nb::handle value) {
     if (PyObject_SetAttrString(o.ptr(), name, value.ptr()) < 0) zl::throw_error();
@@ -185,8 +191,14 @@ void register_loaded(nb::handle lib) {
 }
 
 bool bound_intact(nb::handle lib, const LibraryState &s, Fn fn) {
-    nb::object func = attr(lib, *kFnNames[fn]);
-    if (func.ptr() != s.bound[fn][0]) return false;
+    // The bound functions live in the library object's own dict.
+    nb::object dict = zl::steal(PyObject_GenericGetDict(lib.ptr(), nullptr));
+    PyObject *func = PyDict_GetItemWithError(dict.ptr(), kFnNames[fn]->get().ptr());
+    if (!func) {
+        if (PyErr_Occurred()) zl::throw_error();
+        return false;
+    }
+    if (func != s.bound[fn][0]) return false;
     return attr(func, kArgtypes).ptr() == s.bound[fn][1] && attr(func, kRestype).ptr() == s.bound[fn][2] &&
            zl::is_none(attr(func, kErrcheck));
 }
@@ -270,8 +282,7 @@ bool is_own(nb::handle self, const zl::Name &name, PyObject *func) {
 
 // zelt_query for a structure the caller reads itself; `out` receives it.
 template <typename T>
-nb::object query_struct(nb::handle self, const char *cmd_name, const char *struct_name, T &out) {
-    Runtime rt = runtime(self, {kQueryFn});
+nb::object query_struct(Runtime &rt, const zl::Name &cmd_name, const char *struct_name, T &out) {
     nb::object cmd = ns[cmd_name];
     if (rt.direct) {
         int c = (int)PyLong_AsLong(cmd.ptr());
@@ -286,16 +297,31 @@ nb::object query_struct(nb::handle self, const char *cmd_name, const char *struc
     return ret;
 }
 
-nb::object in_out_num(nb::handle self) {
+template <typename T>
+nb::object query_struct(nb::handle self, const zl::Name &cmd_name, const char *struct_name, T &out) {
+    Runtime rt = runtime(self, {kQueryFn});
+    return query_struct(rt, cmd_name, struct_name, out);
+}
+
+std::pair<nb::object, nb::object> in_out_num_values(Runtime &rt) {
     ZELTInputOutputNum num;
-    nb::object ret = query_struct(self, "ZELT_QUERY_IN_OUT_NUM", "ZELTInputOutputNum", num);
+    nb::object ret = query_struct(rt, kQueryInOutNum, "ZELTInputOutputNum", num);
     check_status(ret, "Get input output num failed! Error code: {}");
-    return nb::make_tuple(num.n_input, num.n_output);
+    return {zl::to_int(num.n_input), zl::to_int(num.n_output)};
+}
+
+nb::object in_out_num(nb::handle self) {
+    Runtime rt = runtime(self, {kQueryFn});
+    auto [n_input, n_output] = in_out_num_values(rt);
+    return nb::make_tuple(n_input, n_output);
 }
 
 // `self.get_in_out_num()`, unpacked.
 std::pair<nb::object, nb::object> call_in_out_num(nb::handle self) {
-    if (is_own(self, kGetInOutNum, own_get_in_out_num)) return zl::unpack2(in_out_num(self));
+    if (is_own(self, kGetInOutNum, own_get_in_out_num)) {
+        Runtime rt = runtime(self, {kQueryFn});
+        return in_out_num_values(rt);
+    }
     return zl::unpack2(attr(self, kGetInOutNum)());
 }
 
@@ -304,7 +330,7 @@ const char *const kAttrFailed = "Query tensor attr failed! Error code: {}";
 nb::object tensor_attr(nb::handle self, nb::handle index, bool is_output) {
     nb::object s = ns[is_talun(self) ? "ZELTRtTensorAttr" : "ZELTTensorAttr"]();
     set_attr(s, "index", index);
-    nb::object cmd = ns[is_output ? "ZELT_QUERY_OUTPUT_ATTR" : "ZELT_QUERY_INPUT_ATTR"];
+    nb::object cmd = ns[is_output ? kQueryOutputAttr : kQueryInputAttr];
     Runtime rt = runtime(self, {kQueryFn});
     nb::object ret;
     if (rt.direct) {
@@ -333,10 +359,10 @@ nb::list shape_of(nb::handle self, uint32_t n_dims, const uint32_t *dims) {
     return shape;
 }
 
-template <typename Attr> nb::object output_shape_as(nb::handle self, nb::handle index, const char *struct_name) {
+template <typename Attr>
+nb::object output_shape_as(nb::handle self, Runtime &rt, nb::handle index, const char *struct_name) {
     Attr a;
-    Runtime rt = runtime(self, {kQueryFn});
-    nb::object cmd = ns["ZELT_QUERY_OUTPUT_ATTR"];
+    nb::object cmd = ns[kQueryOutputAttr];
     nb::object ret;
     if (rt.direct) {
         std::memset(&a, 0, sizeof a);
@@ -361,15 +387,18 @@ template <typename Attr> nb::object output_shape_as(nb::handle self, nb::handle 
     return shape_of(self, a.n_dims, a.dims);
 }
 
-nb::object output_shape(nb::handle self, nb::handle index) {
-    if (is_talun(self)) return output_shape_as<ZELTRtTensorAttr>(self, index, "ZELTRtTensorAttr");
-    return output_shape_as<ZELTTensorAttr>(self, index, "ZELTTensorAttr");
+nb::object output_shape(nb::handle self, Runtime &rt, nb::handle index) {
+    if (is_talun(self)) return output_shape_as<ZELTRtTensorAttr>(self, rt, index, "ZELTRtTensorAttr");
+    return output_shape_as<ZELTTensorAttr>(self, rt, index, "ZELTTensorAttr");
 }
 
-nb::object call_output_shape(nb::handle self, nb::handle index) {
-    if (is_own(self, kGetOutputShape, own_get_output_shape)) return output_shape(self, index);
-    return attr(self, kGetOutputShape)(index);
+nb::object output_shape(nb::handle self, nb::handle index) {
+    bool talun = is_talun(self);
+    Runtime rt = runtime(self, {kQueryFn});
+    if (talun) return output_shape_as<ZELTRtTensorAttr>(self, rt, index, "ZELTRtTensorAttr");
+    return output_shape_as<ZELTTensorAttr>(self, rt, index, "ZELTTensorAttr");
 }
+
 
 nb::object get_type_format(nb::handle dtype) {
     nb::object name = dtype.attr("name");
@@ -517,9 +546,44 @@ nb::object set_inputs_eval_perf(nb::handle self) {
     return inputs_set_result(call_lib(rt, kZeltInputsSet, rt.context, in_num, first));
 }
 
+// [value] * n
+nb::object repeated(nb::handle value, std::size_t n) {
+    nb::object list = zl::steal(PyList_New((Py_ssize_t)n));
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, nb::borrow(value).release().ptr());
+    return list;
+}
+
 nb::list copy_list(nb::handle seq) { return nb::borrow<nb::list>(zl::steal(PySequence_List(seq.ptr()))); }
 
-nb::object dtype_name(nb::handle array) { return zl::to_str(attr(array, kDtype)); }
+// str(array.dtype).  NumPy renders dtypes in Python code; the plain numeric
+// types' names follow from their type number and item size, the rest
+// (byte-swapped, with metadata, anything else) are rendered by NumPy itself.
+nb::object dtype_name(nb::handle array) {
+    static const zl::Name num_name{"num"}, byteorder_name{"byteorder"}, metadata_name{"metadata"},
+        itemsize_name{"itemsize"};
+    nb::object dtype = attr(array, kDtype);
+    int is_dtype = PyObject_IsInstance(dtype.ptr(), attr(ns[kNp], kDtype).ptr());
+    if (is_dtype < 0) zl::throw_error();
+    if (!is_dtype) return zl::to_str(dtype);
+    nb::object order = attr(dtype, byteorder_name);
+    if (!(equals(order, "=") || equals(order, "|")) || !zl::is_none(attr(dtype, metadata_name)))
+        return zl::to_str(dtype);
+    long num = PyLong_AsLong(attr(dtype, num_name).ptr());
+    long size = PyLong_AsLong(attr(dtype, itemsize_name).ptr());
+    if (PyErr_Occurred()) zl::throw_error();
+    // NumPy's type numbers: bool, then signed/unsigned pairs from byte to long long, float, half.
+    static const zl::Name signed_names[] = {zl::Name{"int8"}, zl::Name{"int16"}, zl::Name{"int32"},
+                                            zl::Name{"int64"}},
+                          unsigned_names[] = {zl::Name{"uint8"}, zl::Name{"uint16"}, zl::Name{"uint32"},
+                                              zl::Name{"uint64"}},
+                          bool_name{"bool"}, float32_name{"float32"}, float16_name{"float16"};
+    int width = size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : -1;
+    if (num == 0) return nb::borrow(bool_name.get());
+    if (num >= 1 && num <= 10 && width >= 0) return nb::borrow((num % 2 ? signed_names : unsigned_names)[width].get());
+    if (num == 11 && size == 4) return nb::borrow(float32_name.get());
+    if (num == 23 && size == 2) return nb::borrow(float16_name.get());
+    return zl::to_str(dtype);
+}
 
 nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, nb::handle data_format,
                       nb::handle pass_through, nb::handle eval_perf) {
@@ -538,14 +602,16 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
     for (nb::handle item : list) items.push_back(nb::borrow(item));
 
     nb::object type_table = ns[kInputDataType];
+    std::vector<nb::object> dtype_names;
     for (std::size_t i = 0; i < items.size(); ++i) {
         nb::handle input = items[i];
         if (zl::is_none(input) || zl::equal(attr(input, kSize), zl::to_int(0)))
             zl::raise_exception(zl::format("E Size of inputs[{}] is invalid!", i));
-        int r = PyObject_IsInstance(input.ptr(), ns[kNp].attr(kNdarray).ptr());
+        int r = PyObject_IsInstance(input.ptr(), attr(ns[kNp], kNdarray).ptr());
         if (r < 0) zl::throw_error();
         if (!r) zl::raise_exception(zl::format("E Type of inputs[{}] is not np.ndarray!", i));
-        if (!zl::contains(type_table, dtype_name(input)))
+        dtype_names.push_back(dtype_name(input));
+        if (!zl::contains(type_table, dtype_names[i]))
             zl::raise_exception(zl::format("E Unsupport inputs[{}].dtype: {}", i, attr(input, kDtype)));
     }
     const std::size_t in_num = items.size();
@@ -554,22 +620,22 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
     nb::object types;
     if (zl::is_none(data_type)) {
         nb::list codes;
-        for (auto &input : items) codes.append(type_table[dtype_name(input)]);
+        for (auto &name : dtype_names) codes.append(type_table[name]);
         types = codes;
     } else if (PyUnicode_Check(data_type.ptr())) {
         if (!zl::contains(type_table, data_type))
             zl::raise_exception(zl::format("E Unsupport data type: {}", data_type));
         for (std::size_t i = 0; i < in_num; ++i)
-            if (!zl::equal(dtype_name(items[i]), data_type))
+            if (!zl::equal(dtype_names[i], data_type))
                 zl::raise_exception(
                     zl::format("E inputs[{}].dtype: {} is not same as data_type", i, attr(items[i], kDtype)));
-        types = zl::steal(PySequence_Repeat(nb::list(nb::make_tuple(type_table[data_type])).ptr(), (Py_ssize_t)in_num));
+        types = repeated(type_table[data_type], in_num);
     } else if (PyList_Check(data_type.ptr())) {
         if ((std::size_t)nb::len(data_type) != in_num)
             zl::raise_exception("E The lengths of data_type and inputs are not equal.");
         nb::list codes = copy_list(data_type);
         for (std::size_t i = 0; i < in_num; ++i) {
-            if (!zl::equal(dtype_name(items[i]), codes[i]))
+            if (!zl::equal(dtype_names[i], codes[i]))
                 zl::raise_exception(zl::format("E inputs[{}].dtype: {} is not same as data_type[{}]", i,
                                                attr(items[i], kDtype), i));
             codes[i] = type_table[codes[i]];
@@ -582,13 +648,11 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
     nb::object format_table = ns[kInputDataFormat];
     nb::object formats;
     if (zl::is_none(data_format)) {
-        formats = zl::steal(
-            PySequence_Repeat(nb::list(nb::make_tuple(format_table[kNhwc.get()])).ptr(), (Py_ssize_t)in_num));
+        formats = repeated(format_table[kNhwc.get()], in_num);
     } else if (PyUnicode_Check(data_format.ptr())) {
         if (!zl::contains(format_table, data_format))
             zl::raise_exception(zl::format("E Unsupport data format: {}", data_format));
-        formats =
-            zl::steal(PySequence_Repeat(nb::list(nb::make_tuple(format_table[data_format])).ptr(), (Py_ssize_t)in_num));
+        formats = repeated(format_table[data_format], in_num);
     } else if (PyList_Check(data_format.ptr())) {
         if ((std::size_t)nb::len(data_format) != in_num)
             zl::raise_exception("E The lengths of data_format and inputs are not equal.");
@@ -601,7 +665,7 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
 
     nb::object flags;
     if (!pass_through.ptr() || zl::is_none(pass_through)) {
-        flags = zl::steal(PySequence_Repeat(nb::list(nb::make_tuple(0)).ptr(), (Py_ssize_t)in_num));
+        flags = repeated(zl::to_int(0), in_num);
     } else {
         if (PyList_Check(pass_through.ptr()) && (std::size_t)nb::len(pass_through) != in_num)
             zl::raise_exception("E The lengths of inputs_pass_through and inputs are not equal.");
@@ -678,19 +742,37 @@ void copy_output(const OutputArray &dst, const void *src, uint32_t reported_byte
 const char *const kReleaseWarning = "Release outputs failed, ret code: {}";
 
 nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
-    auto [unused, out_num] = call_in_out_num(self);
-    (void)unused;
+    // With the class's own query methods in place, one look at the library serves the whole call.
+    bool own_queries = is_own(self, kGetInOutNum, own_get_in_out_num) &&
+                       is_own(self, kGetOutputShape, own_get_output_shape);
+    Runtime rt;
+    nb::object out_num;
+    if (own_queries) {
+        rt = runtime(self, {kQueryFn, kOutputsGetFn, kOutputsReleaseFn});
+        out_num = in_out_num_values(rt).second;
+    } else {
+        out_num = zl::unpack2(attr(self, kGetInOutNum)()).second;
+    }
+    // The ctypes descriptors are made only where they are used; a count
+    // ctypes would refuse gets its error here, as before any other step.
+    nb::object outputs_array, output_extend;
+    auto make_descriptors = [&] {
+        outputs_array = zl::steal(PyNumber_Multiply(ns["ZELTOutput"].ptr(), out_num.ptr()))();
+        output_extend = ns["ZELTOutputExtend"]();
+    };
+    if (!PyLong_CheckExact(out_num.ptr()) || less_than_zero(out_num)) make_descriptors();
     Py_ssize_t n = PyNumber_AsSsize_t(out_num.ptr(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) zl::throw_error();
-    nb::object outputs_array = zl::steal(PyNumber_Multiply(ns["ZELTOutput"].ptr(), out_num.ptr()))();
-    nb::object output_extend = ns["ZELTOutputExtend"]();
     std::vector<OutputArray> results;
-    for (Py_ssize_t i = 0; i < n; ++i) results.push_back(new_output(call_output_shape(self, zl::to_int(i))));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object index = zl::to_int(i);
+        results.push_back(new_output(own_queries ? output_shape(self, rt, index) : attr(self, kGetOutputShape)(index)));
+    }
     if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
     bool want_frame = get_frame_id.ptr() && zl::truthy(get_frame_id);
     nb::list outputs;
 
-    Runtime rt = runtime(self, {kOutputsGetFn, kOutputsReleaseFn});
+    if (!own_queries) rt = runtime(self, {kOutputsGetFn, kOutputsReleaseFn});
     if (rt.direct) {
         std::vector<ZELTOutput> descs((std::size_t)n);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -725,6 +807,7 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
         return outputs;
     }
 
+    if (!outputs_array.is_valid()) make_descriptors();
     // Staging buffers the runtime may look at; with is_prealloc 0 it replaces them.
     std::vector<nb::object> staging;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -774,7 +857,7 @@ nb::object get_sdk_version(nb::handle self) {
     if (equals(self.attr("target_soc"), "SIMULATOR"))
         zl::raise_exception("Target hardware platform need be pointed before get sdk version.");
     ZELTSDKVersion v;
-    nb::object ret = query_struct(self, "ZELT_QUERY_SDK_VERSION", "ZELTSDKVersion", v);
+    nb::object ret = query_struct(self, kQuerySdkVersion, "ZELTSDKVersion", v);
     check_status(ret, "Query ZELT SDK version Failed. Error code: {}");
     nb::object api = decode_c_text(v.api_version, sizeof v.api_version);
     nb::object drv = decode_c_text(v.drv_version, sizeof v.drv_version);
@@ -799,14 +882,14 @@ nb::object set_core_mask(nb::handle self, nb::handle core_mask) {
 nb::object get_run_perf(nb::handle self) {
     if (zl::truthy(self.attr("perf_debug"))) {
         ZELTPerfDetail perf;
-        nb::object ret = query_struct(self, "ZELT_QUERY_PERF_DETAIL", "ZELTPerfDetail", perf);
+        nb::object ret = query_struct(self, kQueryPerfDetail, "ZELTPerfDetail", perf);
         check_status(ret, "Query run perf failed, error code: {}");
         if (!perf.perf_data) return nb::str("");
         // The text ends at its NUL or after data_len bytes, whichever comes first.
         return decode_c_text(perf.perf_data, (std::size_t)std::min<unsigned long long>(perf.data_len, SIZE_MAX));
     }
     ZELTPerfRun perf;
-    nb::object ret = query_struct(self, "ZELT_QUERY_PERF_RUN", "ZELTPerfRun", perf);
+    nb::object ret = query_struct(self, kQueryPerfRun, "ZELTPerfRun", perf);
     check_status(ret, "Query run perf failed, error code: {}");
     return zl::to_str(zl::to_int(perf.run_duration));
 }

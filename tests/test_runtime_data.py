@@ -321,3 +321,28 @@ def test_substituted_library_gets_ctypes_objects(session):
     assert frame == 9
     assert rt.lib.calls[-1][0] == "zelt_outputs_release"
     rt.lib = real
+
+
+DTYPES = [np.dtype(c) for c in "?bBhHiIlLqQefdgFDSUVOMm"] + [
+    np.dtype(">f4"), np.dtype("<i2"), np.dtype(">u1"), np.dtype("f4", metadata={"k": 1}), np.dtype([("a", "u1")])]
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_dtype_names_follow_numpy(session, double, dtype):
+    rt = session()
+    arr = np.zeros(4, dtype=dtype)
+    name = str(arr.dtype)
+    if name in zr.zelt_input_data_type:
+        rt.set_inputs([arr], name, None)
+        assert double.last("zelt_inputs_set")["inputs"][0]["type"] == zr.zelt_input_data_type[name]
+    else:
+        with pytest.raises(Exception, match=r"^E Unsupport inputs\[0\]\.dtype: ") as info:
+            rt.set_inputs([arr], None, None)
+        assert str(info.value) == f"E Unsupport inputs[0].dtype: {arr.dtype}"
+
+
+def test_the_type_table_is_read_at_each_call(session, double, monkeypatch):
+    rt = session()
+    monkeypatch.setitem(zr.zelt_input_data_type, "float64", 12)
+    rt.set_inputs([np.zeros(3)], None, None)
+    assert double.last("zelt_inputs_set")["inputs"][0]["type"] == 12

@@ -99,6 +99,7 @@ private:
 };
 
 long long number(const std::string &key, long long fallback) {
+    if (numbers.empty()) return fallback;
     auto it = numbers.find(key);
     return it == numbers.end() ? fallback : it->second;
 }
@@ -109,7 +110,7 @@ std::string text(const std::string &key, const std::string &fallback) {
 }
 
 // The scripted status of `fn`, or 0.
-int scripted(const char *fn) { return (int)number(std::string("ret.") + fn, 0); }
+int scripted(const char *fn) { return numbers.empty() ? 0 : (int)number(std::string("ret.") + fn, 0); }
 
 std::string hex(const void *p, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -417,7 +418,8 @@ int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs
            << ",\"size\":" << out.size << ",\"addr\":" << (unsigned long long)(uintptr_t)out.buf << "}";
         std::vector<float> &data = c->output_data[i];
         out.buf = number("null_output", 0) ? nullptr : data.data();
-        out.size = (uint32_t)number("out_size." + std::to_string(i), (long long)(data.size() * sizeof(float)));
+        uint32_t bytes = (uint32_t)(data.size() * sizeof(float));
+        out.size = numbers.empty() ? bytes : (uint32_t)number("out_size." + std::to_string(i), bytes);
     }
     if (ret == 0) {
         c->outstanding = true;
@@ -452,8 +454,10 @@ int zelt_set_core_mask(unsigned long long context, uint32_t core_mask) {
 
 ZELTRT_EXPORT void zd_set(const char *key, long long value) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (std::string(key) == "record") recording = value != 0;
-    numbers[key] = value;
+    if (std::string(key) == "record")
+        recording = value != 0;
+    else
+        numbers[key] = value;
 }
 
 ZELTRT_EXPORT void zd_set_text(const char *key, const char *value) {
