@@ -326,3 +326,18 @@ def test_core_mask(session, double, log):
 @pytest.mark.parametrize("dtype, fmt", [("float32", "f"), ("int64", -1), ("bool", "?"), ("uint8", -1)])
 def test_type_format(dtype, fmt):
     assert RT._get_type_format(np.dtype(dtype)) == fmt
+
+
+@pytest.mark.parametrize("released", [True, False])
+def test_library_object_is_freed_with_its_session(chipmap, double, log, released):
+    import gc
+    import weakref
+    rt = zr.ZELTRuntime(double.root, "SIMULATOR", None)
+    rt.build_graph(model())
+    rt.set_inputs([np.zeros((1, 2, 2, 3), np.uint8)], None, None)
+    lib = weakref.ref(rt.lib)
+    if released:
+        rt.release()
+    del rt
+    gc.collect()
+    assert lib() is None
