@@ -138,11 +138,12 @@ def model(inputs=((3, 1, (1, 2, 2, 3)),), outputs=((1, 10),), talun=False, stati
 
 
 def touch_functions(lib):
-    """Replaces the bound data-path functions by equal fresh ones: calls then go through ctypes."""
+    """Replaces the bound data-path functions by equal fresh ones with equal (not the same)
+    argtypes: calls then go through ctypes."""
     for name in DIRECT_FUNCTIONS:
         old = getattr(lib, name)
         fresh = lib._FuncPtr((name, lib))
-        fresh.argtypes, fresh.restype = old.argtypes, old.restype
+        fresh.argtypes, fresh.restype = list(old.argtypes), old.restype
         setattr(lib, name, fresh)
 
 
