@@ -97,10 +97,12 @@ private:
 
 // Copies a filled ctypes structure into its C counterpart (the layouts are
 // the same: the C ABI header and the ctypes declarations are held equal).
-template <typename T> void read_struct(nb::handle s, T &out) {
+template <typename T>
+void read_struct(nb::handle s, T &out) {
     Buffer b(s, PyBUF_SIMPLE);
     if (b.size() != sizeof(T))
-        zl::raise(PyExc_TypeError, zl::format("{} has an unexpected size", nb::handle((PyObject *)Py_TYPE(s.ptr()))));
+        zl::raise(PyExc_TypeError,
+                  zl::format("{} has an unexpected size", nb::handle((PyObject *)Py_TYPE(s.ptr()))));
     std::memcpy(&out, b.data(), sizeof(T));
 }
 
@@ -109,7 +111,7 @@ template <typename T> void read_struct(nb::handle s, T &out) {
 // The five data-path functions that may be called directly.
 enum Fn { kQueryFn, kInputsSetFn, kRunFn, kOutputsGetFn, kOutputsReleaseFn, kFnCount };
 const zl::Name *const kFnNames[kFnCount] = {&kZeltQuery, &kZeltInputsSet, &kZeltRun, &kZeltOutputsGet,
-                                           &kZeltOutputsRelease};
+                                            &kZeltOutputsRelease};
 
 // What this module knows about a library object it loaded or closed.
 struct LibraryState {
@@ -263,14 +265,16 @@ Runtime runtime(nb::handle self, std::initializer_list<Fn> fns, bool needs_conte
 }
 
 // Runs a direct library call with the GIL released.
-template <typename F> int call_direct(Runtime &rt, F f) {
+template <typename F>
+int call_direct(Runtime &rt, F f) {
     InFlight guard(rt.state);
     nb::gil_scoped_release unlocked;
     return f();
 }
 
 // self.lib.<fn>(args...) through ctypes.
-template <typename... Args> nb::object call_lib(Runtime &rt, const zl::Name &fn, Args &&...args) {
+template <typename... Args>
+nb::object call_lib(Runtime &rt, const zl::Name &fn, Args &&...args) {
     InFlight guard(rt.state);
     return attr(rt.lib, fn)(std::forward<Args>(args)...);
 }
@@ -391,7 +395,8 @@ nb::object output_shape_as(nb::handle self, Runtime &rt, nb::handle index, const
         }
         int c = (int)PyLong_AsLong(cmd.ptr());
         if (PyErr_Occurred()) zl::throw_error();
-        ret = zl::to_int(call_direct(rt, [&] { return rt.state->query(rt.handle, c, &a, (uint32_t)sizeof(a)); }));
+        ret = zl::to_int(
+            call_direct(rt, [&] { return rt.state->query(rt.handle, c, &a, (uint32_t)sizeof(a)); }));
     } else {
         nb::object s = ns[struct_name]();
         set_attr(s, "index", index);
@@ -414,7 +419,6 @@ nb::object output_shape(nb::handle self, nb::handle index) {
     return output_shape_as<ZELTTensorAttr>(self, rt, index, "ZELTTensorAttr");
 }
 
-
 nb::object get_type_format(nb::handle dtype) {
     nb::object name = dtype.attr("name");
     if (equals(name, "int")) return nb::str("i");
@@ -430,7 +434,6 @@ struct StagedInput {
     nb::object array, pass_through, type, fmt;
 };
 
-
 [[noreturn]] void raise_input_size(std::size_t i) {
     zl::raise_exception(zl::format("E Size of inputs[{}] is invalid!", i));
 }
@@ -442,8 +445,9 @@ public:
     explicit InputBytes(nb::handle array) {
         // A subclass with its own tobytes() gets it called.
         nb::object ndarray = ns[kNp].attr(kNdarray);
-        PyObject *nd_tobytes =
-            PyType_Check(ndarray.ptr()) ? _PyType_Lookup((PyTypeObject *)ndarray.ptr(), kTobytes.get().ptr()) : nullptr;
+        PyObject *nd_tobytes = PyType_Check(ndarray.ptr())
+                                   ? _PyType_Lookup((PyTypeObject *)ndarray.ptr(), kTobytes.get().ptr())
+                                   : nullptr;
         bool plain = nd_tobytes && _PyType_Lookup(Py_TYPE(array.ptr()), kTobytes.get().ptr()) == nd_tobytes;
         if (plain && PyObject_GetBuffer(array.ptr(), &view_, PyBUF_STRIDES) == 0) {
             has_view_ = true;
@@ -493,7 +497,8 @@ nb::object set_inputs_ctypes(Runtime &rt, const std::vector<StagedInput> &staged
         nb::object data = attr(staged[i].array, kTobytes)();
         std::size_t len = (std::size_t)nb::len(data);
         if (len > UINT32_MAX) raise_input_size(i);
-        nb::object buffer = zl::steal(PyNumber_Multiply(ns["c_char"].ptr(), zl::to_int((long long)len).ptr()))();
+        nb::object buffer =
+            zl::steal(PyNumber_Multiply(ns["c_char"].ptr(), zl::to_int((long long)len).ptr()))();
         ns["memmove"](buffer, data, len);
         set_attr(s, "buf", cast_void_p(buffer));
         set_attr(s, "size", zl::to_int((long long)len));
@@ -564,7 +569,8 @@ nb::object set_inputs_eval_perf(nb::handle self) {
 // [value] * n
 nb::object repeated(nb::handle value, std::size_t n) {
     nb::object list = zl::steal(PyList_New((Py_ssize_t)n));
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, nb::borrow(value).release().ptr());
+    for (std::size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, nb::borrow(value).release().ptr());
     return list;
 }
 
@@ -594,7 +600,8 @@ nb::object dtype_name(nb::handle array) {
                           bool_name{"bool"}, float32_name{"float32"}, float16_name{"float16"};
     int width = size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : -1;
     if (num == 0) return nb::borrow(bool_name.get());
-    if (num >= 1 && num <= 10 && width >= 0) return nb::borrow((num % 2 ? signed_names : unsigned_names)[width].get());
+    if (num >= 1 && num <= 10 && width >= 0)
+        return nb::borrow((num % 2 ? signed_names : unsigned_names)[width].get());
     if (num == 11 && size == 4) return nb::borrow(float32_name.get());
     if (num == 23 && size == 2) return nb::borrow(float16_name.get());
     return zl::to_str(dtype);
@@ -758,8 +765,8 @@ const char *const kReleaseWarning = "Release outputs failed, ret code: {}";
 
 nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     // With the class's own query methods in place, one look at the library serves the whole call.
-    bool own_queries = is_own(self, kGetInOutNum, own_get_in_out_num) &&
-                       is_own(self, kGetOutputShape, own_get_output_shape);
+    bool own_queries =
+        is_own(self, kGetInOutNum, own_get_in_out_num) && is_own(self, kGetOutputShape, own_get_output_shape);
     Runtime rt;
     nb::object out_num;
     if (own_queries) {
@@ -781,7 +788,8 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     std::vector<OutputArray> results;
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object index = zl::to_int(i);
-        results.push_back(new_output(own_queries ? output_shape(self, rt, index) : attr(self, kGetOutputShape)(index)));
+        results.push_back(
+            new_output(own_queries ? output_shape(self, rt, index) : attr(self, kGetOutputShape)(index)));
     }
     if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
     bool want_frame = get_frame_id.ptr() && zl::truthy(get_frame_id);
@@ -801,11 +809,12 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
         }
         ZELTOutputExtend ext;
         std::memset(&ext, 0, sizeof ext);
-        int ret =
-            call_direct(rt, [&] { return rt.state->outputs_get(rt.handle, (uint32_t)n, descs.data(), &ext); });
+        int ret = call_direct(
+            rt, [&] { return rt.state->outputs_get(rt.handle, (uint32_t)n, descs.data(), &ext); });
         check_status(zl::to_int(ret), "E Get outputs failed, error code: {}");
         auto release = [&] {
-            return call_direct(rt, [&] { return rt.state->outputs_release(rt.handle, (uint32_t)n, descs.data()); });
+            return call_direct(
+                rt, [&] { return rt.state->outputs_release(rt.handle, (uint32_t)n, descs.data()); });
         };
         try {
             for (Py_ssize_t i = 0; i < n; ++i) {
@@ -826,8 +835,8 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     // Staging buffers the runtime may look at; with is_prealloc 0 it replaces them.
     std::vector<nb::object> staging;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object buffer =
-            zl::steal(PyNumber_Multiply(ns["c_char"].ptr(), zl::to_int((long long)results[(std::size_t)i].elems * 4).ptr()))();
+        nb::object buffer = zl::steal(PyNumber_Multiply(
+            ns["c_char"].ptr(), zl::to_int((long long)results[(std::size_t)i].elems * 4).ptr()))();
         staging.push_back(buffer);
         nb::object out = outputs_array[i];
         set_attr(out, "want_float", zl::to_int(1));
@@ -839,7 +848,9 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     nb::object first = ns["pointer"](outputs_array[0]);
     nb::object ret = call_lib(rt, kZeltOutputsGet, rt.context, out_num, first, ns["pointer"](output_extend));
     check_status(ret, "E Get outputs failed, error code: {}");
-    auto release = [&] { return call_lib(rt, kZeltOutputsRelease, rt.context, out_num, ns["pointer"](outputs_array[0])); };
+    auto release = [&] {
+        return call_lib(rt, kZeltOutputsRelease, rt.context, out_num, ns["pointer"](outputs_array[0]));
+    };
     try {
         for (Py_ssize_t i = 0; i < n; ++i) {
             nb::object out = outputs_array[i];
@@ -884,7 +895,9 @@ nb::object get_sdk_version(nb::handle self) {
 nb::object set_core_mask(nb::handle self, nb::handle core_mask) {
     if (zl::equal(core_mask, zl::to_int(0))) return zl::to_int(0);
     if (!equals(self.attr("target_soc"), "TX5100"))
-        log("e", "The core_mask is only supported by TX5100. Please do not set this parameter on other platforms.");
+        log("e",
+            "The core_mask is only supported by TX5100. Please do not set this parameter on other "
+            "platforms.");
     if (!zl::contains(ns["CURRENT_SUPPORT_NPU_CORE_MODE"], core_mask))
         log("e", zl::format("The core mode {} is not supported currently.", core_mask));
     nb::object mask = ns["c_uint"](core_mask);
@@ -901,7 +914,8 @@ nb::object get_run_perf(nb::handle self) {
         check_status(ret, "Query run perf failed, error code: {}");
         if (!perf.perf_data) return nb::str("");
         // The text ends at its NUL or after data_len bytes, whichever comes first.
-        return decode_c_text(perf.perf_data, (std::size_t)std::min<unsigned long long>(perf.data_len, SIZE_MAX));
+        return decode_c_text(perf.perf_data,
+                             (std::size_t)std::min<unsigned long long>(perf.data_len, SIZE_MAX));
     }
     ZELTPerfRun perf;
     nb::object ret = query_struct(self, kQueryPerfRun, "ZELTPerfRun", perf);
@@ -945,7 +959,8 @@ nb::object get_zelt_api_lib_path(nb::handle self) {
     nb::object path1 = join("/", "usr", "lib", "libzelt_runtime.so");
     nb::object path2 = join("/", "usr", "lib64", "libzelt_runtime.so");
     nb::object path3 = join("/", "usr", "lib", "libzeltrt.so");
-    nb::object simulator = join(self.attr("root_dir"), "api", "lib", "simulator", "Linux_x64", "libzelt_runtime.so");
+    nb::object simulator =
+        join(self.attr("root_dir"), "api", "lib", "simulator", "Linux_x64", "libzelt_runtime.so");
     const char *api_dir = is_talun(self) ? "TALUN" : "KESTA_VORIN";
     auto [is_self, inside_soc] = zl::unpack2(runtime_class().attr("_is_npu_self")());
     if (zl::truthy(is_self) && zl::is_none(self.attr("target"))) {
@@ -954,12 +969,12 @@ nb::object get_zelt_api_lib_path(nb::handle self) {
         nb::object message = zl::format("Can not find dynamic library on {}!\n", inside_soc);
         nb::object npu_dir = self.attr("_get_depot_npu_dir_with_target_soc")();
         if (!equals(npu_dir, "UNKNOWN"))
-            message = zl::steal(PyNumber_Add(
-                message.ptr(),
-                zl::format("Please download the corresponding libzeltrt.so from "
-                           "zeltpack-depot/runtime/{}/Linux/libzelt_api/aarch64 and move it to directory /usr/lib/\n",
-                           npu_dir)
-                    .ptr()));
+            message = zl::steal(
+                PyNumber_Add(message.ptr(), zl::format("Please download the corresponding libzeltrt.so from "
+                                                       "zeltpack-depot/runtime/{}/Linux/libzelt_api/aarch64 "
+                                                       "and move it to directory /usr/lib/\n",
+                                                       npu_dir)
+                                                .ptr()));
         zl::raise_exception(message);
     }
     nb::object os_platform = self.attr("os_platform"), machine = self.attr("machine");
@@ -973,7 +988,8 @@ nb::object get_zelt_api_lib_path(nb::handle self) {
         return hardware("api/lib/hardware/{}/linux-x86_64/libzelt_api.so");
     }
     if (equals(os_platform, "Darwin_x64")) return hardware("api/lib/hardware/{}/macOS_x64/libzelt_api.dylib");
-    if (equals(os_platform, "Windows_x64")) return hardware("api\\lib\\hardware\\{}\\Windows_x64\\libzelt_api.dll");
+    if (equals(os_platform, "Windows_x64"))
+        return hardware("api\\lib\\hardware\\{}\\Windows_x64\\libzelt_api.dll");
     zl::raise_exception(zl::format("Unsupported run platform: {} {}", self.attr("system"), machine));
 }
 
@@ -1011,7 +1027,8 @@ nb::object load_library(nb::handle self) {
         set_attr(lib.attr("zelt_set_core_mask"), "restype", c_int);
     }
     if (!is_self && !equals(soc, "SIMULATOR") && !talun) {
-        bind("zelt_init2", list({POINTER(ns["c_ulonglong"]), c_void_p, c_uint, c_uint, POINTER(ns["ZELTInitExtend"])}));
+        bind("zelt_init2",
+             list({POINTER(ns["c_ulonglong"]), c_void_p, c_uint, c_uint, POINTER(ns["ZELTInitExtend"])}));
         set_attr(lib.attr("zelt_init2"), "restype", c_int);
     }
     register_loaded(lib);
@@ -1055,8 +1072,9 @@ nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_
     } else if (!talun) {
         nb::object ext = none();
         nb::object device_id = self.attr("device_id");
-        bool no_ext = (equals(self.attr("target_soc"), "TX3000") && !zl::truthy(self.attr("is_npu_assemble"))) ||
-                      zl::is_none(device_id);
+        bool no_ext =
+            (equals(self.attr("target_soc"), "TX3000") && !zl::truthy(self.attr("is_npu_assemble"))) ||
+            zl::is_none(device_id);
         if (!no_ext) {
             ext = ns["ZELTInitExtend"]();
             set_attr(ext, "device_id", ns["c_char_p"](device_id.attr("encode")("utf-8")));
@@ -1076,8 +1094,7 @@ nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_
     set_self(self, "context", context);
     set_self(self, "graph_is_built", nb::bool_(true));
     // The context a rebuild replaces would otherwise leak in the runtime.
-    if (!zl::is_none(previous) && !zl::equal(previous, context))
-        call_lib(rt, kZeltDestroy, previous);
+    if (!zl::is_none(previous) && !zl::equal(previous, context)) call_lib(rt, kZeltDestroy, previous);
     return ret;
 }
 
@@ -1148,10 +1165,11 @@ nb::object array_of(const char *type, int n) {
 
 void define_constants() {
     auto set_int = [](const char *name, long long v) { ns.set(name, zl::to_int(v)); };
-    const char *queries[] = {"ZELT_QUERY_IN_OUT_NUM",       "ZELT_QUERY_INPUT_ATTR",     "ZELT_QUERY_OUTPUT_ATTR",
-                             "ZELT_QUERY_PERF_DETAIL",      "ZELT_QUERY_PERF_RUN",       "ZELT_QUERY_SDK_VERSION",
-                             "ZELT_QUERY_MEM_SIZE",         "ZELT_QUERY_CUSTOM_STRING",  "ZELT_QUERY_NATIVE_INPUT_ATTR",
-                             "ZELT_QUERY_NATIVE_OUTPUT_ATTR"};
+    const char *queries[] = {"ZELT_QUERY_IN_OUT_NUM",        "ZELT_QUERY_INPUT_ATTR",
+                             "ZELT_QUERY_OUTPUT_ATTR",       "ZELT_QUERY_PERF_DETAIL",
+                             "ZELT_QUERY_PERF_RUN",          "ZELT_QUERY_SDK_VERSION",
+                             "ZELT_QUERY_MEM_SIZE",          "ZELT_QUERY_CUSTOM_STRING",
+                             "ZELT_QUERY_NATIVE_INPUT_ATTR", "ZELT_QUERY_NATIVE_OUTPUT_ATTR"};
     for (int i = 0; i < 10; ++i) set_int(queries[i], i);
     set_int("ZELT_FLAG_PRIOR_HIGH", ZELT_FLAG_PRIOR_HIGH);
     set_int("ZELT_FLAG_PRIOR_MEDIUM", ZELT_FLAG_PRIOR_MEDIUM);
@@ -1164,10 +1182,12 @@ void define_constants() {
     set_int("ZELT_FLAG_PRIV_ZELT_PRECOMPILE_MASK", ZELT_FLAG_PRIV_ZELT_PRECOMPILE_MASK);
     set_int("ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK", ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK);
     ns.set("ZELT_FLAG_PRIV_DUMP_FEATURE_QUANT",
-           zl::steal(PyNumber_Add(ns["ZELT_FLAG_PRIV_DUMP_FEATURE"].ptr(), ns["ZELT_FLAG_PRIV_DUMP_NEED_QUANT"].ptr())));
+           zl::steal(PyNumber_Add(ns["ZELT_FLAG_PRIV_DUMP_FEATURE"].ptr(),
+                                  ns["ZELT_FLAG_PRIV_DUMP_NEED_QUANT"].ptr())));
 
-    const std::pair<const char *, int> masks[] = {{"NPU_CORE_AUTO", 0}, {"NPU_CORE_0", 1},   {"NPU_CORE_1", 2},
-                                                  {"NPU_CORE_2", 4},    {"NPU_CORE_0_1", 3}, {"NPU_CORE_0_1_2", 7}};
+    const std::pair<const char *, int> masks[] = {{"NPU_CORE_AUTO", 0}, {"NPU_CORE_0", 1},
+                                                  {"NPU_CORE_1", 2},    {"NPU_CORE_2", 4},
+                                                  {"NPU_CORE_0_1", 3},  {"NPU_CORE_0_1_2", 7}};
     nb::list modes;
     nb::dict mode_names;
     for (auto &m : masks) set_int(m.first, m.second);
@@ -1213,10 +1233,11 @@ void define_constants() {
     ns.set("NPU_DRIVER_NODE", nb::str("/dev/dri/renderD129"));
     ns.set("LIBZELTRT_PATH", nb::str("/usr/lib/libzeltrt.so"));
     // The package root: the parent of this module's package directory.
-    nb::object package = zl::import(
-        nb::borrow<nb::str>(ns.module().attr("__name__").attr("rpartition")(".")[0]).c_str());
+    nb::object package =
+        zl::import(nb::borrow<nb::str>(ns.module().attr("__name__").attr("rpartition")(".")[0]).c_str());
     nb::object path = ns["os"].attr("path");
-    ns.set("ROOT_DIR", path.attr("abspath")(path.attr("join")(path.attr("dirname")(package.attr("__file__")), "..")));
+    ns.set("ROOT_DIR",
+           path.attr("abspath")(path.attr("join")(path.attr("dirname")(package.attr("__file__")), "..")));
 }
 
 void define_structures() {
@@ -1234,8 +1255,9 @@ void define_structures() {
                                  {"type", t("c_int")},
                                  {"fmt", t("c_int")}});
     make_structure("ZELTRunExtend", {{"frame_id", H}});
-    make_structure("ZELTRtRunExtend",
-                   {{"frame_id", H}, {"non_block", t("c_int")}, {"timeout_ms", t("c_int")}, {"fence_fd", t("c_int")}});
+    make_structure(
+        "ZELTRtRunExtend",
+        {{"frame_id", H}, {"non_block", t("c_int")}, {"timeout_ms", t("c_int")}, {"fence_fd", t("c_int")}});
     make_structure("ZELTOutputExtend", {{"frame_id", H}});
     make_structure("ZELTOutput", {{"want_float", t("c_uint8")},
                                   {"is_prealloc", t("c_uint8")},
@@ -1245,11 +1267,18 @@ void define_structures() {
     make_structure("ZELTInputOutputNum", {{"n_input", t("c_uint")}, {"n_output", t("c_uint")}});
     make_structure("ZELTPerfDetail", {{"perf_data", t("c_char_p")}, {"data_len", t("c_ulonglong")}});
     make_structure("ZELTPerfRun", {{"run_duration", t("c_longlong")}});
-    std::vector<std::pair<const char *, nb::object>> attr_fields = {
-        {"index", t("c_uint32")},    {"n_dims", t("c_uint32")},         {"dims", array_of("c_uint32", 16)},
-        {"name", array_of("c_char", 256)}, {"n_elems", t("c_uint32")}, {"size", t("c_uint32")},
-        {"fmt", t("c_int")},         {"type", t("c_int")},             {"qnt_type", t("c_int")},
-        {"fl", t("c_int8")},         {"zp", t("c_uint32")},            {"scale", t("c_float")}};
+    std::vector<std::pair<const char *, nb::object>> attr_fields = {{"index", t("c_uint32")},
+                                                                    {"n_dims", t("c_uint32")},
+                                                                    {"dims", array_of("c_uint32", 16)},
+                                                                    {"name", array_of("c_char", 256)},
+                                                                    {"n_elems", t("c_uint32")},
+                                                                    {"size", t("c_uint32")},
+                                                                    {"fmt", t("c_int")},
+                                                                    {"type", t("c_int")},
+                                                                    {"qnt_type", t("c_int")},
+                                                                    {"fl", t("c_int8")},
+                                                                    {"zp", t("c_uint32")},
+                                                                    {"scale", t("c_float")}};
     make_structure("ZELTTensorAttr", attr_fields);
     std::vector<std::pair<const char *, nb::object>> rt_fields = attr_fields;
     rt_fields.insert(rt_fields.end(), {{"w_stride", t("c_uint32")},
@@ -1257,7 +1286,8 @@ void define_structures() {
                                        {"pass_through", t("c_uint8")},
                                        {"h_stride", t("c_uint32")}});
     make_structure("ZELTRtTensorAttr", rt_fields);
-    make_structure("ZELTSDKVersion", {{"api_version", array_of("c_char", 256)}, {"drv_version", array_of("c_char", 256)}});
+    make_structure("ZELTSDKVersion",
+                   {{"api_version", array_of("c_char", 256)}, {"drv_version", array_of("c_char", 256)}});
 }
 
 nb::object make_runtime_class() {
@@ -1268,40 +1298,46 @@ nb::object make_runtime_class() {
     body["system"] = platform.attr("system")();
     body["os_platform"] = ns["get_os_platform"]();
 
-    body["__init__"] = zl::instance_method(zl::function<9>(
-        ns,
-        {"__init__",
-         {"self", "root_dir", "target", "device_id", "perf_debug", "eval_memory", "async_mode", "zelt2precompile",
-          "core_mask"},
-         4},
-        [](auto a) { return init(a[0], a); }));
-    add_method<1>(body, {"_get_zelt_api_lib_path", {"self"}, 1}, [](auto a) { return get_zelt_api_lib_path(a[0]); });
+    body["__init__"] =
+        zl::instance_method(zl::function<9>(ns,
+                                            {"__init__",
+                                             {"self", "root_dir", "target", "device_id", "perf_debug",
+                                              "eval_memory", "async_mode", "zelt2precompile", "core_mask"},
+                                             4},
+                                            [](auto a) { return init(a[0], a); }));
+    add_method<1>(body, {"_get_zelt_api_lib_path", {"self"}, 1},
+                  [](auto a) { return get_zelt_api_lib_path(a[0]); });
     add_method<1>(body, {"_load_library", {"self"}, 1}, [](auto a) { return load_library(a[0]); });
     add_method<1>(body, {"_load_libdl", {"self"}, 1}, [](auto a) { return load_libdl(a[0]); });
     add_method<3>(body, {"build_graph", {"self", "zelt_model", "load_model_in_npu"}, 2},
                   [](auto a) { return build_graph(a[0], a[1], a[2]); });
     add_method<1>(body, {"_release_context", {"self"}, 1}, [](auto a) { return release_context(a[0]); });
     add_method<1>(body, {"release", {"self"}, 1}, [](auto a) { return release(a[0]); });
-    add_method<6>(body,
-                  {"set_inputs", {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"}, 4},
-                  [](auto a) { return set_inputs(a[0], a[1], a[2], a[3], a[4], a[5]); });
+    add_method<6>(
+        body,
+        {"set_inputs", {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"}, 4},
+        [](auto a) { return set_inputs(a[0], a[1], a[2], a[3], a[4], a[5]); });
     add_method<2>(body, {"run", {"self", "get_frame_id"}, 1}, [](auto a) { return run(a[0], a[1]); });
-    add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1}, [](auto a) { return get_outputs(a[0], a[1]); });
+    add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1},
+                  [](auto a) { return get_outputs(a[0], a[1]); });
 
-    nb::object f = zl::function<1>(ns, {"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
+    nb::object f =
+        zl::function<1>(ns, {"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
     own_get_in_out_num = nb::object(f).release().ptr();
     body["get_in_out_num"] = zl::instance_method(f);
     f = zl::function<3>(ns, {"get_tensor_attr", {"self", "index", "is_output"}, 2},
                         [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); });
     own_get_tensor_attr = nb::object(f).release().ptr();
     body["get_tensor_attr"] = zl::instance_method(f);
-    f = zl::function<2>(ns, {"get_output_shape", {"self", "index"}, 2}, [](auto a) { return output_shape(a[0], a[1]); });
+    f = zl::function<2>(ns, {"get_output_shape", {"self", "index"}, 2},
+                        [](auto a) { return output_shape(a[0], a[1]); });
     own_get_output_shape = nb::object(f).release().ptr();
     body["get_output_shape"] = zl::instance_method(f);
     add_static<1>(body, {"_get_type_format", {"dtype"}, 1}, [](auto a) { return get_type_format(a[0]); });
 
     add_method<1>(body, {"get_sdk_version", {"self"}, 1}, [](auto a) { return get_sdk_version(a[0]); });
-    add_method<2>(body, {"set_core_mask", {"self", "core_mask"}, 2}, [](auto a) { return set_core_mask(a[0], a[1]); });
+    add_method<2>(body, {"set_core_mask", {"self", "core_mask"}, 2},
+                  [](auto a) { return set_core_mask(a[0], a[1]); });
     add_method<1>(body, {"get_run_perf", {"self"}, 1}, [](auto a) { return get_run_perf(a[0]); });
     add_device_methods(body);
     return zl::make_class(ns, "ZELTRuntime", body);
@@ -1320,8 +1356,8 @@ NB_MODULE(zelt_runtime, m) {
     ns.set("np", zl::import("numpy"));
     ns.set("zeltLog", zl::import_from(zl::import_sibling(ns, "zelt_log"), "ZELTLog"));
     nb::object chipmap = zl::import_sibling(ns, "npu_config.npu_chipmap");
-    for (const char *name : {"get_support_target_soc", "get_npu_inside_soc", "get_npu_assemble_soc",
-                             "get_target_npu_model"})
+    for (const char *name :
+         {"get_support_target_soc", "get_npu_inside_soc", "get_npu_assemble_soc", "get_target_npu_model"})
         ns.set(name, zl::import_from(chipmap, name));
 
     define_constants();

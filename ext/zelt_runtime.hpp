@@ -13,7 +13,8 @@ extern zl::Namespace ns;
 inline nb::object runtime_class() { return ns["ZELTRuntime"]; }
 
 // `zeltLog.<level>(args...)`.
-template <typename... Args> void log(const char *level, Args &&...args) {
+template <typename... Args>
+void log(const char *level, Args &&...args) {
     ns["zeltLog"].attr(level)(std::forward<Args>(args)...);
 }
 
@@ -35,10 +36,12 @@ namespace zrt {
 
 // Class members: a native function bound like a def, placed in the class body
 // as an instance method or a static method.
-template <std::size_t N, typename Impl> void add_method(nb::dict &body, const zl::Params &p, Impl impl) {
+template <std::size_t N, typename Impl>
+void add_method(nb::dict &body, const zl::Params &p, Impl impl) {
     body[p.name] = zl::instance_method(zl::function<N>(ns, p, impl));
 }
-template <std::size_t N, typename Impl> void add_static(nb::dict &body, const zl::Params &p, Impl impl) {
+template <std::size_t N, typename Impl>
+void add_static(nb::dict &body, const zl::Params &p, Impl impl) {
     body[p.name] = zl::static_method(zl::function<N>(ns, p, impl));
 }
 

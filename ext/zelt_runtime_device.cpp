@@ -1,9 +1,9 @@
 // Device discovery and connection of ZELTRuntime: which host and SoC the
 // session runs on, the container check, and the adb and npu_tetherd channels
 // to a remote board.
-#include "zelt_runtime.hpp"
-
 #include <utility>
+
+#include "zelt_runtime.hpp"
 
 namespace zrt {
 namespace {
@@ -85,12 +85,13 @@ nb::object check_container() {
     if (!path_exists(nb::str("/.dockerenv"))) return none();
     const char *frame = "**************************************************";
     if (!path_exists(ns["DEVICE_COMPATIBLE_NODE"]) || !path_exists(ns["NPU_DRIVER_NODE"])) {
-        for (const char *line : {frame, "!!! It is detected that some necessary files are missing in the container.",
-                                 "!!! When starting the container, please use the -v parameter to map the "
-                                 "corresponding files in the host to the container.",
-                                 "The reference parameters of run container are as follows:",
-                                 "    -v /dev/dri/renderD129:/dev/dri/renderD129",
-                                 "    -v /proc/device-tree/compatible:/proc/device-tree/compatible", frame})
+        for (const char *line :
+             {frame, "!!! It is detected that some necessary files are missing in the container.",
+              "!!! When starting the container, please use the -v parameter to map the "
+              "corresponding files in the host to the container.",
+              "The reference parameters of run container are as follows:",
+              "    -v /dev/dri/renderD129:/dev/dri/renderD129",
+              "    -v /proc/device-tree/compatible:/proc/device-tree/compatible", frame})
             log("p", line);
         zl::raise_bare(PyExc_RuntimeError);
     }
@@ -132,7 +133,8 @@ nb::object get_adb_devices() {
         equals(cls.attr("machine").attr("lower")(), "aarch64"))
         return devices;
     if (!adb_installed(adb_path)) return devices;
-    nb::object result = ns["exec_command"](zl::format("{} devices", shell_quote(adb_path)), nb::arg("use_shell") = true);
+    nb::object result =
+        ns["exec_command"](zl::format("{} devices", shell_quote(adb_path)), nb::arg("use_shell") = true);
     nb::object code = result[0], text = result[1];
     if (!zl::equal(code, zl::to_int(0))) {
         log("e", zl::format("Execute adb devices failed, ret code: {}. {}", code, text), false);
@@ -150,7 +152,8 @@ nb::object get_adb_devices() {
 nb::object whether_device_using_adb_forward(nb::handle adb_path) {
     if (!adb_installed(adb_path)) return nb::bool_(false);
     nb::object result = ns["exec_command"](zl::format("{} forward --list", adb_path));
-    return nb::bool_(zl::equal(result[0], zl::to_int(0)) && zl::contains(result[1], nb::str("localabstract")));
+    return nb::bool_(zl::equal(result[0], zl::to_int(0)) &&
+                     zl::contains(result[1], nb::str("localabstract")));
 }
 
 nb::object remove_adb_forward(nb::handle adb_path, nb::handle device_id) {
@@ -247,7 +250,8 @@ nb::object start_ntd(nb::handle self, nb::handle ntd_path) {
         log("d", "npu_tetherd is starting...");
         ns["time"].attr("sleep")(1);
         if (!equals(proc.attr("status")(), "sleeping"))
-            log("d", zl::format("npu_tetherd status: {}, it may be in an incorrect status.", proc.attr("status")()));
+            log("d", zl::format("npu_tetherd status: {}, it may be in an incorrect status.",
+                                proc.attr("status")()));
     }
     return zl::to_int(0);
 }
@@ -266,7 +270,8 @@ bool query_ntb_devices(nb::handle ntd_path, nb::list &devices) {
     if (equals(runtime_attr("os_platform"), "Windows_x64"))
         result = ns["exec_command"](nb::list(nb::make_tuple(ntd_path, "devices")));
     else
-        result = ns["exec_command"](zl::format("{} devices", shell_quote(ntd_path)), nb::arg("use_shell") = true);
+        result =
+            ns["exec_command"](zl::format("{} devices", shell_quote(ntd_path)), nb::arg("use_shell") = true);
     nb::object code = result[0], text = result[1];
     if (!zl::equal(code, zl::to_int(0))) {
         log("e", zl::format("Execute ntd_tetherd devices failed, ret code: {}. {}", code, text), false);
@@ -306,7 +311,8 @@ nb::object whether_device_use_ntb(nb::handle ntd_path, nb::handle device_id) {
         if (n == 1) return nb::bool_(true);
         if (n == 0) return nb::bool_(false);
         log("e",
-            "More than 1 device detected to use ntb. Please specify the device to use with device_id parameter.",
+            "More than 1 device detected to use ntb. Please specify the device to use with device_id "
+            "parameter.",
             false);
         raise_init_failed();
     }
@@ -352,7 +358,8 @@ nb::object connect(nb::handle self) {
     }
 
     nb::object os_platform = self.attr("os_platform"), machine = self.attr("machine");
-    if (equals(os_platform, "Windows_x64") || equals(os_platform, "Darwin_x64") || equals(machine, "aarch64")) {
+    if (equals(os_platform, "Windows_x64") || equals(os_platform, "Darwin_x64") ||
+        equals(machine, "aarch64")) {
         log("e",
             zl::format("Only support ntb mode on {} {}. But can not find device with ntb mode.", os_platform,
                        machine),
@@ -361,7 +368,8 @@ nb::object connect(nb::handle self) {
     }
     if (zl::truthy(cls.attr("_whether_ntd_running")())) {
         log("e",
-            "Using device with adb mode to init runtime, but npu_tetherd is running, it may cause conflict. Please "
+            "Using device with adb mode to init runtime, but npu_tetherd is running, it may cause conflict. "
+            "Please "
             "terminate npu_tetherd first.",
             false);
         raise_init_failed();
@@ -395,7 +403,8 @@ nb::object get_os_platform() {
 void add_device_methods(nb::dict &body) {
     add_static<0>(body, {"_is_npu_self", {}, 0}, [](auto) { return is_npu_self(); });
     add_static<0>(body, {"_is_npu_assembled", {}, 0}, [](auto) { return is_npu_assembled(); });
-    add_method<2>(body, {"_get_target_soc", {"self", "target"}, 2}, [](auto a) { return get_target_soc(a[1]); });
+    add_method<2>(body, {"_get_target_soc", {"self", "target"}, 2},
+                  [](auto a) { return get_target_soc(a[1]); });
     add_method<1>(body, {"_get_npu_model", {"self"}, 1},
                   [](auto a) { return ns["get_target_npu_model"](a[0].attr("target_soc")); });
     add_method<1>(body, {"_get_depot_npu_dir_with_target_soc", {"self"}, 1},
@@ -413,7 +422,8 @@ void add_device_methods(nb::dict &body) {
                   [](auto a) { return start_adb_forward(a[0], a[1]); });
     add_static<0>(body, {"_get_ntd_path", {}, 0}, [](auto) { return get_ntd_path(); });
     add_static<0>(body, {"_whether_ntd_running", {}, 0}, [](auto) { return whether_ntd_running(); });
-    add_method<2>(body, {"_start_ntd", {"self", "ntd_path"}, 2}, [](auto a) { return start_ntd(a[0], a[1]); });
+    add_method<2>(body, {"_start_ntd", {"self", "ntd_path"}, 2},
+                  [](auto a) { return start_ntd(a[0], a[1]); });
     add_static<0>(body, {"get_ntb_devices", {}, 0}, [](auto) { return get_ntb_devices(); });
     add_method<3>(body, {"_whether_device_use_ntb", {"self", "ntd_path", "device_id"}, 3},
                   [](auto a) { return whether_device_use_ntb(a[1], a[2]); });

@@ -92,7 +92,8 @@ void import_star(const Namespace &ns, nb::handle module) {
     } else {
         names = nb::list();
         for (nb::handle key : nb::borrow<nb::dict>(module.attr("__dict__")).keys())
-            if (!nb::borrow<nb::str>(key).attr("startswith")("_").is(nb::handle(Py_True))) names.attr("append")(key);
+            if (!nb::borrow<nb::str>(key).attr("startswith")("_").is(nb::handle(Py_True)))
+                names.attr("append")(key);
     }
     for (nb::handle key : names) {
         nb::object value = steal(PyObject_GetAttr(module.ptr(), key.ptr()));
@@ -120,7 +121,8 @@ std::pair<nb::object, nb::object> unpack2(nb::handle seq) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq.ptr())->tp_iter &&
             !PySequence_Check(seq.ptr())) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(seq.ptr())->tp_name);
         }
         throw_error();
     }

@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +25,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -88,7 +88,8 @@ public:
         if (recording) text_ += v;
         return *this;
     }
-    template <typename T> Event &operator<<(T v) {
+    template <typename T>
+    Event &operator<<(T v) {
         if (recording) text_ += std::to_string(v);
         return *this;
     }
@@ -287,7 +288,8 @@ int query(Context &c, int cmd, void *info, uint32_t size) {
             uint32_t index = static_cast<ZELTTensorAttr *>(info)->index;
             if (index >= ts.size()) return ZELT_ERR_PARAM_INVALID;
             fill_attr(ts[index], index, out, size, info);
-            if (out && number("n_dims", -1) >= 0) static_cast<ZELTTensorAttr *>(info)->n_dims = (uint32_t)number("n_dims", 0);
+            if (out && number("n_dims", -1) >= 0)
+                static_cast<ZELTTensorAttr *>(info)->n_dims = (uint32_t)number("n_dims", 0);
             return 0;
         }
         case ZELT_QUERY_PERF_DETAIL: {
@@ -329,7 +331,8 @@ int zelt_init(zelt_handle *context, void *model, uint32_t size, uint32_t flag, Z
     return create("zelt_init", context, model, size, flag, "null", talun ? extend : nullptr);
 }
 
-int zelt_init2(unsigned long long *context, void *model, uint32_t size, uint32_t flag, ZELTInitExtend *extend) {
+int zelt_init2(unsigned long long *context, void *model, uint32_t size, uint32_t flag,
+               ZELTInitExtend *extend) {
     std::lock_guard<std::mutex> lock(mutex);
     std::string ext = "null";
     if (extend) ext = "{\"device_id\":" + (extend->device_id ? quoted(extend->device_id) : "null") + "}";
@@ -342,8 +345,9 @@ int zelt_init2(unsigned long long *context, void *model, uint32_t size, uint32_t
 int zelt_destroy(zelt_handle context) {
     std::lock_guard<std::mutex> lock(mutex);
     bool known = contexts.erase(context) > 0;
-    if (recording) record("{\"fn\":\"zelt_destroy\",\"ctx\":" + std::to_string(context) + ",\"known\":" + (known ? "true" : "false") +
-           "}");
+    if (recording)
+        record("{\"fn\":\"zelt_destroy\",\"ctx\":" + std::to_string(context) +
+               ",\"known\":" + (known ? "true" : "false") + "}");
     return known ? scripted("zelt_destroy") : ZELT_ERR_CTX_INVALID;
 }
 
@@ -379,7 +383,9 @@ int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTInput inputs[]) 
         data.resize(in.size);
         if (in.size) std::memcpy(data.data(), in.buf, in.size);
         ev << (i ? "," : "") << "{\"index\":" << in.index << ",\"size\":" << in.size
-           << ",\"addr\":" << (unsigned long long)(uintptr_t)in.buf << ",\"pass_through\":" << (unsigned)in.pass_through << ",\"type\":" << in.type << ",\"fmt\":" << in.fmt;
+           << ",\"addr\":" << (unsigned long long)(uintptr_t)in.buf
+           << ",\"pass_through\":" << (unsigned)in.pass_through << ",\"type\":" << in.type
+           << ",\"fmt\":" << in.fmt;
         if (recording && in.size <= 4096) ev << ",\"data\":\"" << hex(data.data(), data.size()) << "\"";
         ev << "}";
     }
@@ -399,11 +405,14 @@ int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
         ++c->frame;
         if (extend) extend->frame_id = c->frame;
     }
-    if (recording) record("{\"fn\":\"zelt_run\",\"ctx\":" + std::to_string(context) + ",\"ret\":" + std::to_string(ret) + "}");
+    if (recording)
+        record("{\"fn\":\"zelt_run\",\"ctx\":" + std::to_string(context) + ",\"ret\":" + std::to_string(ret) +
+               "}");
     return ret;
 }
 
-int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs[], ZELTOutputExtend *extend) {
+int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs[],
+                     ZELTOutputExtend *extend) {
     std::lock_guard<std::mutex> lock(mutex);
     Event ev;
     ev << "{\"fn\":\"zelt_outputs_get\",\"ctx\":" << context << ",\"n\":" << n_outputs << ",\"outputs\":[";
@@ -436,17 +445,19 @@ int zelt_outputs_release(zelt_handle context, uint32_t n_outputs, ZELTOutput out
     int ret = !c ? ZELT_ERR_CTX_INVALID : scripted("zelt_outputs_release");
     bool outstanding = c && c->outstanding;
     if (c) c->outstanding = false;
-    if (recording) record("{\"fn\":\"zelt_outputs_release\",\"ctx\":" + std::to_string(context) + ",\"n\":" +
-           std::to_string(n_outputs) + ",\"outstanding\":" + (outstanding ? "true" : "false") +
-           ",\"buffers\":" + (outputs ? "true" : "false") + ",\"ret\":" + std::to_string(ret) + "}");
+    if (recording)
+        record("{\"fn\":\"zelt_outputs_release\",\"ctx\":" + std::to_string(context) + ",\"n\":" +
+               std::to_string(n_outputs) + ",\"outstanding\":" + (outstanding ? "true" : "false") +
+               ",\"buffers\":" + (outputs ? "true" : "false") + ",\"ret\":" + std::to_string(ret) + "}");
     return ret;
 }
 
 int zelt_set_core_mask(unsigned long long context, uint32_t core_mask) {
     std::lock_guard<std::mutex> lock(mutex);
     int ret = find(context) ? scripted("zelt_set_core_mask") : ZELT_ERR_CTX_INVALID;
-    if (recording) record("{\"fn\":\"zelt_set_core_mask\",\"ctx\":" + std::to_string(context) + ",\"mask\":" +
-           std::to_string(core_mask) + ",\"ret\":" + std::to_string(ret) + "}");
+    if (recording)
+        record("{\"fn\":\"zelt_set_core_mask\",\"ctx\":" + std::to_string(context) +
+               ",\"mask\":" + std::to_string(core_mask) + ",\"ret\":" + std::to_string(ret) + "}");
     return ret;
 }
 
@@ -491,36 +502,81 @@ ZELTRT_EXPORT long long zd_layout(const char *structure, const char *field) {
         size_t value;
     };
 #define ZD_SIZE(S) {#S, nullptr, sizeof(S)}
-#define ZD_FIELD(S, F) {#S, #F, offsetof(S, F)}
+#define ZD_FIELD(S, F)         \
+    {                          \
+        #S, #F, offsetof(S, F) \
+    }
     static const Entry table[] = {
-        ZD_SIZE(ZELTInitExtend), ZD_FIELD(ZELTInitExtend, device_id),
-        ZD_SIZE(ZELTRtInitExtend), ZD_FIELD(ZELTRtInitExtend, zelt_context),
-        ZD_FIELD(ZELTRtInitExtend, real_model_offset), ZD_FIELD(ZELTRtInitExtend, real_model_size),
+        ZD_SIZE(ZELTInitExtend),
+        ZD_FIELD(ZELTInitExtend, device_id),
+        ZD_SIZE(ZELTRtInitExtend),
+        ZD_FIELD(ZELTRtInitExtend, zelt_context),
+        ZD_FIELD(ZELTRtInitExtend, real_model_offset),
+        ZD_FIELD(ZELTRtInitExtend, real_model_size),
         ZD_FIELD(ZELTRtInitExtend, reserved),
-        ZD_SIZE(ZELTInput), ZD_FIELD(ZELTInput, index), ZD_FIELD(ZELTInput, buf), ZD_FIELD(ZELTInput, size),
-        ZD_FIELD(ZELTInput, pass_through), ZD_FIELD(ZELTInput, type), ZD_FIELD(ZELTInput, fmt),
-        ZD_SIZE(ZELTRunExtend), ZD_FIELD(ZELTRunExtend, frame_id),
-        ZD_SIZE(ZELTRtRunExtend), ZD_FIELD(ZELTRtRunExtend, frame_id), ZD_FIELD(ZELTRtRunExtend, non_block),
-        ZD_FIELD(ZELTRtRunExtend, timeout_ms), ZD_FIELD(ZELTRtRunExtend, fence_fd),
-        ZD_SIZE(ZELTOutputExtend), ZD_FIELD(ZELTOutputExtend, frame_id),
-        ZD_SIZE(ZELTOutput), ZD_FIELD(ZELTOutput, want_float), ZD_FIELD(ZELTOutput, is_prealloc),
-        ZD_FIELD(ZELTOutput, index), ZD_FIELD(ZELTOutput, buf), ZD_FIELD(ZELTOutput, size),
-        ZD_SIZE(ZELTInputOutputNum), ZD_FIELD(ZELTInputOutputNum, n_input), ZD_FIELD(ZELTInputOutputNum, n_output),
-        ZD_SIZE(ZELTPerfDetail), ZD_FIELD(ZELTPerfDetail, perf_data), ZD_FIELD(ZELTPerfDetail, data_len),
-        ZD_SIZE(ZELTPerfRun), ZD_FIELD(ZELTPerfRun, run_duration),
-        ZD_SIZE(ZELTTensorAttr), ZD_FIELD(ZELTTensorAttr, index), ZD_FIELD(ZELTTensorAttr, n_dims),
-        ZD_FIELD(ZELTTensorAttr, dims), ZD_FIELD(ZELTTensorAttr, name), ZD_FIELD(ZELTTensorAttr, n_elems),
-        ZD_FIELD(ZELTTensorAttr, size), ZD_FIELD(ZELTTensorAttr, fmt), ZD_FIELD(ZELTTensorAttr, type),
-        ZD_FIELD(ZELTTensorAttr, qnt_type), ZD_FIELD(ZELTTensorAttr, fl), ZD_FIELD(ZELTTensorAttr, zp),
+        ZD_SIZE(ZELTInput),
+        ZD_FIELD(ZELTInput, index),
+        ZD_FIELD(ZELTInput, buf),
+        ZD_FIELD(ZELTInput, size),
+        ZD_FIELD(ZELTInput, pass_through),
+        ZD_FIELD(ZELTInput, type),
+        ZD_FIELD(ZELTInput, fmt),
+        ZD_SIZE(ZELTRunExtend),
+        ZD_FIELD(ZELTRunExtend, frame_id),
+        ZD_SIZE(ZELTRtRunExtend),
+        ZD_FIELD(ZELTRtRunExtend, frame_id),
+        ZD_FIELD(ZELTRtRunExtend, non_block),
+        ZD_FIELD(ZELTRtRunExtend, timeout_ms),
+        ZD_FIELD(ZELTRtRunExtend, fence_fd),
+        ZD_SIZE(ZELTOutputExtend),
+        ZD_FIELD(ZELTOutputExtend, frame_id),
+        ZD_SIZE(ZELTOutput),
+        ZD_FIELD(ZELTOutput, want_float),
+        ZD_FIELD(ZELTOutput, is_prealloc),
+        ZD_FIELD(ZELTOutput, index),
+        ZD_FIELD(ZELTOutput, buf),
+        ZD_FIELD(ZELTOutput, size),
+        ZD_SIZE(ZELTInputOutputNum),
+        ZD_FIELD(ZELTInputOutputNum, n_input),
+        ZD_FIELD(ZELTInputOutputNum, n_output),
+        ZD_SIZE(ZELTPerfDetail),
+        ZD_FIELD(ZELTPerfDetail, perf_data),
+        ZD_FIELD(ZELTPerfDetail, data_len),
+        ZD_SIZE(ZELTPerfRun),
+        ZD_FIELD(ZELTPerfRun, run_duration),
+        ZD_SIZE(ZELTTensorAttr),
+        ZD_FIELD(ZELTTensorAttr, index),
+        ZD_FIELD(ZELTTensorAttr, n_dims),
+        ZD_FIELD(ZELTTensorAttr, dims),
+        ZD_FIELD(ZELTTensorAttr, name),
+        ZD_FIELD(ZELTTensorAttr, n_elems),
+        ZD_FIELD(ZELTTensorAttr, size),
+        ZD_FIELD(ZELTTensorAttr, fmt),
+        ZD_FIELD(ZELTTensorAttr, type),
+        ZD_FIELD(ZELTTensorAttr, qnt_type),
+        ZD_FIELD(ZELTTensorAttr, fl),
+        ZD_FIELD(ZELTTensorAttr, zp),
         ZD_FIELD(ZELTTensorAttr, scale),
-        ZD_SIZE(ZELTRtTensorAttr), ZD_FIELD(ZELTRtTensorAttr, index), ZD_FIELD(ZELTRtTensorAttr, n_dims),
-        ZD_FIELD(ZELTRtTensorAttr, dims), ZD_FIELD(ZELTRtTensorAttr, name), ZD_FIELD(ZELTRtTensorAttr, n_elems),
-        ZD_FIELD(ZELTRtTensorAttr, size), ZD_FIELD(ZELTRtTensorAttr, fmt), ZD_FIELD(ZELTRtTensorAttr, type),
-        ZD_FIELD(ZELTRtTensorAttr, qnt_type), ZD_FIELD(ZELTRtTensorAttr, fl), ZD_FIELD(ZELTRtTensorAttr, zp),
-        ZD_FIELD(ZELTRtTensorAttr, scale), ZD_FIELD(ZELTRtTensorAttr, w_stride),
-        ZD_FIELD(ZELTRtTensorAttr, stride_with_stride), ZD_FIELD(ZELTRtTensorAttr, pass_through),
+        ZD_SIZE(ZELTRtTensorAttr),
+        ZD_FIELD(ZELTRtTensorAttr, index),
+        ZD_FIELD(ZELTRtTensorAttr, n_dims),
+        ZD_FIELD(ZELTRtTensorAttr, dims),
+        ZD_FIELD(ZELTRtTensorAttr, name),
+        ZD_FIELD(ZELTRtTensorAttr, n_elems),
+        ZD_FIELD(ZELTRtTensorAttr, size),
+        ZD_FIELD(ZELTRtTensorAttr, fmt),
+        ZD_FIELD(ZELTRtTensorAttr, type),
+        ZD_FIELD(ZELTRtTensorAttr, qnt_type),
+        ZD_FIELD(ZELTRtTensorAttr, fl),
+        ZD_FIELD(ZELTRtTensorAttr, zp),
+        ZD_FIELD(ZELTRtTensorAttr, scale),
+        ZD_FIELD(ZELTRtTensorAttr, w_stride),
+        ZD_FIELD(ZELTRtTensorAttr, stride_with_stride),
+        ZD_FIELD(ZELTRtTensorAttr, pass_through),
         ZD_FIELD(ZELTRtTensorAttr, h_stride),
-        ZD_SIZE(ZELTSDKVersion), ZD_FIELD(ZELTSDKVersion, api_version), ZD_FIELD(ZELTSDKVersion, drv_version),
+        ZD_SIZE(ZELTSDKVersion),
+        ZD_FIELD(ZELTSDKVersion, api_version),
+        ZD_FIELD(ZELTSDKVersion, drv_version),
     };
 #undef ZD_SIZE
 #undef ZD_FIELD
