@@ -119,10 +119,8 @@ struct Params {
 void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
           nb::handle args, nb::handle kwargs, nb::handle *out);
 
-// A native function object of the module `ns`, callable like a `def` with `p`.  `impl` receives
-// the bound arguments as a std::array<nb::handle, N> (null for unset
-// optional parameters) and returns an nb::object.
-template <std::size_t N, typename Impl> nb::object function(const Namespace &ns, const Params &p, Impl impl) {
+template <std::size_t N, typename Impl, typename... Extra>
+nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
     struct Sig {
         const char *name;
         std::size_t required;
@@ -136,12 +134,19 @@ template <std::size_t N, typename Impl> nb::object function(const Namespace &ns,
             bind(sig.name, sig.names.data(), N, sig.required, args, kwargs, bound.data());
             return impl(bound);
         },
-        nb::name(p.name), nb::scope(ns.module()));
+        nb::name(p.name), extra...);
 }
 
-// Defines a module-level function in `ns` under `p.name`.
+// A native function callable like a `def` with `p` (for class bodies).
+// `impl` receives the bound arguments as a std::array<nb::handle, N> (null
+// for unset optional parameters) and returns an nb::object.
+template <std::size_t N, typename Impl> nb::object function(const Params &p, Impl impl) {
+    return function_impl<N>(p, impl);
+}
+
+// Defines the module-level function `p.name` in the namespace `ns`.
 template <std::size_t N, typename Impl> void def(const Namespace &ns, const Params &p, Impl impl) {
-    ns.set(p.name, function<N>(ns, p, impl));
+    function_impl<N>(p, impl, nb::scope(ns.module()));
 }
 
 // ------------------------------------------------------------ plain classes
