@@ -31,7 +31,8 @@ const Soc kDefaultTable[] = {
 nb::object open_file(nb::handle path, const char *mode) { return ns[kOpen](path, mode); }
 
 // Runs `body(f)` on an opened file and closes it however `body` ends.
-template <typename Body> nb::object with_file(nb::handle path, const char *mode, Body body) {
+template <typename Body>
+nb::object with_file(nb::handle path, const char *mode, Body body) {
     nb::object f = open_file(path, mode);
     nb::object result;
     try {
@@ -70,7 +71,9 @@ nb::object get_npu_chipmap() {
 
 nb::object chipmap() { return ns[kGetChipmap](); }
 
-nb::object item(nb::handle mapping, nb::handle key) { return zl::steal(PyObject_GetItem(mapping.ptr(), key.ptr())); }
+nb::object item(nb::handle mapping, nb::handle key) {
+    return zl::steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
 
 bool has_key(nb::handle mapping, nb::handle key) {
     int r = PySequence_Contains(mapping.ptr(), key.ptr());
@@ -166,7 +169,8 @@ nb::object is_target_compatible(nb::handle target_platform) {
         nb::object log = ns[kZeltLog];
         log.attr("zelt_e")("The target_platform contains incompatible NPU models, it`s not supported.");
         log.attr("p")(rule);
-        for (nb::handle target : target_platform) log.attr("p")(zl::format("{}: {}", target, item(map, upper(target))));
+        for (nb::handle target : target_platform)
+            log.attr("p")(zl::format("{}: {}", target, item(map, upper(target))));
         log.attr("p")(rule);
         return nb::bool_(false);
     }
@@ -185,17 +189,20 @@ NB_MODULE(npu_chipmap, m) {
     nb::object current_file_path = zl::import(package.c_str()).attr("__file__");
     ns.set("current_file_path", current_file_path);
     nb::object os_path = zl::import("os.path");
-    ns.set("ROOT_DIR", os_path.attr("abspath")(os_path.attr("join")(os_path.attr("dirname")(current_file_path), "..")));
+    ns.set("ROOT_DIR",
+           os_path.attr("abspath")(os_path.attr("join")(os_path.attr("dirname")(current_file_path), "..")));
 
     zl::def<0>(ns, {"get_npu_chipmap", {}, 0}, [](auto) { return get_npu_chipmap(); });
     zl::def<1>(ns, {"get_npu_model_from_target", {"target"}, 1},
                [](auto a) { return get_npu_model_from_target(a[0]); });
-    zl::def<1>(ns, {"get_target_npu_model", {"target_soc"}, 1}, [](auto a) { return get_target_npu_model(a[0]); });
+    zl::def<1>(ns, {"get_target_npu_model", {"target_soc"}, 1},
+               [](auto a) { return get_target_npu_model(a[0]); });
     zl::def<0>(ns, {"get_support_target_soc", {}, 0}, [](auto) { return get_support_target_soc(); });
     zl::def<0>(ns, {"get_npu_inside_soc", {}, 0}, [](auto) { return socs_with(kNpuInside); });
     zl::def<0>(ns, {"get_npu_assemble_soc", {}, 0}, [](auto) { return socs_with(kNpuAssemble); });
     zl::def<1>(ns, {"get_cpus_with_npu", {"npu_model"}, 1}, [](auto a) { return get_cpus_with_npu(a[0]); });
-    zl::def<0>(ns, {"get_all_targets_ordered_by_npu", {}, 0}, [](auto) { return get_all_targets_ordered_by_npu(); });
+    zl::def<0>(ns, {"get_all_targets_ordered_by_npu", {}, 0},
+               [](auto) { return get_all_targets_ordered_by_npu(); });
     zl::def<1>(ns, {"is_target_compatible", {"target_platform"}, 1},
                [](auto a) { return is_target_compatible(a[0]); });
 }

@@ -17,11 +17,13 @@ nb::object setup_yaml(nb::handle indent) {
     nb::object yaml = ruamel_yaml.attr("YAML")(**kw);
     yaml.attr("version") = nb::make_tuple(1, 2);
     yaml.attr("indent") = indent;
-    yaml.attr("representer").attr("add_representer")(ns[kCollections].attr("OrderedDict"),
-                                                      ruamel_yaml.attr("RoundTripDumper").attr("represent_dict"));
+    yaml.attr("representer")
+        .attr("add_representer")(ns[kCollections].attr("OrderedDict"),
+                                 ruamel_yaml.attr("RoundTripDumper").attr("represent_dict"));
     yaml.attr("constructor")
-        .attr("add_constructor")(ruamel_yaml.attr("resolver").attr("BaseResolver").attr("DEFAULT_SEQUENCE_TAG"),
-                                 ns[kListConstructor]);
+        .attr("add_constructor")(
+            ruamel_yaml.attr("resolver").attr("BaseResolver").attr("DEFAULT_SEQUENCE_TAG"),
+            ns[kListConstructor]);
     return yaml;
 }
 
@@ -41,7 +43,8 @@ nb::object load(nb::handle f) {
 nb::object dump(nb::handle data_in, nb::handle f, nb::handle indent, nb::handle comments) {
     nb::object yaml = ns[kSetup](indent);
     nb::object data = nb::borrow(data_in);
-    if (!zl::is_none(comments) && PyUnicode_Check(comments.ptr()) && PyUnicode_GET_LENGTH(comments.ptr()) > 0) {
+    if (!zl::is_none(comments) && PyUnicode_Check(comments.ptr()) &&
+        PyUnicode_GET_LENGTH(comments.ptr()) > 0) {
         nb::object dumper = ns[kDumper]();
         zl::getattr(yaml, kDump)(data, dumper);
         data = zl::getattr(yaml, kLoad)(zl::getattr(dumper, kRead)());
@@ -70,9 +73,12 @@ nb::object dumper_class() {
         a[0].attr("s") = zl::steal(PyNumber_InPlaceAdd(self_s(a[0]).ptr(), a[1].ptr()));
         return nb::none();
     }));
-    body["read"] = zl::instance_method(zl::function<1>({"read", {"self"}, 1}, [=](auto a) { return read(a[0]); }));
-    body["str"] = zl::instance_method(zl::function<1>({"str", {"self"}, 1}, [=](auto a) { return read(a[0]); }));
-    body["get"] = zl::instance_method(zl::function<1>({"get", {"self"}, 1}, [=](auto a) { return self_s(a[0]); }));
+    body["read"] =
+        zl::instance_method(zl::function<1>({"read", {"self"}, 1}, [=](auto a) { return read(a[0]); }));
+    body["str"] =
+        zl::instance_method(zl::function<1>({"str", {"self"}, 1}, [=](auto a) { return read(a[0]); }));
+    body["get"] =
+        zl::instance_method(zl::function<1>({"get", {"self"}, 1}, [=](auto a) { return self_s(a[0]); }));
     return zl::make_class(ns, "Dumper", body);
 }
 

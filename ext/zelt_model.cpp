@@ -22,11 +22,11 @@ constexpr uint64_t kHeaderSizeV2 = 64;
 constexpr uint64_t kLongSize = sizeof(unsigned long);
 
 const zl::Name kStruct{"struct"}, kUnpackFrom{"unpack_from"}, kPack{"pack"}, kOs{"os"}, kPath{"path"},
-    kDirname{"dirname"}, kExists{"exists"}, kMakedirs{"makedirs"}, kOpen{"open"}, kRead{"read"}, kWrite{"write"},
-    kClose{"close"}, kEncode{"encode"}, kZeltLog{"zeltLog"}, kModelClass{"ZELTModel"}, kCreate{"create_zelt_model"},
-    kParse{"parse_data"}, kZeltVersion{"zelt_version"}, kExportData{"export_data"}, kConfigData{"config_data"},
-    kCustomOpConfigData{"custom_op_config_data"}, kCustomOpData{"custom_op_data"}, kZeltData{"zelt_data"},
-    kLoadModelInNpu{"load_model_in_npu"};
+    kDirname{"dirname"}, kExists{"exists"}, kMakedirs{"makedirs"}, kOpen{"open"}, kRead{"read"},
+    kWrite{"write"}, kClose{"close"}, kEncode{"encode"}, kZeltLog{"zeltLog"}, kModelClass{"ZELTModel"},
+    kCreate{"create_zelt_model"}, kParse{"parse_data"}, kZeltVersion{"zelt_version"},
+    kExportData{"export_data"}, kConfigData{"config_data"}, kCustomOpConfigData{"custom_op_config_data"},
+    kCustomOpData{"custom_op_data"}, kZeltData{"zelt_data"}, kLoadModelInNpu{"load_model_in_npu"};
 
 // A read-only view of a bytes-like object, released on scope exit.
 class Buffer {
@@ -275,7 +275,8 @@ nb::object save(nb::handle self, nb::handle path) {
 
 void release(nb::handle self) {
     self.attr(kZeltVersion) = 1;
-    for (const zl::Name *name : {&kZeltData, &kExportData, &kConfigData, &kCustomOpConfigData, &kCustomOpData})
+    for (const zl::Name *name :
+         {&kZeltData, &kExportData, &kConfigData, &kCustomOpConfigData, &kCustomOpData})
         if (!zl::is_none(zl::getattr(self, *name))) self.attr(*name) = nb::none();
 }
 
@@ -311,15 +312,15 @@ nb::object model_class() {
             rebuild(a[0]);
             return nb::none();
         }));
-    body["load"] = zl::instance_method(zl::function<3>(
-        {"load", {"self", "path", "load_model_in_npu"}, 2}, [](auto a) { return load(a[0], a[1], a[2]); }));
+    body["load"] = zl::instance_method(zl::function<3>({"load", {"self", "path", "load_model_in_npu"}, 2},
+                                                       [](auto a) { return load(a[0], a[1], a[2]); }));
     body["save"] = zl::instance_method(
         zl::function<2>({"save", {"self", "path"}, 2}, [](auto a) { return save(a[0], a[1]); }));
-    body["create_zelt_model"] = zl::static_method(zl::function<5>(
-        {"create_zelt_model",
-         {"version", "export_data", "config_data", "custom_op_config_data", "custom_op_data"},
-         5},
-        [](auto a) { return create_zelt_model(a[0], a[1], a[2], a[3], a[4]); }));
+    body["create_zelt_model"] = zl::static_method(
+        zl::function<5>({"create_zelt_model",
+                         {"version", "export_data", "config_data", "custom_op_config_data", "custom_op_data"},
+                         5},
+                        [](auto a) { return create_zelt_model(a[0], a[1], a[2], a[3], a[4]); }));
     body["parse_data"] = zl::static_method(
         zl::function<1>({"parse_data", {"zelt_data"}, 1}, [](auto a) { return parse_data(a[0]); }));
     body["release"] = zl::instance_method(zl::function<1>({"release", {"self"}, 1}, [](auto a) {

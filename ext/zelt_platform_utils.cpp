@@ -6,12 +6,12 @@ namespace {
 
 zl::Namespace ns;
 
-const zl::Name kPlatform{"platform"}, kSystem{"system"}, kArchitecture{"architecture"}, kOs{"os"}, kPath{"path"},
-    kJoin{"join"}, kJson{"json"}, kLoads{"loads"}, kOrderedDict{"OrderedDict"}, kModelClass{"ZELTModel"},
-    kLoad{"load"}, kConfigData{"config_data"}, kDecode{"decode"}, kZeltLog{"zeltLog"}, kRootDir{"ROOT_DIR"},
-    kOsPlatform{"os_platform"}, kModelFromTarget{"get_npu_model_from_target"},
-    kTargetsByNpu{"get_all_targets_ordered_by_npu"}, kCpusWithNpu{"get_cpus_with_npu"}, kItems{"items"},
-    kTargetPlatform{"target_platform"};
+const zl::Name kPlatform{"platform"}, kSystem{"system"}, kArchitecture{"architecture"}, kOs{"os"},
+    kPath{"path"}, kJoin{"join"}, kJson{"json"}, kLoads{"loads"}, kOrderedDict{"OrderedDict"},
+    kModelClass{"ZELTModel"}, kLoad{"load"}, kConfigData{"config_data"}, kDecode{"decode"},
+    kZeltLog{"zeltLog"}, kRootDir{"ROOT_DIR"}, kOsPlatform{"os_platform"},
+    kModelFromTarget{"get_npu_model_from_target"}, kTargetsByNpu{"get_all_targets_ordered_by_npu"},
+    kCpusWithNpu{"get_cpus_with_npu"}, kItems{"items"}, kTargetPlatform{"target_platform"};
 
 const char *const kStars = "**************************************************";
 
@@ -36,8 +36,8 @@ nb::object list_all_targets() {
     nb::object text = nb::str("");
     long long family = 0;
     for (nb::handle pair : zl::getattr(targets, kItems)()) {
-        nb::object line = zl::format("chip family {}: {}\n", zl::to_str(zl::to_int(++family)),
-                                     comma.attr("join")(pair[1]));
+        nb::object line =
+            zl::format("chip family {}: {}\n", zl::to_str(zl::to_int(++family)), comma.attr("join")(pair[1]));
         text = zl::steal(PyNumber_Add(text.ptr(), line.ptr()));
     }
     text = text.attr("strip")("\n");
@@ -93,21 +93,23 @@ NB_MODULE(zelt_platform_utils, m) {
     ns.set("ZELTModel", zl::import("zeltlite.api.zelt_model").attr("ZELTModel"));
     ns.set("zeltLog", zl::import("zeltlite.api.zelt_log").attr("ZELTLog"));
     nb::object chipmap = zl::import("zeltlite.api.npu_config.npu_chipmap");
-    for (const char *name : {"get_npu_model_from_target", "get_all_targets_ordered_by_npu", "get_cpus_with_npu"})
+    for (const char *name :
+         {"get_npu_model_from_target", "get_all_targets_ordered_by_npu", "get_cpus_with_npu"})
         ns.set(name, chipmap.attr(name));
 
     zl::def<0>(ns, {"get_host_os_platform", {}, 0}, [](auto) { return get_host_os_platform(); });
-    zl::def<0>(ns, {"get_zelt_api_require_dll_dir", {}, 0}, [](auto) { return get_zelt_api_require_dll_dir(); });
-    zl::def<1>(ns, {"list_support_target_platform", {"model_path"}, 1}, [](auto a) {
-        return zl::is_none(a[0]) ? list_all_targets() : list_model_targets(a[0]);
-    });
+    zl::def<0>(ns, {"get_zelt_api_require_dll_dir", {}, 0},
+               [](auto) { return get_zelt_api_require_dll_dir(); });
+    zl::def<1>(ns, {"list_support_target_platform", {"model_path"}, 1},
+               [](auto a) { return zl::is_none(a[0]) ? list_all_targets() : list_model_targets(a[0]); });
 
     // The package's own __init__ file locates the installed package root.
     nb::str package = nb::borrow<nb::str>(nb::str(m.attr("__name__")).attr("rpartition")(".")[0]);
     nb::object initpy_file_path = zl::import(package.c_str()).attr("__file__");
     ns.set("initpy_file_path", initpy_file_path);
     nb::object os_path = zl::import("os.path");
-    ns.set("ROOT_DIR", os_path.attr("abspath")(os_path.attr("join")(os_path.attr("dirname")(initpy_file_path), "..")));
+    ns.set("ROOT_DIR",
+           os_path.attr("abspath")(os_path.attr("join")(os_path.attr("dirname")(initpy_file_path), "..")));
     ns.set("os_platform", ns["get_host_os_platform"]());
     ns.set("platform_machine", zl::import("platform").attr("machine")());
 }

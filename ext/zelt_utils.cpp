@@ -9,13 +9,15 @@ zl::Namespace ns;
 const zl::Name kSubprocess{"subprocess"}, kTempfile{"tempfile"}, kCheckOutput{"check_output"},
     kTemporaryFile{"TemporaryFile"}, kCalledProcessError{"CalledProcessError"}, kReturncode{"returncode"},
     kShell{"shell"}, kStderr{"stderr"}, kClose{"close"}, kSeek{"seek"}, kRead{"read"}, kWrite{"write"},
-    kDecode{"decode"}, kSplit{"split"}, kOpen{"open"}, kExecCommand{"exec_command"}, kFileType{"ZELTFileType"};
+    kDecode{"decode"}, kSplit{"split"}, kOpen{"open"}, kExecCommand{"exec_command"},
+    kFileType{"ZELTFileType"};
 
 const char *const kDecodeError = "Execute command decode returncode error";
 
 // Decodes command output as UTF-8, else as GBK; `on_fail` runs before the
 // package's own exception replaces any error of the second attempt.
-template <typename OnFail> nb::object decode_output(nb::handle raw, OnFail on_fail) {
+template <typename OnFail>
+nb::object decode_output(nb::handle raw, OnFail on_fail) {
     try {
         return zl::getattr(raw, kDecode)("utf-8");
     } catch (nb::python_error &e) {
@@ -146,8 +148,10 @@ nb::object version_compare(nb::handle ver1, nb::handle ver2) {
 }
 
 nb::object fetch_zelt_file_extension(nb::handle file_type) {
-    static const std::pair<const char *, const char *> kinds[] = {
-        {"model", ".json"}, {"data", ".data"}, {"quantize", ".quantize"}, {"quantize_cfg", ".quantization.cfg"}};
+    static const std::pair<const char *, const char *> kinds[] = {{"model", ".json"},
+                                                                  {"data", ".data"},
+                                                                  {"quantize", ".quantize"},
+                                                                  {"quantize_cfg", ".quantization.cfg"}};
     nb::object cls = ns[kFileType];
     for (const auto &[member, extension] : kinds)
         if (zl::equal(file_type, zl::getattr(cls, member))) return nb::str(extension);
@@ -171,9 +175,8 @@ NB_MODULE(zelt_utils, m) {
     kw["qualname"] = "ZELTFileType";
     ns.set("ZELTFileType", enum_cls("ZELTFileType", members, **kw));
 
-    zl::def<2>(ns, {"exec_command", {"cmd", "use_shell"}, 1}, [](auto a) {
-        return exec_command(a[0], a[1]);
-    });
+    zl::def<2>(ns, {"exec_command", {"cmd", "use_shell"}, 1},
+               [](auto a) { return exec_command(a[0], a[1]); });
     zl::def<3>(ns, {"exec_adb_command", {"adb_path", "device_id", "cmd"}, 3},
                [](auto a) { return exec_adb_command(a[0], a[1], a[2]); });
     zl::def<2>(ns, {"dump_stdout_str", {"text", "file_path"}, 2}, [](auto a) {
@@ -184,7 +187,8 @@ NB_MODULE(zelt_utils, m) {
         write_file(a[0], "w+", nb::handle());
         return nb::none();
     });
-    zl::def<2>(ns, {"version_compare", {"ver1", "ver2"}, 2}, [](auto a) { return version_compare(a[0], a[1]); });
+    zl::def<2>(ns, {"version_compare", {"ver1", "ver2"}, 2},
+               [](auto a) { return version_compare(a[0], a[1]); });
     zl::def<1>(ns, {"fetch_zelt_file_extension", {"file_type"}, 1},
                [](auto a) { return fetch_zelt_file_extension(a[0]); });
 }

@@ -67,9 +67,13 @@ void Namespace::set(const char *name, nb::handle value) const {
 
 nb::object import(const char *module) { return steal(PyImport_ImportModule(module)); }
 
-nb::object getattr(nb::handle obj, const Name &name) { return steal(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+nb::object getattr(nb::handle obj, const Name &name) {
+    return steal(PyObject_GetAttr(obj.ptr(), name.get().ptr()));
+}
 
-nb::object getattr(nb::handle obj, const char *name) { return steal(PyObject_GetAttrString(obj.ptr(), name)); }
+nb::object getattr(nb::handle obj, const char *name) {
+    return steal(PyObject_GetAttrString(obj.ptr(), name));
+}
 
 nb::object getitem(nb::handle obj, const char *key) {
     nb::object k = steal(PyUnicode_FromString(key));
@@ -124,7 +128,8 @@ void bind(const char *name, const char *const *names, std::size_t n, std::size_t
                 throw_error();
             }
             if (out[i].ptr()) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name,
+                             key);
                 throw_error();
             }
             out[i] = value;
@@ -148,7 +153,8 @@ nb::object make_class(const Namespace &ns, const char *name, nb::dict body) {
     body["__module__"] = modname;
     body["__qualname__"] = nb::str(name);
     nb::object bases = nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type));
-    nb::object cls = steal(PyObject_CallFunction((PyObject *)&PyType_Type, "sOO", name, bases.ptr(), body.ptr()));
+    nb::object cls =
+        steal(PyObject_CallFunction((PyObject *)&PyType_Type, "sOO", name, bases.ptr(), body.ptr()));
     return cls;
 }
 

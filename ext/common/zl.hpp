@@ -86,7 +86,8 @@ nb::object getattr(nb::handle obj, const char *name);
 nb::object getitem(nb::handle obj, const char *key);
 
 // `fmt.format(*args)` with the interpreter's own str.format.
-template <typename... Args> nb::str format(const char *fmt, Args &&...args) {
+template <typename... Args>
+nb::str format(const char *fmt, Args &&...args) {
     return nb::borrow<nb::str>(nb::str(fmt).attr("format")(std::forward<Args>(args)...));
 }
 // `fmt % value` with the interpreter's printf-style formatting.
@@ -116,8 +117,8 @@ struct Params {
 //   "f() takes at least 4 positional arguments (2 given)",
 //   "f() got an unexpected keyword argument 'x'",
 //   "f() got multiple values for keyword argument 'x'".
-void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
-          nb::handle args, nb::handle kwargs, nb::handle *out);
+void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
+          nb::handle kwargs, nb::handle *out);
 
 template <std::size_t N, typename Impl, typename... Extra>
 nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
@@ -140,12 +141,14 @@ nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
 // A native function callable like a `def` with `p` (for class bodies).
 // `impl` receives the bound arguments as a std::array<nb::handle, N> (null
 // for unset optional parameters) and returns an nb::object.
-template <std::size_t N, typename Impl> nb::object function(const Params &p, Impl impl) {
+template <std::size_t N, typename Impl>
+nb::object function(const Params &p, Impl impl) {
     return function_impl<N>(p, impl);
 }
 
 // Defines the module-level function `p.name` in the namespace `ns`.
-template <std::size_t N, typename Impl> void def(const Namespace &ns, const Params &p, Impl impl) {
+template <std::size_t N, typename Impl>
+void def(const Namespace &ns, const Params &p, Impl impl) {
     function_impl<N>(p, impl, nb::scope(ns.module()));
 }
 
