@@ -8,9 +8,9 @@ namespace {
 
 zl::Namespace ns;
 
-const zl::Name kOs{"os"}, kPath{"path"}, kJoin{"join"}, kExists{"exists"}, kOpen{"open"}, kYaml{"yaml"},
-    kDump{"dump"}, kLoad{"load"}, kClose{"close"}, kRootDir{"ROOT_DIR"}, kGetChipmap{"get_npu_chipmap"},
-    kZeltLog{"zeltLog"}, kUpper{"upper"}, kItems{"items"}, kNpuModel{"npu_model"}, kNpuInside{"npu_inside"},
+const zl::Name kOs{"os"}, kPath{"path"}, kJoin{"join"}, kExists{"exists"}, kYaml{"yaml"}, kDump{"dump"},
+    kLoad{"load"}, kClose{"close"}, kRootDir{"ROOT_DIR"}, kGetChipmap{"get_npu_chipmap"}, kZeltLog{"zeltLog"},
+    kUpper{"upper"}, kItems{"items"}, kNpuModel{"npu_model"}, kNpuInside{"npu_inside"},
     kNpuAssemble{"npu_assemble"}, kSoCs{"SoCs"};
 
 struct Soc {
@@ -28,25 +28,6 @@ const Soc kDefaultTable[] = {
     {"TX5100", "TALUN2", true}, {"TX4300", "TALUN3", true},
 };
 
-nb::object open_file(nb::handle path, const char *mode) { return ns[kOpen](path, mode); }
-
-// Runs `body(f)` on an opened file and closes it however `body` ends.
-template <typename Body>
-nb::object with_file(nb::handle path, const char *mode, Body body) {
-    nb::object f = open_file(path, mode);
-    nb::object result;
-    try {
-        result = body(f);
-    } catch (nb::python_error &) {
-        PyObject *r = PyObject_CallMethod(f.ptr(), "close", nullptr);
-        Py_XDECREF(r);
-        if (!r) PyErr_Clear();
-        throw;
-    }
-    zl::getattr(f, kClose)();
-    return result;
-}
-
 nb::object get_npu_chipmap() {
     nb::dict table;
     for (const Soc &soc : kDefaultTable) {
@@ -59,13 +40,14 @@ nb::object get_npu_chipmap() {
     nb::object os_path = zl::getattr(ns[kOs], kPath);
     nb::object path = zl::getattr(os_path, kJoin)(ns[kRootDir], "config", "npu_chipmap.yml");
     if (!zl::truthy(zl::getattr(os_path, kExists)(path))) {
-        with_file(path, "w", [&](nb::handle f) {
+        zl::with_open(ns, path, "w", [&](nb::handle f) {
             nb::dict doc;
             doc["SoCs"] = table;
             return zl::getattr(ns[kYaml], kDump)(doc, f, 4);
         });
     }
-    nb::object doc = with_file(path, "r", [&](nb::handle f) { return zl::getattr(ns[kYaml], kLoad)(f); });
+    nb::object doc =
+        zl::with_open(ns, path, "r", [&](nb::handle f) { return zl::getattr(ns[kYaml], kLoad)(f); });
     return zl::steal(PyObject_GetItem(doc.ptr(), kSoCs.get().ptr()));
 }
 
@@ -185,12 +167,9 @@ NB_MODULE(npu_chipmap, m) {
     ns.set("yaml", zl::import("zeltlite.utils.yaml_io"));
     ns.set("zeltLog", zl::import("zeltlite.api.zelt_log").attr("ZELTLog"));
     // The package's own __init__ file locates the installed configuration.
-    nb::str package = nb::borrow<nb::str>(nb::str(m.attr("__name__")).attr("rpartition")(".")[0]);
-    nb::object current_file_path = zl::import(package.c_str()).attr("__file__");
+    nb::object current_file_path = zl::package_file(m);
     ns.set("current_file_path", current_file_path);
-    nb::object os_path = zl::import("os.path");
-    ns.set("ROOT_DIR",
-           os_path.attr("abspath")(os_path.attr("join")(os_path.attr("dirname")(current_file_path), "..")));
+    ns.set("ROOT_DIR", zl::parent_dir(current_file_path));
 
     zl::def<0>(ns, {"get_npu_chipmap", {}, 0}, [](auto) { return get_npu_chipmap(); });
     zl::def<1>(ns, {"get_npu_model_from_target", {"target"}, 1},

@@ -22,8 +22,8 @@ constexpr uint64_t kHeaderSizeV2 = 64;
 constexpr uint64_t kLongSize = sizeof(unsigned long);
 
 const zl::Name kStruct{"struct"}, kUnpackFrom{"unpack_from"}, kPack{"pack"}, kOs{"os"}, kPath{"path"},
-    kDirname{"dirname"}, kExists{"exists"}, kMakedirs{"makedirs"}, kOpen{"open"}, kRead{"read"},
-    kWrite{"write"}, kClose{"close"}, kEncode{"encode"}, kZeltLog{"zeltLog"}, kModelClass{"ZELTModel"},
+    kDirname{"dirname"}, kExists{"exists"}, kMakedirs{"makedirs"}, kRead{"read"}, kWrite{"write"},
+    kClose{"close"}, kEncode{"encode"}, kZeltLog{"zeltLog"}, kModelClass{"ZELTModel"},
     kCreate{"create_zelt_model"}, kParse{"parse_data"}, kZeltVersion{"zelt_version"},
     kExportData{"export_data"}, kConfigData{"config_data"}, kCustomOpConfigData{"custom_op_config_data"},
     kCustomOpData{"custom_op_data"}, kZeltData{"zelt_data"}, kLoadModelInNpu{"load_model_in_npu"};
@@ -217,28 +217,13 @@ void init(nb::handle self) {
     self.attr(kLoadModelInNpu) = false;
 }
 
-nb::object read_file(nb::handle path) {
-    nb::object f = ns[kOpen](path, "rb");
-    nb::object data;
-    try {
-        data = zl::getattr(f, kRead)();
-    } catch (nb::python_error &) {
-        PyObject *r = PyObject_CallMethod(f.ptr(), "close", nullptr);
-        Py_XDECREF(r);
-        if (!r) PyErr_Clear();
-        throw;
-    }
-    zl::getattr(f, kClose)();
-    return data;
-}
-
 nb::object load(nb::handle self, nb::handle path, nb::handle load_model_in_npu) {
     if (load_model_in_npu.ptr() && zl::truthy(load_model_in_npu)) {
         self.attr(kLoadModelInNpu) = load_model_in_npu;
         self.attr(kZeltData) = zl::getattr(path, kEncode)("utf-8");
         return zl::to_int(0);
     }
-    nb::object data = read_file(path);
+    nb::object data = zl::with_open(ns, path, "rb", [](nb::handle f) { return zl::getattr(f, kRead)(); });
     nb::object parsed = zl::getattr(ns[kModelClass], kParse)(data);
     if (zl::is_none(parsed) || zl::is_none(parsed[1]) || zl::is_none(parsed[2])) return zl::to_int(-1);
     self.attr(kZeltVersion) = parsed[0];
@@ -260,16 +245,7 @@ nb::object save(nb::handle self, nb::handle path) {
     nb::object dir = zl::getattr(os_path, kDirname)(path);
     if (!zl::truthy(zl::getattr(os_path, kExists)(dir)) && !zl::equal(dir, nb::str("")))
         zl::getattr(ns[kOs], kMakedirs)(dir);
-    nb::object f = ns[kOpen](path, "wb");
-    try {
-        zl::getattr(f, kWrite)(zelt_data);
-    } catch (nb::python_error &) {
-        PyObject *r = PyObject_CallMethod(f.ptr(), "close", nullptr);
-        Py_XDECREF(r);
-        if (!r) PyErr_Clear();
-        throw;
-    }
-    zl::getattr(f, kClose)();
+    zl::with_open(ns, path, "wb", [&](nb::handle f) { return zl::getattr(f, kWrite)(zelt_data); });
     return zl::to_int(0);
 }
 

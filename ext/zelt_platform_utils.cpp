@@ -104,12 +104,9 @@ NB_MODULE(zelt_platform_utils, m) {
                [](auto a) { return zl::is_none(a[0]) ? list_all_targets() : list_model_targets(a[0]); });
 
     // The package's own __init__ file locates the installed package root.
-    nb::str package = nb::borrow<nb::str>(nb::str(m.attr("__name__")).attr("rpartition")(".")[0]);
-    nb::object initpy_file_path = zl::import(package.c_str()).attr("__file__");
+    nb::object initpy_file_path = zl::package_file(m);
     ns.set("initpy_file_path", initpy_file_path);
-    nb::object os_path = zl::import("os.path");
-    ns.set("ROOT_DIR",
-           os_path.attr("abspath")(os_path.attr("join")(os_path.attr("dirname")(initpy_file_path), "..")));
+    ns.set("ROOT_DIR", zl::parent_dir(initpy_file_path));
     ns.set("os_platform", ns["get_host_os_platform"]());
     ns.set("platform_machine", zl::import("platform").attr("machine")());
 }

@@ -9,15 +9,13 @@ zl::Namespace ns;
 const zl::Name kSubprocess{"subprocess"}, kTempfile{"tempfile"}, kCheckOutput{"check_output"},
     kTemporaryFile{"TemporaryFile"}, kCalledProcessError{"CalledProcessError"}, kReturncode{"returncode"},
     kShell{"shell"}, kStderr{"stderr"}, kClose{"close"}, kSeek{"seek"}, kRead{"read"}, kWrite{"write"},
-    kDecode{"decode"}, kSplit{"split"}, kOpen{"open"}, kExecCommand{"exec_command"},
-    kFileType{"ZELTFileType"};
+    kDecode{"decode"}, kSplit{"split"}, kExecCommand{"exec_command"}, kFileType{"ZELTFileType"};
 
 const char *const kDecodeError = "Execute command decode returncode error";
 
-// Decodes command output as UTF-8, else as GBK; `on_fail` runs before the
-// package's own exception replaces any error of the second attempt.
-template <typename OnFail>
-nb::object decode_output(nb::handle raw, OnFail on_fail) {
+// Decodes command output as UTF-8, else as GBK, else fails with the
+// package's own exception.
+nb::object decode_output(nb::handle raw) {
     try {
         return zl::getattr(raw, kDecode)("utf-8");
     } catch (nb::python_error &e) {
@@ -26,71 +24,52 @@ nb::object decode_output(nb::handle raw, OnFail on_fail) {
     try {
         return zl::getattr(raw, kDecode)("gbk");
     } catch (nb::python_error &) {
-        on_fail();
         zl::raise_exception(kDecodeError);
     }
 }
 
-// Closes the temporary file whatever way the function leaves; a failing close
-// while another error is already on its way does not hide that error.
-struct CloseOnExit {
-    nb::handle f;
-    bool done = false;
-    void close() {
-        if (!done) {
-            done = true;
-            zl::getattr(f, kClose)();
-        }
-    }
-    ~CloseOnExit() {
-        if (!done) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyObject *r = PyObject_CallMethod(f.ptr(), "close", nullptr);
-            Py_XDECREF(r);
-            if (!r) PyErr_Clear();
-            PyErr_Restore(type, value, tb);
-        }
-    }
-};
-
-nb::object exec_command(nb::handle cmd, nb::handle use_shell) {
+// Runs the command with standard error sent to `f`: (0, standard output)
+// on success, (exit status, standard error) on failure, undecoded.
+std::pair<nb::object, nb::object> run(nb::handle cmd, nb::handle use_shell, nb::handle f) {
     nb::object subprocess = ns[kSubprocess];
-    nb::object f = zl::getattr(ns[kTempfile], kTemporaryFile)();
-    CloseOnExit closer{f};
-
-    nb::object result;
+    nb::dict kwargs;
     try {
-        nb::object out;
-        nb::dict kwargs;
         if (use_shell.ptr() && zl::truthy(use_shell)) {
             kwargs[kShell.get()] = nb::handle(Py_True);
             kwargs[kStderr.get()] = f;
-            out = zl::getattr(subprocess, kCheckOutput)(cmd, **kwargs);
-        } else {
-            nb::object argv;
-            if (PyList_Check(cmd.ptr())) {
-                argv = nb::borrow(cmd);
-            } else {
-                // Split at single spaces and drop the empty tokens, so runs of spaces collapse.
-                nb::object tokens = zl::getattr(cmd, kSplit)(" ");
-                argv = zl::steal(PyList_New(0));
-                for (nb::handle t : tokens)
-                    if (zl::truthy(t) && PyList_Append(argv.ptr(), t.ptr()) < 0) zl::throw_error();
-            }
-            kwargs[kStderr.get()] = f;
-            out = zl::getattr(subprocess, kCheckOutput)(argv, **kwargs);
+            return {zl::to_int(0), zl::getattr(subprocess, kCheckOutput)(cmd, **kwargs)};
         }
-        result = nb::make_tuple(0, decode_output(out, [&] { closer.close(); }));
+        nb::object argv;
+        if (PyList_Check(cmd.ptr())) {
+            argv = nb::borrow(cmd);
+        } else {
+            // Split at single spaces and drop the empty tokens, so runs of spaces collapse.
+            nb::object tokens = zl::getattr(cmd, kSplit)(" ");
+            argv = zl::steal(PyList_New(0));
+            for (nb::handle t : tokens)
+                if (zl::truthy(t) && PyList_Append(argv.ptr(), t.ptr()) < 0) zl::throw_error();
+        }
+        kwargs[kStderr.get()] = f;
+        return {zl::to_int(0), zl::getattr(subprocess, kCheckOutput)(argv, **kwargs)};
     } catch (nb::python_error &e) {
-        nb::object called_process_error = zl::getattr(subprocess, kCalledProcessError);
-        if (!zl::matches(e, called_process_error.ptr())) throw;
+        if (!zl::matches(e, zl::getattr(subprocess, kCalledProcessError).ptr())) throw;
         nb::object returncode = zl::getattr(e.value(), kReturncode);
         zl::getattr(f, kSeek)(0);
-        nb::object err = zl::getattr(f, kRead)();
-        result = nb::make_tuple(returncode, decode_output(err, [&] { closer.close(); }));
+        return {returncode, zl::getattr(f, kRead)()};
     }
-    closer.close();
+}
+
+nb::object exec_command(nb::handle cmd, nb::handle use_shell) {
+    nb::object f = zl::getattr(ns[kTempfile], kTemporaryFile)();
+    nb::object result;
+    try {
+        auto [status, raw] = run(cmd, use_shell, f);
+        result = nb::make_tuple(status, decode_output(raw));
+    } catch (...) {
+        zl::close_quietly(f);
+        throw;
+    }
+    zl::getattr(f, kClose)();
     return result;
 }
 
@@ -106,10 +85,8 @@ nb::object exec_adb_command(nb::handle adb_path, nb::handle device_id, nb::handl
 }
 
 void write_file(nb::handle path, const char *mode, nb::handle text) {
-    nb::object f = ns[kOpen](path, mode);
-    CloseOnExit closer{f};
-    if (text.ptr()) zl::getattr(f, kWrite)(text);
-    closer.close();
+    zl::with_open(ns, path, mode,
+                  [&](nb::handle f) { return text.ptr() ? zl::getattr(f, kWrite)(text) : nb::none(); });
 }
 
 // The three dot-separated parts of a version string, unpacked like

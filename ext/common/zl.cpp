@@ -103,6 +103,24 @@ nb::object to_str(nb::handle o) { return steal(PyObject_Str(o.ptr())); }
 
 nb::object to_int(long long v) { return steal(PyLong_FromLongLong(v)); }
 
+void close_quietly(nb::handle f) {
+    PyObject *r = PyObject_CallMethod(f.ptr(), "close", nullptr);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+}
+
+nb::object package_file(nb::handle module) {
+    nb::object package = nb::str(module.attr("__name__")).attr("rpartition")(".")[0];
+    return steal(PyImport_Import(package.ptr())).attr("__file__");
+}
+
+nb::object parent_dir(nb::handle file) {
+    nb::object path = import("os.path");
+    return path.attr("abspath")(path.attr("join")(path.attr("dirname")(file), ".."));
+}
+
 static std::string plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,

@@ -99,6 +99,32 @@ bool is_none(nb::handle o);
 nb::object to_str(nb::handle o);
 nb::object to_int(long long v);
 
+// ------------------------------------------------------------ files and paths
+
+// Closes a file while an error is on its way out; an error of the close
+// itself is dropped so that the original one propagates.
+void close_quietly(nb::handle f);
+
+// `with open(path, mode) as f: return body(f)`, with the module's own `open`.
+template <typename Body>
+nb::object with_open(const Namespace &ns, nb::handle path, const char *mode, Body body) {
+    nb::object f = ns["open"](path, mode);
+    nb::object result;
+    try {
+        result = body(nb::handle(f));
+    } catch (...) {
+        close_quietly(f);
+        throw;
+    }
+    f.attr("close")();
+    return result;
+}
+
+// The `__file__` of the package that holds `module` (`from . import __file__`).
+nb::object package_file(nb::handle module);
+// os.path.abspath(os.path.join(os.path.dirname(file), "..")).
+nb::object parent_dir(nb::handle file);
+
 // ------------------------------------------------------------ argument binding
 
 // How a function binds its arguments: its name as shown in TypeErrors, its
