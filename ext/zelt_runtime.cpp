@@ -1233,11 +1233,7 @@ void define_constants() {
     ns.set("NPU_DRIVER_NODE", nb::str("/dev/dri/renderD129"));
     ns.set("LIBZELTRT_PATH", nb::str("/usr/lib/libzeltrt.so"));
     // The package root: the parent of this module's package directory.
-    nb::object package =
-        zl::import(nb::borrow<nb::str>(ns.module().attr("__name__").attr("rpartition")(".")[0]).c_str());
-    nb::object path = ns["os"].attr("path");
-    ns.set("ROOT_DIR",
-           path.attr("abspath")(path.attr("join")(path.attr("dirname")(package.attr("__file__")), "..")));
+    ns.set("ROOT_DIR", zl::parent_dir(zl::package_file(ns.module())));
 }
 
 void define_structures() {
@@ -1299,8 +1295,7 @@ nb::object make_runtime_class() {
     body["os_platform"] = ns["get_os_platform"]();
 
     body["__init__"] =
-        zl::instance_method(zl::function<9>(ns,
-                                            {"__init__",
+        zl::instance_method(zl::function<9>({"__init__",
                                              {"self", "root_dir", "target", "device_id", "perf_debug",
                                               "eval_memory", "async_mode", "zelt2precompile", "core_mask"},
                                              4},
@@ -1322,14 +1317,14 @@ nb::object make_runtime_class() {
                   [](auto a) { return get_outputs(a[0], a[1]); });
 
     nb::object f =
-        zl::function<1>(ns, {"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
+        zl::function<1>({"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
     own_get_in_out_num = nb::object(f).release().ptr();
     body["get_in_out_num"] = zl::instance_method(f);
-    f = zl::function<3>(ns, {"get_tensor_attr", {"self", "index", "is_output"}, 2},
+    f = zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
                         [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); });
     own_get_tensor_attr = nb::object(f).release().ptr();
     body["get_tensor_attr"] = zl::instance_method(f);
-    f = zl::function<2>(ns, {"get_output_shape", {"self", "index"}, 2},
+    f = zl::function<2>({"get_output_shape", {"self", "index"}, 2},
                         [](auto a) { return output_shape(a[0], a[1]); });
     own_get_output_shape = nb::object(f).release().ptr();
     body["get_output_shape"] = zl::instance_method(f);
@@ -1354,15 +1349,15 @@ NB_MODULE(zelt_runtime, m) {
     for (const char *name : {"os", "sys", "time", "platform", "subprocess", "shlex", "psutil"})
         ns.set(name, zl::import(name));
     ns.set("np", zl::import("numpy"));
-    ns.set("zeltLog", zl::import_from(zl::import_sibling(ns, "zelt_log"), "ZELTLog"));
-    nb::object chipmap = zl::import_sibling(ns, "npu_config.npu_chipmap");
+    ns.set("zeltLog", zl::import("zeltlite.api.zelt_log").attr("ZELTLog"));
+    nb::object chipmap = zl::import("zeltlite.api.npu_config.npu_chipmap");
     for (const char *name :
          {"get_support_target_soc", "get_npu_inside_soc", "get_npu_assemble_soc", "get_target_npu_model"})
-        ns.set(name, zl::import_from(chipmap, name));
+        ns.set(name, chipmap.attr(name));
 
     define_constants();
     zl::import_star(ns, zl::import("ctypes"));
-    zl::import_star(ns, zl::import_sibling(ns, "zelt_utils"));
+    zl::import_star(ns, zl::import("zeltlite.api.zelt_utils"));
     define_structures();
 
     zl::def<0>(ns, {"get_os_platform", {}, 0}, [](auto) { return get_os_platform(); });
