@@ -1316,8 +1316,7 @@ nb::object make_runtime_class() {
     add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1},
                   [](auto a) { return get_outputs(a[0], a[1]); });
 
-    nb::object f =
-        zl::function<1>({"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
+    nb::object f = zl::function<1>({"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
     own_get_in_out_num = nb::object(f).release().ptr();
     body["get_in_out_num"] = zl::instance_method(f);
     f = zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
