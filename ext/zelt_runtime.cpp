@@ -535,11 +535,10 @@ nb::object set_inputs_direct(Runtime &rt, const std::vector<StagedInput> &staged
 nb::object set_inputs_eval_perf(nb::handle self) {
     auto [in_num, unused] = call_in_out_num(self);
     (void)unused;
-    if (!zl::truthy(in_num))
-        zl::raise_exception("E The model reports no inputs, there is nothing to bind for eval_perf.");
-    Py_ssize_t n = PyNumber_AsSsize_t(in_num.ptr(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) zl::throw_error();
     nb::object array = zl::steal(PyNumber_Multiply(ns["ZELTInput"].ptr(), in_num.ptr()))();
+    Py_ssize_t n = PyObject_Length(array.ptr());
+    if (n < 0) zl::throw_error();
+    if (n == 0) zl::raise_exception("E The model reports no inputs, there is nothing to bind for eval_perf.");
     bool own_attr = is_own(self, kGetTensorAttr, own_get_tensor_attr);
     std::vector<nb::object> keep;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -741,11 +740,12 @@ struct OutputArray {
 
 OutputArray new_output(nb::handle shape) {
     OutputArray out;
-    out.array = attr(ns[kNp], kEmpty)(nb::arg("shape") = shape, nb::arg("dtype") = kFloat32.get());
+    nb::object np = ns[kNp];
+    out.array = attr(np, kEmpty)(shape, attr(np, kFloat32));
     nb::object size = attr(out.array, kSize);
     out.elems = PyLong_AsSize_t(size.ptr());
     if (PyErr_Occurred()) zl::throw_error();
-    Buffer b(out.array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    Buffer b(out.array, PyBUF_WRITABLE);
     if (b.size() != out.elems * 4) zl::raise(PyExc_TypeError, "np.empty did not give a float32 array");
     out.data = b.data();
     return out;
