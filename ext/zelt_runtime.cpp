@@ -115,6 +115,8 @@ const zl::Name *const kFnNames[kFnCount] = {&kZeltQuery, &kZeltInputsSet, &kZelt
 
 // What this module knows about a library object it loaded or closed.
 struct LibraryState {
+    // A ctypes library: once closed, its code is unmapped.
+    bool native = false;
     bool closed = false;
     // Direct calls allowed: the library is loaded and the pointers below valid.
     bool direct = false;
@@ -161,7 +163,11 @@ LibraryState &add_state(nb::handle lib, nb::handle refs) {
         ref_key = nb::borrow(lib);
     }
     if (PyDict_SetItem(state_refs.ptr(), ref_key.ptr(), refs.ptr()) < 0) zl::throw_error();
-    return libraries[key];
+    LibraryState &s = libraries[key];
+    int native = PyObject_IsInstance(lib.ptr(), zl::import("ctypes").attr("CDLL").ptr());
+    if (native < 0) zl::throw_error();
+    s.native = native != 0;
+    return s;
 }
 
 // Registers a freshly loaded and bound CDLL for direct calls.
@@ -249,7 +255,8 @@ Runtime runtime(nb::handle self, std::initializer_list<Fn> fns, bool needs_conte
     rt.lib = attr(self, kLib);
     rt.context = attr(self, kContext);
     rt.state = find_state(rt.lib);
-    if (!rt.state) return rt;
+    // Stand-ins for the library (mocks) are called whatever state they are in.
+    if (!rt.state || !rt.state->native) return rt;
     // A library this module closed is unmapped: calling into it would crash.
     if (rt.state->closed) zl::raise_exception("E The runtime of this session has been released.");
     if (needs_context && zl::is_none(rt.context))
@@ -754,10 +761,10 @@ OutputArray new_output(nb::handle shape) {
 // Copies the runtime's float32 output into the caller's array, never reading
 // beyond what the runtime reported.
 void copy_output(const OutputArray &dst, const void *src, uint32_t reported_bytes) {
-    if ((uint64_t)reported_bytes < (uint64_t)dst.elems * 4)
-        zl::raise(PyExc_ValueError, "buffer is smaller than requested size");
     if (dst.elems == 0) return;
     if (!src) zl::raise(PyExc_ValueError, "NULL pointer access");
+    if ((uint64_t)reported_bytes < (uint64_t)dst.elems * 4)
+        zl::raise(PyExc_ValueError, "buffer is smaller than requested size");
     std::memmove(dst.data, src, dst.elems * 4);
 }
 
@@ -1047,6 +1054,16 @@ nb::object load_libdl(nb::handle self) {
     return ns["CDLL"]("libdl.so");
 }
 
+// A ctypes function without argtypes (anything else counts as bound).
+bool unbound(nb::handle func) {
+    PyObject *types = PyObject_GetAttr(func.ptr(), kArgtypes.get().ptr());
+    if (!types) {
+        PyErr_Clear();
+        return false;
+    }
+    return zl::is_none(nb::steal(types));
+}
+
 nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_in_npu) {
     Py_ssize_t size = PyObject_Length(model.ptr());
     if (size < 0) zl::throw_error();
@@ -1082,7 +1099,7 @@ nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_
         nb::object init2 = rt.lib.attr("zelt_init2");
         // Unbound, ctypes would pass the structure by value where the
         // library reads a pointer.
-        if (!zl::is_none(ext) && zl::is_none(init2.attr("argtypes"))) ext = ns["pointer"](ext);
+        if (!zl::is_none(ext) && unbound(init2)) ext = ns["pointer"](ext);
         InFlight guard(rt.state);
         ret = init2(context_p, model, n, c_flag, ext);
     } else {

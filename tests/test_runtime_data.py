@@ -346,3 +346,16 @@ def test_the_type_table_is_read_at_each_call(session, double, monkeypatch):
     monkeypatch.setitem(zr.zelt_input_data_type, "float64", 12)
     rt.set_inputs([np.zeros(3)], None, None)
     assert double.last("zelt_inputs_set")["inputs"][0]["type"] == 12
+
+
+def test_a_stand_in_library_is_called_after_release(session, monkeypatch):
+    rt = session()
+    real = rt.lib
+    rt.lib = RecordingLib()
+    monkeypatch.setattr(rt, "_load_libdl", lambda: RecordingLib(), raising=False)
+    rt.release()
+    rt.release()
+    assert [c[0] for c in rt.lib.calls] == ["zelt_destroy"]
+    rt.run()
+    assert rt.lib.calls[-1][0] == "zelt_run"
+    rt.lib = real
