@@ -5,6 +5,9 @@ import threading
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 from zeltlite.api import zelt_runtime as zr
 
@@ -359,3 +362,24 @@ def test_a_stand_in_library_is_called_after_release(session, monkeypatch):
     rt.run()
     assert rt.lib.calls[-1][0] == "zelt_run"
     rt.lib = real
+
+
+@st.composite
+def any_layout_array(draw):
+    dtype = draw(st.sampled_from(list(zr.zelt_input_data_type)))
+    arr = draw(hnp.arrays(dtype, hnp.array_shapes(min_dims=1, max_dims=3, min_side=1, max_side=6)))
+    steps = tuple(draw(st.sampled_from([1, -1, 2])) for _ in range(arr.ndim))
+    view = arr[tuple(slice(None, None, s) for s in steps)]
+    if draw(st.booleans()):
+        view = view.T
+    return view
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(arr=any_layout_array())
+def test_any_layout_reaches_the_runtime_row_major(session, double, arr):
+    rt = session()
+    rt.set_inputs([arr], None, None)
+    sent = double.last("zelt_inputs_set")["inputs"][0]
+    assert bytes.fromhex(sent["data"]) == arr.tobytes() and sent["type"] == zr.zelt_input_data_type[str(arr.dtype)]
+    rt.release()

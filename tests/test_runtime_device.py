@@ -7,6 +7,8 @@ import time
 
 import psutil
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from zeltlite.api import zelt_runtime as zr
 
@@ -385,3 +387,15 @@ def test_connect_with_real_tools(tools, log, chipmap, monkeypatch):
     assert tool_calls(adb) == ["-s SER 1 forward --remove localabstract:tetherd",
                                "-s SER 1 forward localabstract:tetherd local:tetherd"]
     assert log.of("d")[-1] == ("Connect to Device success!",)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=st.text(alphabet=st.sampled_from("ab \t\nUSB_DEVICEPCIE\x00\u00e9"), max_size=60))
+def test_tool_output_parsing_never_fails(monkeypatch, text):
+    monkeypatch.setattr(zr, "exec_command", lambda cmd, use_shell=False: (0, text))
+    monkeypatch.setattr(RT, "_is_npu_self", staticmethod(lambda: (False, None)))
+    monkeypatch.setattr(RT, "_get_adb_path", staticmethod(lambda: __file__))
+    lines = text.splitlines()
+    assert RT.get_adb_devices() == [f[0] for f in (line.split("\t") for line in lines[1:]) if len(f) == 2]
+    expected = [f[0] for f in (line.split() for line in lines) if len(f) == 3 and f[2] in ("USB_DEVICE", "PCIE")]
+    assert RT.get_ntb_devices() == expected
