@@ -585,10 +585,26 @@ nb::list copy_list(nb::handle seq) { return nb::borrow<nb::list>(zl::steal(PySeq
 // str(array.dtype).  NumPy renders dtypes in Python code; the plain numeric
 // types' names follow from their type number and item size, the rest
 // (byte-swapped, with metadata, anything else) are rendered by NumPy itself.
+// The names of the plain dtypes seen so far, by dtype object (NumPy shares
+// one object per plain type; the entries are kept for the life of the process).
+struct KnownDtype {
+    nb::handle dtype, name;
+};
+KnownDtype known_dtypes[16];
+std::size_t known_dtype_count = 0;
+
+nb::object plain_dtype_name(nb::handle dtype, const zl::Name &name) {
+    if (known_dtype_count < std::size(known_dtypes))
+        known_dtypes[known_dtype_count++] = {nb::borrow(dtype).release(), nb::borrow(name.get()).release()};
+    return nb::borrow(name.get());
+}
+
 nb::object dtype_name(nb::handle array) {
     static const zl::Name num_name{"num"}, byteorder_name{"byteorder"}, metadata_name{"metadata"},
         itemsize_name{"itemsize"};
     nb::object dtype = attr(array, kDtype);
+    for (std::size_t i = 0; i < known_dtype_count; ++i)
+        if (known_dtypes[i].dtype.ptr() == dtype.ptr()) return nb::borrow(known_dtypes[i].name);
     int is_dtype = PyObject_IsInstance(dtype.ptr(), attr(ns[kNp], kDtype).ptr());
     if (is_dtype < 0) zl::throw_error();
     if (!is_dtype) return zl::to_str(dtype);
@@ -605,11 +621,11 @@ nb::object dtype_name(nb::handle array) {
                                               zl::Name{"uint64"}},
                           bool_name{"bool"}, float32_name{"float32"}, float16_name{"float16"};
     int width = size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : -1;
-    if (num == 0) return nb::borrow(bool_name.get());
+    if (num == 0) return plain_dtype_name(dtype, bool_name);
     if (num >= 1 && num <= 10 && width >= 0)
-        return nb::borrow((num % 2 ? signed_names : unsigned_names)[width].get());
-    if (num == 11 && size == 4) return nb::borrow(float32_name.get());
-    if (num == 23 && size == 2) return nb::borrow(float16_name.get());
+        return plain_dtype_name(dtype, (num % 2 ? signed_names : unsigned_names)[width]);
+    if (num == 11 && size == 4) return plain_dtype_name(dtype, float32_name);
+    if (num == 23 && size == 2) return plain_dtype_name(dtype, float16_name);
     return zl::to_str(dtype);
 }
 
@@ -759,13 +775,14 @@ OutputArray new_output(nb::handle shape) {
 }
 
 // Copies the runtime's float32 output into the caller's array, never reading
-// beyond what the runtime reported.
-void copy_output(const OutputArray &dst, const void *src, uint32_t reported_bytes) {
-    if (dst.elems == 0) return;
-    if (!src) zl::raise(PyExc_ValueError, "NULL pointer access");
-    if ((uint64_t)reported_bytes < (uint64_t)dst.elems * 4)
-        zl::raise(PyExc_ValueError, "buffer is smaller than requested size");
+// beyond what the runtime reported.  Returns the error message (a ValueError)
+// or null; runs without the GIL.
+const char *copy_output(const OutputArray &dst, const void *src, uint32_t reported_bytes) {
+    if (dst.elems == 0) return nullptr;
+    if (!src) return "NULL pointer access";
+    if ((uint64_t)reported_bytes < (uint64_t)dst.elems * 4) return "buffer is smaller than requested size";
     std::memmove(dst.data, src, dst.elems * 4);
+    return nullptr;
 }
 
 const char *const kReleaseWarning = "Release outputs failed, ret code: {}";
@@ -816,23 +833,23 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
         }
         ZELTOutputExtend ext;
         std::memset(&ext, 0, sizeof ext);
-        int ret = call_direct(
-            rt, [&] { return rt.state->outputs_get(rt.handle, (uint32_t)n, descs.data(), &ext); });
-        check_status(zl::to_int(ret), "E Get outputs failed, error code: {}");
-        auto release = [&] {
-            return call_direct(
-                rt, [&] { return rt.state->outputs_release(rt.handle, (uint32_t)n, descs.data()); });
-        };
-        try {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                copy_output(results[(std::size_t)i], descs[(std::size_t)i].buf, descs[(std::size_t)i].size);
-                outputs.append(results[(std::size_t)i].array);
+        // Outputs are fetched, copied and handed back in one stretch without the GIL.
+        int ret, released = 0;
+        const char *failure = nullptr;
+        {
+            InFlight guard(rt.state);
+            nb::gil_scoped_release unlocked;
+            ret = rt.state->outputs_get(rt.handle, (uint32_t)n, descs.data(), &ext);
+            if (ret >= 0) {
+                for (Py_ssize_t i = 0; i < n && !failure; ++i)
+                    failure = copy_output(results[(std::size_t)i], descs[(std::size_t)i].buf,
+                                          descs[(std::size_t)i].size);
+                released = rt.state->outputs_release(rt.handle, (uint32_t)n, descs.data());
             }
-        } catch (...) {
-            release();
-            throw;
         }
-        int released = release();
+        check_status(zl::to_int(ret), "E Get outputs failed, error code: {}");
+        if (failure) zl::raise(PyExc_ValueError, failure);
+        for (auto &r : results) outputs.append(r.array);
         if (released < 0) log("w", zl::format(kReleaseWarning, code_name(zl::to_int(released))));
         if (want_frame) outputs.append(ext.frame_id);
         return outputs;
@@ -866,7 +883,8 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
             if (PyErr_Occurred()) zl::throw_error();
             uint32_t reported = (uint32_t)PyLong_AsUnsignedLong(out.attr("size").ptr());
             if (PyErr_Occurred()) zl::throw_error();
-            copy_output(results[(std::size_t)i], src, reported);
+            if (const char *failure = copy_output(results[(std::size_t)i], src, reported))
+                zl::raise(PyExc_ValueError, failure);
             outputs.append(results[(std::size_t)i].array);
         }
     } catch (...) {

@@ -253,7 +253,9 @@ void fill_attr(const Tensor &t, uint32_t index, bool is_output, uint32_t size, v
     ZELTTensorAttr *a = static_cast<ZELTTensorAttr *>(info);
     a->n_dims = (uint32_t)t.dims.size();
     for (size_t i = 0; i < t.dims.size(); ++i) a->dims[i] = t.dims[i];
-    std::snprintf(a->name, sizeof a->name, "%s%u", is_output ? "output" : "input", index);
+    std::string name = (is_output ? "output" : "input") + std::to_string(index);
+    std::memset(a->name, 0, sizeof a->name);
+    std::memcpy(a->name, name.data(), std::min(name.size(), sizeof a->name - 1));
     a->n_elems = (uint32_t)t.elems();
     a->size = (uint32_t)(t.elems() * element_size(t.type));
     a->fmt = t.fmt;
