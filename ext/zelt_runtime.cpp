@@ -34,7 +34,7 @@ const zl::Name kArgtypes{"argtypes"}, kRestype{"restype"}, kErrcheck{"errcheck"}
 const zl::Name kGetInOutNum{"get_in_out_num"}, kGetOutputShape{"get_output_shape"},
     kGetTensorAttr{"get_tensor_attr"};
 const zl::Name kSize{"size"}, kDtype{"dtype"}, kNdarray{"ndarray"}, kTobytes{"tobytes"}, kEmpty{"empty"},
-    kShape{"shape"}, kFloat32{"float32"}, kNp{"np"};
+    kFloat32{"float32"}, kNp{"np"};
 const zl::Name kQueryInOutNum{"ZELT_QUERY_IN_OUT_NUM"}, kQueryInputAttr{"ZELT_QUERY_INPUT_ATTR"},
     kQueryOutputAttr{"ZELT_QUERY_OUTPUT_ATTR"}, kQueryPerfDetail{"ZELT_QUERY_PERF_DETAIL"},
     kQueryPerfRun{"ZELT_QUERY_PERF_RUN"}, kQuerySdkVersion{"ZELT_QUERY_SDK_VERSION"};
@@ -78,7 +78,7 @@ void check_status(nb::handle ret, const char *message) {
     if (less_than_zero(ret)) zl::raise_exception(zl::format(message, code_name(ret)));
 }
 
-// A writable view of a ctypes object's memory.
+// A view of an object's memory through the buffer protocol.
 class Buffer {
 public:
     explicit Buffer(nb::handle obj, int flags = PyBUF_WRITABLE) {
@@ -89,7 +89,6 @@ public:
     Buffer &operator=(const Buffer &) = delete;
     void *data() const { return view_.buf; }
     std::size_t size() const { return (std::size_t)view_.len; }
-    const Py_buffer &view() const { return view_; }
 
 private:
     Py_buffer view_{};
@@ -172,7 +171,7 @@ LibraryState &add_state(nb::handle lib, nb::handle refs) {
 
 // Registers a freshly loaded and bound CDLL for direct calls.
 void register_loaded(nb::handle lib) {
-    if ((PyObject *)Py_TYPE(lib.ptr()) != zl::import("ctypes").attr("CDLL").ptr()) return;
+    if ((PyObject *)Py_TYPE(lib.ptr()) != zl::import("ctypes").attr("CDLL").ptr() || find_state(lib)) return;
     void *handle = PyLong_AsVoidPtr(lib.attr("_handle").ptr());
     if (!handle) {
         PyErr_Clear();
@@ -456,15 +455,17 @@ public:
                                    ? _PyType_Lookup((PyTypeObject *)ndarray.ptr(), kTobytes.get().ptr())
                                    : nullptr;
         bool plain = nd_tobytes && _PyType_Lookup(Py_TYPE(array.ptr()), kTobytes.get().ptr()) == nd_tobytes;
-        if (plain && PyObject_GetBuffer(array.ptr(), &view_, PyBUF_STRIDES) == 0) {
-            has_view_ = true;
-            if (PyBuffer_IsContiguous(&view_, 'C')) {
-                data_ = view_.buf;
-                size_ = (std::size_t)view_.len;
-                return;
+        if (plain) {
+            if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_STRIDES) == 0) {
+                has_view_ = true;
+                if (PyBuffer_IsContiguous(&view_, 'C')) {
+                    data_ = view_.buf;
+                    size_ = (std::size_t)view_.len;
+                    return;
+                }
+            } else {
+                PyErr_Clear();  // no buffer to share: tobytes() below
             }
-        } else {
-            PyErr_Clear();
         }
         bytes_ = attr(array, kTobytes)();
         char *p;
@@ -547,7 +548,6 @@ nb::object set_inputs_eval_perf(nb::handle self) {
     if (n < 0) zl::throw_error();
     if (n == 0) zl::raise_exception("E The model reports no inputs, there is nothing to bind for eval_perf.");
     bool own_attr = is_own(self, kGetTensorAttr, own_get_tensor_attr);
-    std::vector<nb::object> keep;
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object s = ns["ZELTInput"]();
         set_attr(s, "index", zl::to_int(i));
@@ -582,9 +582,6 @@ nb::object repeated(nb::handle value, std::size_t n) {
 
 nb::list copy_list(nb::handle seq) { return nb::borrow<nb::list>(zl::steal(PySequence_List(seq.ptr()))); }
 
-// str(array.dtype).  NumPy renders dtypes in Python code; the plain numeric
-// types' names follow from their type number and item size, the rest
-// (byte-swapped, with metadata, anything else) are rendered by NumPy itself.
 // The names of the plain dtypes seen so far, by dtype object (NumPy shares
 // one object per plain type; the entries are kept for the life of the process).
 struct KnownDtype {
@@ -599,6 +596,9 @@ nb::object plain_dtype_name(nb::handle dtype, const zl::Name &name) {
     return nb::borrow(name.get());
 }
 
+// str(array.dtype).  NumPy renders dtypes in Python code; the plain numeric
+// types' names follow from their type number and item size, the rest
+// (byte-swapped, with metadata, anything else) are rendered by NumPy itself.
 nb::object dtype_name(nb::handle array) {
     static const zl::Name num_name{"num"}, byteorder_name{"byteorder"}, metadata_name{"metadata"},
         itemsize_name{"itemsize"};
