@@ -38,11 +38,11 @@ namespace zrt {
 // as an instance method or a static method.
 template <std::size_t N, typename Impl>
 void add_method(nb::dict &body, const zl::Params &p, Impl impl) {
-    body[p.name] = zl::instance_method(zl::function<N>(p, impl));
+    body[p.name] = zl::instance_method(zl::fast_function<N>(p, impl));
 }
 template <std::size_t N, typename Impl>
 void add_static(nb::dict &body, const zl::Params &p, Impl impl) {
-    body[p.name] = zl::static_method(zl::function<N>(p, impl));
+    body[p.name] = zl::static_method(zl::fast_function<N>(p, impl));
 }
 
 }  // namespace zrt

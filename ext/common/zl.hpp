@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -154,6 +155,11 @@ struct Params {
 void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
           nb::handle kwargs, nb::handle *out);
 
+// The same for a vectorcall: positional `args[0..nargs)`, then the values of
+// the keyword arguments named by the tuple `kwnames` (or null).
+void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
+          PyObject *const *args, std::size_t nargs, PyObject *kwnames, nb::handle *out);
+
 template <std::size_t N, typename Impl, typename... Extra>
 nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
     struct Sig {
@@ -178,6 +184,38 @@ nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
 template <std::size_t N, typename Impl>
 nb::object function(const Params &p, Impl impl) {
     return function_impl<N>(p, impl);
+}
+
+namespace detail {
+struct NativeFunction {
+    PyMethodDef def{};
+    virtual ~NativeFunction() = default;
+    virtual nb::object call(PyObject *const *args, std::size_t nargs, PyObject *kwnames) = 0;
+};
+nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name);
+}  // namespace detail
+
+// As `function`, called straight through the interpreter's vectorcall (no
+// argument tuple or dict is built): for functions on hot paths.  Errors
+// other than Python's leave as MemoryError or RuntimeError.
+template <std::size_t N, typename Impl>
+nb::object fast_function(const Params &p, Impl impl) {
+    struct Function : detail::NativeFunction {
+        const char *name;
+        std::size_t required;
+        std::array<const char *, N> names{};
+        Impl impl;
+        Function(const Params &p, Impl i) : name(p.name), required(p.required), impl(std::move(i)) {
+            std::size_t k = 0;
+            for (const char *n : p.names) names[k++] = n;
+        }
+        nb::object call(PyObject *const *args, std::size_t nargs, PyObject *kwnames) override {
+            std::array<nb::handle, N> bound{};
+            bind(name, names.data(), N, required, args, nargs, kwnames, bound.data());
+            return impl(bound);
+        }
+    };
+    return detail::make_native_function(std::make_unique<Function>(p, std::move(impl)), p.name);
 }
 
 // Defines the module-level function `p.name` in the namespace `ns`.
