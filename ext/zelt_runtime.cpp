@@ -787,17 +787,54 @@ const char *copy_output(const OutputArray &dst, const void *src, uint32_t report
 
 const char *const kReleaseWarning = "Release outputs failed, ret code: {}";
 
+// The output count and the outputs' arrays as get_in_out_num and
+// get_output_shape give them, with the queries made in one stretch without
+// the GIL.  Returns the count; a failed query raises as its method would.
+nb::object direct_output_arrays(nb::handle self, Runtime &rt, std::vector<OutputArray> &results) {
+    auto command = [](const zl::Name &name) {
+        int c = (int)PyLong_AsLong(ns[name].ptr());
+        if (PyErr_Occurred()) zl::throw_error();
+        return c;
+    };
+    const int num_cmd = command(kQueryInOutNum), attr_cmd = command(kQueryOutputAttr);
+    const uint32_t attr_size = is_talun(self) ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
+    ZELTInputOutputNum num{};
+    std::vector<ZELTRtTensorAttr> attrs;  // the plain attribute is its prefix
+    int num_ret, attr_ret = 0;
+    {
+        InFlight guard(rt.state);
+        nb::gil_scoped_release unlocked;
+        num_ret = rt.state->query(rt.handle, num_cmd, &num, (uint32_t)sizeof num);
+        if (num_ret >= 0) {
+            attrs.reserve(num.n_output);
+            for (uint32_t i = 0; i < num.n_output && attr_ret >= 0; ++i) {
+                attrs.emplace_back();
+                std::memset(&attrs.back(), 0, sizeof attrs.back());
+                attrs.back().index = i;
+                attr_ret = rt.state->query(rt.handle, attr_cmd, &attrs.back(), attr_size);
+            }
+        }
+    }
+    check_status(zl::to_int(num_ret), "Get input output num failed! Error code: {}");
+    for (std::size_t i = 0; i < attrs.size(); ++i) {
+        if (i + 1 == attrs.size()) check_status(zl::to_int(attr_ret), kAttrFailed);
+        results.push_back(new_output(shape_of(self, attrs[i].n_dims, attrs[i].dims)));
+    }
+    return zl::to_int(num.n_output);
+}
+
 nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     // With the class's own query methods in place, one look at the library serves the whole call.
     bool own_queries =
         is_own(self, kGetInOutNum, own_get_in_out_num) && is_own(self, kGetOutputShape, own_get_output_shape);
     Runtime rt;
     nb::object out_num;
-    if (own_queries) {
-        rt = runtime(self, {kQueryFn, kOutputsGetFn, kOutputsReleaseFn});
-        out_num = in_out_num_values(rt).second;
+    std::vector<OutputArray> results;
+    if (own_queries) rt = runtime(self, {kQueryFn, kOutputsGetFn, kOutputsReleaseFn});
+    if (own_queries && rt.direct) {
+        out_num = direct_output_arrays(self, rt, results);
     } else {
-        out_num = zl::unpack2(attr(self, kGetInOutNum)()).second;
+        out_num = own_queries ? in_out_num_values(rt).second : zl::unpack2(attr(self, kGetInOutNum)()).second;
     }
     // The ctypes descriptors are made only where they are used; a count
     // ctypes would refuse gets its error here, as before any other step.
@@ -809,8 +846,7 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     if (!PyLong_CheckExact(out_num.ptr()) || less_than_zero(out_num)) make_descriptors();
     Py_ssize_t n = PyNumber_AsSsize_t(out_num.ptr(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) zl::throw_error();
-    std::vector<OutputArray> results;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = (Py_ssize_t)results.size(); i < n; ++i) {
         nb::object index = zl::to_int(i);
         results.push_back(
             new_output(own_queries ? output_shape(self, rt, index) : attr(self, kGetOutputShape)(index)));
