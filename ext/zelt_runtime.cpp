@@ -125,12 +125,11 @@ struct LibraryState {
     decltype(&::zelt_run) run = nullptr;
     decltype(&::zelt_outputs_get) outputs_get = nullptr;
     decltype(&::zelt_outputs_release) outputs_release = nullptr;
-    // The argtypes and restype bound at load; direct calls are made only
-    // while every function attribute still calls the same symbol with them.
-    // Borrowed: `state_refs` keeps them alive while the entry exists (the
-    // function objects themselves are not kept: they hold the library).
-    void *address[kFnCount] = {};
-    PyObject *bound[kFnCount][2] = {};
+    // The function objects bound at load (weakly: they hold the library)
+    // with their argtypes and restype; direct calls are made only while
+    // all are still in place.  Borrowed: `state_refs` keeps them alive
+    // while the entry exists.
+    PyObject *bound[kFnCount][3] = {};
 };
 
 // Keyed by the library object.  Entries go when the object dies (weak
@@ -183,14 +182,13 @@ void register_loaded(nb::handle lib) {
         symbols[i] = dlsym(handle, kFnNames[i]->c_str());
         if (!symbols[i]) return;
         nb::object func = attr(lib, *kFnNames[i]);
+        refs.append(zl::steal(PyWeakref_NewRef(func.ptr(), nullptr)));
         refs.append(attr(func, kArgtypes));
         refs.append(attr(func, kRestype));
     }
     LibraryState &s = add_state(lib, refs);
-    for (int i = 0; i < kFnCount; ++i) {
-        s.address[i] = symbols[i];
-        for (int j = 0; j < 2; ++j) s.bound[i][j] = refs[2 * i + j].ptr();
-    }
+    for (int i = 0; i < kFnCount; ++i)
+        for (int j = 0; j < 3; ++j) s.bound[i][j] = refs[3 * i + j].ptr();
     s.query = reinterpret_cast<decltype(s.query)>(symbols[kQueryFn]);
     s.inputs_set = reinterpret_cast<decltype(s.inputs_set)>(symbols[kInputsSetFn]);
     s.run = reinterpret_cast<decltype(s.run)>(symbols[kRunFn]);
@@ -208,20 +206,9 @@ bool bound_intact(nb::handle lib, const LibraryState &s, Fn fn) {
         if (PyErr_Occurred()) zl::throw_error();
         return false;
     }
+    if (found != PyWeakref_GetObject(s.bound[fn][0])) return false;
     nb::object f = nb::borrow(found);
-    PyObject *func = f.ptr();
-    // A ctypes function pointer's memory holds the address it calls.
-    Py_buffer view;
-    if (PyObject_GetBuffer(func, &view, PyBUF_SIMPLE) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    void *address = nullptr;
-    bool same = view.len == (Py_ssize_t)sizeof address;
-    if (same) std::memcpy(&address, view.buf, sizeof address);
-    PyBuffer_Release(&view);
-    if (!same || address != s.address[fn]) return false;
-    return attr(f, kArgtypes).ptr() == s.bound[fn][0] && attr(f, kRestype).ptr() == s.bound[fn][1] &&
+    return attr(f, kArgtypes).ptr() == s.bound[fn][1] && attr(f, kRestype).ptr() == s.bound[fn][2] &&
            zl::is_none(attr(f, kErrcheck));
 }
 
