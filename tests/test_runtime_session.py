@@ -341,3 +341,22 @@ def test_library_object_is_freed_with_its_session(chipmap, double, log, released
     del rt
     gc.collect()
     assert lib() is None
+
+
+def test_release_during_a_call_in_another_thread_is_refused(session, double):
+    import threading
+    import time
+    rt = session()
+    rt.set_inputs([np.zeros((1, 2, 2, 3), np.uint8)], None, None)
+    double.set("run_sleep_ms", 600)
+    results = []
+    worker = threading.Thread(target=lambda: results.append(rt.run()))
+    worker.start()
+    time.sleep(0.2)
+    assert worker.is_alive()
+    with pytest.raises(Exception, match="^E The runtime is in use by another thread"):
+        rt.release()
+    worker.join()
+    assert results == [0]
+    rt.release()
+    assert double.live_contexts() == 0
