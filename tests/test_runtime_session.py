@@ -348,12 +348,13 @@ def test_release_during_a_call_in_another_thread_is_refused(session, double):
     import time
     rt = session()
     rt.set_inputs([np.zeros((1, 2, 2, 3), np.uint8)], None, None)
-    double.set("run_sleep_ms", 600)
+    double.set("run_sleep_ms", 500)
     results = []
     worker = threading.Thread(target=lambda: results.append(rt.run()))
     worker.start()
-    time.sleep(0.2)
-    assert worker.is_alive()
+    deadline = time.monotonic() + 10
+    while not double.ctl.zd_in_slow_run() and time.monotonic() < deadline:
+        time.sleep(0.005)
     with pytest.raises(Exception, match="^E The runtime is in use by another thread"):
         rt.release()
     worker.join()

@@ -15,6 +15,7 @@
 #include <zeltrt/zeltrt_api.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -76,6 +77,8 @@ std::deque<std::string> events;
 std::string log_text;
 // Off for benchmarks: recording would dominate the cost of a call.
 bool recording = true;
+// A scripted slow zelt_run is in progress (read without the lock).
+std::atomic<bool> sleeping_run{false};
 
 // One recorded call, built only while recording.
 class Event {
@@ -399,7 +402,11 @@ int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTInput inputs[]) 
 int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
     std::lock_guard<std::mutex> lock(mutex);
     // A slow run, to see whether the caller lets other threads go on meanwhile.
-    if (long long ms = number("run_sleep_ms", 0)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (long long ms = number("run_sleep_ms", 0)) {
+        sleeping_run = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        sleeping_run = false;
+    }
     Context *c = find(context);
     int ret = !c ? ZELT_ERR_CTX_INVALID : scripted("zelt_run");
     if (ret == 0) {
@@ -588,6 +595,8 @@ ZELTRT_EXPORT long long zd_layout(const char *structure, const char *field) {
             return (long long)e.value;
     return -1;
 }
+
+ZELTRT_EXPORT int zd_in_slow_run(void) { return sleeping_run ? 1 : 0; }
 
 ZELTRT_EXPORT int zd_live_contexts(void) {
     std::lock_guard<std::mutex> lock(mutex);
