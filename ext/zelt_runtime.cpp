@@ -1352,46 +1352,45 @@ nb::object make_runtime_class() {
     body["system"] = platform.attr("system")();
     body["os_platform"] = ns["get_os_platform"]();
 
-    body["__init__"] = zl::instance_method(
-        zl::fast_function<9>({"__init__",
-                              {"self", "root_dir", "target", "device_id", "perf_debug", "eval_memory",
-                               "async_mode", "zelt2precompile", "core_mask"},
-                              4},
-                             [](auto a) { return init(a[0], a); }));
-    add_method<1>(body, {"_get_zelt_api_lib_path", {"self"}, 1},
-                  [](auto a) { return get_zelt_api_lib_path(a[0]); });
-    add_method<1>(body, {"_load_library", {"self"}, 1}, [](auto a) { return load_library(a[0]); });
-    add_method<1>(body, {"_load_libdl", {"self"}, 1}, [](auto a) { return load_libdl(a[0]); });
-    add_method<3>(body, {"build_graph", {"self", "zelt_model", "load_model_in_npu"}, 2},
-                  [](auto a) { return build_graph(a[0], a[1], a[2]); });
-    add_method<1>(body, {"_release_context", {"self"}, 1}, [](auto a) { return release_context(a[0]); });
-    add_method<1>(body, {"release", {"self"}, 1}, [](auto a) { return release(a[0]); });
-    add_method<6>(
+    body["__init__"] =
+        zl::instance_method(zl::function<9>({"__init__",
+                                             {"self", "root_dir", "target", "device_id", "perf_debug",
+                                              "eval_memory", "async_mode", "zelt2precompile", "core_mask"},
+                                             4},
+                                            [](auto a) { return init(a[0], a); }));
+    zl::add_method<1>(body, {"_get_zelt_api_lib_path", {"self"}, 1},
+                      [](auto a) { return get_zelt_api_lib_path(a[0]); });
+    zl::add_method<1>(body, {"_load_library", {"self"}, 1}, [](auto a) { return load_library(a[0]); });
+    zl::add_method<1>(body, {"_load_libdl", {"self"}, 1}, [](auto a) { return load_libdl(a[0]); });
+    zl::add_method<3>(body, {"build_graph", {"self", "zelt_model", "load_model_in_npu"}, 2},
+                      [](auto a) { return build_graph(a[0], a[1], a[2]); });
+    zl::add_method<1>(body, {"_release_context", {"self"}, 1}, [](auto a) { return release_context(a[0]); });
+    zl::add_method<1>(body, {"release", {"self"}, 1}, [](auto a) { return release(a[0]); });
+    zl::add_method<6>(
         body,
         {"set_inputs", {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"}, 4},
         [](auto a) { return set_inputs(a[0], a[1], a[2], a[3], a[4], a[5]); });
-    add_method<2>(body, {"run", {"self", "get_frame_id"}, 1}, [](auto a) { return run(a[0], a[1]); });
-    add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1},
-                  [](auto a) { return get_outputs(a[0], a[1]); });
+    zl::add_method<2>(body, {"run", {"self", "get_frame_id"}, 1}, [](auto a) { return run(a[0], a[1]); });
+    zl::add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1},
+                      [](auto a) { return get_outputs(a[0], a[1]); });
 
-    nb::object f =
-        zl::fast_function<1>({"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
+    nb::object f = zl::function<1>({"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
     own_get_in_out_num = nb::object(f).release().ptr();
     body["get_in_out_num"] = zl::instance_method(f);
-    f = zl::fast_function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
-                             [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); });
+    f = zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
+                        [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); });
     own_get_tensor_attr = nb::object(f).release().ptr();
     body["get_tensor_attr"] = zl::instance_method(f);
-    f = zl::fast_function<2>({"get_output_shape", {"self", "index"}, 2},
-                             [](auto a) { return output_shape(a[0], a[1]); });
+    f = zl::function<2>({"get_output_shape", {"self", "index"}, 2},
+                        [](auto a) { return output_shape(a[0], a[1]); });
     own_get_output_shape = nb::object(f).release().ptr();
     body["get_output_shape"] = zl::instance_method(f);
-    add_static<1>(body, {"_get_type_format", {"dtype"}, 1}, [](auto a) { return get_type_format(a[0]); });
+    zl::add_static<1>(body, {"_get_type_format", {"dtype"}, 1}, [](auto a) { return get_type_format(a[0]); });
 
-    add_method<1>(body, {"get_sdk_version", {"self"}, 1}, [](auto a) { return get_sdk_version(a[0]); });
-    add_method<2>(body, {"set_core_mask", {"self", "core_mask"}, 2},
-                  [](auto a) { return set_core_mask(a[0], a[1]); });
-    add_method<1>(body, {"get_run_perf", {"self"}, 1}, [](auto a) { return get_run_perf(a[0]); });
+    zl::add_method<1>(body, {"get_sdk_version", {"self"}, 1}, [](auto a) { return get_sdk_version(a[0]); });
+    zl::add_method<2>(body, {"set_core_mask", {"self", "core_mask"}, 2},
+                      [](auto a) { return set_core_mask(a[0], a[1]); });
+    zl::add_method<1>(body, {"get_run_perf", {"self"}, 1}, [](auto a) { return get_run_perf(a[0]); });
     add_device_methods(body);
     return zl::make_class(ns, "ZELTRuntime", body);
 }

@@ -31,18 +31,3 @@ nb::object get_os_platform();
 void add_device_methods(nb::dict &body);
 
 }  // namespace zrt
-
-namespace zrt {
-
-// Class members: a native function bound like a def, placed in the class body
-// as an instance method or a static method.
-template <std::size_t N, typename Impl>
-void add_method(nb::dict &body, const zl::Params &p, Impl impl) {
-    body[p.name] = zl::instance_method(zl::fast_function<N>(p, impl));
-}
-template <std::size_t N, typename Impl>
-void add_static(nb::dict &body, const zl::Params &p, Impl impl) {
-    body[p.name] = zl::static_method(zl::fast_function<N>(p, impl));
-}
-
-}  // namespace zrt

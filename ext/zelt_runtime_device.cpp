@@ -401,33 +401,33 @@ nb::object get_os_platform() {
 }
 
 void add_device_methods(nb::dict &body) {
-    add_static<0>(body, {"_is_npu_self", {}, 0}, [](auto) { return is_npu_self(); });
-    add_static<0>(body, {"_is_npu_assembled", {}, 0}, [](auto) { return is_npu_assembled(); });
-    add_method<2>(body, {"_get_target_soc", {"self", "target"}, 2},
-                  [](auto a) { return get_target_soc(a[1]); });
-    add_method<1>(body, {"_get_npu_model", {"self"}, 1},
-                  [](auto a) { return ns["get_target_npu_model"](a[0].attr("target_soc")); });
-    add_method<1>(body, {"_get_depot_npu_dir_with_target_soc", {"self"}, 1},
-                  [](auto a) { return get_depot_npu_dir(a[0]); });
-    add_static<0>(body, {"_check_container", {}, 0}, [](auto) { return check_container(); });
-    add_static<0>(body, {"_get_adb_path", {}, 0}, [](auto) { return get_adb_path(); });
-    add_static<0>(body, {"get_adb_devices", {}, 0}, [](auto) { return get_adb_devices(); });
-    add_static<1>(body, {"_whether_device_using_adb_forward", {"adb_path"}, 1},
-                  [](auto a) { return whether_device_using_adb_forward(a[0]); });
-    add_static<2>(body, {"_remove_adb_forward", {"adb_path", "device_id"}, 2},
-                  [](auto a) { return remove_adb_forward(a[0], a[1]); });
-    add_static<2>(body, {"_add_adb_forward", {"adb_path", "device_id"}, 2},
-                  [](auto a) { return add_adb_forward(a[0], a[1]); });
-    add_static<2>(body, {"_start_adb_forward", {"adb_path", "device_id"}, 2},
-                  [](auto a) { return start_adb_forward(a[0], a[1]); });
-    add_static<0>(body, {"_get_ntd_path", {}, 0}, [](auto) { return get_ntd_path(); });
-    add_static<0>(body, {"_whether_ntd_running", {}, 0}, [](auto) { return whether_ntd_running(); });
-    add_method<2>(body, {"_start_ntd", {"self", "ntd_path"}, 2},
-                  [](auto a) { return start_ntd(a[0], a[1]); });
-    add_static<0>(body, {"get_ntb_devices", {}, 0}, [](auto) { return get_ntb_devices(); });
-    add_method<3>(body, {"_whether_device_use_ntb", {"self", "ntd_path", "device_id"}, 3},
-                  [](auto a) { return whether_device_use_ntb(a[1], a[2]); });
-    add_method<1>(body, {"_connect", {"self"}, 1}, [](auto a) { return connect(a[0]); });
+    zl::add_static<0>(body, {"_is_npu_self", {}, 0}, [](auto) { return is_npu_self(); });
+    zl::add_static<0>(body, {"_is_npu_assembled", {}, 0}, [](auto) { return is_npu_assembled(); });
+    zl::add_method<2>(body, {"_get_target_soc", {"self", "target"}, 2},
+                      [](auto a) { return get_target_soc(a[1]); });
+    zl::add_method<1>(body, {"_get_npu_model", {"self"}, 1},
+                      [](auto a) { return ns["get_target_npu_model"](a[0].attr("target_soc")); });
+    zl::add_method<1>(body, {"_get_depot_npu_dir_with_target_soc", {"self"}, 1},
+                      [](auto a) { return get_depot_npu_dir(a[0]); });
+    zl::add_static<0>(body, {"_check_container", {}, 0}, [](auto) { return check_container(); });
+    zl::add_static<0>(body, {"_get_adb_path", {}, 0}, [](auto) { return get_adb_path(); });
+    zl::add_static<0>(body, {"get_adb_devices", {}, 0}, [](auto) { return get_adb_devices(); });
+    zl::add_static<1>(body, {"_whether_device_using_adb_forward", {"adb_path"}, 1},
+                      [](auto a) { return whether_device_using_adb_forward(a[0]); });
+    zl::add_static<2>(body, {"_remove_adb_forward", {"adb_path", "device_id"}, 2},
+                      [](auto a) { return remove_adb_forward(a[0], a[1]); });
+    zl::add_static<2>(body, {"_add_adb_forward", {"adb_path", "device_id"}, 2},
+                      [](auto a) { return add_adb_forward(a[0], a[1]); });
+    zl::add_static<2>(body, {"_start_adb_forward", {"adb_path", "device_id"}, 2},
+                      [](auto a) { return start_adb_forward(a[0], a[1]); });
+    zl::add_static<0>(body, {"_get_ntd_path", {}, 0}, [](auto) { return get_ntd_path(); });
+    zl::add_static<0>(body, {"_whether_ntd_running", {}, 0}, [](auto) { return whether_ntd_running(); });
+    zl::add_method<2>(body, {"_start_ntd", {"self", "ntd_path"}, 2},
+                      [](auto a) { return start_ntd(a[0], a[1]); });
+    zl::add_static<0>(body, {"get_ntb_devices", {}, 0}, [](auto) { return get_ntb_devices(); });
+    zl::add_method<3>(body, {"_whether_device_use_ntb", {"self", "ntd_path", "device_id"}, 3},
+                      [](auto a) { return whether_device_use_ntb(a[1], a[2]); });
+    zl::add_method<1>(body, {"_connect", {"self"}, 1}, [](auto a) { return connect(a[0]); });
 }
 
 }  // namespace zrt

@@ -214,19 +214,6 @@ static void check_required(const char *name, std::size_t n, std::size_t required
     }
 }
 
-void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
-          nb::handle kwargs, nb::handle *out) {
-    const std::size_t nargs = (std::size_t)PyTuple_GET_SIZE(args.ptr());
-    check_positional_count(name, n, required, nargs);
-    for (std::size_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args.ptr(), (Py_ssize_t)i);
-    if (kwargs.ptr() && PyDict_GET_SIZE(kwargs.ptr()) > 0) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) bind_keyword(name, names, n, key, value, out);
-    }
-    check_required(name, n, required, nargs, out);
-}
-
 void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
           PyObject *const *args, std::size_t nargs, PyObject *kwnames, nb::handle *out) {
     check_positional_count(name, n, required, nargs);
@@ -270,14 +257,14 @@ static PyObject *call_native(PyObject *self, PyObject *const *args, Py_ssize_t n
     return nullptr;
 }
 
-nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name) {
+nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name) {
     f->def.ml_name = name;
     f->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_native));
     f->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     PyMethodDef *def = &f->def;
     nb::object holder = steal(PyModule_Create(&native_function_def));
     *static_cast<NativeFunction **>(PyModule_GetState(holder.ptr())) = f.release();
-    return steal(PyCFunction_NewEx(def, holder.ptr(), nullptr));
+    return steal(PyCFunction_NewEx(def, holder.ptr(), module_name.ptr()));
 }
 
 }  // namespace detail

@@ -145,46 +145,16 @@ struct Params {
     std::size_t required;
 };
 
-// Binds the positional `args` (a tuple) and keyword `kwargs` (a dict or null)
-// to `out[0..n)`; a parameter left unset holds a null handle (the caller
+// Binds the vectorcall arguments (positional `args[0..nargs)`, then the
+// values of the keyword arguments named by the tuple `kwnames`, or null) to
+// `out[0..n)`; a parameter left unset holds a null handle (the caller
 // applies its default).  Errors use the interpreter's wording, e.g.
 //   "f() takes exactly 1 positional argument (2 given)",
 //   "f() takes at least 4 positional arguments (2 given)",
 //   "f() got an unexpected keyword argument 'x'",
 //   "f() got multiple values for keyword argument 'x'".
-void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
-          nb::handle kwargs, nb::handle *out);
-
-// The same for a vectorcall: positional `args[0..nargs)`, then the values of
-// the keyword arguments named by the tuple `kwnames` (or null).
 void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
           PyObject *const *args, std::size_t nargs, PyObject *kwnames, nb::handle *out);
-
-template <std::size_t N, typename Impl, typename... Extra>
-nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
-    struct Sig {
-        const char *name;
-        std::size_t required;
-        std::array<const char *, N> names;
-    } sig{p.name, p.required, {}};
-    std::size_t i = 0;
-    for (const char *n : p.names) sig.names[i++] = n;
-    return nb::cpp_function(
-        [sig, impl](nb::args args, nb::kwargs kwargs) -> nb::object {
-            std::array<nb::handle, N> bound{};
-            bind(sig.name, sig.names.data(), N, sig.required, args, kwargs, bound.data());
-            return impl(bound);
-        },
-        nb::name(p.name), extra...);
-}
-
-// A native function callable like a `def` with `p` (for class bodies).
-// `impl` receives the bound arguments as a std::array<nb::handle, N> (null
-// for unset optional parameters) and returns an nb::object.
-template <std::size_t N, typename Impl>
-nb::object function(const Params &p, Impl impl) {
-    return function_impl<N>(p, impl);
-}
 
 namespace detail {
 struct NativeFunction {
@@ -192,14 +162,16 @@ struct NativeFunction {
     virtual ~NativeFunction() = default;
     virtual nb::object call(PyObject *const *args, std::size_t nargs, PyObject *kwnames) = 0;
 };
-nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name);
+nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name);
 }  // namespace detail
 
-// As `function`, called straight through the interpreter's vectorcall (no
-// argument tuple or dict is built): for functions on hot paths.  Errors
-// other than Python's leave as MemoryError or RuntimeError.
+// A native function callable like a `def` with `p`, through the interpreter's
+// vectorcall (no argument tuple or dict is built).  `impl` receives the bound
+// arguments as a std::array<nb::handle, N> (null for unset optional
+// parameters) and returns an nb::object.  C++ errors other than Python's
+// leave as MemoryError or RuntimeError.
 template <std::size_t N, typename Impl>
-nb::object fast_function(const Params &p, Impl impl) {
+nb::object function(const Params &p, Impl impl, nb::handle module_name = nb::handle()) {
     struct Function : detail::NativeFunction {
         const char *name;
         std::size_t required;
@@ -215,13 +187,13 @@ nb::object fast_function(const Params &p, Impl impl) {
             return impl(bound);
         }
     };
-    return detail::make_native_function(std::make_unique<Function>(p, std::move(impl)), p.name);
+    return detail::make_native_function(std::make_unique<Function>(p, std::move(impl)), p.name, module_name);
 }
 
 // Defines the module-level function `p.name` in the namespace `ns`.
 template <std::size_t N, typename Impl>
 void def(const Namespace &ns, const Params &p, Impl impl) {
-    function_impl<N>(p, impl, nb::scope(ns.module()));
+    ns.set(p.name, function<N>(p, impl, ns.module().attr("__name__")));
 }
 
 // ------------------------------------------------------------ plain classes
@@ -232,5 +204,16 @@ nb::object instance_method(nb::handle func);
 nb::object static_method(nb::handle func);
 // `type(name, (object,), namespace)` with `__module__` and `__qualname__` set.
 nb::object make_class(const Namespace &ns, const char *name, nb::dict body);
+
+// Class-body members: a native function bound like a def, placed in `body`
+// as an instance method or as a static method.
+template <std::size_t N, typename Impl>
+void add_method(nb::dict &body, const Params &p, Impl impl) {
+    body[p.name] = instance_method(function<N>(p, impl));
+}
+template <std::size_t N, typename Impl>
+void add_static(nb::dict &body, const Params &p, Impl impl) {
+    body[p.name] = static_method(function<N>(p, impl));
+}
 
 }  // namespace zl
