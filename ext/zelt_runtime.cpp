@@ -11,6 +11,11 @@
 #include <dlfcn.h>
 #include <zeltrt/zeltrt_api.h>
 
+// Built against NumPy 2 headers for every NumPy from 1.23 on.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
+#include <numpy/arrayobject.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -30,7 +35,7 @@ const zl::Name kLib{"lib"}, kContext{"context"}, kNpuModel{"npu_model"}, kTalun{
 const zl::Name kZeltQuery{"zelt_query"}, kZeltInputsSet{"zelt_inputs_set"}, kZeltRun{"zelt_run"},
     kZeltOutputsGet{"zelt_outputs_get"}, kZeltOutputsRelease{"zelt_outputs_release"};
 const zl::Name kZeltInit{"zelt_init"}, kZeltDestroy{"zelt_destroy"}, kZeltSetCoreMask{"zelt_set_core_mask"};
-const zl::Name kArgtypes{"argtypes"}, kRestype{"restype"}, kErrcheck{"errcheck"};
+const zl::Name kArgtypes{"argtypes"};
 const zl::Name kGetInOutNum{"get_in_out_num"}, kGetOutputShape{"get_output_shape"},
     kGetTensorAttr{"get_tensor_attr"};
 const zl::Name kSize{"size"}, kDtype{"dtype"}, kNdarray{"ndarray"}, kTobytes{"tobytes"}, kEmpty{"empty"},
@@ -77,6 +82,24 @@ nb::object code_name(nb::handle ret) {
 void check_status(nb::handle ret, const char *message) {
     if (less_than_zero(ret)) zl::raise_exception(zl::format(message, code_name(ret)));
 }
+void check_status(int ret, const char *message) {
+    if (ret < 0) check_status(zl::to_int(ret), message);
+}
+
+// Room for `n` items: on the stack for the usual few, else on the heap.
+template <typename T, std::size_t N>
+class Scratch {
+public:
+    T *get(std::size_t n) {
+        if (n <= N) return local_;
+        heap_.resize(n);
+        return heap_.data();
+    }
+
+private:
+    T local_[N];
+    std::vector<T> heap_;
+};
 
 // A view of an object's memory through the buffer protocol.
 class Buffer {
@@ -168,23 +191,51 @@ LibraryState &add_state(nb::handle lib, nb::handle refs) {
     return s;
 }
 
-// Registers a freshly loaded and bound CDLL for direct calls.
+// What ctypes calls a function object with: its argtypes, restype and
+// errcheck, read through the getters of ctypes' own function type (they
+// report the values the object holds, whatever its class says).
+const PyGetSetDef *func_getters[3] = {};
+const char *const kFuncSettings[3] = {"argtypes", "restype", "errcheck"};
+
+void find_func_getters() {
+    nb::object base = zl::import("ctypes").attr("_CFuncPtr");
+    for (int k = 0; k < 3; ++k) {
+        nb::object d = zl::getattr(base, kFuncSettings[k]);
+        // Another ctypes: no direct calls.
+        if (!PyObject_TypeCheck(d.ptr(), &PyGetSetDescr_Type)) return;
+        func_getters[k] = reinterpret_cast<PyGetSetDescrObject *>(d.ptr())->d_getset;
+    }
+}
+
+nb::object func_setting(nb::handle func, int k) {
+    return zl::steal(func_getters[k]->get(func.ptr(), func_getters[k]->closure));
+}
+
+// Registers a freshly loaded and bound CDLL for direct calls: a plain one
+// (cdecl, errno left alone) whose functions are ctypes' own function objects.
 void register_loaded(nb::handle lib) {
-    if ((PyObject *)Py_TYPE(lib.ptr()) != zl::import("ctypes").attr("CDLL").ptr() || find_state(lib)) return;
+    nb::object ctypes = zl::import("ctypes");
+    if ((PyObject *)Py_TYPE(lib.ptr()) != ctypes.attr("CDLL").ptr() || find_state(lib) || !func_getters[2])
+        return;
     void *handle = PyLong_AsVoidPtr(lib.attr("_handle").ptr());
     if (!handle) {
         PyErr_Clear();
         return;
     }
+    nb::object base = ctypes.attr("_CFuncPtr"), cdecl = ctypes.attr("_FUNCFLAG_CDECL");
     nb::list refs;
     void *symbols[kFnCount];
     for (int i = 0; i < kFnCount; ++i) {
         symbols[i] = dlsym(handle, kFnNames[i]->c_str());
         if (!symbols[i]) return;
         nb::object func = attr(lib, *kFnNames[i]);
+        nb::handle type((PyObject *)Py_TYPE(func.ptr()));
+        if (!PyObject_TypeCheck(func.ptr(), (PyTypeObject *)base.ptr()) ||
+            !zl::equal(type.attr("_flags_"), cdecl) || !zl::is_none(func_setting(func, 2)))
+            return;
         refs.append(zl::steal(PyWeakref_NewRef(func.ptr(), nullptr)));
-        refs.append(attr(func, kArgtypes));
-        refs.append(attr(func, kRestype));
+        refs.append(func_setting(func, 0));
+        refs.append(func_setting(func, 1));
     }
     LibraryState &s = add_state(lib, refs);
     for (int i = 0; i < kFnCount; ++i)
@@ -198,18 +249,18 @@ void register_loaded(nb::handle lib) {
     s.direct = true;
 }
 
-bool bound_intact(nb::handle lib, const LibraryState &s, Fn fn) {
-    // The bound functions live in the library object's own dict.
-    nb::object dict = zl::steal(PyObject_GenericGetDict(lib.ptr(), nullptr));
-    PyObject *found = PyDict_GetItemWithError(dict.ptr(), kFnNames[fn]->get().ptr());
+// True while `lib.<fn>` (looked up in the library's own dict, where ctypes
+// keeps the functions it made) is the function object bound at load, with
+// the argtypes and restype it got then and no errcheck.
+bool bound_intact(nb::handle lib_dict, const LibraryState &s, Fn fn) {
+    PyObject *found = PyDict_GetItemWithError(lib_dict.ptr(), kFnNames[fn]->get().ptr());
     if (!found) {
         if (PyErr_Occurred()) zl::throw_error();
         return false;
     }
     if (found != PyWeakref_GetObject(s.bound[fn][0])) return false;
-    nb::object f = nb::borrow(found);
-    return attr(f, kArgtypes).ptr() == s.bound[fn][1] && attr(f, kRestype).ptr() == s.bound[fn][2] &&
-           zl::is_none(attr(f, kErrcheck));
+    return func_setting(found, 0).ptr() == s.bound[fn][1] && func_setting(found, 1).ptr() == s.bound[fn][2] &&
+           zl::is_none(func_setting(found, 2));
 }
 
 // Counts a call in progress, so that the library is not closed under it.
@@ -248,8 +299,11 @@ Runtime runtime(nb::handle self, std::initializer_list<Fn> fns, bool needs_conte
     if (needs_context && zl::is_none(rt.context))
         zl::raise_exception("E The graph of this session is not built, call build_graph first.");
     if (!rt.state->direct || !PyLong_CheckExact(rt.context.ptr())) return rt;
-    for (Fn fn : fns)
-        if (!bound_intact(rt.lib, *rt.state, fn)) return rt;
+    if (fns.size()) {
+        nb::object lib_dict = zl::steal(PyObject_GenericGetDict(rt.lib.ptr(), nullptr));
+        for (Fn fn : fns)
+            if (!bound_intact(lib_dict, *rt.state, fn)) return rt;
+    }
     // ctypes converts the handle argument the same way (masked to 64 bits).
     rt.handle = (zelt_handle)PyLong_AsUnsignedLongLongMask(rt.context.ptr());
     if (PyErr_Occurred()) zl::throw_error();
@@ -279,15 +333,27 @@ nb::object ctypes_sizeof(nb::handle obj) { return ns["sizeof"](obj); }
 
 // ------------------------------------------------------------ own methods
 
-// The native functions of the class, kept to recognise them behind `self.x`.
+// The class members that hold the query methods.
 PyObject *own_get_in_out_num, *own_get_output_shape, *own_get_tensor_attr;
 
 // True when `self.<name>` is this module's own method (not replaced on the
-// class or the instance), so that its native body may be run directly.
-bool is_own(nb::handle self, const zl::Name &name, PyObject *func) {
-    nb::object bound = attr(self, name);
-    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == func &&
-           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+// class or the instance), so that its native body may be run directly:
+// ordinary attribute lookup finds `member` on the class and nothing in the
+// instance dict.
+bool is_own(nb::handle self, const zl::Name &name, PyObject *member) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name.get().ptr()) != member)
+        return false;
+    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zl::throw_error();
+        PyErr_Clear();  // no instance dict: nothing shadows the class
+        return true;
+    }
+    nb::object owned = nb::steal(dict);
+    int found = PyDict_Contains(dict, name.get().ptr());
+    if (found < 0) zl::throw_error();
+    return !found;
 }
 
 // ------------------------------------------------------------ tensor queries
@@ -359,16 +425,25 @@ nb::object tensor_attr(nb::handle self, nb::handle index, bool is_output) {
     return s;
 }
 
-nb::list shape_of(nb::handle self, uint32_t n_dims, const uint32_t *dims) {
-    nb::object model = attr(self, kNpuModel);
-    bool reverse = equals(model, "KESTA") || equals(model, "VORIN");
+// KESTA and VORIN report dimensions innermost first.
+bool reverses_dims(nb::handle npu_model) { return equals(npu_model, "KESTA") || equals(npu_model, "VORIN"); }
+
+// The index into `dims` of shape entry `k`; an entry beyond the attribute's
+// array fails as ctypes' array indexing does.
+uint32_t dim_index(uint32_t n_dims, uint32_t k, bool reverse) {
+    uint32_t i = reverse ? n_dims - 1 - k : k;
+    if (i >= ZELT_MAX_DIMS) zl::raise(PyExc_IndexError, "invalid index");
+    return i;
+}
+
+nb::list shape_list(uint32_t n_dims, const uint32_t *dims, bool reverse) {
     nb::list shape;
-    for (uint32_t k = 0; k < n_dims; ++k) {
-        uint32_t i = reverse ? n_dims - 1 - k : k;
-        if (i >= ZELT_MAX_DIMS) zl::raise(PyExc_IndexError, "invalid index");
-        shape.append(dims[i]);
-    }
+    for (uint32_t k = 0; k < n_dims; ++k) shape.append(dims[dim_index(n_dims, k, reverse)]);
     return shape;
+}
+
+nb::list shape_of(nb::handle self, uint32_t n_dims, const uint32_t *dims) {
+    return shape_list(n_dims, dims, reverses_dims(attr(self, kNpuModel)));
 }
 
 template <typename Attr>
@@ -422,14 +497,20 @@ nb::object get_type_format(nb::handle dtype) {
 
 // ------------------------------------------------------------ input binding
 
-// One input as it goes to zelt_inputs_set.
+// One input on its way to zelt_inputs_set: the array, the name of its dtype
+// and, once normalised, its pass-through flag, type and format codes.
 struct StagedInput {
-    nb::object array, pass_through, type, fmt;
+    nb::object array, dtype_name, pass_through, type, fmt;
 };
 
 [[noreturn]] void raise_input_size(std::size_t i) {
     zl::raise_exception(zl::format("E Size of inputs[{}] is invalid!", i));
 }
+
+PyArrayObject *as_array(nb::handle o) { return reinterpret_cast<PyArrayObject *>(o.ptr()); }
+
+// A plain ndarray: NumPy's own type, whose attributes nobody can replace.
+bool plain_array(nb::handle o) { return Py_TYPE(o.ptr()) == &PyArray_Type; }
 
 // The input's bytes in row-major order: the array's own memory when it is
 // C-contiguous (the runtime copies before it returns), else one copy.
@@ -508,22 +589,34 @@ nb::object set_inputs_ctypes(Runtime &rt, const std::vector<StagedInput> &staged
 
 nb::object set_inputs_direct(Runtime &rt, const std::vector<StagedInput> &staged) {
     std::size_t n = staged.size();
-    std::vector<std::unique_ptr<InputBytes>> bytes;
-    std::vector<ZELTInput> descs(n);
+    Scratch<ZELTInput, 8> room;
+    ZELTInput *descs = room.get(n);
+    std::vector<std::unique_ptr<InputBytes>> copies;
     for (std::size_t i = 0; i < n; ++i) {
-        bytes.push_back(std::make_unique<InputBytes>(staged[i].array));
-        if (bytes[i]->size() > UINT32_MAX) raise_input_size(i);
+        nb::handle array = staged[i].array;
+        void *data;
+        std::size_t size;
+        if (plain_array(array) && PyArray_IS_C_CONTIGUOUS(as_array(array))) {
+            data = PyArray_DATA(as_array(array));
+            size = (std::size_t)PyArray_NBYTES(as_array(array));
+        } else {
+            copies.push_back(std::make_unique<InputBytes>(array));
+            data = copies.back()->data();
+            size = copies.back()->size();
+        }
+        if (size > UINT32_MAX) raise_input_size(i);
         ZELTInput &d = descs[i];
         std::memset(&d, 0, sizeof d);
         d.index = (uint32_t)i;
-        d.buf = bytes[i]->data();
-        d.size = (uint32_t)bytes[i]->size();
+        d.buf = data;
+        d.size = (uint32_t)size;
         d.pass_through = (uint8_t)masked(staged[i].pass_through);
         d.type = (int32_t)(uint32_t)masked(staged[i].type);
         d.fmt = (int32_t)(uint32_t)masked(staged[i].fmt);
     }
-    int ret = call_direct(rt, [&] { return rt.state->inputs_set(rt.handle, (uint32_t)n, descs.data()); });
-    return inputs_set_result(zl::to_int(ret));
+    int ret = call_direct(rt, [&] { return rt.state->inputs_set(rt.handle, (uint32_t)n, descs); });
+    check_status(ret, "Set inputs failed. error code: {}");
+    return zl::to_int(ret);
 }
 
 // Synthetic all-0x01 inputs sized and typed from the model's own input attributes.
@@ -559,16 +652,6 @@ nb::object set_inputs_eval_perf(nb::handle self) {
     return inputs_set_result(call_lib(rt, kZeltInputsSet, rt.context, in_num, first));
 }
 
-// [value] * n
-nb::object repeated(nb::handle value, std::size_t n) {
-    nb::object list = zl::steal(PyList_New((Py_ssize_t)n));
-    for (std::size_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, nb::borrow(value).release().ptr());
-    return list;
-}
-
-nb::list copy_list(nb::handle seq) { return nb::borrow<nb::list>(zl::steal(PySequence_List(seq.ptr()))); }
-
 // The names of the plain dtypes seen so far, by dtype object (NumPy shares
 // one object per plain type; the entries are kept for the life of the process).
 struct KnownDtype {
@@ -583,18 +666,15 @@ nb::object plain_dtype_name(nb::handle dtype, const zl::Name &name) {
     return nb::borrow(name.get());
 }
 
-// str(array.dtype).  NumPy renders dtypes in Python code; the plain numeric
-// types' names follow from their type number and item size, the rest
-// (byte-swapped, with metadata, anything else) are rendered by NumPy itself.
-nb::object dtype_name(nb::handle array) {
+// str(dtype).  NumPy renders dtypes in Python code; the plain numeric types'
+// names follow from their type number and item size, the rest (byte-swapped,
+// with metadata, anything else) are rendered by NumPy itself.
+nb::object dtype_name(nb::handle dtype) {
     static const zl::Name num_name{"num"}, byteorder_name{"byteorder"}, metadata_name{"metadata"},
         itemsize_name{"itemsize"};
-    nb::object dtype = attr(array, kDtype);
     for (std::size_t i = 0; i < known_dtype_count; ++i)
         if (known_dtypes[i].dtype.ptr() == dtype.ptr()) return nb::borrow(known_dtypes[i].name);
-    int is_dtype = PyObject_IsInstance(dtype.ptr(), attr(ns[kNp], kDtype).ptr());
-    if (is_dtype < 0) zl::throw_error();
-    if (!is_dtype) return zl::to_str(dtype);
+    if (!PyArray_DescrCheck(dtype.ptr())) return zl::to_str(dtype);
     nb::object order = attr(dtype, byteorder_name);
     if (!(equals(order, "=") || equals(order, "|")) || !zl::is_none(attr(dtype, metadata_name)))
         return zl::to_str(dtype);
@@ -616,6 +696,16 @@ nb::object dtype_name(nb::handle array) {
     return zl::to_str(dtype);
 }
 
+// `input.dtype`
+nb::object dtype_of(nb::handle input) {
+    if (plain_array(input)) return nb::borrow((PyObject *)PyArray_DESCR(as_array(input)));
+    return attr(input, kDtype);
+}
+
+nb::object item(nb::handle seq, std::size_t i) {
+    return zl::steal(PyObject_GetItem(seq.ptr(), zl::to_int((long long)i).ptr()));
+}
+
 nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, nb::handle data_format,
                       nb::handle pass_through, nb::handle eval_perf) {
     if (eval_perf.ptr() && zl::truthy(eval_perf)) return set_inputs_eval_perf(self);
@@ -627,91 +717,100 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
     nb::object list = nb::borrow(inputs);
     if (!PyList_Check(inputs.ptr())) {
         log("w", "Inputs should be placed in a list, like [img1, img2], both the img1 and img2 are ndarray.");
-        list = copy_list(nb::make_tuple(inputs));
+        list = zl::steal(PyList_New(1));
+        PyList_SET_ITEM(list.ptr(), 0, nb::borrow(inputs).release().ptr());
     }
-    std::vector<nb::object> items;
-    for (nb::handle item : list) items.push_back(nb::borrow(item));
+    std::vector<StagedInput> staged;
+    if (PyList_CheckExact(list.ptr())) {
+        staged.resize((std::size_t)PyList_GET_SIZE(list.ptr()));
+        for (std::size_t i = 0; i < staged.size(); ++i)
+            staged[i].array = nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t)i));
+    } else {
+        for (nb::handle element : list) {
+            staged.emplace_back();
+            staged.back().array = nb::borrow(element);
+        }
+    }
 
-    nb::object type_table = ns[kInputDataType];
-    std::vector<nb::object> dtype_names;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        nb::handle input = items[i];
-        if (zl::is_none(input) || zl::equal(attr(input, kSize), zl::to_int(0)))
-            zl::raise_exception(zl::format("E Size of inputs[{}] is invalid!", i));
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        nb::handle input = staged[i].array;
+        if (zl::is_none(input) || (plain_array(input) ? PyArray_SIZE(as_array(input)) == 0
+                                                      : zl::equal(attr(input, kSize), zl::to_int(0))))
+            raise_input_size(i);
         int r = PyObject_IsInstance(input.ptr(), attr(ns[kNp], kNdarray).ptr());
         if (r < 0) zl::throw_error();
         if (!r) zl::raise_exception(zl::format("E Type of inputs[{}] is not np.ndarray!", i));
-        dtype_names.push_back(dtype_name(input));
-        if (!zl::contains(type_table, dtype_names[i]))
-            zl::raise_exception(zl::format("E Unsupport inputs[{}].dtype: {}", i, attr(input, kDtype)));
+        staged[i].dtype_name = dtype_name(dtype_of(input));
+        if (!zl::contains(ns[kInputDataType], staged[i].dtype_name))
+            zl::raise_exception(zl::format("E Unsupport inputs[{}].dtype: {}", i, dtype_of(input)));
     }
-    const std::size_t in_num = items.size();
+    const std::size_t in_num = staged.size();
 
-    // The caller's lists are normalised on copies: they stay as given.
-    nb::object types;
+    // Codes known now are staged; a sequence given as is (anything but None,
+    // a str or a list) is read per input when the descriptors are filled.
+    // The caller's lists are only read.
+    nb::object types_seq, formats_seq, flags_seq;
     if (zl::is_none(data_type)) {
-        nb::list codes;
-        for (auto &name : dtype_names) codes.append(type_table[name]);
-        types = codes;
+        nb::object table = ns[kInputDataType];
+        for (auto &s : staged) s.type = table[s.dtype_name];
     } else if (PyUnicode_Check(data_type.ptr())) {
-        if (!zl::contains(type_table, data_type))
+        nb::object table = ns[kInputDataType];
+        if (!zl::contains(table, data_type))
             zl::raise_exception(zl::format("E Unsupport data type: {}", data_type));
         for (std::size_t i = 0; i < in_num; ++i)
-            if (!zl::equal(dtype_names[i], data_type))
-                zl::raise_exception(
-                    zl::format("E inputs[{}].dtype: {} is not same as data_type", i, attr(items[i], kDtype)));
-        types = repeated(type_table[data_type], in_num);
+            if (!zl::equal(staged[i].dtype_name, data_type))
+                zl::raise_exception(zl::format("E inputs[{}].dtype: {} is not same as data_type", i,
+                                               dtype_of(staged[i].array)));
+        nb::object code = table[data_type];
+        for (auto &s : staged) s.type = code;
     } else if (PyList_Check(data_type.ptr())) {
         if ((std::size_t)nb::len(data_type) != in_num)
             zl::raise_exception("E The lengths of data_type and inputs are not equal.");
-        nb::list codes = copy_list(data_type);
+        nb::object table = ns[kInputDataType];
         for (std::size_t i = 0; i < in_num; ++i) {
-            if (!zl::equal(dtype_names[i], codes[i]))
+            nb::object name = item(data_type, i);
+            if (!zl::equal(staged[i].dtype_name, name))
                 zl::raise_exception(zl::format("E inputs[{}].dtype: {} is not same as data_type[{}]", i,
-                                               attr(items[i], kDtype), i));
-            codes[i] = type_table[codes[i]];
+                                               dtype_of(staged[i].array), i));
+            staged[i].type = table[name];
         }
-        types = codes;
     } else {
-        types = nb::borrow(data_type);
+        types_seq = nb::borrow(data_type);
     }
 
-    nb::object format_table = ns[kInputDataFormat];
-    nb::object formats;
     if (zl::is_none(data_format)) {
-        formats = repeated(format_table[kNhwc.get()], in_num);
+        nb::object code = ns[kInputDataFormat][kNhwc.get()];
+        for (auto &s : staged) s.fmt = code;
     } else if (PyUnicode_Check(data_format.ptr())) {
-        if (!zl::contains(format_table, data_format))
+        nb::object table = ns[kInputDataFormat];
+        if (!zl::contains(table, data_format))
             zl::raise_exception(zl::format("E Unsupport data format: {}", data_format));
-        formats = repeated(format_table[data_format], in_num);
+        nb::object code = table[data_format];
+        for (auto &s : staged) s.fmt = code;
     } else if (PyList_Check(data_format.ptr())) {
         if ((std::size_t)nb::len(data_format) != in_num)
             zl::raise_exception("E The lengths of data_format and inputs are not equal.");
-        nb::list codes = copy_list(data_format);
-        for (std::size_t i = 0; i < in_num; ++i) codes[i] = format_table[codes[i]];
-        formats = codes;
+        nb::object table = ns[kInputDataFormat];
+        for (std::size_t i = 0; i < in_num; ++i) staged[i].fmt = table[item(data_format, i)];
     } else {
-        formats = nb::borrow(data_format);
+        formats_seq = nb::borrow(data_format);
     }
 
-    nb::object flags;
     if (!pass_through.ptr() || zl::is_none(pass_through)) {
-        flags = repeated(zl::to_int(0), in_num);
+        nb::object zero = zl::to_int(0);
+        for (auto &s : staged) s.pass_through = zero;
     } else {
         if (PyList_Check(pass_through.ptr()) && (std::size_t)nb::len(pass_through) != in_num)
             zl::raise_exception("E The lengths of inputs_pass_through and inputs are not equal.");
-        flags = nb::borrow(pass_through);
+        flags_seq = nb::borrow(pass_through);
     }
 
-    std::vector<StagedInput> staged(in_num);
     bool plain_values = true;
     for (std::size_t i = 0; i < in_num; ++i) {
         StagedInput &s = staged[i];
-        s.array = items[i];
-        nb::object index = zl::to_int((long long)i);
-        s.pass_through = zl::steal(PyObject_GetItem(flags.ptr(), index.ptr()));
-        s.type = zl::steal(PyObject_GetItem(types.ptr(), index.ptr()));
-        s.fmt = zl::steal(PyObject_GetItem(formats.ptr(), index.ptr()));
+        if (flags_seq.is_valid()) s.pass_through = item(flags_seq, i);
+        if (types_seq.is_valid()) s.type = item(types_seq, i);
+        if (formats_seq.is_valid()) s.fmt = item(formats_seq, i);
         plain_values = plain_values && exact_int(s.pass_through) && exact_int(s.type) && exact_int(s.fmt);
     }
     Runtime rt = runtime(self, {kInputsSetFn});
@@ -724,7 +823,6 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
 
 nb::object run(nb::handle self, nb::handle get_frame_id) {
     bool talun = is_talun(self);
-    bool want_frame = get_frame_id.ptr() && zl::truthy(get_frame_id);
     Runtime rt = runtime(self, {kRunFn});
     if (rt.direct) {
         ZELTRtRunExtend ext;
@@ -732,22 +830,23 @@ nb::object run(nb::handle self, nb::handle get_frame_id) {
         // Both extensions start with frame_id; the runtime tells them apart by family.
         ZELTRunExtend *p = reinterpret_cast<ZELTRunExtend *>(&ext);
         int ret = call_direct(rt, [&] { return rt.state->run(rt.handle, p); });
-        if (want_frame) return nb::make_tuple(ret, ext.frame_id);
+        if (get_frame_id.ptr() && zl::truthy(get_frame_id)) return nb::make_tuple(ret, ext.frame_id);
         return zl::to_int(ret);
     }
     nb::object ext = ns[talun ? "ZELTRtRunExtend" : "ZELTRunExtend"]();
     nb::object ret = call_lib(rt, kZeltRun, rt.context, ns["pointer"](ext));
-    if (want_frame) return nb::make_tuple(ret, ext.attr("frame_id"));
+    if (get_frame_id.ptr() && zl::truthy(get_frame_id)) return nb::make_tuple(ret, ext.attr("frame_id"));
     return ret;
 }
 
-// A new float32 array of `shape` and its writable memory.
+// A new float32 array of an output's shape and its writable memory.
 struct OutputArray {
     nb::object array;
     void *data = nullptr;
     std::size_t elems = 0;
 };
 
+// np.empty(shape, float32) with the module's `np`.
 OutputArray new_output(nb::handle shape) {
     OutputArray out;
     nb::object np = ns[kNp];
@@ -758,6 +857,28 @@ OutputArray new_output(nb::handle shape) {
     Buffer b(out.array, PyBUF_WRITABLE);
     if (b.size() != out.elems * 4) zl::raise(PyExc_TypeError, "np.empty did not give a float32 array");
     out.data = b.data();
+    return out;
+}
+
+// NumPy and its `empty` as imported, to tell whether the module's `np.empty`
+// is still NumPy's own.  Compared by identity only.
+PyObject *numpy_module, *numpy_empty;
+
+bool numpy_is_own() {
+    nb::object np = ns[kNp];
+    return np.ptr() == numpy_module && attr(np, kEmpty).ptr() == numpy_empty;
+}
+
+// The output array for a reported attribute, shaped as get_output_shape
+// gives it; made through NumPy's C API where that is what np.empty does.
+OutputArray new_output(uint32_t n_dims, const uint32_t *dims, bool reverse, bool own_numpy) {
+    if (!own_numpy) return new_output(shape_list(n_dims, dims, reverse));
+    npy_intp shape[ZELT_MAX_DIMS];
+    for (uint32_t k = 0; k < n_dims; ++k) shape[k] = dims[dim_index(n_dims, k, reverse)];
+    OutputArray out;
+    out.array = zl::steal(PyArray_SimpleNew((int)n_dims, shape, NPY_FLOAT32));
+    out.data = PyArray_DATA(as_array(out.array));
+    out.elems = (std::size_t)PyArray_SIZE(as_array(out.array));
     return out;
 }
 
@@ -774,40 +895,83 @@ const char *copy_output(const OutputArray &dst, const void *src, uint32_t report
 
 const char *const kReleaseWarning = "Release outputs failed, ret code: {}";
 
-// The output count and the outputs' arrays as get_in_out_num and
-// get_output_shape give them, with the queries made in one stretch without
-// the GIL.  Returns the count; a failed query raises as its method would.
-nb::object direct_output_arrays(nb::handle self, Runtime &rt, std::vector<OutputArray> &results) {
-    auto command = [](const zl::Name &name) {
-        int c = (int)PyLong_AsLong(ns[name].ptr());
-        if (PyErr_Occurred()) zl::throw_error();
-        return c;
-    };
-    const int num_cmd = command(kQueryInOutNum), attr_cmd = command(kQueryOutputAttr);
-    const uint32_t attr_size = is_talun(self) ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
+int query_command(const zl::Name &name) {
+    int c = (int)PyLong_AsLong(ns[name].ptr());
+    if (PyErr_Occurred()) zl::throw_error();
+    return c;
+}
+
+// get_outputs with the class's own query methods on the loaded library:
+// the count and shape queries run in one stretch without the GIL, then the
+// fetch, copy and hand-back in another.
+nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id) {
+    const int num_cmd = query_command(kQueryInOutNum), attr_cmd = query_command(kQueryOutputAttr);
+    nb::object model = attr(self, kNpuModel);
+    const uint32_t attr_size =
+        zl::contains(model, kTalun.get()) ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
     ZELTInputOutputNum num{};
-    std::vector<ZELTRtTensorAttr> attrs;  // the plain attribute is its prefix
+    Scratch<ZELTRtTensorAttr, 4> attr_room;  // the plain attribute is its prefix
+    ZELTRtTensorAttr *attrs = nullptr;
     int num_ret, attr_ret = 0;
     {
         InFlight guard(rt.state);
         nb::gil_scoped_release unlocked;
         num_ret = rt.state->query(rt.handle, num_cmd, &num, (uint32_t)sizeof num);
         if (num_ret >= 0) {
-            attrs.reserve(num.n_output);
+            attrs = attr_room.get(num.n_output);
             for (uint32_t i = 0; i < num.n_output && attr_ret >= 0; ++i) {
-                attrs.emplace_back();
-                std::memset(&attrs.back(), 0, sizeof attrs.back());
-                attrs.back().index = i;
-                attr_ret = rt.state->query(rt.handle, attr_cmd, &attrs.back(), attr_size);
+                std::memset(&attrs[i], 0, sizeof attrs[i]);
+                attrs[i].index = i;
+                attr_ret = rt.state->query(rt.handle, attr_cmd, &attrs[i], attr_size);
             }
         }
     }
-    check_status(zl::to_int(num_ret), "Get input output num failed! Error code: {}");
-    for (std::size_t i = 0; i < attrs.size(); ++i) {
-        if (i + 1 == attrs.size()) check_status(zl::to_int(attr_ret), kAttrFailed);
-        results.push_back(new_output(shape_of(self, attrs[i].n_dims, attrs[i].dims)));
+    check_status(num_ret, "Get input output num failed! Error code: {}");
+    check_status(attr_ret, kAttrFailed);
+    const std::size_t n = num.n_output;
+    const bool reverse = reverses_dims(model), own_numpy = numpy_is_own();
+    Scratch<OutputArray, 4> result_room;
+    OutputArray *results = result_room.get(n);
+    for (std::size_t i = 0; i < n; ++i)
+        results[i] = new_output(attrs[i].n_dims, attrs[i].dims, reverse, own_numpy);
+    if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
+
+    Scratch<ZELTOutput, 4> desc_room;
+    ZELTOutput *descs = desc_room.get(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        ZELTOutput &d = descs[i];
+        std::memset(&d, 0, sizeof d);
+        d.want_float = 1;
+        d.is_prealloc = 0;
+        d.index = (uint32_t)i;
+        d.buf = results[i].data;
+        d.size = (uint32_t)results[i].elems;
     }
-    return zl::to_int(num.n_output);
+    ZELTOutputExtend ext;
+    std::memset(&ext, 0, sizeof ext);
+    int ret, released = 0;
+    const char *failure = nullptr;
+    {
+        InFlight guard(rt.state);
+        nb::gil_scoped_release unlocked;
+        ret = rt.state->outputs_get(rt.handle, (uint32_t)n, descs, &ext);
+        if (ret >= 0) {
+            for (std::size_t i = 0; i < n && !failure; ++i)
+                failure = copy_output(results[i], descs[i].buf, descs[i].size);
+            released = rt.state->outputs_release(rt.handle, (uint32_t)n, descs);
+        }
+    }
+    check_status(ret, "E Get outputs failed, error code: {}");
+    if (failure) zl::raise(PyExc_ValueError, failure);
+    nb::object outputs = zl::steal(PyList_New((Py_ssize_t)n));
+    for (std::size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(outputs.ptr(), (Py_ssize_t)i, results[i].array.release().ptr());
+    if (released < 0) log("w", zl::format(kReleaseWarning, code_name(zl::to_int(released))));
+    if (get_frame_id.ptr() && zl::truthy(get_frame_id)) {
+        nb::object frame = zl::steal(PyLong_FromUnsignedLongLong(ext.frame_id));
+        if (PyList_Append(outputs.ptr(), frame.ptr()) < 0) zl::throw_error();
+    }
+    return outputs;
 }
 
 nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
@@ -815,14 +979,12 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     bool own_queries =
         is_own(self, kGetInOutNum, own_get_in_out_num) && is_own(self, kGetOutputShape, own_get_output_shape);
     Runtime rt;
-    nb::object out_num;
-    std::vector<OutputArray> results;
-    if (own_queries) rt = runtime(self, {kQueryFn, kOutputsGetFn, kOutputsReleaseFn});
-    if (own_queries && rt.direct) {
-        out_num = direct_output_arrays(self, rt, results);
-    } else {
-        out_num = own_queries ? in_out_num_values(rt).second : zl::unpack2(attr(self, kGetInOutNum)()).second;
+    if (own_queries) {
+        rt = runtime(self, {kQueryFn, kOutputsGetFn, kOutputsReleaseFn});
+        if (rt.direct) return direct_outputs(self, rt, get_frame_id);
     }
+    nb::object out_num =
+        own_queries ? in_out_num_values(rt).second : zl::unpack2(attr(self, kGetInOutNum)()).second;
     // The ctypes descriptors are made only where they are used; a count
     // ctypes would refuse gets its error here, as before any other step.
     nb::object outputs_array, output_extend;
@@ -833,13 +995,13 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     if (!PyLong_CheckExact(out_num.ptr()) || less_than_zero(out_num)) make_descriptors();
     Py_ssize_t n = PyNumber_AsSsize_t(out_num.ptr(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) zl::throw_error();
-    for (Py_ssize_t i = (Py_ssize_t)results.size(); i < n; ++i) {
+    std::vector<OutputArray> results;
+    for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object index = zl::to_int(i);
         results.push_back(
             new_output(own_queries ? output_shape(self, rt, index) : attr(self, kGetOutputShape)(index)));
     }
     if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
-    bool want_frame = get_frame_id.ptr() && zl::truthy(get_frame_id);
     nb::list outputs;
 
     if (!own_queries) rt = runtime(self, {kOutputsGetFn, kOutputsReleaseFn});
@@ -870,11 +1032,11 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
                 released = rt.state->outputs_release(rt.handle, (uint32_t)n, descs.data());
             }
         }
-        check_status(zl::to_int(ret), "E Get outputs failed, error code: {}");
+        check_status(ret, "E Get outputs failed, error code: {}");
         if (failure) zl::raise(PyExc_ValueError, failure);
         for (auto &r : results) outputs.append(r.array);
         if (released < 0) log("w", zl::format(kReleaseWarning, code_name(zl::to_int(released))));
-        if (want_frame) outputs.append(ext.frame_id);
+        if (get_frame_id.ptr() && zl::truthy(get_frame_id)) outputs.append(ext.frame_id);
         return outputs;
     }
 
@@ -916,7 +1078,7 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     }
     nb::object released = release();
     if (less_than_zero(released)) log("w", zl::format(kReleaseWarning, code_name(released)));
-    if (want_frame) outputs.append(output_extend.attr("frame_id"));
+    if (get_frame_id.ptr() && zl::truthy(get_frame_id)) outputs.append(output_extend.attr("frame_id"));
     return outputs;
 }
 
@@ -1374,17 +1536,21 @@ nb::object make_runtime_class() {
     zl::add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1},
                       [](auto a) { return get_outputs(a[0], a[1]); });
 
-    nb::object f = zl::function<1>({"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
-    own_get_in_out_num = nb::object(f).release().ptr();
-    body["get_in_out_num"] = zl::instance_method(f);
-    f = zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
-                        [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); });
-    own_get_tensor_attr = nb::object(f).release().ptr();
-    body["get_tensor_attr"] = zl::instance_method(f);
-    f = zl::function<2>({"get_output_shape", {"self", "index"}, 2},
-                        [](auto a) { return output_shape(a[0], a[1]); });
-    own_get_output_shape = nb::object(f).release().ptr();
-    body["get_output_shape"] = zl::instance_method(f);
+    // Kept to recognise them behind `self.x`; they live as long as the class.
+    auto own = [&](const char *name, nb::object f) {
+        nb::object member = zl::instance_method(f);
+        body[name] = member;
+        return member.release().ptr();
+    };
+    own_get_in_out_num = own("get_in_out_num", zl::function<1>({"get_in_out_num", {"self"}, 1},
+                                                               [](auto a) { return in_out_num(a[0]); }));
+    own_get_tensor_attr =
+        own("get_tensor_attr",
+            zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
+                            [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); }));
+    own_get_output_shape =
+        own("get_output_shape", zl::function<2>({"get_output_shape", {"self", "index"}, 2},
+                                                [](auto a) { return output_shape(a[0], a[1]); }));
     zl::add_static<1>(body, {"_get_type_format", {"dtype"}, 1}, [](auto a) { return get_type_format(a[0]); });
 
     zl::add_method<1>(body, {"get_sdk_version", {"self"}, 1}, [](auto a) { return get_sdk_version(a[0]); });
@@ -1402,10 +1568,15 @@ NB_MODULE(zelt_runtime, m) {
     using namespace zrt;
     ns.init(m);
     state_refs = nb::dict().release();
+    if (PyArray_ImportNumPyAPI() < 0) zl::throw_error();
+    find_func_getters();
 
     for (const char *name : {"os", "sys", "time", "platform", "subprocess", "shlex", "psutil"})
         ns.set(name, zl::import(name));
-    ns.set("np", zl::import("numpy"));
+    nb::object numpy = zl::import("numpy");
+    ns.set("np", numpy);
+    numpy_module = nb::object(numpy).release().ptr();
+    numpy_empty = zl::getattr(numpy, "empty").release().ptr();
     ns.set("zeltLog", zl::import("zeltlite.api.zelt_log").attr("ZELTLog"));
     nb::object chipmap = zl::import("zeltlite.api.npu_config.npu_chipmap");
     for (const char *name :
