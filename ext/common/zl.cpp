@@ -1,5 +1,7 @@
 #include "zl.hpp"
 
+#include <structmember.h>
+
 #include <string>
 
 namespace zl {
@@ -269,7 +271,82 @@ nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *n
 
 }  // namespace detail
 
-nb::object instance_method(nb::handle func) { return steal(PyInstanceMethod_New(func.ptr())); }
+// A class member that binds `self` like a Python function does (as
+// PyInstanceMethod does), flagged as a method descriptor so that the
+// interpreter calls it with `self` first instead of making a bound method
+// object per call.
+namespace {
+
+struct MethodObject {
+    PyObject_HEAD PyObject *func;
+    vectorcallfunc vectorcall;
+};
+
+PyObject *method_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return PyObject_Vectorcall(reinterpret_cast<MethodObject *>(self)->func, args, nargsf, kwnames);
+}
+
+PyObject *method_get(PyObject *self, PyObject *obj, PyObject *) {
+    PyObject *func = reinterpret_cast<MethodObject *>(self)->func;
+    if (obj) return PyMethod_New(func, obj);
+    Py_INCREF(func);
+    return func;
+}
+
+// Attributes the member lacks are the function's (`__name__`, `__doc__` ...).
+PyObject *method_getattro(PyObject *self, PyObject *name) {
+    PyObject *r = PyObject_GenericGetAttr(self, name);
+    if (r || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
+    PyErr_Clear();
+    return PyObject_GetAttr(reinterpret_cast<MethodObject *>(self)->func, name);
+}
+
+int method_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<MethodObject *>(self)->func);
+    return 0;
+}
+
+int method_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<MethodObject *>(self)->func);
+    return 0;
+}
+
+void method_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    method_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef method_members[] = {
+    {"__func__", T_OBJECT, offsetof(MethodObject, func), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot method_slots[] = {
+    {Py_tp_call, (void *)PyVectorcall_Call},   {Py_tp_descr_get, (void *)method_get},
+    {Py_tp_getattro, (void *)method_getattro}, {Py_tp_traverse, (void *)method_traverse},
+    {Py_tp_clear, (void *)method_clear},       {Py_tp_dealloc, (void *)method_dealloc},
+    {Py_tp_members, method_members},           {0, nullptr}};
+
+PyType_Spec method_spec = {
+    "zeltlite.native_method", sizeof(MethodObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    method_slots};
+
+}  // namespace
+
+nb::object instance_method(nb::handle func) {
+    static PyObject *type = steal(PyType_FromSpec(&method_spec)).release().ptr();
+    auto *m = PyObject_GC_New(MethodObject, reinterpret_cast<PyTypeObject *>(type));
+    if (!m) throw_error();
+    m->func = nb::borrow(func).release().ptr();
+    m->vectorcall = method_call;
+    PyObject_GC_Track(m);
+    return nb::steal(reinterpret_cast<PyObject *>(m));
+}
 
 nb::object static_method(nb::handle func) { return steal(PyStaticMethod_New(func.ptr())); }
 
