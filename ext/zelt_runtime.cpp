@@ -60,7 +60,43 @@ bool less_than_zero(nb::handle v) {
     if (r < 0) zl::throw_error();
     return r != 0;
 }
-bool is_talun(nb::handle self) { return zl::contains(attr(self, kNpuModel), kTalun.get()); }
+// What a session's npu_model decides: the "Rt" structures and bindings
+// ("TALUN" in it) and reversed dimensions (exactly "KESTA" or "VORIN").
+// Remembered for the last name seen: a str answers the same while it lives.
+struct Family {
+    bool talun, reverse;
+};
+
+Family family(nb::handle npu_model) {
+    static PyObject *last = nullptr;  // a strong reference
+    static Family known{};
+    if (npu_model.ptr() == last) return known;
+    Family f{zl::contains(npu_model, kTalun.get()), equals(npu_model, "KESTA") || equals(npu_model, "VORIN")};
+    if (PyUnicode_CheckExact(npu_model.ptr())) {
+        Py_XSETREF(last, nb::borrow(npu_model).release().ptr());
+        known = f;
+    }
+    return f;
+}
+
+bool is_talun(nb::handle self) { return family(attr(self, kNpuModel)).talun; }
+
+// mapping[key]; an exact dict is read directly.
+nb::object lookup(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        if (PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr())) return nb::borrow(v);
+        if (PyErr_Occurred()) zl::throw_error();
+    }
+    return zl::steal(PyObject_GetItem(mapping.ptr(), key.ptr()));  // the mapping's own error
+}
+
+// key in mapping
+bool has_key(nb::handle mapping, nb::handle key) {
+    if (!PyDict_CheckExact(mapping.ptr())) return zl::contains(mapping, key);
+    int r = PyDict_Contains(mapping.ptr(), key.ptr());
+    if (r < 0) zl::throw_error();
+    return r != 0;
+}
 
 // Plain integers, converted the way ctypes stores them (masked to the field).
 bool exact_int(nb::handle v) { return PyLong_CheckExact(v.ptr()) || PyBool_Check(v.ptr()); }
@@ -336,14 +372,20 @@ nb::object ctypes_sizeof(nb::handle obj) { return ns["sizeof"](obj); }
 // The class members that hold the query methods.
 PyObject *own_get_in_out_num, *own_get_output_shape, *own_get_tensor_attr;
 
-// True when `self.<name>` is this module's own method (not replaced on the
-// class or the instance), so that its native body may be run directly:
+struct OwnMethod {
+    const zl::Name &name;
+    PyObject *member;
+};
+
+// True when each `self.<name>` is this module's own method (not replaced on
+// the class or the instance), so that its native body may be run directly:
 // ordinary attribute lookup finds `member` on the class and nothing in the
 // instance dict.
-bool is_own(nb::handle self, const zl::Name &name, PyObject *member) {
+bool is_own(nb::handle self, std::initializer_list<OwnMethod> methods) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name.get().ptr()) != member)
-        return false;
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (const OwnMethod &m : methods)
+        if (_PyType_Lookup(type, m.name.get().ptr()) != m.member) return false;
     PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!dict) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zl::throw_error();
@@ -351,9 +393,14 @@ bool is_own(nb::handle self, const zl::Name &name, PyObject *member) {
         return true;
     }
     nb::object owned = nb::steal(dict);
-    int found = PyDict_Contains(dict, name.get().ptr());
-    if (found < 0) zl::throw_error();
-    return !found;
+    for (const OwnMethod &m : methods) {
+        int found = PyDict_Contains(dict, m.name.get().ptr());
+        if (found) {
+            if (found < 0) zl::throw_error();
+            return false;
+        }
+    }
+    return true;
 }
 
 // ------------------------------------------------------------ tensor queries
@@ -396,7 +443,7 @@ nb::object in_out_num(nb::handle self) {
 
 // `self.get_in_out_num()`, unpacked.
 std::pair<nb::object, nb::object> call_in_out_num(nb::handle self) {
-    if (is_own(self, kGetInOutNum, own_get_in_out_num)) {
+    if (is_own(self, {{kGetInOutNum, own_get_in_out_num}})) {
         Runtime rt = runtime(self, {kQueryFn});
         return in_out_num_values(rt);
     }
@@ -426,8 +473,6 @@ nb::object tensor_attr(nb::handle self, nb::handle index, bool is_output) {
 }
 
 // KESTA and VORIN report dimensions innermost first.
-bool reverses_dims(nb::handle npu_model) { return equals(npu_model, "KESTA") || equals(npu_model, "VORIN"); }
-
 // The index into `dims` of shape entry `k`; an entry beyond the attribute's
 // array fails as ctypes' array indexing does.
 uint32_t dim_index(uint32_t n_dims, uint32_t k, bool reverse) {
@@ -443,7 +488,7 @@ nb::list shape_list(uint32_t n_dims, const uint32_t *dims, bool reverse) {
 }
 
 nb::list shape_of(nb::handle self, uint32_t n_dims, const uint32_t *dims) {
-    return shape_list(n_dims, dims, reverses_dims(attr(self, kNpuModel)));
+    return shape_list(n_dims, dims, family(attr(self, kNpuModel)).reverse);
 }
 
 template <typename Attr>
@@ -564,8 +609,7 @@ nb::object inputs_set_result(nb::handle ret) {
 }
 
 // zelt_inputs_set through self.lib with ctypes structures and staging buffers.
-nb::object set_inputs_ctypes(Runtime &rt, const std::vector<StagedInput> &staged) {
-    std::size_t n = staged.size();
+nb::object set_inputs_ctypes(Runtime &rt, const StagedInput *staged, std::size_t n) {
     nb::object array = zl::steal(PyNumber_Multiply(ns["ZELTInput"].ptr(), zl::to_int((long long)n).ptr()))();
     for (std::size_t i = 0; i < n; ++i) {
         nb::object s = ns["ZELTInput"]();
@@ -587,8 +631,7 @@ nb::object set_inputs_ctypes(Runtime &rt, const std::vector<StagedInput> &staged
     return inputs_set_result(call_lib(rt, kZeltInputsSet, rt.context, zl::to_int((long long)n), first));
 }
 
-nb::object set_inputs_direct(Runtime &rt, const std::vector<StagedInput> &staged) {
-    std::size_t n = staged.size();
+nb::object set_inputs_direct(Runtime &rt, const StagedInput *staged, std::size_t n) {
     Scratch<ZELTInput, 8> room;
     ZELTInput *descs = room.get(n);
     std::vector<std::unique_ptr<InputBytes>> copies;
@@ -627,7 +670,7 @@ nb::object set_inputs_eval_perf(nb::handle self) {
     Py_ssize_t n = PyObject_Length(array.ptr());
     if (n < 0) zl::throw_error();
     if (n == 0) zl::raise_exception("E The model reports no inputs, there is nothing to bind for eval_perf.");
-    bool own_attr = is_own(self, kGetTensorAttr, own_get_tensor_attr);
+    bool own_attr = is_own(self, {{kGetTensorAttr, own_get_tensor_attr}});
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object s = ns["ZELTInput"]();
         set_attr(s, "index", zl::to_int(i));
@@ -720,19 +763,19 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
         list = zl::steal(PyList_New(1));
         PyList_SET_ITEM(list.ptr(), 0, nb::borrow(inputs).release().ptr());
     }
-    std::vector<StagedInput> staged;
-    if (PyList_CheckExact(list.ptr())) {
-        staged.resize((std::size_t)PyList_GET_SIZE(list.ptr()));
-        for (std::size_t i = 0; i < staged.size(); ++i)
-            staged[i].array = nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t)i));
-    } else {
-        for (nb::handle element : list) {
-            staged.emplace_back();
-            staged.back().array = nb::borrow(element);
-        }
-    }
+    // The elements as iteration gives them.
+    std::vector<nb::object> iterated;
+    if (!PyList_CheckExact(list.ptr()))
+        for (nb::handle element : list) iterated.push_back(nb::borrow(element));
+    const std::size_t in_num =
+        PyList_CheckExact(list.ptr()) ? (std::size_t)PyList_GET_SIZE(list.ptr()) : iterated.size();
+    Scratch<StagedInput, 4> room;
+    StagedInput *staged = room.get(in_num);
+    for (std::size_t i = 0; i < in_num; ++i)
+        staged[i].array =
+            iterated.empty() ? nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t)i)) : iterated[i];
 
-    for (std::size_t i = 0; i < staged.size(); ++i) {
+    for (std::size_t i = 0; i < in_num; ++i) {
         nb::handle input = staged[i].array;
         if (zl::is_none(input) || (plain_array(input) ? PyArray_SIZE(as_array(input)) == 0
                                                       : zl::equal(attr(input, kSize), zl::to_int(0))))
@@ -741,64 +784,61 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
         if (r < 0) zl::throw_error();
         if (!r) zl::raise_exception(zl::format("E Type of inputs[{}] is not np.ndarray!", i));
         staged[i].dtype_name = dtype_name(dtype_of(input));
-        if (!zl::contains(ns[kInputDataType], staged[i].dtype_name))
+        if (!has_key(ns[kInputDataType], staged[i].dtype_name))
             zl::raise_exception(zl::format("E Unsupport inputs[{}].dtype: {}", i, dtype_of(input)));
     }
-    const std::size_t in_num = staged.size();
 
     // Codes known now are staged; a sequence given as is (anything but None,
     // a str or a list) is read per input when the descriptors are filled.
     // The caller's lists are only read.
     nb::object types_seq, formats_seq, flags_seq;
     if (zl::is_none(data_type)) {
-        nb::object table = ns[kInputDataType];
-        for (auto &s : staged) s.type = table[s.dtype_name];
+        for (std::size_t i = 0; i < in_num; ++i)
+            staged[i].type = lookup(ns[kInputDataType], staged[i].dtype_name);
     } else if (PyUnicode_Check(data_type.ptr())) {
-        nb::object table = ns[kInputDataType];
-        if (!zl::contains(table, data_type))
+        if (!has_key(ns[kInputDataType], data_type))
             zl::raise_exception(zl::format("E Unsupport data type: {}", data_type));
         for (std::size_t i = 0; i < in_num; ++i)
             if (!zl::equal(staged[i].dtype_name, data_type))
                 zl::raise_exception(zl::format("E inputs[{}].dtype: {} is not same as data_type", i,
                                                dtype_of(staged[i].array)));
-        nb::object code = table[data_type];
-        for (auto &s : staged) s.type = code;
+        nb::object code = lookup(ns[kInputDataType], data_type);
+        for (std::size_t i = 0; i < in_num; ++i) staged[i].type = code;
     } else if (PyList_Check(data_type.ptr())) {
         if ((std::size_t)nb::len(data_type) != in_num)
             zl::raise_exception("E The lengths of data_type and inputs are not equal.");
-        nb::object table = ns[kInputDataType];
         for (std::size_t i = 0; i < in_num; ++i) {
             nb::object name = item(data_type, i);
             if (!zl::equal(staged[i].dtype_name, name))
                 zl::raise_exception(zl::format("E inputs[{}].dtype: {} is not same as data_type[{}]", i,
                                                dtype_of(staged[i].array), i));
-            staged[i].type = table[name];
+            staged[i].type = lookup(ns[kInputDataType], name);
         }
     } else {
         types_seq = nb::borrow(data_type);
     }
 
     if (zl::is_none(data_format)) {
-        nb::object code = ns[kInputDataFormat][kNhwc.get()];
-        for (auto &s : staged) s.fmt = code;
+        nb::object code = lookup(ns[kInputDataFormat], kNhwc.get());
+        for (std::size_t i = 0; i < in_num; ++i) staged[i].fmt = code;
     } else if (PyUnicode_Check(data_format.ptr())) {
         nb::object table = ns[kInputDataFormat];
-        if (!zl::contains(table, data_format))
+        if (!has_key(table, data_format))
             zl::raise_exception(zl::format("E Unsupport data format: {}", data_format));
-        nb::object code = table[data_format];
-        for (auto &s : staged) s.fmt = code;
+        nb::object code = lookup(table, data_format);
+        for (std::size_t i = 0; i < in_num; ++i) staged[i].fmt = code;
     } else if (PyList_Check(data_format.ptr())) {
         if ((std::size_t)nb::len(data_format) != in_num)
             zl::raise_exception("E The lengths of data_format and inputs are not equal.");
-        nb::object table = ns[kInputDataFormat];
-        for (std::size_t i = 0; i < in_num; ++i) staged[i].fmt = table[item(data_format, i)];
+        for (std::size_t i = 0; i < in_num; ++i)
+            staged[i].fmt = lookup(ns[kInputDataFormat], item(data_format, i));
     } else {
         formats_seq = nb::borrow(data_format);
     }
 
     if (!pass_through.ptr() || zl::is_none(pass_through)) {
         nb::object zero = zl::to_int(0);
-        for (auto &s : staged) s.pass_through = zero;
+        for (std::size_t i = 0; i < in_num; ++i) staged[i].pass_through = zero;
     } else {
         if (PyList_Check(pass_through.ptr()) && (std::size_t)nb::len(pass_through) != in_num)
             zl::raise_exception("E The lengths of inputs_pass_through and inputs are not equal.");
@@ -815,8 +855,8 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
     }
     Runtime rt = runtime(self, {kInputsSetFn});
     // Values that are not plain integers take ctypes' own conversions (and errors).
-    if (rt.direct && plain_values) return set_inputs_direct(rt, staged);
-    return set_inputs_ctypes(rt, staged);
+    if (rt.direct && plain_values) return set_inputs_direct(rt, staged, in_num);
+    return set_inputs_ctypes(rt, staged, in_num);
 }
 
 // ------------------------------------------------------------ run and outputs
@@ -906,9 +946,8 @@ int query_command(const zl::Name &name) {
 // fetch, copy and hand-back in another.
 nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id) {
     const int num_cmd = query_command(kQueryInOutNum), attr_cmd = query_command(kQueryOutputAttr);
-    nb::object model = attr(self, kNpuModel);
-    const uint32_t attr_size =
-        zl::contains(model, kTalun.get()) ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
+    const Family fam = family(attr(self, kNpuModel));
+    const uint32_t attr_size = fam.talun ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
     ZELTInputOutputNum num{};
     Scratch<ZELTRtTensorAttr, 4> attr_room;  // the plain attribute is its prefix
     ZELTRtTensorAttr *attrs = nullptr;
@@ -929,11 +968,11 @@ nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id)
     check_status(num_ret, "Get input output num failed! Error code: {}");
     check_status(attr_ret, kAttrFailed);
     const std::size_t n = num.n_output;
-    const bool reverse = reverses_dims(model), own_numpy = numpy_is_own();
+    const bool own_numpy = numpy_is_own();
     Scratch<OutputArray, 4> result_room;
     OutputArray *results = result_room.get(n);
     for (std::size_t i = 0; i < n; ++i)
-        results[i] = new_output(attrs[i].n_dims, attrs[i].dims, reverse, own_numpy);
+        results[i] = new_output(attrs[i].n_dims, attrs[i].dims, fam.reverse, own_numpy);
     if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
 
     Scratch<ZELTOutput, 4> desc_room;
@@ -977,7 +1016,7 @@ nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id)
 nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     // With the class's own query methods in place, one look at the library serves the whole call.
     bool own_queries =
-        is_own(self, kGetInOutNum, own_get_in_out_num) && is_own(self, kGetOutputShape, own_get_output_shape);
+        is_own(self, {{kGetInOutNum, own_get_in_out_num}, {kGetOutputShape, own_get_output_shape}});
     Runtime rt;
     if (own_queries) {
         rt = runtime(self, {kQueryFn, kOutputsGetFn, kOutputsReleaseFn});
