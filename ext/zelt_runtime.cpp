@@ -369,36 +369,23 @@ nb::object ctypes_sizeof(nb::handle obj) { return ns["sizeof"](obj); }
 
 // ------------------------------------------------------------ own methods
 
-// The class members that hold the query methods.
+// The native functions of the query methods.
 PyObject *own_get_in_out_num, *own_get_output_shape, *own_get_tensor_attr;
 
 struct OwnMethod {
     const zl::Name &name;
-    PyObject *member;
+    PyObject *func;
 };
 
 // True when each `self.<name>` is this module's own method (not replaced on
-// the class or the instance), so that its native body may be run directly:
-// ordinary attribute lookup finds `member` on the class and nothing in the
-// instance dict.
+// the class or the instance), so that its native body may be run directly.
+// Looked up as a caller would; the instance dict is not made to exist.
 bool is_own(nb::handle self, std::initializer_list<OwnMethod> methods) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    for (const OwnMethod &m : methods)
-        if (_PyType_Lookup(type, m.name.get().ptr()) != m.member) return false;
-    PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!dict) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) zl::throw_error();
-        PyErr_Clear();  // no instance dict: nothing shadows the class
-        return true;
-    }
-    nb::object owned = nb::steal(dict);
     for (const OwnMethod &m : methods) {
-        int found = PyDict_Contains(dict, m.name.get().ptr());
-        if (found) {
-            if (found < 0) zl::throw_error();
+        nb::object bound = attr(self, m.name);
+        if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != self.ptr() ||
+            PyMethod_GET_FUNCTION(bound.ptr()) != m.func)
             return false;
-        }
     }
     return true;
 }
@@ -1577,9 +1564,8 @@ nb::object make_runtime_class() {
 
     // Kept to recognise them behind `self.x`; they live as long as the class.
     auto own = [&](const char *name, nb::object f) {
-        nb::object member = zl::instance_method(f);
-        body[name] = member;
-        return member.release().ptr();
+        body[name] = zl::instance_method(f);
+        return f.release().ptr();
     };
     own_get_in_out_num = own("get_in_out_num", zl::function<1>({"get_in_out_num", {"self"}, 1},
                                                                [](auto a) { return in_out_num(a[0]); }));
