@@ -189,6 +189,9 @@ struct LibraryState {
     // all are still in place.  Borrowed: `state_refs` keeps them alive
     // while the entry exists.
     PyObject *bound[kFnCount][3] = {};
+    // The functions found in place in the library's dict as it was then.
+    zl::DictStamp seen;
+    bool seen_in_place[kFnCount] = {};
 };
 
 // Keyed by the library object.  Entries go when the object dies (weak
@@ -288,15 +291,24 @@ void register_loaded(nb::handle lib) {
 // True while `lib.<fn>` (looked up in the library's own dict, where ctypes
 // keeps the functions it made) is the function object bound at load, with
 // the argtypes and restype it got then and no errcheck.
-bool bound_intact(nb::handle lib_dict, const LibraryState &s, Fn fn) {
-    PyObject *found = PyDict_GetItemWithError(lib_dict.ptr(), kFnNames[fn]->get().ptr());
-    if (!found) {
-        if (PyErr_Occurred()) zl::throw_error();
-        return false;
+bool bound_intact(nb::handle lib_dict, LibraryState &s, Fn fn) {
+    zl::DictStamp now(lib_dict.ptr());
+    if (!(now == s.seen)) {
+        s.seen = now;
+        std::fill(std::begin(s.seen_in_place), std::end(s.seen_in_place), false);
     }
-    if (found != PyWeakref_GetObject(s.bound[fn][0])) return false;
-    return func_setting(found, 0).ptr() == s.bound[fn][1] && func_setting(found, 1).ptr() == s.bound[fn][2] &&
-           zl::is_none(func_setting(found, 2));
+    PyObject *func = PyWeakref_GetObject(s.bound[fn][0]);
+    if (!s.seen_in_place[fn]) {
+        PyObject *found = PyDict_GetItemWithError(lib_dict.ptr(), kFnNames[fn]->get().ptr());
+        if (!found) {
+            if (PyErr_Occurred()) zl::throw_error();
+            return false;
+        }
+        if (found != func) return false;
+        s.seen_in_place[fn] = true;
+    }
+    return func_setting(func, 0).ptr() == s.bound[fn][1] && func_setting(func, 1).ptr() == s.bound[fn][2] &&
+           zl::is_none(func_setting(func, 2));
 }
 
 // Counts a call in progress, so that the library is not closed under it.
@@ -767,7 +779,7 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
         if (zl::is_none(input) || (plain_array(input) ? PyArray_SIZE(as_array(input)) == 0
                                                       : zl::equal(attr(input, kSize), zl::to_int(0))))
             raise_input_size(i);
-        int r = PyObject_IsInstance(input.ptr(), attr(ns[kNp], kNdarray).ptr());
+        int r = PyObject_IsInstance(input.ptr(), zl::module_attr(ns[kNp], kNdarray).ptr());
         if (r < 0) zl::throw_error();
         if (!r) zl::raise_exception(zl::format("E Type of inputs[{}] is not np.ndarray!", i));
         staged[i].dtype_name = dtype_name(dtype_of(input));
@@ -893,7 +905,7 @@ PyObject *numpy_module, *numpy_empty;
 
 bool numpy_is_own() {
     nb::object np = ns[kNp];
-    return np.ptr() == numpy_module && attr(np, kEmpty).ptr() == numpy_empty;
+    return np.ptr() == numpy_module && zl::module_attr(np, kEmpty).ptr() == numpy_empty;
 }
 
 // The output array for a reported attribute, shaped as get_output_shape

@@ -383,3 +383,75 @@ def test_any_layout_reaches_the_runtime_row_major(session, double, arr):
     sent = double.last("zelt_inputs_set")["inputs"][0]
     assert bytes.fromhex(sent["data"]) == arr.tobytes() and sent["type"] == zr.zelt_input_data_type[str(arr.dtype)]
     rt.release()
+
+
+def cycles(rt, n=3):
+    """Repeated calls, so that anything looked up can be remembered."""
+    for _ in range(n):
+        rt.set_inputs([U8], None, None)
+        rt.run()
+        outputs = rt.get_outputs()
+    return outputs
+
+
+def test_module_names_rebound_after_use_are_seen(session, double, monkeypatch):
+    rt = session(model(outputs=[(2, 6)]))
+    assert cycles(rt)[0].shape == (6, 2)
+    monkeypatch.setattr(zr, "ZELT_QUERY_OUTPUT_ATTR", zr.ZELT_QUERY_INPUT_ATTR)
+    assert rt.get_outputs()[0].shape == (3, 2, 2, 1)  # the input's dimensions
+    monkeypatch.setattr(zr, "ZELT_QUERY_OUTPUT_ATTR", 2)
+    monkeypatch.setattr(zr, "zelt_input_data_type", {"uint8": 7})
+    rt.set_inputs([U8], None, None)
+    assert double.last("zelt_inputs_set")["inputs"][0]["type"] == 7
+
+    empty, shapes = np.empty, []
+
+    def recording_empty(shape, *args, **kwargs):
+        shapes.append(list(shape))
+        return empty(shape, *args, **kwargs)
+
+    monkeypatch.setattr(np, "empty", recording_empty)
+    assert rt.get_outputs()[0].shape == (6, 2) and shapes == [[6, 2]]
+    monkeypatch.setattr(np, "empty", empty)
+    rt.get_outputs()
+    assert shapes == [[6, 2]]
+
+    class OtherNumpy:
+        ndarray = type("ndarray", (), {})
+        empty = staticmethod(recording_empty)
+        float32 = np.float32
+
+    monkeypatch.setattr(zr, "np", OtherNumpy)
+    with pytest.raises(Exception, match=r"^E Type of inputs\[0\] is not np\.ndarray!$"):
+        rt.set_inputs([U8], None, None)
+    rt.get_outputs()
+    assert shapes == [[6, 2], [6, 2]]
+
+
+def test_library_functions_changed_after_use_are_honoured(session, double, path):
+    rt = session()
+    cycles(rt)
+    direct = path == "direct"
+    handed_over = lambda: double.last("zelt_inputs_set")["inputs"][0]["addr"] == U8.ctypes.data  # noqa: E731
+    assert handed_over() == direct
+    lib, fn = rt.lib, rt.lib.zelt_inputs_set
+    fresh = lib._FuncPtr(("zelt_inputs_set", lib))
+    fresh.argtypes, fresh.restype = fn.argtypes, fn.restype
+    lib.zelt_inputs_set = fresh
+    rt.set_inputs([U8], None, None)
+    assert not handed_over()
+    lib.zelt_inputs_set = fn
+    rt.set_inputs([U8], None, None)
+    assert handed_over() == direct
+
+    argtypes = fn.argtypes
+    fn.argtypes = list(argtypes)
+    rt.set_inputs([U8], None, None)
+    assert not handed_over()
+    fn.argtypes = argtypes
+    rt.set_inputs([U8], None, None)
+    assert handed_over() == direct
+
+    checked = []
+    rt.lib.zelt_run.errcheck = lambda result, func, args: checked.append(result) or result
+    assert rt.run() == 0 and checked == [0]

@@ -30,6 +30,15 @@ bool matches(const nb::python_error &e, PyObject *type) {
     return PyErr_GivenExceptionMatches(e.type().ptr(), type) != 0;
 }
 
+DictStamp::DictStamp(PyObject *dict) : dict_(dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (dict) version_ = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    known_ = true;
+#else
+    known_ = !dict;
+#endif
+}
+
 nb::handle Name::get() const {
     if (!obj_) {
         obj_ = PyUnicode_InternFromString(text_);
@@ -61,7 +70,13 @@ nb::object Namespace::operator[](const char *name) const {
     return lookup_global(dict_, steal(PyUnicode_FromString(name)));
 }
 
-nb::object Namespace::operator[](const Name &name) const { return lookup_global(dict_, name.get()); }
+nb::object Namespace::operator[](const Name &name) const {
+    PyObject *builtins = PyEval_GetBuiltins();
+    if (PyObject *v = name.remembered(dict_.ptr(), builtins)) return nb::borrow(v);
+    nb::object v = lookup_global(dict_, name.get());
+    name.remember(dict_.ptr(), builtins, v.ptr());
+    return v;
+}
 
 void Namespace::set(const char *name, nb::handle value) const {
     if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw_error();
@@ -87,6 +102,20 @@ void import_star(const Namespace &ns, nb::handle module) {
 
 nb::object getattr(nb::handle obj, const Name &name) {
     return steal(PyObject_GetAttr(obj.ptr(), name.get().ptr()));
+}
+
+nb::object module_attr(nb::handle module, const Name &name) {
+    if (!PyModule_CheckExact(module.ptr())) return getattr(module, name);
+    PyObject *dict = PyModule_GetDict(module.ptr());
+    if (PyObject *v = name.remembered(dict, nullptr)) return nb::borrow(v);
+    nb::object v = getattr(module, name);
+    // Only the dict's own entry, and only where the module type has nothing
+    // of that name that would take precedence.
+    PyObject *own = PyDict_GetItemWithError(dict, name.get().ptr());
+    if (!own && PyErr_Occurred()) throw_error();
+    if (own == v.ptr() && !_PyType_Lookup(&PyModule_Type, name.get().ptr()))
+        name.remember(dict, nullptr, own);
+    return v;
 }
 
 nb::object getattr(nb::handle obj, const char *name) {

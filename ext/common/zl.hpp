@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -47,8 +48,29 @@ bool matches(const nb::python_error &e, PyObject *type);
 
 // ------------------------------------------------------------- interned names
 
+// The state of a dict's contents: two equal stamps of a live dict mean that
+// it did not change in between.  CPython up to 3.11 gives a dict a new,
+// process-wide unique version on every change (what its own global-lookup
+// caches relied on); later versions keep none, and no two stamps of a dict
+// are equal there.  The stamp of "no dict" (null) equals itself.
+class DictStamp {
+public:
+    DictStamp() = default;
+    explicit DictStamp(PyObject *dict);
+    bool operator==(const DictStamp &o) const {
+        return known_ && o.known_ && dict_ == o.dict_ && version_ == o.version_;
+    }
+
+private:
+    PyObject *dict_ = nullptr;
+    uint64_t version_ = 0;
+    bool known_ = false;
+};
+
 // A str created once and kept for the life of the process; used for names and
 // fixed texts on hot paths.  Usage: `static zl::Name n{"exists"}; obj.attr(n)`.
+// A Name also remembers its last lookup in a dict, so that looking it up again
+// in the unchanged dict costs a comparison.
 class Name {
 public:
     explicit Name(const char *s) : text_(s) {}
@@ -56,9 +78,24 @@ public:
     nb::handle get() const;
     const char *c_str() const { return text_; }
 
+    // The value last found for this name in `dict` (or, missing there, in
+    // `fallback`, which may be null) while neither has changed since; null
+    // when it has to be looked up again.  Borrowed: the unchanged dict holds it.
+    PyObject *remembered(PyObject *dict, PyObject *fallback) const {
+        if (value_ && DictStamp(dict) == in_ && DictStamp(fallback) == fallback_) return value_;
+        return nullptr;
+    }
+    void remember(PyObject *dict, PyObject *fallback, PyObject *value) const {
+        in_ = DictStamp(dict);
+        fallback_ = DictStamp(fallback);
+        value_ = value;
+    }
+
 private:
     const char *text_;
     mutable PyObject *obj_ = nullptr;
+    mutable DictStamp in_, fallback_;
+    mutable PyObject *value_ = nullptr;
 };
 
 // ------------------------------------------------------------ late binding
@@ -85,6 +122,9 @@ nb::object import(const char *module);
 // name that does not start with an underscore.
 void import_star(const Namespace &ns, nb::handle module);
 nb::object getattr(nb::handle obj, const Name &name);
+// `module.<name>`; for a plain module object the value found in its dict is
+// remembered while that dict is unchanged.
+nb::object module_attr(nb::handle module, const Name &name);
 nb::object getattr(nb::handle obj, const char *name);
 // obj[key] with a str key, raising the container's own error (e.g. KeyError).
 nb::object getitem(nb::handle obj, const char *key);
