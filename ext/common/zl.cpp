@@ -360,10 +360,17 @@ PyType_Slot method_slots[] = {
     {Py_tp_clear, (void *)method_clear},       {Py_tp_dealloc, (void *)method_dealloc},
     {Py_tp_members, method_members},           {0, nullptr}};
 
-PyType_Spec method_spec = {
-    "zeltlite.native_method", sizeof(MethodObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
-    method_slots};
+// Immutable, so that the interpreter's specialised method loads take it.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned long kImmutable = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long kImmutable = 0;
+#endif
+
+PyType_Spec method_spec = {"zeltlite.native_method", sizeof(MethodObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                               Py_TPFLAGS_METHOD_DESCRIPTOR | kImmutable,
+                           method_slots};
 
 }  // namespace
 
