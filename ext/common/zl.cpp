@@ -32,10 +32,8 @@ bool matches(const nb::python_error &e, PyObject *type) {
 
 DictStamp::DictStamp(PyObject *dict) : dict_(dict) {
 #if PY_VERSION_HEX < 0x030C0000
-    if (dict) version_ = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    version_ = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
     known_ = true;
-#else
-    known_ = !dict;
 #endif
 }
 
@@ -71,10 +69,12 @@ nb::object Namespace::operator[](const char *name) const {
 }
 
 nb::object Namespace::operator[](const Name &name) const {
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (PyObject *v = name.remembered(dict_.ptr(), builtins)) return nb::borrow(v);
+    // Only the module's own names are remembered (builtins are not on hot paths).
+    if (PyObject *v = name.remembered(dict_.ptr())) return nb::borrow(v);
     nb::object v = lookup_global(dict_, name.get());
-    name.remember(dict_.ptr(), builtins, v.ptr());
+    PyObject *own = PyDict_GetItemWithError(dict_.ptr(), name.get().ptr());
+    if (!own && PyErr_Occurred()) throw_error();
+    if (own == v.ptr()) name.remember(dict_.ptr(), own);
     return v;
 }
 
@@ -107,14 +107,13 @@ nb::object getattr(nb::handle obj, const Name &name) {
 nb::object module_attr(nb::handle module, const Name &name) {
     if (!PyModule_CheckExact(module.ptr())) return getattr(module, name);
     PyObject *dict = PyModule_GetDict(module.ptr());
-    if (PyObject *v = name.remembered(dict, nullptr)) return nb::borrow(v);
+    if (PyObject *v = name.remembered(dict)) return nb::borrow(v);
     nb::object v = getattr(module, name);
     // Only the dict's own entry, and only where the module type has nothing
     // of that name that would take precedence.
     PyObject *own = PyDict_GetItemWithError(dict, name.get().ptr());
     if (!own && PyErr_Occurred()) throw_error();
-    if (own == v.ptr() && !_PyType_Lookup(&PyModule_Type, name.get().ptr()))
-        name.remember(dict, nullptr, own);
+    if (own == v.ptr() && !_PyType_Lookup(&PyModule_Type, name.get().ptr())) name.remember(dict, own);
     return v;
 }
 

@@ -52,7 +52,7 @@ bool matches(const nb::python_error &e, PyObject *type);
 // it did not change in between.  CPython up to 3.11 gives a dict a new,
 // process-wide unique version on every change (what its own global-lookup
 // caches relied on); later versions keep none, and no two stamps of a dict
-// are equal there.  The stamp of "no dict" (null) equals itself.
+// are equal there.
 class DictStamp {
 public:
     DictStamp() = default;
@@ -78,23 +78,18 @@ public:
     nb::handle get() const;
     const char *c_str() const { return text_; }
 
-    // The value last found for this name in `dict` (or, missing there, in
-    // `fallback`, which may be null) while neither has changed since; null
-    // when it has to be looked up again.  Borrowed: the unchanged dict holds it.
-    PyObject *remembered(PyObject *dict, PyObject *fallback) const {
-        if (value_ && DictStamp(dict) == in_ && DictStamp(fallback) == fallback_) return value_;
-        return nullptr;
-    }
-    void remember(PyObject *dict, PyObject *fallback, PyObject *value) const {
+    // The value last found for this name in `dict` while the dict has not
+    // changed since, or null.  Borrowed: the unchanged dict holds it.
+    PyObject *remembered(PyObject *dict) const { return value_ && DictStamp(dict) == in_ ? value_ : nullptr; }
+    void remember(PyObject *dict, PyObject *value) const {
         in_ = DictStamp(dict);
-        fallback_ = DictStamp(fallback);
         value_ = value;
     }
 
 private:
     const char *text_;
     mutable PyObject *obj_ = nullptr;
-    mutable DictStamp in_, fallback_;
+    mutable DictStamp in_;
     mutable PyObject *value_ = nullptr;
 };
 
