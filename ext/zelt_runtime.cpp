@@ -471,9 +471,9 @@ nb::object tensor_attr(nb::handle self, nb::handle index, bool is_output) {
     return s;
 }
 
-// KESTA and VORIN report dimensions innermost first.
-// The index into `dims` of shape entry `k`; an entry beyond the attribute's
-// array fails as ctypes' array indexing does.
+// The index into `dims` of shape entry `k` (counted from the end for a
+// reversing family); an entry beyond the attribute's array fails as ctypes'
+// array indexing does.
 uint32_t dim_index(uint32_t n_dims, uint32_t k, bool reverse) {
     uint32_t i = reverse ? n_dims - 1 - k : k;
     if (i >= ZELT_MAX_DIMS) zl::raise(PyExc_IndexError, "invalid index");

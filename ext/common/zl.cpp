@@ -306,7 +306,8 @@ nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *n
 namespace {
 
 struct MethodObject {
-    PyObject_HEAD PyObject *func;
+    PyObject ob_base;
+    PyObject *func;
     vectorcallfunc vectorcall;
 };
 
