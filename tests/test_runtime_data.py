@@ -256,13 +256,16 @@ def test_queries(session, double):
         rt.get_output_shape(0)
 
 
-def test_replaced_query_methods_are_used(session, double):
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_replaced_query_methods_are_used(session, double, monkeypatch, where):
     rt = session(model(outputs=[(2,)]))
     rt.set_inputs([U8], None, None)
     rt.run()
-    rt.get_output_shape = lambda i: [1, 2]
+    assert rt.get_outputs()[0].shape == (2,)
+    owner = rt if where == "instance" else type(rt)
+    monkeypatch.setattr(owner, "get_output_shape", lambda *args: [1, 2], raising=False)
     assert rt.get_outputs()[0].shape == (1, 2)
-    rt.get_in_out_num = lambda: (1, 2)
+    monkeypatch.setattr(owner, "get_in_out_num", lambda *args: (1, 2), raising=False)
     with pytest.raises(Exception, match="E Get outputs failed, error code: ZELT_ERR_OUTPUT_INVALID"):
         rt.get_outputs()
 
