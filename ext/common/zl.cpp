@@ -67,9 +67,13 @@ void Namespace::set(const char *name, nb::handle value) const {
 
 nb::object import(const char *module) { return steal(PyImport_ImportModule(module)); }
 
-nb::object getattr(nb::handle obj, const Name &name) { return steal(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+nb::object getattr(nb::handle obj, const Name &name) {
+    return steal(PyObject_GetAttr(obj.ptr(), name.get().ptr()));
+}
 
-nb::object getattr(nb::handle obj, const char *name) { return steal(PyObject_GetAttrString(obj.ptr(), name)); }
+nb::object getattr(nb::handle obj, const char *name) {
+    return steal(PyObject_GetAttrString(obj.ptr(), name));
+}
 
 nb::object getitem(nb::handle obj, const char *key) {
     nb::object k = steal(PyUnicode_FromString(key));
@@ -99,6 +103,24 @@ nb::object to_str(nb::handle o) { return steal(PyObject_Str(o.ptr())); }
 
 nb::object to_int(long long v) { return steal(PyLong_FromLongLong(v)); }
 
+void close_quietly(nb::handle f) {
+    PyObject *r = PyObject_CallMethod(f.ptr(), "close", nullptr);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+}
+
+nb::object package_file(nb::handle module) {
+    nb::object package = nb::str(module.attr("__name__")).attr("rpartition")(".")[0];
+    return steal(PyImport_Import(package.ptr())).attr("__file__");
+}
+
+nb::object parent_dir(nb::handle file) {
+    nb::object path = import("os.path");
+    return path.attr("abspath")(path.attr("join")(path.attr("dirname")(file), ".."));
+}
+
 static std::string plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
@@ -124,7 +146,8 @@ void bind(const char *name, const char *const *names, std::size_t n, std::size_t
                 throw_error();
             }
             if (out[i].ptr()) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name,
+                             key);
                 throw_error();
             }
             out[i] = value;
@@ -148,7 +171,8 @@ nb::object make_class(const Namespace &ns, const char *name, nb::dict body) {
     body["__module__"] = modname;
     body["__qualname__"] = nb::str(name);
     nb::object bases = nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type));
-    nb::object cls = steal(PyObject_CallFunction((PyObject *)&PyType_Type, "sOO", name, bases.ptr(), body.ptr()));
+    nb::object cls =
+        steal(PyObject_CallFunction((PyObject *)&PyType_Type, "sOO", name, bases.ptr(), body.ptr()));
     return cls;
 }
 

@@ -86,7 +86,8 @@ nb::object getattr(nb::handle obj, const char *name);
 nb::object getitem(nb::handle obj, const char *key);
 
 // `fmt.format(*args)` with the interpreter's own str.format.
-template <typename... Args> nb::str format(const char *fmt, Args &&...args) {
+template <typename... Args>
+nb::str format(const char *fmt, Args &&...args) {
     return nb::borrow<nb::str>(nb::str(fmt).attr("format")(std::forward<Args>(args)...));
 }
 // `fmt % value` with the interpreter's printf-style formatting.
@@ -97,6 +98,32 @@ bool equal(nb::handle a, nb::handle b);
 bool is_none(nb::handle o);
 nb::object to_str(nb::handle o);
 nb::object to_int(long long v);
+
+// ------------------------------------------------------------ files and paths
+
+// Closes a file while an error is on its way out; an error of the close
+// itself is dropped so that the original one propagates.
+void close_quietly(nb::handle f);
+
+// `with open(path, mode) as f: return body(f)`, with the module's own `open`.
+template <typename Body>
+nb::object with_open(const Namespace &ns, nb::handle path, const char *mode, Body body) {
+    nb::object f = ns["open"](path, mode);
+    nb::object result;
+    try {
+        result = body(nb::handle(f));
+    } catch (...) {
+        close_quietly(f);
+        throw;
+    }
+    f.attr("close")();
+    return result;
+}
+
+// The `__file__` of the package that holds `module` (`from . import __file__`).
+nb::object package_file(nb::handle module);
+// os.path.abspath(os.path.join(os.path.dirname(file), "..")).
+nb::object parent_dir(nb::handle file);
 
 // ------------------------------------------------------------ argument binding
 
@@ -116,13 +143,11 @@ struct Params {
 //   "f() takes at least 4 positional arguments (2 given)",
 //   "f() got an unexpected keyword argument 'x'",
 //   "f() got multiple values for keyword argument 'x'".
-void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
-          nb::handle args, nb::handle kwargs, nb::handle *out);
+void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
+          nb::handle kwargs, nb::handle *out);
 
-// A native function object of the module `ns`, callable like a `def` with `p`.  `impl` receives
-// the bound arguments as a std::array<nb::handle, N> (null for unset
-// optional parameters) and returns an nb::object.
-template <std::size_t N, typename Impl> nb::object function(const Namespace &ns, const Params &p, Impl impl) {
+template <std::size_t N, typename Impl, typename... Extra>
+nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
     struct Sig {
         const char *name;
         std::size_t required;
@@ -136,12 +161,21 @@ template <std::size_t N, typename Impl> nb::object function(const Namespace &ns,
             bind(sig.name, sig.names.data(), N, sig.required, args, kwargs, bound.data());
             return impl(bound);
         },
-        nb::name(p.name), nb::scope(ns.module()));
+        nb::name(p.name), extra...);
 }
 
-// Defines a module-level function in `ns` under `p.name`.
-template <std::size_t N, typename Impl> void def(const Namespace &ns, const Params &p, Impl impl) {
-    ns.set(p.name, function<N>(ns, p, impl));
+// A native function callable like a `def` with `p` (for class bodies).
+// `impl` receives the bound arguments as a std::array<nb::handle, N> (null
+// for unset optional parameters) and returns an nb::object.
+template <std::size_t N, typename Impl>
+nb::object function(const Params &p, Impl impl) {
+    return function_impl<N>(p, impl);
+}
+
+// Defines the module-level function `p.name` in the namespace `ns`.
+template <std::size_t N, typename Impl>
+void def(const Namespace &ns, const Params &p, Impl impl) {
+    function_impl<N>(p, impl, nb::scope(ns.module()));
 }
 
 // ------------------------------------------------------------ plain classes
