@@ -115,11 +115,25 @@ class _Compiler:
         self.types = {}
         self.shapes = self._infer_shapes(model)
         self.graph = graph
+        self.used = set(self.outputs) | {i for n in graph.node for i in n.input}
 
     def _infer_shapes(self, model):
         onnx = self.onnx
+        # Shape inference needs the values of small (shape) constants only: large
+        # initialisers become typed inputs, which keeps the copy small and fast.
         m = onnx.ModelProto()
-        m.CopyFrom(model)
+        m.ir_version, m.producer_name = model.ir_version, model.producer_name
+        m.opset_import.extend(model.opset_import)
+        m.graph.node.extend(model.graph.node)
+        m.graph.output.extend(model.graph.output)
+        m.graph.value_info.extend(model.graph.value_info)
+        listed = {vi.name for vi in model.graph.input}
+        m.graph.input.extend(model.graph.input)
+        for t in model.graph.initializer:
+            if int(np.prod(t.dims)) <= 64:
+                m.graph.initializer.append(t)
+            elif t.name not in listed:
+                m.graph.input.append(onnx.helper.make_tensor_value_info(t.name, t.data_type, list(t.dims)))
         fixed = dict(self.inputs)
         for vi in m.graph.input:
             if vi.name in fixed:
@@ -129,7 +143,7 @@ class _Compiler:
                     dims.add().dim_value = d
         try:
             m = onnx.shape_inference.infer_shapes(m, data_prop=True)
-        except Exception:  # shapes are a help here, the engine infers its own
+        except Exception:  # shapes only help here: the engine infers its own
             return dict(fixed)
         shapes = dict(fixed)
         for vi in list(m.graph.value_info) + list(m.graph.output) + list(m.graph.input):
@@ -233,7 +247,7 @@ class _Compiler:
             op = "Identity"  # the engine computes every float type in float32
         if op in ("Dropout", "Identity") and inputs and inputs[0]:
             self.rename[outputs[0]] = inputs[0]
-            if len(outputs) > 1 and outputs[1]:
+            if len(outputs) > 1 and outputs[1] in self.used:
                 shape = self.shapes.get(inputs[0])
                 if inputs[0] in self.consts:
                     shape = self.consts[inputs[0]].shape
@@ -410,77 +424,68 @@ class _Compiler:
     # ------------------------------------------------------------ bytes
 
     def _serialise(self):
-        ids, kinds = {}, []
-        out = bytearray()
+        ids = {}
+        tensors = []  # byte chunks; constant data goes in as array buffers, uncopied
 
         def s(text):
             b = text.encode("utf-8")
             return struct.pack("<I", len(b)) + b
 
-        tensors = bytearray()
-
         def add(name, kind, value=None, shape=None):
             ids[name] = len(ids)
-            kinds.append(kind)
-            tensors.extend(s(name) + struct.pack("<B", kind))
             if kind == _KIND_VALUE:
+                tensors.append(s(name) + struct.pack("<B", kind))
                 return
-            if kind == _KIND_INPUT:
-                dtype, shape = 0, shape
-            else:
+            dtype, data = 0, None
+            if kind == _KIND_DATA:
                 value = np.asarray(value)
                 if value.size >= _MAX_ELEMENTS:
                     raise ValueError("constant '{}' is too large".format(name))
                 if value.dtype.kind == "f":
-                    dtype, value = 0, value.astype("<f4")
+                    value = np.ascontiguousarray(value, dtype="<f4")
                 elif value.dtype.kind in "iub":
-                    dtype, value = 1, value.astype("<i8")
+                    dtype, value = 1, np.ascontiguousarray(value, dtype="<i8")
                 else:
                     raise ValueError("constant '{}' has unsupported type {}".format(name, value.dtype))
-                shape = value.shape
-                flat = value.reshape(-1)
-                if flat.size > 1 and np.all(flat == flat[0]):
-                    kind = _KIND_FILL
-                    tensors[-1] = kind
-                    kinds[-1] = kind
-            tensors.extend(struct.pack("<BB", dtype, len(shape)))
-            tensors.extend(struct.pack("<{}q".format(len(shape)), *shape))
-            if kind == _KIND_DATA:
-                tensors.extend(flat.tobytes())
-            elif kind == _KIND_FILL:
-                tensors.extend(flat[:1].tobytes())
+                shape, flat = value.shape, value.reshape(-1)
+                if flat.size > 1 and flat[0] == flat[-1] and np.all(flat == flat[0]):
+                    kind, data = _KIND_FILL, flat[:1]
+                else:
+                    data = flat
+            tensors.append(s(name) + struct.pack("<BBB{}q".format(len(shape)), kind, dtype, len(shape), *shape))
+            if data is not None:
+                tensors.append(memoryview(data).cast("B"))
 
         for name, shape in self.inputs:
             add(name, _KIND_INPUT, shape=shape)
         for n in self.nodes:
             for i in n["inputs"]:
                 if i and i not in ids:
-                    if i in self.consts:
-                        add(i, _KIND_DATA, value=self.consts[i])
-                    else:
+                    if i not in self.consts:
                         raise ValueError("{} node '{}': input '{}' is not defined".format(n["op"], n["name"], i))
+                    add(i, _KIND_DATA, value=self.consts[i])
             for o in n["outputs"]:
                 if o and o not in ids:
                     add(o, _KIND_VALUE)
-        out += FORMAT_MAGIC + struct.pack("<II", FORMAT_VERSION, len(ids)) + tensors
-        out += struct.pack("<I", len(self.inputs)) + b"".join(struct.pack("<I", ids[n]) for n, _ in self.inputs)
-        out += struct.pack("<I", len(self.outputs)) + b"".join(struct.pack("<I", ids[n]) for n in self.outputs)
-        out += struct.pack("<I", len(self.nodes))
+        out = [FORMAT_MAGIC, struct.pack("<II", FORMAT_VERSION, len(ids))] + tensors
+        out.append(struct.pack("<I{}I".format(len(self.inputs)), len(self.inputs), *(ids[n] for n, _ in self.inputs)))
+        out.append(struct.pack("<I{}I".format(len(self.outputs)), len(self.outputs), *(ids[n] for n in self.outputs)))
+        out.append(struct.pack("<I", len(self.nodes)))
         for n in self.nodes:
-            out += s(n["op"]) + s(n["name"])
-            out += struct.pack("<I", len(n["inputs"])) + b"".join(
-                struct.pack("<i", ids[i] if i else -1) for i in n["inputs"])
-            outs = [o for o in n["outputs"]]
+            outs = list(n["outputs"])
             while outs and not outs[-1]:
                 outs.pop()
             if any(not o for o in outs):
                 raise ValueError("{} node '{}': an optional output in the middle is not supported".format(
                     n["op"], n["name"]))
-            out += struct.pack("<I", len(outs)) + b"".join(struct.pack("<I", ids[o]) for o in outs)
-            out += struct.pack("<I", len(n["attrs"]))
+            out.append(s(n["op"]) + s(n["name"]))
+            out.append(struct.pack("<I{}i".format(len(n["inputs"])), len(n["inputs"]),
+                                   *(ids[i] if i else -1 for i in n["inputs"])))
+            out.append(struct.pack("<I{}I".format(len(outs)), len(outs), *(ids[o] for o in outs)))
+            out.append(struct.pack("<I", len(n["attrs"])))
             for key, v in sorted(n["attrs"].items()):
-                out += s(key) + _attr_bytes(n, key, v)
-        return bytes(out)
+                out.append(s(key) + _attr_bytes(n, key, v))
+        return b"".join(out)
 
 
 def _attr_bytes(node, key, v):
