@@ -8,8 +8,9 @@ import numpy as np
 
 import zeltlite
 
-LIB_PATH = os.path.join(os.path.dirname(zeltlite.__file__), "api", "lib", "simulator", "Linux_x64",
-                        "libzelt_runtime.so")
+# ZELT_TEST_RUNTIME_LIB points the tests at another build of the library (the sanitizer build).
+LIB_PATH = os.environ.get("ZELT_TEST_RUNTIME_LIB") or os.path.join(
+    os.path.dirname(zeltlite.__file__), "api", "lib", "simulator", "Linux_x64", "libzelt_runtime.so")
 
 (ZELT_QUERY_IN_OUT_NUM, ZELT_QUERY_INPUT_ATTR, ZELT_QUERY_OUTPUT_ATTR, ZELT_QUERY_PERF_DETAIL, ZELT_QUERY_PERF_RUN,
  ZELT_QUERY_SDK_VERSION, ZELT_QUERY_MEM_SIZE) = range(7)

@@ -10,7 +10,12 @@ namespace zelt::engine {
 namespace {
 
 constexpr uint32_t kFormatVersion = 1;
-constexpr int64_t kMaxElements = int64_t(1) << 31;  // per tensor
+constexpr int64_t kMaxElements = int64_t(1) << 30;  // per tensor
+constexpr uint64_t kMaxBytes = uint64_t(6) << 30;   // all the memory of one model
+
+void check_budget(const MemoryStats &m) {
+    if (m.total > kMaxBytes) throw ModelError("the model needs more memory than the simulator allows");
+}
 constexpr size_t kMaxRank = 8;
 constexpr size_t kAlign = 16;  // floats: 64-byte aligned arena slots
 
@@ -41,6 +46,7 @@ public:
     }
     void bytes(void *dst, size_t n) {
         need(n);
+        if (n == 0) return;
         std::memcpy(dst, p_, n);
         p_ += n;
     }
@@ -225,17 +231,18 @@ Graph::Graph(const uint8_t *data, size_t size) {
                 throw ModelError("data of tensor '" + t->name + "' is truncated");
             size_t count = t->kind == Tensor::Data ? size_t(t->numel) : t->kind == Tensor::Fill ? 1 : 0;
             if (count) {
+                memory.allocated(uint64_t(t->numel) * es);
+                check_budget(memory);
                 if (t->dtype == DType::F32) {
                     std::vector<float> v(count);
                     r.bytes(v.data(), count * 4);
                     t->fdata = t->kind == Tensor::Fill ? std::vector<float>(size_t(t->numel), v[0]) : std::move(v);
+                    t->data = t->fdata.data();
                 } else {
                     std::vector<int64_t> v(count);
                     r.bytes(v.data(), count * 8);
                     t->idata = t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), v[0]) : std::move(v);
                 }
-                memory.allocated(uint64_t(t->numel) * es);
-                if (t->dtype == DType::F32) t->data = t->fdata.data();
             }
         }
         tensors.push_back(std::move(t));
@@ -245,14 +252,15 @@ Graph::Graph(const uint8_t *data, size_t size) {
         return tensors[id].get();
     };
     uint32_t n_inputs = r.count(4);
+    std::set<const Tensor *> listed;
     for (uint32_t i = 0; i < n_inputs; ++i) {
         Tensor *t = tensor_at(r.get<uint32_t>());
-        if (t->kind != Tensor::Input || std::count(input_tensors.begin(), input_tensors.end(), t))
+        if (t->kind != Tensor::Input || !listed.insert(t).second)
             throw ModelError("graph input '" + t->name + "' is not an input tensor");
         input_tensors.push_back(t);
     }
     for (auto &t : tensors)
-        if (t->kind == Tensor::Input && !std::count(input_tensors.begin(), input_tensors.end(), t.get()))
+        if (t->kind == Tensor::Input && !listed.count(t.get()))
             throw ModelError("input tensor '" + t->name + "' is not listed as a graph input");
     uint32_t n_outputs = r.count(4);
     if (n_outputs == 0) throw ModelError("graph has no outputs");
@@ -392,9 +400,10 @@ void Graph::plan() {
         offsets[i] = off;
         arena_floats = std::max(arena_floats, off + need);
     }
+    memory.allocated(uint64_t(arena_floats + io_floats) * 4);
+    check_budget(memory);
     arena.assign(arena_floats, 0.f);
     io.assign(io_floats, 0.f);
-    memory.allocated(uint64_t(arena_floats + io_floats) * 4);
     for (size_t i = 0; i < values.size(); ++i) values[i]->data = arena.data() + offsets[i];
     size_t io_off = 0;
     for (auto &t : tensors)
@@ -404,6 +413,9 @@ void Graph::plan() {
         }
     for (auto &t : tensors)
         if (t->alias) t->data = t->root()->data;
+    // Empty tensors still get a valid address, so that kernels may pass it to memcpy and friends.
+    for (auto &t : tensors)
+        if (!t->data) t->data = empty_;
 
     for (Tensor *t : input_tensors) input_info.push_back({t->name, t->shape, t->numel});
     for (Tensor *t : output_tensors) output_info.push_back({t->name, t->shape, t->numel});
@@ -416,7 +428,9 @@ void Graph::resize_scratch() {
     for (auto &op : ops) per_thread = std::max(per_thread, op->scratch_floats());
     size_t want = per_thread * size_t(pool->size());
     if (want > scratch.size()) {
+        if (want / size_t(pool->size()) > kMaxBytes / 4) throw ModelError("operator scratch too large");
         memory.allocated((want - scratch.size()) * 4);
+        check_budget(memory);
         scratch.assign(want, 0.f);
     }
 }

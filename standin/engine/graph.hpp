@@ -134,6 +134,9 @@ public:
 
     void plan();
     void resize_scratch();
+
+private:
+    float empty_[16] = {};
 };
 
 }  // namespace zelt::engine
