@@ -80,3 +80,30 @@ def mobilenet_like(size=224, width=1.0, classes=1000, seed=0):
     x = b.op("Flatten", [x], axis=1)
     logits = b.op("Gemm", [x, b.weight((classes, 1280), 1280), b.const(np.zeros(classes, np.float32))], transB=1)
     return b.model([("input", [1, 3, size, size])], [logits])
+
+
+def randomise_weights(model, seed):
+    """The zoo's weights are ConstantOfShape fills; random ones make the comparison meaningful."""
+    rng = np.random.default_rng(seed)
+    g = model.graph
+    inits = {t.name: numpy_helper.to_array(t) for t in g.initializer}
+    kept = []
+    for node in g.node:
+        if node.op_type != "ConstantOfShape":
+            kept.append(node)
+            continue
+        shape = tuple(int(d) for d in inits[node.input[0]])
+        if len(shape) == 1:
+            value = rng.uniform(0.5, 1.5, shape)  # biases and positive batch-norm statistics
+        else:
+            value = rng.standard_normal(shape, dtype=np.float32) * np.float32(np.sqrt(2.0 / np.prod(shape[1:])))
+        g.initializer.append(numpy_helper.from_array(value.astype(np.float32), node.output[0]))
+    del g.node[:]
+    g.node.extend(kept)
+    used = {i for n in kept for i in n.input}
+    unused = [t for t in g.initializer if t.name not in used]
+    for t in unused:
+        g.initializer.remove(t)
+    for vi in [vi for vi in g.input if vi.name in {t.name for t in unused}]:
+        g.input.remove(vi)
+    return model

@@ -11,10 +11,9 @@ import pytest
 
 onnx = pytest.importorskip("onnx")
 ort = pytest.importorskip("onnxruntime")
-from onnx import helper, numpy_helper  # noqa: E402
 
 import simlib  # noqa: E402
-from onnx_models import Builder, mobilenet_like  # noqa: E402
+from onnx_models import Builder, mobilenet_like, randomise_weights  # noqa: E402
 from zeltlite.convert import compile_model  # noqa: E402
 
 LIGHT_DIR = os.path.join(os.path.dirname(onnx.__file__), "backend", "test", "data", "light")
@@ -47,30 +46,9 @@ def _compare(lib, model, feeds, fmt=simlib.NCHW):
         _assert_close(g, w)
 
 
-def _randomise_weights(model, seed):
-    """The zoo's weights are ConstantOfShape fills; random ones make the comparison meaningful."""
-    rng = np.random.default_rng(seed)
-    g = model.graph
-    inits = {t.name: numpy_helper.to_array(t) for t in g.initializer}
-    kept = []
-    for node in g.node:
-        if node.op_type != "ConstantOfShape":
-            kept.append(node)
-            continue
-        shape = tuple(int(d) for d in inits[node.input[0]])
-        if len(shape) == 1:
-            value = rng.uniform(0.5, 1.5, shape)  # biases and positive batch-norm statistics
-        else:
-            value = rng.standard_normal(shape, dtype=np.float32) * np.float32(np.sqrt(2.0 / np.prod(shape[1:])))
-        g.initializer.append(numpy_helper.from_array(value.astype(np.float32), node.output[0]))
-    del g.node[:]
-    g.node.extend(kept)
-    return model
-
-
 @pytest.mark.parametrize("name", LIGHT)
 def test_light_model_zoo(lib, name):
-    model = _randomise_weights(onnx.load(os.path.join(LIGHT_DIR, "light_{}.onnx".format(name))), seed=1)
+    model = randomise_weights(onnx.load(os.path.join(LIGHT_DIR, "light_{}.onnx".format(name))), seed=1)
     inits = {t.name for t in model.graph.initializer}
     vi = next(v for v in model.graph.input if v.name not in inits)
     shape = [d.dim_value for d in vi.type.tensor_type.shape.dim]

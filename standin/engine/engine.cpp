@@ -3,6 +3,8 @@
 #include <limits>
 #include <set>
 
+#include <cblas.h>
+
 #include "graph.hpp"
 
 namespace zelt::engine {
@@ -437,7 +439,12 @@ void Graph::resize_scratch() {
 
 // ---------------------------------------------------------------- Engine
 
-Engine::Engine(const uint8_t *data, size_t size) : graph_(std::make_unique<Graph>(data, size)) {}
+Engine::Engine(const uint8_t *data, size_t size) {
+    // The engine parallelises around its GEMM calls itself; OpenBLAS threads would compete with it.
+    static std::once_flag single_threaded_blas;
+    std::call_once(single_threaded_blas, [] { scipy_openblas_set_num_threads(1); });
+    graph_ = std::make_unique<Graph>(data, size);
+}
 Engine::~Engine() = default;
 
 const std::vector<TensorInfo> &Engine::inputs() const { return graph_->input_info; }

@@ -5,6 +5,13 @@
 
 #include "ops_util.hpp"
 
+// Hot loops get an AVX2/FMA clone picked at load time, and stay portable.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define ZELT_HOT __attribute__((target_clones("arch=haswell", "default")))
+#else
+#define ZELT_HOT
+#endif
+
 namespace zelt::engine {
 
 void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float *a,
@@ -99,6 +106,75 @@ void to_2d(std::vector<Axis> &axes) {
     if (axes.size() == 1) axes.insert(axes.begin(), Axis{});
 }
 
+// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W).
+inline void valid_columns(int64_t off, int64_t s, int64_t W, int64_t OW, int64_t &lo, int64_t &hi) {
+    lo = off >= 0 ? 0 : (-off + s - 1) / s;
+    hi = W - off <= 0 ? 0 : std::min(OW, (W - off + s - 1) / s);
+    if (hi < lo) hi = lo;
+}
+
+// One output row of a depthwise convolution: bias, then one pass over the row per kernel tap.
+ZELT_HOT void depthwise_row(const float *xc, int64_t H, int64_t W, const float *wk, const Axis &ah, const Axis &aw,
+                            int64_t oh, float bias, float *yr) {
+    const int64_t OW = aw.out;
+    std::fill(yr, yr + OW, bias);
+    for (int64_t ki = 0; ki < ah.k; ++ki) {
+        int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
+        if (ih < 0 || ih >= H) continue;
+        const float *xr = xc + ih * W;
+        for (int64_t kj = 0; kj < aw.k; ++kj) {
+            const float wv = wk[ki * aw.k + kj];
+            int64_t off = kj * aw.d - aw.p0, lo, hi;
+            valid_columns(off, aw.s, W, OW, lo, hi);
+            if (aw.s == 1) {
+                for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += wv * xr[ow + off];
+            } else {
+                for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += wv * xr[ow * aw.s + off];
+            }
+        }
+    }
+}
+
+// Rows of the patch matrix of a convolution for output positions [p0, p1):
+// row (c, ki, kj) holds the input value under that tap for each position.
+ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Axis &aw, float *col, int64_t p0,
+                     int64_t p1) {
+    const int64_t H = ah.in, W = aw.in, OW = aw.out, len = p1 - p0;
+    int64_t row = 0;
+    for (int64_t c = 0; c < channels; ++c)
+        for (int64_t ki = 0; ki < ah.k; ++ki)
+            for (int64_t kj = 0; kj < aw.k; ++kj, ++row) {
+                float *dst = col + row * len;
+                const float *xc = xg + c * H * W;
+                const int64_t off = kj * aw.d - aw.p0;
+                int64_t lo, hi;
+                valid_columns(off, aw.s, W, OW, lo, hi);
+                for (int64_t p = p0; p < p1;) {
+                    int64_t oh = p / OW, ow0 = p % OW, ow1 = std::min(OW, ow0 + (p1 - p));
+                    int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
+                    float *d = dst + (p - p0);  // d[i] is output column ow0 + i
+                    const int64_t n = ow1 - ow0;
+                    if (ih < 0 || ih >= H) {
+                        std::fill(d, d + n, 0.f);
+                    } else {
+                        const float *src = xc + ih * W + off;
+                        int64_t a = std::max(ow0, lo), b = std::min(ow1, hi);
+                        if (a >= b) {
+                            std::fill(d, d + n, 0.f);
+                        } else {
+                            std::fill(d, d + (a - ow0), 0.f);
+                            if (aw.s == 1)
+                                std::memcpy(d + (a - ow0), src + a, size_t(b - a) * 4);
+                            else
+                                for (int64_t ow = a; ow < b; ++ow) d[ow - ow0] = src[ow * aw.s];
+                            std::fill(d + (b - ow0), d + n, 0.f);
+                        }
+                    }
+                    p += ow1 - ow0;
+                }
+            }
+}
+
 class ConvOp : public Op {
 public:
     Tensor *x, *w, *b, *y;
@@ -114,34 +190,6 @@ public:
     size_t scratch_floats() const override {
         if (pointwise || depthwise) return 0;
         return size_t(K() * std::min(cols(), kTile));
-    }
-
-    // Writes rows of the (channel, ki, kj) x (output position) matrix for positions [p0, p1).
-    void im2col(const float *xg, float *col, int64_t p0, int64_t p1) const {
-        const int64_t H = ah.in, W = aw.in, OW = aw.out, len = p1 - p0;
-        int64_t row = 0;
-        for (int64_t c = 0; c < C / G; ++c)
-            for (int64_t ki = 0; ki < ah.k; ++ki)
-                for (int64_t kj = 0; kj < aw.k; ++kj, ++row) {
-                    float *dst = col + row * len;
-                    const float *xc = xg + c * H * W;
-                    for (int64_t p = p0; p < p1;) {
-                        int64_t oh = p / OW, ow0 = p % OW, ow1 = std::min(OW, ow0 + (p1 - p));
-                        int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
-                        float *d = dst + (p - p0);
-                        if (ih < 0 || ih >= H) {
-                            std::fill(d, d + (ow1 - ow0), 0.f);
-                        } else {
-                            const float *src = xc + ih * W;
-                            int64_t off = kj * aw.d - aw.p0;
-                            for (int64_t ow = ow0; ow < ow1; ++ow) {
-                                int64_t iw = ow * aw.s + off;
-                                d[ow - ow0] = (iw >= 0 && iw < W) ? src[iw] : 0.f;
-                            }
-                        }
-                        p += ow1 - ow0;
-                    }
-                }
     }
 
     void bias_act(float *yrow0, int64_t m0, int64_t rows, int64_t ld, int64_t c0, int64_t c1) const {
@@ -166,25 +214,7 @@ public:
                 float bv = b ? b->data[m] : 0.f;
                 for (int64_t oh = 0; oh < OH; ++oh) {
                     float *yr = yo + oh * OW;
-                    std::fill(yr, yr + OW, bv);
-                    for (int64_t ki = 0; ki < ah.k; ++ki) {
-                        int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
-                        if (ih < 0 || ih >= H) continue;
-                        const float *xr = xc + ih * W;
-                        for (int64_t kj = 0; kj < aw.k; ++kj) {
-                            float wv = wk[ki * aw.k + kj];
-                            int64_t off = kj * aw.d - aw.p0;
-                            // Output columns whose input column lies inside the row.
-                            int64_t lo = off >= 0 ? 0 : (-off + aw.s - 1) / aw.s;
-                            int64_t hi = W - off <= 0 ? 0 : std::min(OW, (W - off + aw.s - 1) / aw.s);
-                            if (aw.s == 1) {
-                                const float *xs = xr + off;
-                                for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += wv * xs[ow];
-                            } else {
-                                for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += wv * xr[ow * aw.s + off];
-                            }
-                        }
-                    }
+                    depthwise_row(xc, H, W, wk, ah, aw, oh, bv, yr);
                     act.apply(yr, OW);
                 }
             }
@@ -218,14 +248,14 @@ public:
                         for (int64_t t = tiles * task / tasks; t < tiles * (task + 1) / tasks; ++t) {
                             int64_t p0 = t * tile, p1 = std::min(P, p0 + tile);
                             if (p0 >= p1) continue;
-                            im2col(xg, col, p0, p1);
+                            im2col(xg, C / G, ah, aw, col, p0, p1);
                             sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0, P);
                             bias_act(yg, g * Mg, Mg, P, p0, p1);
                         }
                     });
                 } else {
                     // Few output positions: one patch matrix, rows of the product split.
-                    im2col(xg, ctx.scratch, 0, P);
+                    im2col(xg, C / G, ah, aw, ctx.scratch, 0, P);
                     sgemm_parallel(ctx.pool, false, false, Mg, P, k, 1.f, wg, k, ctx.scratch, P, 0.f, yg, P);
                     bias_act(yg, g * Mg, Mg, P, 0, P);
                 }
@@ -274,6 +304,33 @@ std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
     return op;
 }
 
+// One output row of a max or sum pool: every window tap is a pass over the row.
+ZELT_HOT void pool_row(bool is_max, const float *xp, int64_t W, int64_t H, int64_t h0, const Axis &ah,
+                       const Axis &aw, float *yr) {
+    const int64_t OW = aw.out;
+    std::fill(yr, yr + OW, is_max ? -std::numeric_limits<float>::infinity() : 0.f);
+    for (int64_t i = 0; i < ah.k; ++i) {
+        int64_t ih = h0 + i * ah.d;
+        if (ih < 0 || ih >= H) continue;
+        const float *xr = xp + ih * W;
+        for (int64_t j = 0; j < aw.k; ++j) {
+            int64_t off = j * aw.d - aw.p0, lo, hi;
+            valid_columns(off, aw.s, W, OW, lo, hi);
+            if (is_max) {
+                if (aw.s == 1)
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] = std::max(yr[ow], xr[ow + off]);
+                else
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] = std::max(yr[ow], xr[ow * aw.s + off]);
+            } else {
+                if (aw.s == 1)
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += xr[ow + off];
+                else
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += xr[ow * aw.s + off];
+            }
+        }
+    }
+}
+
 class PoolOp : public Op {
 public:
     enum Kind { Max, Avg } kind;
@@ -281,41 +338,40 @@ public:
     int64_t planes;
     Axis ah, aw;
     bool count_include_pad = false;
+    std::vector<int64_t> cnt_h, pad_h;
+
+    // Taps of a window inside the input, and inside input plus padding (count_include_pad).
+    static void counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded) {
+        for (int64_t o = 0; o < a.out; ++o) {
+            int64_t start = o * a.s - a.p0, n = 0, p = 0;
+            for (int64_t t = 0; t < a.k; ++t) {
+                int64_t i = start + t * a.d;
+                n += i >= 0 && i < a.in;
+                p += i < a.in + a.p1;
+            }
+            inside.push_back(n);
+            padded.push_back(p);
+        }
+    }
 
     void run(RunCtx &ctx) override {
         const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out;
+        std::vector<int64_t> cnt_w, pad_w;
+        counts(aw, cnt_w, pad_w);
         ctx.pool.parallel_for(planes, 1, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const float *xp = x->data + q * H * W;
                 float *yp = y->data + q * OH * OW;
-                for (int64_t oh = 0; oh < OH; ++oh)
+                for (int64_t oh = 0; oh < OH; ++oh) {
+                    float *yr = yp + oh * OW;
+                    pool_row(kind == Max, xp, W, H, oh * ah.s - ah.p0, ah, aw, yr);
+                    if (kind == Max) continue;
                     for (int64_t ow = 0; ow < OW; ++ow) {
-                        int64_t h0 = oh * ah.s - ah.p0, w0 = ow * aw.s - aw.p0;
-                        float acc = kind == Max ? -std::numeric_limits<float>::infinity() : 0.f;
-                        int64_t count = 0, padded = 0;
-                        for (int64_t i = 0; i < ah.k; ++i) {
-                            int64_t ih = h0 + i * ah.d;
-                            bool hin = ih >= 0 && ih < H;
-                            bool hpad = ih < H + ah.p1;
-                            for (int64_t j = 0; j < aw.k; ++j) {
-                                int64_t iw = w0 + j * aw.d;
-                                if (hpad && iw < W + aw.p1) ++padded;
-                                if (!hin || iw < 0 || iw >= W) continue;
-                                float v = xp[ih * W + iw];
-                                if (kind == Max) {
-                                    if (v > acc || std::isnan(v)) acc = v;
-                                } else {
-                                    acc += v;
-                                }
-                                ++count;
-                            }
-                        }
-                        if (kind == Avg) {
-                            int64_t div = count_include_pad ? padded : count;
-                            acc = div ? acc / float(div) : 0.f;
-                        }
-                        yp[oh * OW + ow] = acc;
+                        int64_t div = count_include_pad ? pad_h[size_t(oh)] * pad_w[size_t(ow)]
+                                                        : cnt_h[size_t(oh)] * cnt_w[size_t(ow)];
+                        yr[ow] = div ? yr[ow] / float(div) : 0.f;
                     }
+                }
             }
         });
     }
@@ -338,6 +394,7 @@ std::unique_ptr<Op> make_pool(const Node &n, Planner &) {
     to_2d(axes);
     op->ah = axes[0];
     op->aw = axes[1];
+    PoolOp::counts(op->ah, op->cnt_h, op->pad_h);
     op->planes = xs[0] * xs[1];
     op->y = n.out[0];
     set_shape(op->y, ys);
