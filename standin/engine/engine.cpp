@@ -140,6 +140,22 @@ const Node *Planner::single_consumer(const Tensor *t) const {
 
 // ---------------------------------------------------------------- thread pool
 
+namespace {
+
+// Spins until pred() holds or the budget runs out; true when it holds.
+template <typename Pred>
+bool spin_until(Pred pred) {
+    for (int i = 0; i < 20000; ++i) {
+        if (pred()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    return pred();
+}
+
+}  // namespace
+
 ThreadPool::ThreadPool(int n) : n_(std::max(1, n)) {
     for (int i = 1; i < n_; ++i) workers_.emplace_back(&ThreadPool::worker, this, i);
 }
@@ -148,6 +164,7 @@ ThreadPool::~ThreadPool() {
     {
         std::lock_guard<std::mutex> lk(m_);
         stop_ = true;
+        generation_.fetch_add(1);
     }
     wake_.notify_all();
     for (auto &t : workers_) t.join();
@@ -155,17 +172,27 @@ ThreadPool::~ThreadPool() {
 
 void ThreadPool::worker(int id) {
     uint64_t seen = 0;
-    std::unique_lock<std::mutex> lk(m_);
     for (;;) {
-        wake_.wait(lk, [&] { return stop_ || generation_ != seen; });
-        if (stop_) return;
-        seen = generation_;
-        if (id >= job_tasks_) continue;
-        const auto *job = job_;
-        lk.unlock();
+        if (!spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
+            std::unique_lock<std::mutex> lk(m_);
+            wake_.wait(lk, [&] { return generation_.load() != seen; });
+        }
+        const std::function<void(int)> *job;
+        int tasks;
+        {
+            // The generation, job and task count change together under the lock.
+            std::lock_guard<std::mutex> lk(m_);
+            if (stop_) return;
+            seen = generation_.load();
+            job = job_;
+            tasks = job_tasks_;
+        }
+        if (!job || id >= tasks) continue;
         (*job)(id);
-        lk.lock();
-        if (--pending_ == 0) done_.notify_one();
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard<std::mutex> lk(m_);
+            done_.notify_one();
+        }
     }
 }
 
@@ -179,13 +206,16 @@ void ThreadPool::run_tasks(int tasks, const std::function<void(int)> &fn) {
         std::lock_guard<std::mutex> lk(m_);
         job_ = &fn;
         job_tasks_ = tasks;
-        pending_ = tasks - 1;
-        ++generation_;
+        pending_.store(tasks - 1, std::memory_order_relaxed);
+        generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
     fn(0);
-    std::unique_lock<std::mutex> lk(m_);
-    done_.wait(lk, [&] { return pending_ == 0; });
+    if (!spin_until([&] { return pending_.load(std::memory_order_acquire) == 0; })) {
+        std::unique_lock<std::mutex> lk(m_);
+        done_.wait(lk, [&] { return pending_.load() == 0; });
+    }
+    std::lock_guard<std::mutex> lk(m_);
     job_ = nullptr;
 }
 

@@ -1,6 +1,7 @@
 // Internal structures of the engine: tensors, nodes, operators, thread pool.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -74,12 +75,13 @@ private:
     void worker(int id);
     int n_;
     std::vector<std::thread> workers_;
+    // Operators follow each other quickly: waiting sides spin briefly before they sleep on the condition.
     std::mutex m_;
     std::condition_variable wake_, done_;
     const std::function<void(int)> *job_ = nullptr;
     int job_tasks_ = 0;
-    uint64_t generation_ = 0;
-    int pending_ = 0;
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int> pending_{0};
     bool stop_ = false;
 };
 

@@ -135,6 +135,40 @@ ZELT_HOT void depthwise_row(const float *xc, int64_t H, int64_t W, const float *
     }
 }
 
+// One output row of a 3x3 depthwise convolution without dilation: all nine taps in one pass over the
+// columns whose window lies inside the row, the general path for the border columns.  Rows outside the
+// input are passed as `zeros`.
+ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2, int64_t W, const float *w,
+                               const Axis &aw, float bias, float *yr) {
+    const int64_t OW = aw.out, s = aw.s, p = aw.p0;
+    int64_t lo, hi;  // columns whose taps 0..2 are all inside
+    valid_columns(-p, s, W - 2, OW, lo, hi);
+    auto edge = [&](int64_t ow) {
+        float acc = bias;
+        for (int64_t kj = 0; kj < 3; ++kj) {
+            int64_t iw = ow * s - p + kj;
+            if (iw < 0 || iw >= W) continue;
+            acc += w[kj] * r0[iw] + w[3 + kj] * r1[iw] + w[6 + kj] * r2[iw];
+        }
+        yr[ow] = acc;
+    };
+    for (int64_t ow = 0; ow < std::min(lo, OW); ++ow) edge(ow);
+    const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4], w5 = w[5], w6 = w[6], w7 = w[7], w8 = w[8];
+    if (s == 1) {
+        const float *a = r0 - p, *b = r1 - p, *c = r2 - p;
+        for (int64_t ow = lo; ow < hi; ++ow)
+            yr[ow] = bias + w0 * a[ow] + w1 * a[ow + 1] + w2 * a[ow + 2] + w3 * b[ow] + w4 * b[ow + 1] +
+                     w5 * b[ow + 2] + w6 * c[ow] + w7 * c[ow + 1] + w8 * c[ow + 2];
+    } else {
+        for (int64_t ow = lo; ow < hi; ++ow) {
+            const int64_t i = ow * s - p;
+            yr[ow] = bias + w0 * r0[i] + w1 * r0[i + 1] + w2 * r0[i + 2] + w3 * r1[i] + w4 * r1[i + 1] +
+                     w5 * r1[i + 2] + w6 * r2[i] + w7 * r2[i + 1] + w8 * r2[i + 2];
+        }
+    }
+    for (int64_t ow = std::max(hi, lo); ow < OW; ++ow) edge(ow);
+}
+
 // Rows of the patch matrix of a convolution for output positions [p0, p1):
 // row (c, ki, kj) holds the input value under that tap for each position.
 ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Axis &aw, float *col, int64_t p0,
@@ -181,7 +215,8 @@ public:
     int64_t N, C, M, G;
     Axis ah, aw;
     Activation act;
-    bool pointwise = false, depthwise = false;
+    bool pointwise = false, depthwise = false, fast3x3 = false;
+    std::vector<float> zeros;  // a row of the input's width, for window rows outside the input
 
     int64_t K() const { return (C / G) * ah.k * aw.k; }
     int64_t cols() const { return ah.out * aw.out; }
@@ -214,7 +249,16 @@ public:
                 float bv = b ? b->data[m] : 0.f;
                 for (int64_t oh = 0; oh < OH; ++oh) {
                     float *yr = yo + oh * OW;
-                    depthwise_row(xc, H, W, wk, ah, aw, oh, bv, yr);
+                    if (fast3x3) {
+                        const float *rows[3];
+                        for (int64_t ki = 0; ki < 3; ++ki) {
+                            int64_t ih = oh * ah.s - ah.p0 + ki;
+                            rows[ki] = ih >= 0 && ih < H ? xc + ih * W : zeros.data();
+                        }
+                        depthwise3x3_row(rows[0], rows[1], rows[2], W, wk, aw, bv, yr);
+                    } else {
+                        depthwise_row(xc, H, W, wk, ah, aw, oh, bv, yr);
+                    }
                     act.apply(yr, OW);
                 }
             }
@@ -230,16 +274,12 @@ public:
                 const float *xg = x->data + (n * C + g * Cg) * HW;
                 const float *wg = w->data + g * Mg * k;
                 float *yg = y->data + (n * M + g * Mg) * P;
-                if (pointwise) {
-                    sgemm_parallel(ctx.pool, false, false, Mg, P, k, 1.f, wg, k, xg, HW, 0.f, yg, P);
-                    ctx.pool.parallel_for(Mg, 8, [&](int64_t m0, int64_t m1) {
-                        bias_act(yg + m0 * P, g * Mg + m0, m1 - m0, P, 0, P);
-                    });
-                    continue;
-                }
                 if (P >= 32 * T || T == 1) {
-                    // Column tiles: each task builds its own slice of the patch matrix.
-                    int64_t tiles = (P + kTile - 1) / kTile;
+                    // Column tiles: each task multiplies the weights by its slice of the patch matrix
+                    // (built in its scratch, or the input itself for a pointwise convolution), then adds
+                    // bias and activation while the tile is still in cache.
+                    int64_t tile_max = pointwise ? std::max<int64_t>(64, (int64_t(1) << 16) / Mg) : kTile;
+                    int64_t tiles = (P + tile_max - 1) / tile_max;
                     tiles = std::max<int64_t>(tiles, std::min<int64_t>(T, (P + 15) / 16));
                     int64_t tile = (P + tiles - 1) / tiles;
                     int tasks = int(std::min<int64_t>(T, tiles));
@@ -248,11 +288,18 @@ public:
                         for (int64_t t = tiles * task / tasks; t < tiles * (task + 1) / tasks; ++t) {
                             int64_t p0 = t * tile, p1 = std::min(P, p0 + tile);
                             if (p0 >= p1) continue;
-                            im2col(xg, C / G, ah, aw, col, p0, p1);
-                            sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0, P);
+                            if (pointwise) {
+                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, xg + p0, HW, 0.f, yg + p0, P);
+                            } else {
+                                im2col(xg, C / G, ah, aw, col, p0, p1);
+                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0, P);
+                            }
                             bias_act(yg, g * Mg, Mg, P, p0, p1);
                         }
                     });
+                } else if (pointwise) {
+                    sgemm_parallel(ctx.pool, false, false, Mg, P, k, 1.f, wg, k, xg, HW, 0.f, yg, P);
+                    bias_act(yg, g * Mg, Mg, P, 0, P);
                 } else {
                     // Few output positions: one patch matrix, rows of the product split.
                     im2col(xg, C / G, ah, aw, ctx.scratch, 0, P);
@@ -295,6 +342,8 @@ std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
     op->pointwise = op->ah.k == 1 && op->aw.k == 1 && op->ah.s == 1 && op->aw.s == 1 && op->ah.p0 == 0 &&
                     op->aw.p0 == 0 && op->ah.p1 == 0 && op->aw.p1 == 0;
     op->depthwise = op->C == op->G && op->G > 1;
+    op->fast3x3 = op->depthwise && op->ah.k == 3 && op->aw.k == 3 && op->ah.d == 1 && op->aw.d == 1;
+    if (op->fast3x3) op->zeros.assign(size_t(op->aw.in), 0.f);
     set_shape(n.out[0], ys);
     op->y = fuse_activation(n, p, op->act);
     set_shape(op->y, ys);
