@@ -1,9 +1,9 @@
+#include <cblas.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <set>
-
-#include <cblas.h>
 
 #include "graph.hpp"
 
@@ -145,11 +145,16 @@ namespace {
 // Spins until pred() holds or the budget runs out; true when it holds.
 template <typename Pred>
 bool spin_until(Pred pred) {
-    for (int i = 0; i < 20000; ++i) {
+    // About 50 microseconds of pauses, then a few yields, so that a thread sharing the core still runs.
+    for (int i = 0; i < 2000; ++i) {
         if (pred()) return true;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
+    }
+    for (int i = 0; i < 16; ++i) {
+        if (pred()) return true;
+        std::this_thread::yield();
     }
     return pred();
 }
@@ -238,7 +243,8 @@ Graph::Graph(const uint8_t *data, size_t size) {
     r.bytes(magic, 4);
     if (std::memcmp(magic, "ZENG", 4) != 0) throw ModelError("not an engine graph (bad magic)");
     uint32_t version = r.get<uint32_t>();
-    if (version != kFormatVersion) throw ModelError("unsupported graph format version " + std::to_string(version));
+    if (version != kFormatVersion)
+        throw ModelError("unsupported graph format version " + std::to_string(version));
 
     uint32_t n_tensors = r.count(6);
     tensors.reserve(n_tensors);
@@ -268,12 +274,14 @@ Graph::Graph(const uint8_t *data, size_t size) {
                 if (t->dtype == DType::F32) {
                     std::vector<float> v(count);
                     r.bytes(v.data(), count * 4);
-                    t->fdata = t->kind == Tensor::Fill ? std::vector<float>(size_t(t->numel), v[0]) : std::move(v);
+                    t->fdata =
+                        t->kind == Tensor::Fill ? std::vector<float>(size_t(t->numel), v[0]) : std::move(v);
                     t->data = t->fdata.data();
                 } else {
                     std::vector<int64_t> v(count);
                     r.bytes(v.data(), count * 8);
-                    t->idata = t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), v[0]) : std::move(v);
+                    t->idata =
+                        t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), v[0]) : std::move(v);
                 }
             }
         }
@@ -336,8 +344,12 @@ Graph::Graph(const uint8_t *data, size_t size) {
             Attr a;
             uint8_t type = r.get<uint8_t>();
             switch (type) {
-                case Attr::Int: a.i = r.get<int64_t>(); break;
-                case Attr::Float: a.f = r.get<float>(); break;
+                case Attr::Int:
+                    a.i = r.get<int64_t>();
+                    break;
+                case Attr::Float:
+                    a.f = r.get<float>();
+                    break;
                 case Attr::Ints: {
                     a.ints.resize(r.count(8));
                     r.bytes(a.ints.data(), a.ints.size() * 8);
@@ -348,8 +360,11 @@ Graph::Graph(const uint8_t *data, size_t size) {
                     r.bytes(a.floats.data(), a.floats.size() * 4);
                     break;
                 }
-                case Attr::String: a.s = r.str(); break;
-                default: fail(node, "bad attribute type");
+                case Attr::String:
+                    a.s = r.str();
+                    break;
+                default:
+                    fail(node, "bad attribute type");
             }
             a.type = Attr::Type(type);
             node.attrs[name] = std::move(a);

@@ -27,8 +27,9 @@ void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float al
                       blasint(ldc));
 }
 
-void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha,
-                    const float *a, int64_t lda, const float *b, int64_t ldb, float beta, float *c, int64_t ldc) {
+void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k,
+                    float alpha, const float *a, int64_t lda, const float *b, int64_t ldb, float beta,
+                    float *c, int64_t ldc) {
     const int64_t work = m * n * k;
     if (pool.size() == 1 || work < (int64_t(1) << 16)) {
         sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
@@ -55,7 +56,8 @@ struct Axis {
 };
 
 // Reads kernel/stride/dilation/padding attributes for `rank` spatial axes.
-std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<int64_t> &kernel, bool ceil_mode) {
+std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<int64_t> &kernel,
+                              bool ceil_mode) {
     size_t rank = x.size() - 2;
     auto strides = n.get_ints("strides", std::vector<int64_t>(rank, 1));
     auto dil = n.get_ints("dilations", std::vector<int64_t>(rank, 1));
@@ -70,7 +72,8 @@ std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<i
         a.k = kernel[i];
         a.s = strides[i];
         a.d = dil[i];
-        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.d > 1024) fail(n, "bad kernel, stride or dilation");
+        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.d > 1024)
+            fail(n, "bad kernel, stride or dilation");
         int64_t span = (a.k - 1) * a.d + 1;
         if (auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER") {
             a.out = (a.in + a.s - 1) / a.s;
@@ -114,8 +117,8 @@ inline void valid_columns(int64_t off, int64_t s, int64_t W, int64_t OW, int64_t
 }
 
 // One output row of a depthwise convolution: bias, then one pass over the row per kernel tap.
-ZELT_HOT void depthwise_row(const float *xc, int64_t H, int64_t W, const float *wk, const Axis &ah, const Axis &aw,
-                            int64_t oh, float bias, float *yr) {
+ZELT_HOT void depthwise_row(const float *xc, int64_t H, int64_t W, const float *wk, const Axis &ah,
+                            const Axis &aw, int64_t oh, float bias, float *yr) {
     const int64_t OW = aw.out;
     std::fill(yr, yr + OW, bias);
     for (int64_t ki = 0; ki < ah.k; ++ki) {
@@ -153,7 +156,8 @@ ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2
         yr[ow] = acc;
     };
     for (int64_t ow = 0; ow < std::min(lo, OW); ++ow) edge(ow);
-    const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4], w5 = w[5], w6 = w[6], w7 = w[7], w8 = w[8];
+    const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4], w5 = w[5], w6 = w[6], w7 = w[7],
+                w8 = w[8];
     if (s == 1) {
         const float *a = r0 - p, *b = r1 - p, *c = r2 - p;
         for (int64_t ow = lo; ow < hi; ++ow)
@@ -171,8 +175,8 @@ ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2
 
 // Rows of the patch matrix of a convolution for output positions [p0, p1):
 // row (c, ki, kj) holds the input value under that tap for each position.
-ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Axis &aw, float *col, int64_t p0,
-                     int64_t p1) {
+ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Axis &aw, float *col,
+                     int64_t p0, int64_t p1) {
     const int64_t H = ah.in, W = aw.in, OW = aw.out, len = p1 - p0;
     int64_t row = 0;
     for (int64_t c = 0; c < channels; ++c)
@@ -280,7 +284,8 @@ public:
                     // bias and activation while the tile is still in cache.
                     int64_t tile_max = pointwise ? std::max<int64_t>(64, (int64_t(1) << 16) / Mg) : kTile;
                     int64_t tiles = (P + tile_max - 1) / tile_max;
-                    tiles = std::max<int64_t>(tiles, std::min<int64_t>(T, (P + 15) / 16));
+                    tiles = (tiles + T - 1) / T * T;  // an equal share of tiles per task
+                    tiles = std::min<int64_t>(tiles, (P + 15) / 16);
                     int64_t tile = (P + tiles - 1) / tiles;
                     int tasks = int(std::min<int64_t>(T, tiles));
                     ctx.pool.run_tasks(tasks, [&](int task) {
@@ -292,7 +297,8 @@ public:
                                 sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, xg + p0, HW, 0.f, yg + p0, P);
                             } else {
                                 im2col(xg, C / G, ah, aw, col, p0, p1);
-                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0, P);
+                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0,
+                                      P);
                             }
                             bias_act(yg, g * Mg, Mg, P, p0, p1);
                         }
@@ -325,7 +331,8 @@ std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
     op->C = xs[1];
     op->M = ws[0];
     op->G = n.get_int("group", 1);
-    if (op->G < 1 || op->C % op->G || op->M % op->G || ws[1] != op->C / op->G) fail(n, "channels do not match group");
+    if (op->G < 1 || op->C % op->G || op->M % op->G || ws[1] != op->C / op->G)
+        fail(n, "channels do not match group");
     if (op->b) {
         need_float(n, op->b);
         if (op->b->numel != op->M) fail(n, "bias size differs from output channels");
@@ -509,7 +516,8 @@ public:
                     out[i * N + j] = beta * c->data[(cm == 1 ? 0 : i) * cn + (cn == 1 ? 0 : j)];
             gemm_beta = 1.f;
         }
-        sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta, out, N);
+        sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta,
+                       out, N);
         if (act.kind != Activation::None) act.apply(out, M * N);
     }
 };
@@ -531,7 +539,8 @@ std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
     op->M = op->ta ? as[1] : as[0];
     op->K = op->ta ? as[0] : as[1];
     op->N = op->tb ? bs[0] : bs[1];
-    if ((op->tb ? bs[1] : bs[0]) != op->K) fail(n, "inner dimensions differ: " + shape_str(as) + " x " + shape_str(bs));
+    if ((op->tb ? bs[1] : bs[0]) != op->K)
+        fail(n, "inner dimensions differ: " + shape_str(as) + " x " + shape_str(bs));
     if (op->c) {
         need_float(n, op->c);
         op->cshape = op->c->shape;
@@ -557,8 +566,8 @@ public:
     std::vector<int64_t> a_off, b_off;  // per batch element offsets
     void run(RunCtx &ctx) override {
         for (int64_t i = 0; i < batches; ++i)
-            sgemm_parallel(ctx.pool, false, false, M, N, K, 1.f, a->data + a_off[i], K, b->data + b_off[i], N, 0.f,
-                           y->data + i * M * N, N);
+            sgemm_parallel(ctx.pool, false, false, M, N, K, 1.f, a->data + a_off[i], K, b->data + b_off[i], N,
+                           0.f, y->data + i * M * N, N);
     }
 };
 
@@ -577,14 +586,16 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
     op->M = as[as.size() - 2];
     op->K = as.back();
     op->N = bs.back();
-    if (bs[bs.size() - 2] != op->K) fail(n, "inner dimensions differ: " + shape_str(as) + " x " + shape_str(bs));
+    if (bs[bs.size() - 2] != op->K)
+        fail(n, "inner dimensions differ: " + shape_str(as) + " x " + shape_str(bs));
     Shape abatch(as.begin(), as.end() - 2), bbatch(bs.begin(), bs.end() - 2);
     size_t r = std::max(abatch.size(), bbatch.size());
     abatch.insert(abatch.begin(), r - abatch.size(), 1);
     bbatch.insert(bbatch.begin(), r - bbatch.size(), 1);
     Shape batch(r);
     for (size_t i = 0; i < r; ++i) {
-        if (abatch[i] != bbatch[i] && abatch[i] != 1 && bbatch[i] != 1) fail(n, "batch dimensions do not broadcast");
+        if (abatch[i] != bbatch[i] && abatch[i] != 1 && bbatch[i] != 1)
+            fail(n, "batch dimensions do not broadcast");
         batch[i] = abatch[i] == 1 ? bbatch[i] : abatch[i];
     }
     op->batches = numel_of(batch);

@@ -80,7 +80,7 @@ namespace {
 
 // Iteration plan of an elementwise operation over up to three broadcast operands.
 struct Broadcast {
-    Shape dims;                               // collapsed output dimensions
+    Shape dims;                                 // collapsed output dimensions
     std::vector<std::vector<int64_t>> strides;  // per operand, per collapsed dimension (0 = broadcast)
 
     static bool shape_of(const std::vector<Shape> &shapes, Shape &out) {
@@ -190,14 +190,22 @@ using BinFn = void (*)(const Broadcast &, const float *, const float *, float *,
 
 BinFn bin_fn(BinKind k) {
     switch (k) {
-        case BinKind::Add: return bin_rows<BinKind::Add>;
-        case BinKind::Sub: return bin_rows<BinKind::Sub>;
-        case BinKind::Mul: return bin_rows<BinKind::Mul>;
-        case BinKind::Div: return bin_rows<BinKind::Div>;
-        case BinKind::Pow: return bin_rows<BinKind::Pow>;
-        case BinKind::Max: return bin_rows<BinKind::Max>;
-        case BinKind::Min: return bin_rows<BinKind::Min>;
-        case BinKind::PRelu: return bin_rows<BinKind::PRelu>;
+        case BinKind::Add:
+            return bin_rows<BinKind::Add>;
+        case BinKind::Sub:
+            return bin_rows<BinKind::Sub>;
+        case BinKind::Mul:
+            return bin_rows<BinKind::Mul>;
+        case BinKind::Div:
+            return bin_rows<BinKind::Div>;
+        case BinKind::Pow:
+            return bin_rows<BinKind::Pow>;
+        case BinKind::Max:
+            return bin_rows<BinKind::Max>;
+        case BinKind::Min:
+            return bin_rows<BinKind::Min>;
+        case BinKind::PRelu:
+            return bin_rows<BinKind::PRelu>;
     }
     return nullptr;
 }
@@ -231,7 +239,8 @@ public:
             const Broadcast &bc = steps[k];
             const float *rhs = xs[k + 1]->data;
             int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, bc.inner()));
-            ctx.pool.parallel_for(bc.rows(), grain, [&](int64_t r0, int64_t r1) { fn(bc, acc, rhs, y->data, r0, r1); });
+            ctx.pool.parallel_for(bc.rows(), grain,
+                                  [&](int64_t r0, int64_t r1) { fn(bc, acc, rhs, y->data, r0, r1); });
             acc = y->data;
         }
         if (scale != 1.f) {
@@ -291,8 +300,36 @@ std::unique_ptr<Op> make_expand(const Node &n) {
 // ---------------------------------------------------------------- unary
 
 enum class UnKind {
-    Relu, Leaky, Elu, Selu, Sigmoid, HardSigmoid, HardSwish, Tanh, Softplus, Softsign, Exp, Log, Sqrt, Neg, Abs,
-    Reciprocal, Floor, Ceil, Round, Erf, Sin, Cos, Clip, Celu, ThresholdedRelu, Mish, Gelu, GeluTanh, Sign, Copy
+    Relu,
+    Leaky,
+    Elu,
+    Selu,
+    Sigmoid,
+    HardSigmoid,
+    HardSwish,
+    Tanh,
+    Softplus,
+    Softsign,
+    Exp,
+    Log,
+    Sqrt,
+    Neg,
+    Abs,
+    Reciprocal,
+    Floor,
+    Ceil,
+    Round,
+    Erf,
+    Sin,
+    Cos,
+    Clip,
+    Celu,
+    ThresholdedRelu,
+    Mish,
+    Gelu,
+    GeluTanh,
+    Sign,
+    Copy
 };
 
 class UnaryOp : public Op {
@@ -313,37 +350,62 @@ public:
     void run(RunCtx &ctx) override {
         const float a = alpha, b = beta, g = gamma;
         switch (kind) {
-            case UnKind::Relu: return map(ctx, [](float v) { return v > 0 ? v : 0.f; });
-            case UnKind::Leaky: return map(ctx, [a](float v) { return v < 0 ? v * a : v; });
-            case UnKind::Elu: return map(ctx, [a](float v) { return v < 0 ? a * std::expm1(v) : v; });
+            case UnKind::Relu:
+                return map(ctx, [](float v) { return v > 0 ? v : 0.f; });
+            case UnKind::Leaky:
+                return map(ctx, [a](float v) { return v < 0 ? v * a : v; });
+            case UnKind::Elu:
+                return map(ctx, [a](float v) { return v < 0 ? a * std::expm1(v) : v; });
             case UnKind::Celu:
-                return map(ctx, [a](float v) { return std::max(0.f, v) + std::min(0.f, a * std::expm1(v / a)); });
-            case UnKind::Selu: return map(ctx, [a, g](float v) { return v <= 0 ? g * a * std::expm1(v) : g * v; });
-            case UnKind::Sigmoid: return map(ctx, [](float v) { return 1.f / (1.f + std::exp(-v)); });
+                return map(ctx,
+                           [a](float v) { return std::max(0.f, v) + std::min(0.f, a * std::expm1(v / a)); });
+            case UnKind::Selu:
+                return map(ctx, [a, g](float v) { return v <= 0 ? g * a * std::expm1(v) : g * v; });
+            case UnKind::Sigmoid:
+                return map(ctx, [](float v) { return 1.f / (1.f + std::exp(-v)); });
             case UnKind::HardSigmoid:
                 return map(ctx, [a, b](float v) { return std::max(0.f, std::min(1.f, a * v + b)); });
             case UnKind::HardSwish:
                 return map(ctx, [](float v) { return v * std::max(0.f, std::min(1.f, v / 6.f + 0.5f)); });
-            case UnKind::Tanh: return map(ctx, [](float v) { return std::tanh(v); });
-            case UnKind::Softplus: return map(ctx, [](float v) { return v > 20.f ? v : std::log1p(std::exp(v)); });
-            case UnKind::Softsign: return map(ctx, [](float v) { return v / (1.f + std::fabs(v)); });
-            case UnKind::Exp: return map(ctx, [](float v) { return std::exp(v); });
-            case UnKind::Log: return map(ctx, [](float v) { return std::log(v); });
-            case UnKind::Sqrt: return map(ctx, [](float v) { return std::sqrt(v); });
-            case UnKind::Neg: return map(ctx, [](float v) { return -v; });
-            case UnKind::Abs: return map(ctx, [](float v) { return std::fabs(v); });
-            case UnKind::Reciprocal: return map(ctx, [](float v) { return 1.f / v; });
-            case UnKind::Floor: return map(ctx, [](float v) { return std::floor(v); });
-            case UnKind::Ceil: return map(ctx, [](float v) { return std::ceil(v); });
-            case UnKind::Round: return map(ctx, [](float v) { return std::nearbyint(v); });
-            case UnKind::Erf: return map(ctx, [](float v) { return std::erf(v); });
-            case UnKind::Sin: return map(ctx, [](float v) { return std::sin(v); });
-            case UnKind::Cos: return map(ctx, [](float v) { return std::cos(v); });
-            case UnKind::Sign: return map(ctx, [](float v) { return float((v > 0) - (v < 0)); });
-            case UnKind::Clip: return map(ctx, [a, b](float v) { return std::min(std::max(v, a), b); });
-            case UnKind::ThresholdedRelu: return map(ctx, [a](float v) { return v > a ? v : 0.f; });
+            case UnKind::Tanh:
+                return map(ctx, [](float v) { return std::tanh(v); });
+            case UnKind::Softplus:
+                return map(ctx, [](float v) { return v > 20.f ? v : std::log1p(std::exp(v)); });
+            case UnKind::Softsign:
+                return map(ctx, [](float v) { return v / (1.f + std::fabs(v)); });
+            case UnKind::Exp:
+                return map(ctx, [](float v) { return std::exp(v); });
+            case UnKind::Log:
+                return map(ctx, [](float v) { return std::log(v); });
+            case UnKind::Sqrt:
+                return map(ctx, [](float v) { return std::sqrt(v); });
+            case UnKind::Neg:
+                return map(ctx, [](float v) { return -v; });
+            case UnKind::Abs:
+                return map(ctx, [](float v) { return std::fabs(v); });
+            case UnKind::Reciprocal:
+                return map(ctx, [](float v) { return 1.f / v; });
+            case UnKind::Floor:
+                return map(ctx, [](float v) { return std::floor(v); });
+            case UnKind::Ceil:
+                return map(ctx, [](float v) { return std::ceil(v); });
+            case UnKind::Round:
+                return map(ctx, [](float v) { return std::nearbyint(v); });
+            case UnKind::Erf:
+                return map(ctx, [](float v) { return std::erf(v); });
+            case UnKind::Sin:
+                return map(ctx, [](float v) { return std::sin(v); });
+            case UnKind::Cos:
+                return map(ctx, [](float v) { return std::cos(v); });
+            case UnKind::Sign:
+                return map(ctx, [](float v) { return float((v > 0) - (v < 0)); });
+            case UnKind::Clip:
+                return map(ctx, [a, b](float v) { return std::min(std::max(v, a), b); });
+            case UnKind::ThresholdedRelu:
+                return map(ctx, [a](float v) { return v > a ? v : 0.f; });
             case UnKind::Mish:
-                return map(ctx, [](float v) { return v * std::tanh(v > 20.f ? v : std::log1p(std::exp(v))); });
+                return map(ctx,
+                           [](float v) { return v * std::tanh(v > 20.f ? v : std::log1p(std::exp(v))); });
             case UnKind::Gelu:
                 return map(ctx, [](float v) { return 0.5f * v * (1.f + std::erf(v * float(M_SQRT1_2))); });
             case UnKind::GeluTanh:
@@ -351,23 +413,44 @@ public:
                     const float k = float(std::sqrt(2.0 / M_PI));
                     return 0.5f * v * (1.f + std::tanh(k * (v + 0.044715f * v * v * v)));
                 });
-            case UnKind::Copy: return map(ctx, [](float v) { return v; });
+            case UnKind::Copy:
+                return map(ctx, [](float v) { return v; });
         }
     }
 };
 
 const std::map<std::string, UnKind> &unary_kinds() {
     static const std::map<std::string, UnKind> k{
-        {"Relu", UnKind::Relu},         {"LeakyRelu", UnKind::Leaky},     {"Elu", UnKind::Elu},
-        {"Selu", UnKind::Selu},         {"Sigmoid", UnKind::Sigmoid},     {"HardSigmoid", UnKind::HardSigmoid},
-        {"HardSwish", UnKind::HardSwish}, {"Tanh", UnKind::Tanh},         {"Softplus", UnKind::Softplus},
-        {"Softsign", UnKind::Softsign}, {"Exp", UnKind::Exp},             {"Log", UnKind::Log},
-        {"Sqrt", UnKind::Sqrt},         {"Neg", UnKind::Neg},             {"Abs", UnKind::Abs},
-        {"Reciprocal", UnKind::Reciprocal}, {"Floor", UnKind::Floor},     {"Ceil", UnKind::Ceil},
-        {"Round", UnKind::Round},       {"Erf", UnKind::Erf},             {"Sin", UnKind::Sin},
-        {"Cos", UnKind::Cos},           {"Clip", UnKind::Clip},           {"Celu", UnKind::Celu},
-        {"ThresholdedRelu", UnKind::ThresholdedRelu}, {"Mish", UnKind::Mish}, {"Gelu", UnKind::Gelu},
-        {"Sign", UnKind::Sign},         {"Identity", UnKind::Copy},       {"Dropout", UnKind::Copy},
+        {"Relu", UnKind::Relu},
+        {"LeakyRelu", UnKind::Leaky},
+        {"Elu", UnKind::Elu},
+        {"Selu", UnKind::Selu},
+        {"Sigmoid", UnKind::Sigmoid},
+        {"HardSigmoid", UnKind::HardSigmoid},
+        {"HardSwish", UnKind::HardSwish},
+        {"Tanh", UnKind::Tanh},
+        {"Softplus", UnKind::Softplus},
+        {"Softsign", UnKind::Softsign},
+        {"Exp", UnKind::Exp},
+        {"Log", UnKind::Log},
+        {"Sqrt", UnKind::Sqrt},
+        {"Neg", UnKind::Neg},
+        {"Abs", UnKind::Abs},
+        {"Reciprocal", UnKind::Reciprocal},
+        {"Floor", UnKind::Floor},
+        {"Ceil", UnKind::Ceil},
+        {"Round", UnKind::Round},
+        {"Erf", UnKind::Erf},
+        {"Sin", UnKind::Sin},
+        {"Cos", UnKind::Cos},
+        {"Clip", UnKind::Clip},
+        {"Celu", UnKind::Celu},
+        {"ThresholdedRelu", UnKind::ThresholdedRelu},
+        {"Mish", UnKind::Mish},
+        {"Gelu", UnKind::Gelu},
+        {"Sign", UnKind::Sign},
+        {"Identity", UnKind::Copy},
+        {"Dropout", UnKind::Copy},
     };
     return k;
 }
@@ -380,9 +463,15 @@ std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
     if (n.out.size() > 1 && n.out[1]) fail(n, "only the first output is supported");
     need_float(n, op->x);
     switch (kind) {
-        case UnKind::Leaky: op->alpha = n.get_float("alpha", 0.01f); break;
-        case UnKind::Elu: op->alpha = n.get_float("alpha", 1.f); break;
-        case UnKind::Celu: op->alpha = n.get_float("alpha", 1.f); break;
+        case UnKind::Leaky:
+            op->alpha = n.get_float("alpha", 0.01f);
+            break;
+        case UnKind::Elu:
+            op->alpha = n.get_float("alpha", 1.f);
+            break;
+        case UnKind::Celu:
+            op->alpha = n.get_float("alpha", 1.f);
+            break;
         case UnKind::Selu:
             op->alpha = n.get_float("alpha", 1.67326319217681884765625f);
             op->gamma = n.get_float("gamma", 1.05070102214813232421875f);
@@ -391,7 +480,9 @@ std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
             op->alpha = n.get_float("alpha", 0.2f);
             op->beta = n.get_float("beta", 0.5f);
             break;
-        case UnKind::ThresholdedRelu: op->alpha = n.get_float("alpha", 1.f); break;
+        case UnKind::ThresholdedRelu:
+            op->alpha = n.get_float("alpha", 1.f);
+            break;
         case UnKind::Gelu:
             if (n.get_string("approximate", "none") == "tanh") op->kind = UnKind::GeluTanh;
             break;
@@ -406,7 +497,8 @@ std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
             }
             break;
         }
-        default: break;
+        default:
+            break;
     }
     op->y = n.out[0];
     set_shape(op->y, op->x->shape);
@@ -456,7 +548,9 @@ public:
 
 std::unique_ptr<Op> make_softmax(const Node &n) {
     auto op = std::make_unique<SoftmaxOp>();
-    op->kind = n.op_type == "Softmax" ? SoftmaxOp::Soft : n.op_type == "LogSoftmax" ? SoftmaxOp::LogSoft : SoftmaxOp::Hard;
+    op->kind = n.op_type == "Softmax"      ? SoftmaxOp::Soft
+               : n.op_type == "LogSoftmax" ? SoftmaxOp::LogSoft
+                                           : SoftmaxOp::Hard;
     op->x = n.input(0);
     if (!op->x || n.out.size() != 1) fail(n, "needs one input");
     need_float(n, op->x);
@@ -559,7 +653,8 @@ std::unique_ptr<Op> make_split(const Node &n) {
         int64_t num = n.get_int("num_outputs", parts);
         if (num != parts) fail(n, "num_outputs differs from the outputs");
         int64_t chunk = (dim + parts - 1) / parts;
-        for (int64_t k = 0; k < parts; ++k) split.push_back(std::max<int64_t>(0, std::min(chunk, dim - k * chunk)));
+        for (int64_t k = 0; k < parts; ++k)
+            split.push_back(std::max<int64_t>(0, std::min(chunk, dim - k * chunk)));
         if (!n.has("num_outputs") && dim % parts) fail(n, "axis not divisible by the outputs");
     }
     if (int64_t(split.size()) != parts) fail(n, "split sizes differ from the outputs");
@@ -596,22 +691,23 @@ public:
         const int64_t inner = dims.empty() ? 1 : dims.back();
         const int64_t rows = inner ? y->numel / inner : 0;
         const int64_t s_in = dims.empty() ? 0 : step.back();
-        ctx.pool.parallel_for(rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(1, inner)), [&](int64_t r0, int64_t r1) {
-            for (int64_t r = r0; r < r1; ++r) {
-                int64_t off = base, rem = r;
-                for (size_t d = dims.size() - 1; d-- > 0;) {
-                    off += (rem % dims[d]) * step[d];
-                    rem /= dims[d];
-                }
-                const float *src = x->data + off;
-                float *dst = y->data + r * inner;
-                if (s_in == 1) {
-                    std::memcpy(dst, src, size_t(inner) * 4);
-                } else {
-                    for (int64_t i = 0; i < inner; ++i) dst[i] = src[i * s_in];
-                }
-            }
-        });
+        ctx.pool.parallel_for(rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(1, inner)),
+                              [&](int64_t r0, int64_t r1) {
+                                  for (int64_t r = r0; r < r1; ++r) {
+                                      int64_t off = base, rem = r;
+                                      for (size_t d = dims.size() - 1; d-- > 0;) {
+                                          off += (rem % dims[d]) * step[d];
+                                          rem /= dims[d];
+                                      }
+                                      const float *src = x->data + off;
+                                      float *dst = y->data + r * inner;
+                                      if (s_in == 1) {
+                                          std::memcpy(dst, src, size_t(inner) * 4);
+                                      } else {
+                                          for (int64_t i = 0; i < inner; ++i) dst[i] = src[i * s_in];
+                                      }
+                                  }
+                              });
     }
 };
 
@@ -706,7 +802,8 @@ public:
         ctx.pool.parallel_for(outer * m, 16, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 int64_t o = q / m, k = q % m;
-                std::memcpy(y->data + q * inner, x->data + (o * dim + idx[size_t(k)]) * inner, size_t(inner) * 4);
+                std::memcpy(y->data + q * inner, x->data + (o * dim + idx[size_t(k)]) * inner,
+                            size_t(inner) * 4);
             }
         });
     }
@@ -801,7 +898,8 @@ std::unique_ptr<Op> make_view(const Node &n) {
     }
     Tensor *y = n.out[0];
     set_shape(y, out);
-    if (y->numel != x->numel) fail(n, "element count changes from " + shape_str(xs) + " to " + shape_str(out));
+    if (y->numel != x->numel)
+        fail(n, "element count changes from " + shape_str(xs) + " to " + shape_str(out));
     if (!y->is_output) {
         y->alias = x;
         return nullptr;
@@ -829,28 +927,29 @@ void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, c
     for (size_t i = 0; i < a; ++i) outer *= in[i];
     for (size_t i = a + 1; i < in.size(); ++i) inner *= in[i];
     const int64_t din = in[a], dout = int64_t(m.idx.size()) / m.taps;
-    pool.parallel_for(outer * dout, std::max<int64_t>(1, 1024 / std::max<int64_t>(1, inner)), [&](int64_t q0, int64_t q1) {
-        for (int64_t q = q0; q < q1; ++q) {
-            int64_t o = q / dout, j = q % dout;
-            float *yp = dst + q * inner;
-            const float *xb = src + o * din * inner;
-            if (m.taps == 1) {
-                int64_t s = m.idx[size_t(j)];
-                if (s < 0)
-                    std::fill(yp, yp + inner, value);
-                else
-                    std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
-                continue;
-            }
-            std::fill(yp, yp + inner, 0.f);
-            for (int64_t t = 0; t < m.taps; ++t) {
-                float w = m.w[size_t(j * m.taps + t)];
-                if (w == 0.f) continue;
-                const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
-                for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
-            }
-        }
-    });
+    pool.parallel_for(outer * dout, std::max<int64_t>(1, 1024 / std::max<int64_t>(1, inner)),
+                      [&](int64_t q0, int64_t q1) {
+                          for (int64_t q = q0; q < q1; ++q) {
+                              int64_t o = q / dout, j = q % dout;
+                              float *yp = dst + q * inner;
+                              const float *xb = src + o * din * inner;
+                              if (m.taps == 1) {
+                                  int64_t s = m.idx[size_t(j)];
+                                  if (s < 0)
+                                      std::fill(yp, yp + inner, value);
+                                  else
+                                      std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
+                                  continue;
+                              }
+                              std::fill(yp, yp + inner, 0.f);
+                              for (int64_t t = 0; t < m.taps; ++t) {
+                                  float w = m.w[size_t(j * m.taps + t)];
+                                  if (w == 0.f) continue;
+                                  const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
+                                  for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
+                              }
+                          }
+                      });
 }
 
 class AxisMapOp : public Op {
@@ -859,7 +958,7 @@ public:
     std::vector<std::pair<size_t, AxisMap>> maps;  // applied in order
     std::vector<Shape> shapes;                     // input shape of each step
     float value = 0;
-    size_t buf = 0;                                // floats of the intermediate buffers
+    size_t buf = 0;  // floats of the intermediate buffers
     size_t scratch_floats() const override { return 0; }
     std::vector<float> tmp[2];
     void run(RunCtx &ctx) override {
@@ -906,13 +1005,15 @@ std::unique_ptr<Op> make_pad(const Node &n) {
     }
     if (pads.size() != 2 * axes.size()) fail(n, "pads length differs from twice the axes");
     std::string mode = n.get_string("mode", "constant");
-    if (mode != "constant" && mode != "reflect" && mode != "edge" && mode != "wrap") fail(n, "unknown mode " + mode);
+    if (mode != "constant" && mode != "reflect" && mode != "edge" && mode != "wrap")
+        fail(n, "unknown mode " + mode);
     Shape out = xs;
     for (size_t i = 0; i < axes.size(); ++i) {
         size_t a = size_t(axes[i]);
         int64_t b = pads[i], e = pads[i + axes.size()], din = xs[a];
         int64_t dout = din + b + e;
-        if (dout < 0 || std::abs(b) > (int64_t(1) << 24) || std::abs(e) > (int64_t(1) << 24)) fail(n, "bad pads");
+        if (dout < 0 || std::abs(b) > (int64_t(1) << 24) || std::abs(e) > (int64_t(1) << 24))
+            fail(n, "bad pads");
         if (b == 0 && e == 0) continue;
         if (mode != "constant" && din == 0 && dout > 0) fail(n, "cannot pad an empty axis in mode " + mode);
         if (mode == "reflect" && din < 2 && (b > 0 || e > 0)) fail(n, "reflect needs at least two elements");
@@ -987,7 +1088,8 @@ std::unique_ptr<Op> make_resize(const Node &n) {
             out[a] = sizes[i];
         }
         if (policy != "stretch") {
-            if (policy != "not_larger" && policy != "not_smaller") fail(n, "unknown keep_aspect_ratio_policy");
+            if (policy != "not_larger" && policy != "not_smaller")
+                fail(n, "unknown keep_aspect_ratio_policy");
             double s = scale[size_t(axes[0])];
             for (int64_t a : axes)
                 s = policy == "not_larger" ? std::min(s, scale[size_t(a)]) : std::max(s, scale[size_t(a)]);
@@ -1039,19 +1141,26 @@ std::unique_ptr<Op> make_resize(const Node &n) {
             std::vector<double> c(static_cast<size_t>(taps));
             if (mode == "nearest") {
                 bool right;
-                if (x == fl) right = true;
-                else if (nearest == "round_prefer_floor") right = ratio > 0.5;
-                else if (nearest == "round_prefer_ceil") right = ratio >= 0.5;
-                else if (nearest == "floor") right = false;
-                else if (nearest == "ceil") right = true;
-                else fail(n, "unknown nearest_mode " + nearest);
+                if (x == fl)
+                    right = true;
+                else if (nearest == "round_prefer_floor")
+                    right = ratio > 0.5;
+                else if (nearest == "round_prefer_ceil")
+                    right = ratio >= 0.5;
+                else if (nearest == "floor")
+                    right = false;
+                else if (nearest == "ceil")
+                    right = true;
+                else
+                    fail(n, "unknown nearest_mode " + nearest);
                 c = {right ? 0.0 : 1.0, right ? 1.0 : 0.0};
             } else if (mode == "linear" && !antialias) {
                 c = {1 - ratio, ratio};
             } else if (mode == "cubic" && !antialias) {
                 double r1 = ratio + 1, r2 = 1 - ratio, r3 = 2 - ratio;
-                c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A, ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1,
-                     ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1, ((A * r3 - 5 * A) * r3 + 8 * A) * r3 - 4 * A};
+                c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A,
+                     ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1, ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1,
+                     ((A * r3 - 5 * A) * r3 + 8 * A) * r3 - 4 * A};
             } else {
                 double sum = 0;
                 for (int64_t t = 0; t < taps; ++t) {
@@ -1060,8 +1169,9 @@ std::unique_ptr<Op> make_resize(const Node &n) {
                     if (mode == "linear") {
                         v = std::max(0.0, 1 - u);
                     } else {
-                        v = u <= 1 ? (A + 2) * u * u * u - (A + 3) * u * u + 1
-                                   : u < 2 ? A * u * u * u - 5 * A * u * u + 8 * A * u - 4 * A : 0.0;
+                        v = u <= 1  ? (A + 2) * u * u * u - (A + 3) * u * u + 1
+                            : u < 2 ? A * u * u * u - 5 * A * u * u + 8 * A * u - 4 * A
+                                    : 0.0;
                     }
                     c[size_t(t)] = v;
                     sum += v;
@@ -1102,13 +1212,14 @@ class ReduceOp : public Op {
 public:
     enum Kind { Sum, Mean, Max, Min, Prod, SumSquare, L1, L2, LogSumExp } kind;
     Tensor *x, *y;
-    Shape dims;                    // input dims
+    Shape dims;  // input dims
     std::vector<bool> reduced;
-    int64_t count = 1;             // elements folded into each output
+    int64_t count = 1;  // elements folded into each output
     void run(RunCtx &) override {
-        const float init = kind == Max ? -std::numeric_limits<float>::infinity()
-                           : kind == Min ? std::numeric_limits<float>::infinity()
-                           : kind == Prod ? 1.f : 0.f;
+        const float init = kind == Max    ? -std::numeric_limits<float>::infinity()
+                           : kind == Min  ? std::numeric_limits<float>::infinity()
+                           : kind == Prod ? 1.f
+                                          : 0.f;
         std::vector<double> acc(size_t(y->numel), double(init));
         std::vector<float> mx;
         if (kind == LogSumExp) mx.assign(size_t(y->numel), -std::numeric_limits<float>::infinity());
@@ -1128,13 +1239,29 @@ public:
                     mx[size_t(o)] = std::max(mx[size_t(o)], v);
                 } else {
                     switch (kind) {
-                        case Sum: case Mean: a += v; break;
-                        case Max: a = std::max(a, double(v)); break;
-                        case Min: a = std::min(a, double(v)); break;
-                        case Prod: a *= v; break;
-                        case SumSquare: case L2: a += double(v) * v; break;
-                        case L1: a += std::fabs(v); break;
-                        case LogSumExp: a += std::exp(double(v) - mx[size_t(o)]); break;
+                        case Sum:
+                        case Mean:
+                            a += v;
+                            break;
+                        case Max:
+                            a = std::max(a, double(v));
+                            break;
+                        case Min:
+                            a = std::min(a, double(v));
+                            break;
+                        case Prod:
+                            a *= v;
+                            break;
+                        case SumSquare:
+                        case L2:
+                            a += double(v) * v;
+                            break;
+                        case L1:
+                            a += std::fabs(v);
+                            break;
+                        case LogSumExp:
+                            a += std::exp(double(v) - mx[size_t(o)]);
+                            break;
                     }
                 }
                 for (size_t d = r; d-- > 0;) {
@@ -1156,10 +1283,15 @@ public:
 };
 
 std::unique_ptr<Op> make_reduce(const Node &n) {
-    static const std::map<std::string, ReduceOp::Kind> kinds{
-        {"ReduceSum", ReduceOp::Sum},   {"ReduceMean", ReduceOp::Mean}, {"ReduceMax", ReduceOp::Max},
-        {"ReduceMin", ReduceOp::Min},   {"ReduceProd", ReduceOp::Prod}, {"ReduceSumSquare", ReduceOp::SumSquare},
-        {"ReduceL1", ReduceOp::L1},     {"ReduceL2", ReduceOp::L2},     {"ReduceLogSumExp", ReduceOp::LogSumExp}};
+    static const std::map<std::string, ReduceOp::Kind> kinds{{"ReduceSum", ReduceOp::Sum},
+                                                             {"ReduceMean", ReduceOp::Mean},
+                                                             {"ReduceMax", ReduceOp::Max},
+                                                             {"ReduceMin", ReduceOp::Min},
+                                                             {"ReduceProd", ReduceOp::Prod},
+                                                             {"ReduceSumSquare", ReduceOp::SumSquare},
+                                                             {"ReduceL1", ReduceOp::L1},
+                                                             {"ReduceL2", ReduceOp::L2},
+                                                             {"ReduceLogSumExp", ReduceOp::LogSumExp}};
     auto op = std::make_unique<ReduceOp>();
     op->kind = kinds.at(n.op_type);
     op->x = n.input(0);
@@ -1192,19 +1324,46 @@ std::unique_ptr<Op> make_reduce(const Node &n) {
 
 const std::map<std::string, BinKind> &binary_kinds() {
     static const std::map<std::string, BinKind> k{
-        {"Add", BinKind::Add}, {"Sub", BinKind::Sub}, {"Mul", BinKind::Mul}, {"Div", BinKind::Div},
-        {"Pow", BinKind::Pow}, {"Max", BinKind::Max}, {"Min", BinKind::Min}, {"Sum", BinKind::Add},
+        {"Add", BinKind::Add},  {"Sub", BinKind::Sub},    {"Mul", BinKind::Mul}, {"Div", BinKind::Div},
+        {"Pow", BinKind::Pow},  {"Max", BinKind::Max},    {"Min", BinKind::Min}, {"Sum", BinKind::Add},
         {"Mean", BinKind::Add}, {"PRelu", BinKind::PRelu}};
     return k;
 }
 
 const std::set<std::string> &other_ops() {
-    static const std::set<std::string> k{
-        "Conv", "MaxPool", "AveragePool", "GlobalAveragePool", "GlobalMaxPool", "Gemm", "MatMul",
-        "BatchNormalization", "LRN", "Softmax", "LogSoftmax", "Hardmax", "Concat", "Split", "Slice",
-        "Transpose", "Gather", "Reshape", "Flatten", "Squeeze", "Unsqueeze", "Pad", "Resize", "Expand",
-        "ReduceSum", "ReduceMean", "ReduceMax", "ReduceMin", "ReduceProd", "ReduceSumSquare", "ReduceL1",
-        "ReduceL2", "ReduceLogSumExp"};
+    static const std::set<std::string> k{"Conv",
+                                         "MaxPool",
+                                         "AveragePool",
+                                         "GlobalAveragePool",
+                                         "GlobalMaxPool",
+                                         "Gemm",
+                                         "MatMul",
+                                         "BatchNormalization",
+                                         "LRN",
+                                         "Softmax",
+                                         "LogSoftmax",
+                                         "Hardmax",
+                                         "Concat",
+                                         "Split",
+                                         "Slice",
+                                         "Transpose",
+                                         "Gather",
+                                         "Reshape",
+                                         "Flatten",
+                                         "Squeeze",
+                                         "Unsqueeze",
+                                         "Pad",
+                                         "Resize",
+                                         "Expand",
+                                         "ReduceSum",
+                                         "ReduceMean",
+                                         "ReduceMax",
+                                         "ReduceMin",
+                                         "ReduceProd",
+                                         "ReduceSumSquare",
+                                         "ReduceL1",
+                                         "ReduceL2",
+                                         "ReduceLogSumExp"};
     return k;
 }
 
@@ -1219,7 +1378,8 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
     std::unique_ptr<Op> op;
     if (auto it = binary_kinds().find(t); it != binary_kinds().end()) {
         if (t == "PRelu" && n.in.size() != 2) fail(n, "needs X and slope");
-        if ((t != "Sum" && t != "Mean" && t != "Max" && t != "Min") && n.in.size() != 2) fail(n, "needs two inputs");
+        if ((t != "Sum" && t != "Mean" && t != "Max" && t != "Min") && n.in.size() != 2)
+            fail(n, "needs two inputs");
         op = make_elementwise(n, it->second, t == "Mean");
     } else if (auto u = unary_kinds().find(t); u != unary_kinds().end()) {
         op = make_unary(n, u->second);

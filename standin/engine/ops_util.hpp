@@ -14,8 +14,9 @@ void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float al
            int64_t lda, const float *b, int64_t ldb, float beta, float *c, int64_t ldc);
 
 // The same product split by columns (or by rows when there are few columns) over the pool.
-void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha,
-                    const float *a, int64_t lda, const float *b, int64_t ldb, float beta, float *c, int64_t ldc);
+void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k,
+                    float alpha, const float *a, int64_t lda, const float *b, int64_t ldb, float beta,
+                    float *c, int64_t ldc);
 
 // Activation that a Conv or Gemm applies to its own output.
 struct Activation {
@@ -23,7 +24,8 @@ struct Activation {
     float lo = 0, hi = 0, alpha = 0;
     void apply(float *p, int64_t n) const {
         switch (kind) {
-            case None: break;
+            case None:
+                break;
             case Relu:
                 for (int64_t i = 0; i < n; ++i) p[i] = std::max(p[i], 0.f);
                 break;

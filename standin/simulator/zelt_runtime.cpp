@@ -111,17 +111,28 @@ bool export_section(const std::vector<uint8_t> &c, const uint8_t *&data, size_t 
 
 size_t type_size(int type) {
     switch (type) {
-        case ZELT_TENSOR_FLOAT32: return 4;
-        case ZELT_TENSOR_FLOAT16: return 2;
-        case ZELT_TENSOR_INT8: return 1;
-        case ZELT_TENSOR_UINT8: return 1;
-        case ZELT_TENSOR_INT16: return 2;
-        case ZELT_TENSOR_UINT16: return 2;
-        case ZELT_TENSOR_INT32: return 4;
-        case ZELT_TENSOR_UINT32: return 4;
-        case ZELT_TENSOR_INT64: return 8;
-        case ZELT_TENSOR_BOOL: return 1;
-        default: return 0;
+        case ZELT_TENSOR_FLOAT32:
+            return 4;
+        case ZELT_TENSOR_FLOAT16:
+            return 2;
+        case ZELT_TENSOR_INT8:
+            return 1;
+        case ZELT_TENSOR_UINT8:
+            return 1;
+        case ZELT_TENSOR_INT16:
+            return 2;
+        case ZELT_TENSOR_UINT16:
+            return 2;
+        case ZELT_TENSOR_INT32:
+            return 4;
+        case ZELT_TENSOR_UINT32:
+            return 4;
+        case ZELT_TENSOR_INT64:
+            return 8;
+        case ZELT_TENSOR_BOOL:
+            return 1;
+        default:
+            return 0;
     }
 }
 
@@ -147,16 +158,26 @@ float load_as_float(const uint8_t *p, size_t i) {
 // Element i of a buffer of the given tensor type, as float.
 float element(const uint8_t *p, int type, size_t i) {
     switch (type) {
-        case ZELT_TENSOR_FLOAT32: return load_as_float<float>(p, i);
-        case ZELT_TENSOR_FLOAT16: return half_to_float(uint16_t(load_as_float<uint16_t>(p, i)));
-        case ZELT_TENSOR_INT8: return load_as_float<int8_t>(p, i);
-        case ZELT_TENSOR_UINT8: return load_as_float<uint8_t>(p, i);
-        case ZELT_TENSOR_INT16: return load_as_float<int16_t>(p, i);
-        case ZELT_TENSOR_UINT16: return load_as_float<uint16_t>(p, i);
-        case ZELT_TENSOR_INT32: return load_as_float<int32_t>(p, i);
-        case ZELT_TENSOR_UINT32: return load_as_float<uint32_t>(p, i);
-        case ZELT_TENSOR_INT64: return load_as_float<int64_t>(p, i);
-        default: return p[i] ? 1.f : 0.f;
+        case ZELT_TENSOR_FLOAT32:
+            return load_as_float<float>(p, i);
+        case ZELT_TENSOR_FLOAT16:
+            return half_to_float(uint16_t(load_as_float<uint16_t>(p, i)));
+        case ZELT_TENSOR_INT8:
+            return load_as_float<int8_t>(p, i);
+        case ZELT_TENSOR_UINT8:
+            return load_as_float<uint8_t>(p, i);
+        case ZELT_TENSOR_INT16:
+            return load_as_float<int16_t>(p, i);
+        case ZELT_TENSOR_UINT16:
+            return load_as_float<uint16_t>(p, i);
+        case ZELT_TENSOR_INT32:
+            return load_as_float<int32_t>(p, i);
+        case ZELT_TENSOR_UINT32:
+            return load_as_float<uint32_t>(p, i);
+        case ZELT_TENSOR_INT64:
+            return load_as_float<int64_t>(p, i);
+        default:
+            return p[i] ? 1.f : 0.f;
     }
 }
 
@@ -190,7 +211,8 @@ std::string perf_report(const Context &c) {
     for (size_t i = 0; i < times.size(); ++i) {
         const auto &t = times[i];
         std::string shape = "[";
-        for (size_t k = 0; k < t.out_shape.size(); ++k) shape += (k ? "," : "") + std::to_string(t.out_shape[k]);
+        for (size_t k = 0; k < t.out_shape.size(); ++k)
+            shape += (k ? "," : "") + std::to_string(t.out_shape[k]);
         shape += "]";
         char line[512];
         std::snprintf(line, sizeof line, "%-4zu %-17.17s %-41.41s %-21.21s %10.1f\n", i, t.op_type.c_str(),
@@ -199,7 +221,8 @@ std::string perf_report(const Context &c) {
         total += t.micros;
     }
     char line[128];
-    std::snprintf(line, sizeof line, "Total operator time (us): %.1f\nRun duration (us): %lld\n", total, c.run_us);
+    std::snprintf(line, sizeof line, "Total operator time (us): %.1f\nRun duration (us): %lld\n", total,
+                  c.run_us);
     s << line;
     return s.str();
 }
@@ -229,15 +252,18 @@ int query(Context &c, int cmd, void *info, uint32_t size) {
         case ZELT_QUERY_OUTPUT_ATTR: {
             bool input = cmd == ZELT_QUERY_INPUT_ATTR;
             const auto &list = input ? c.engine->inputs() : c.engine->outputs();
-            if (size != sizeof(ZELTTensorAttr) && size != sizeof(ZELTRtTensorAttr)) return ZELT_ERR_PARAM_INVALID;
+            if (size != sizeof(ZELTTensorAttr) && size != sizeof(ZELTRtTensorAttr))
+                return ZELT_ERR_PARAM_INVALID;
             uint32_t index = static_cast<ZELTTensorAttr *>(info)->index;
             if (index >= list.size()) return ZELT_ERR_PARAM_INVALID;
-            if (size == sizeof(ZELTTensorAttr)) return fill_attr(list[index], input, static_cast<ZELTTensorAttr *>(info));
+            if (size == sizeof(ZELTTensorAttr))
+                return fill_attr(list[index], input, static_cast<ZELTTensorAttr *>(info));
             auto *rt = static_cast<ZELTRtTensorAttr *>(info);
             int ret = fill_attr(list[index], input, rt);
             if (ret == ZELT_SUCC && rt->n_dims >= 2) {
                 rt->w_stride = rt->dims[rt->n_dims - (input && is_image(list[index]) ? 2 : 1)];
-                rt->h_stride = rt->n_dims >= 3 ? rt->dims[rt->n_dims - (input && is_image(list[index]) ? 3 : 2)] : 1;
+                rt->h_stride =
+                    rt->n_dims >= 3 ? rt->dims[rt->n_dims - (input && is_image(list[index]) ? 3 : 2)] : 1;
             }
             return ret;
         }
@@ -273,7 +299,8 @@ int query(Context &c, int cmd, void *info, uint32_t size) {
             std::strncpy(v->drv_version, kDrvVersion, ZELT_MAX_VERSION_LEN - 1);
             return ZELT_SUCC;
         }
-        default: return ZELT_ERR_PARAM_INVALID;
+        default:
+            return ZELT_ERR_PARAM_INVALID;
     }
 }
 
@@ -283,7 +310,8 @@ int check_input(const Context &c, const ZELTInput &in) {
     const auto &info = c.engine->inputs()[in.index];
     size_t es = in.pass_through ? 4 : type_size(in.type);
     if (es == 0) return ZELT_ERR_INPUT_INVALID;
-    if (!in.pass_through && in.fmt != ZELT_TENSOR_NCHW && in.fmt != ZELT_TENSOR_NHWC) return ZELT_ERR_INPUT_INVALID;
+    if (!in.pass_through && in.fmt != ZELT_TENSOR_NCHW && in.fmt != ZELT_TENSOR_NHWC)
+        return ZELT_ERR_INPUT_INVALID;
     if (uint64_t(in.size) != uint64_t(info.numel) * es) return ZELT_ERR_INPUT_INVALID;
     return ZELT_SUCC;
 }
@@ -312,7 +340,8 @@ void bind_input(Context &c, const ZELTInput &in) {
 
 extern "C" {
 
-ZELTRT_EXPORT int zelt_init(zelt_handle *context, void *model, uint32_t size, uint32_t flag, ZELTRtInitExtend *) {
+ZELTRT_EXPORT int zelt_init(zelt_handle *context, void *model, uint32_t size, uint32_t flag,
+                            ZELTRtInitExtend *) {
     // `extend` is never read: KESTA/VORIN callers do not pass it.
     if (!context || !model || size == 0) return ZELT_ERR_PARAM_INVALID;
     try {
@@ -378,7 +407,8 @@ ZELTRT_EXPORT int zelt_query(zelt_handle context, int cmd, void *info, uint32_t 
 
 ZELTRT_EXPORT int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTInput inputs[]) {
     return with_context(context, [&](Context &c) {
-        if (!inputs || n_inputs == 0 || n_inputs > c.engine->inputs().size()) return int(ZELT_ERR_PARAM_INVALID);
+        if (!inputs || n_inputs == 0 || n_inputs > c.engine->inputs().size())
+            return int(ZELT_ERR_PARAM_INVALID);
         // Validate everything first so that a bad descriptor changes nothing.
         std::vector<bool> seen(c.engine->inputs().size(), false);
         for (uint32_t i = 0; i < n_inputs; ++i) {
