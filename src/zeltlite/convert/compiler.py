@@ -39,6 +39,8 @@ SUPPORTED_OPS = frozenset(_UNARY + _BINARY + _OTHER)
 #: Input positions the engine reads once at load time: they must be constants.
 PARAMETER_INPUTS = {
     "BatchNormalization": (1, 2, 3, 4),
+    "InstanceNormalization": (1, 2),
+    "LayerNormalization": (1, 2),
     "Clip": (1, 2),
     "Expand": (1,),
     "Gather": (1,),
@@ -48,6 +50,7 @@ PARAMETER_INPUTS = {
     "Slice": (1, 2, 3, 4),
     "Split": (1,),
     "Squeeze": (1,),
+    "Tile": (1,),
     "Unsqueeze": (1,),
     "Upsample": (1,),
 }
@@ -273,6 +276,8 @@ class _Compiler:
             return
         attrs = self._attrs(node)
         op, inputs, attrs = self._modernise(node, op, inputs, attrs)
+        if op in _COMPOSITES:
+            return _COMPOSITES[op](self, node, name, inputs, outputs, attrs)
         if op not in SUPPORTED_OPS:
             raise ValueError("unsupported operator '{}' in {}".format(node.op_type, _node_desc(node)))
         for pos in PARAMETER_INPUTS.get(op, ()):
@@ -341,6 +346,80 @@ class _Compiler:
         while inputs and not inputs[-1]:
             inputs.pop()
         return op, inputs, attrs
+
+    def _static_shape(self, node, value):
+        if value in self.consts:
+            return tuple(self.consts[value].shape)
+        if value not in self.shapes:
+            raise ValueError("{}: needs a statically known input shape".format(_node_desc(node)))
+        return self.shapes[value]
+
+    def _chain(self, name, steps, outputs):
+        """Emits (op, inputs, attrs) steps; each step may name the previous result "$"; the last writes `outputs`."""
+        prev = None
+        for k, (op, inputs, attrs) in enumerate(steps):
+            out = outputs if k == len(steps) - 1 else ["{}__{}".format(name, k)]
+            self._emit(op, "{}__{}".format(name, k), [prev if i == "$" else i for i in inputs], out, attrs)
+            prev = out[0]
+
+    def _tile(self, node, name, inputs, outputs, attrs):
+        """Tile as Expand of an interleaved reshape: [d0, d1] -> [1, d0, 1, d1] -> [r0, d0, r1, d1] -> [r0*d0, r1*d1]."""
+        shape = self._static_shape(node, inputs[0])
+        if inputs[1] not in self.consts:
+            raise ValueError("{}: repeats must be a constant".format(_node_desc(node)))
+        reps = [int(r) for r in self.consts[inputs[1]].reshape(-1)]
+        spread = [v for d in shape for v in (1, d)]
+        grown = [v for r, d in zip(reps, shape) for v in (r, d)]
+        final = [r * d for r, d in zip(reps, shape)]
+        self._chain(name, [("Reshape", [inputs[0], self._const(np.array(spread, np.int64), "shape")], {}),
+                           ("Expand", ["$", self._const(np.array(grown, np.int64), "shape")], {}),
+                           ("Reshape", ["$", self._const(np.array(final, np.int64), "shape")], {})], outputs)
+
+    def _depth_space(self, node, name, inputs, outputs, attrs):
+        """DepthToSpace and SpaceToDepth as reshape, transpose, reshape."""
+        n, c, h, w = self._static_shape(node, inputs[0])
+        bs = attrs["blocksize"]
+        if node.op_type == "SpaceToDepth":
+            split, perm, final = [n, c, h // bs, bs, w // bs, bs], [0, 3, 5, 1, 2, 4], [n, c * bs * bs, h // bs, w // bs]
+        elif attrs.get("mode", "DCR") == "DCR":
+            split, perm, final = [n, bs, bs, c // (bs * bs), h, w], [0, 3, 4, 1, 5, 2], [n, c // (bs * bs), h * bs, w * bs]
+        else:
+            split, perm, final = [n, c // (bs * bs), bs, bs, h, w], [0, 1, 4, 2, 5, 3], [n, c // (bs * bs), h * bs, w * bs]
+        self._chain(name, [("Reshape", [inputs[0], self._const(np.array(split, np.int64), "shape")], {}),
+                           ("Transpose", ["$"], {"perm": perm}),
+                           ("Reshape", ["$", self._const(np.array(final, np.int64), "shape")], {})], outputs)
+
+    def _normalization(self, node, name, inputs, outputs, attrs):
+        """InstanceNormalization and LayerNormalization from reductions and elementwise operators."""
+        shape = self._static_shape(node, inputs[0])
+        rank = len(shape)
+        eps = self._const(np.array(attrs.get("epsilon", 1e-5), np.float32), "eps")
+        if node.op_type == "InstanceNormalization":
+            axes = list(range(2, rank))
+            param_shape = [shape[1]] + [1] * (rank - 2)
+        else:
+            if len(outputs) > 1 and any(outputs[1:]):
+                raise ValueError("{}: the Mean and InvStdDev outputs are not supported".format(_node_desc(node)))
+            axis = attrs.get("axis", -1)
+            axis = axis + rank if axis < 0 else axis
+            axes = list(range(axis, rank))
+            param_shape = list(shape[axis:])
+        params = []
+        for i in inputs[1:3]:
+            if i and i in self.consts:
+                params.append(self._const(self.consts[i].astype(np.float32).reshape(param_shape), "p"))
+            elif i:
+                raise ValueError("{}: scale and bias must be constants".format(_node_desc(node)))
+        axes_c = self._const(np.array(axes, np.int64), "axes")
+        mean = name + "__mean"
+        self._emit("ReduceMean", mean, [inputs[0], axes_c], [mean], {"keepdims": 1})
+        centred = name + "__centred"
+        self._emit("Sub", centred, [inputs[0], mean], [centred], {})
+        steps = [("Mul", [centred, centred], {}), ("ReduceMean", ["$", axes_c], {"keepdims": 1}),
+                 ("Add", ["$", eps], {}), ("Sqrt", ["$"], {}), ("Div", [centred, "$"], {})]
+        steps += [("Mul", ["$", params[0]], {})] if params else []
+        steps += [("Add", ["$", params[1]], {})] if len(params) > 1 else []
+        self._chain(name, steps, outputs[:1])
 
     def _legacy_softmax(self, node, op, name, inputs, outputs, attrs):
         """Before operator set 13 these operators worked on the input coerced to 2-D at `axis`."""
@@ -486,6 +565,16 @@ class _Compiler:
             for key, v in sorted(n["attrs"].items()):
                 out.append(s(key) + _attr_bytes(n, key, v))
         return b"".join(out)
+
+
+# Operators the compiler expresses with engine operators.
+_COMPOSITES = {
+    "Tile": _Compiler._tile,
+    "DepthToSpace": _Compiler._depth_space,
+    "SpaceToDepth": _Compiler._depth_space,
+    "InstanceNormalization": _Compiler._normalization,
+    "LayerNormalization": _Compiler._normalization,
+}
 
 
 def _attr_bytes(node, key, v):
