@@ -202,7 +202,7 @@ ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Ax
                         } else {
                             std::fill(d, d + (a - ow0), 0.f);
                             if (aw.s == 1)
-                                std::memcpy(d + (a - ow0), src + a, size_t(b - a) * 4);
+                                for (int64_t ow = a; ow < b; ++ow) d[ow - ow0] = src[ow];  // short runs: no call
                             else
                                 for (int64_t ow = a; ow < b; ++ow) d[ow - ow0] = src[ow * aw.s];
                             std::fill(d + (b - ow0), d + n, 0.f);
