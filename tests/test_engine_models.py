@@ -176,3 +176,13 @@ def test_convert_command_writes_whole_containers_only(tmp_path):
     assert out.read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.onnx", "good.onnx", "m.zelt"]
     assert main(["convert", str(good), "-o", str(out), "--target", "nosuchchip"]) == 1
+
+
+@pytest.mark.parametrize("stride,group,pads,output_padding", [(2, 1, 1, 1), (1, 2, 0, 0), (3, 1, 2, 2)])
+def test_random_conv_transpose(lib, stride, group, pads, output_padding):
+    b = Builder(8)
+    w = b.weight((4, 6 // group, 3, 3), 9)
+    y = b.op("ConvTranspose", ["x", w, b.const(np.linspace(-1, 1, 6).astype(np.float32))], group=group,
+             strides=[stride, stride], pads=[pads] * 4, output_padding=[output_padding] * 2)
+    model = b.model([("x", [1, 4, 7, 5])], [b.op("Relu", [y])])
+    _compare(lib, model, {"x": np.random.RandomState(4).randn(1, 4, 7, 5).astype(np.float32)})

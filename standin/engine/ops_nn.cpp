@@ -202,7 +202,8 @@ ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Ax
                         } else {
                             std::fill(d, d + (a - ow0), 0.f);
                             if (aw.s == 1)
-                                for (int64_t ow = a; ow < b; ++ow) d[ow - ow0] = src[ow];  // short runs: no call
+                                for (int64_t ow = a; ow < b; ++ow)
+                                    d[ow - ow0] = src[ow];  // short runs: no call
                             else
                                 for (int64_t ow = a; ow < b; ++ow) d[ow - ow0] = src[ow * aw.s];
                             std::fill(d + (b - ow0), d + n, 0.f);
@@ -353,6 +354,119 @@ std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
     if (op->fast3x3) op->zeros.assign(size_t(op->aw.in), 0.f);
     set_shape(n.out[0], ys);
     op->y = fuse_activation(n, p, op->act);
+    set_shape(op->y, ys);
+    op->ins = {op->x, op->w};
+    if (op->b) op->ins.push_back(op->b);
+    op->outs = {op->y};
+    return op;
+}
+
+// Transposed convolution: the product W^T X gives, per input position, the
+// contribution of every (output channel, tap); col2im adds them into place.
+class ConvTransposeOp : public Op {
+public:
+    Tensor *x, *w, *b, *y;
+    int64_t N, C, M, G;
+    Axis ah, aw;  // `in` is the input extent, `out` the output extent
+
+    int64_t rows() const { return (M / G) * ah.k * aw.k; }
+    size_t scratch_floats() const override { return size_t(rows() * ah.in * aw.in); }
+
+    void run(RunCtx &ctx) override {
+        const int64_t Cg = C / G, Mg = M / G, HW = ah.in * aw.in, OHW = ah.out * aw.out, R = rows();
+        float *col = ctx.scratch;
+        for (int64_t n = 0; n < N; ++n)
+            for (int64_t g = 0; g < G; ++g) {
+                const float *xg = x->data + (n * C + g * Cg) * HW;
+                const float *wg = w->data + g * Cg * R;
+                sgemm_parallel(ctx.pool, true, false, R, HW, Cg, 1.f, wg, R, xg, HW, 0.f, col, HW);
+                float *yg = y->data + (n * M + g * Mg) * OHW;
+                ctx.pool.parallel_for(Mg, 1, [&](int64_t m0, int64_t m1) {
+                    for (int64_t m = m0; m < m1; ++m) {
+                        float *ym = yg + m * OHW;
+                        std::fill(ym, ym + OHW, b ? b->data[g * Mg + m] : 0.f);
+                        for (int64_t ki = 0; ki < ah.k; ++ki)
+                            for (int64_t kj = 0; kj < aw.k; ++kj) {
+                                const float *c = col + ((m * ah.k + ki) * aw.k + kj) * HW;
+                                for (int64_t ih = 0; ih < ah.in; ++ih) {
+                                    int64_t oh = ih * ah.s - ah.p0 + ki * ah.d;
+                                    if (oh < 0 || oh >= ah.out) continue;
+                                    for (int64_t iw = 0; iw < aw.in; ++iw) {
+                                        int64_t ow = iw * aw.s - aw.p0 + kj * aw.d;
+                                        if (ow >= 0 && ow < aw.out)
+                                            ym[oh * aw.out + ow] += c[ih * aw.in + iw];
+                                    }
+                                }
+                            }
+                    }
+                });
+            }
+    }
+};
+
+std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
+    auto op = std::make_unique<ConvTransposeOp>();
+    op->x = n.input(0);
+    op->w = n.input(1);
+    op->b = n.input(2);
+    if (!op->x || !op->w || n.out.size() != 1) fail(n, "needs X, W and one output");
+    need_float(n, op->x);
+    need_float(n, op->w);
+    const Shape &xs = op->x->shape, &ws = op->w->shape;
+    if (xs.size() < 3 || xs.size() > 4) fail(n, "only 1-D and 2-D transposed convolutions are supported");
+    if (ws.size() != xs.size()) fail(n, "weight rank differs from input rank");
+    const size_t rank = xs.size() - 2;
+    op->N = xs[0];
+    op->C = xs[1];
+    op->G = n.get_int("group", 1);
+    if (op->G < 1 || op->C % op->G || ws[0] != op->C) fail(n, "channels do not match group");
+    op->M = ws[1] * op->G;
+    if (op->b) {
+        need_float(n, op->b);
+        if (op->b->numel != op->M) fail(n, "bias size differs from output channels");
+    }
+    std::vector<int64_t> kernel(ws.begin() + 2, ws.end());
+    if (n.get_ints("kernel_shape", kernel) != kernel) fail(n, "kernel_shape differs from the weight shape");
+    auto strides = n.get_ints("strides", std::vector<int64_t>(rank, 1));
+    auto dil = n.get_ints("dilations", std::vector<int64_t>(rank, 1));
+    auto pads = n.get_ints("pads", std::vector<int64_t>(2 * rank, 0));
+    auto out_pad = n.get_ints("output_padding", std::vector<int64_t>(rank, 0));
+    auto out_shape = n.get_ints("output_shape", {});
+    std::string auto_pad = n.get_string("auto_pad", "NOTSET");
+    if (strides.size() != rank || dil.size() != rank || pads.size() != 2 * rank || out_pad.size() != rank ||
+        (!out_shape.empty() && out_shape.size() != rank))
+        fail(n, "strides, dilations, pads or output sizes do not match the input rank");
+    std::vector<Axis> axes(rank);
+    Shape ys{op->N, op->M};
+    for (size_t i = 0; i < rank; ++i) {
+        Axis &a = axes[i];
+        a.in = xs[i + 2];
+        a.k = kernel[i];
+        a.s = strides[i];
+        a.d = dil[i];
+        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.s > 1024 || a.d > 1024 || out_pad[i] < 0)
+            fail(n, "bad kernel, stride, dilation or output padding");
+        int64_t full = a.s * (a.in - 1) + out_pad[i] + (a.k - 1) * a.d + 1;
+        if (!out_shape.empty() || auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER") {
+            int64_t target = out_shape.empty() ? a.in * a.s : out_shape[i];
+            int64_t total = full - target;
+            bool upper = auto_pad != "SAME_LOWER";
+            a.p0 = upper ? total / 2 : total - total / 2;
+            a.p1 = total - a.p0;
+        } else if (auto_pad == "NOTSET" || auto_pad == "VALID") {
+            a.p0 = auto_pad == "VALID" ? 0 : pads[i];
+            a.p1 = auto_pad == "VALID" ? 0 : pads[i + rank];
+        } else {
+            fail(n, "unknown auto_pad " + auto_pad);
+        }
+        a.out = full - a.p0 - a.p1;
+        if (a.out < 0 || a.p0 < -full || a.p0 > full) fail(n, "bad output size");
+        ys.push_back(a.out);
+    }
+    to_2d(axes);
+    op->ah = axes[0];
+    op->aw = axes[1];
+    op->y = n.out[0];
     set_shape(op->y, ys);
     op->ins = {op->x, op->w};
     if (op->b) op->ins.push_back(op->b);
@@ -719,6 +833,7 @@ std::unique_ptr<Op> make_lrn(const Node &n, Planner &) {
 std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p) {
     const std::string &t = n.op_type;
     if (t == "Conv") return make_conv(n, p);
+    if (t == "ConvTranspose") return make_conv_transpose(n, p);
     if (t == "MaxPool" || t == "AveragePool") return make_pool(n, p);
     if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return make_global_pool(n, p);
     if (t == "Gemm") return make_gemm(n, p);

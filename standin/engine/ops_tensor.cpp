@@ -1332,6 +1332,7 @@ const std::map<std::string, BinKind> &binary_kinds() {
 
 const std::set<std::string> &other_ops() {
     static const std::set<std::string> k{"Conv",
+                                         "ConvTranspose",
                                          "MaxPool",
                                          "AveragePool",
                                          "GlobalAveragePool",

@@ -28,7 +28,7 @@ _UNARY = (
 ).split()
 _BINARY = "Add Sub Mul Div Pow Max Min Sum Mean PRelu".split()
 _OTHER = (
-    "Conv MaxPool AveragePool GlobalAveragePool GlobalMaxPool Gemm MatMul BatchNormalization LRN Softmax "
+    "Conv ConvTranspose MaxPool AveragePool GlobalAveragePool GlobalMaxPool Gemm MatMul BatchNormalization LRN Softmax "
     "LogSoftmax Hardmax Concat Split Slice Transpose Gather Reshape Flatten Squeeze Unsqueeze Pad Resize "
     "Expand ReduceSum ReduceMean ReduceMax ReduceMin ReduceProd ReduceSumSquare ReduceL1 ReduceL2 "
     "ReduceLogSumExp"
