@@ -74,10 +74,13 @@ void MemoryStats::allocated(uint64_t n) {
 void MemoryStats::freed(uint64_t n) { current -= std::min(current, n); }
 
 int64_t numel_of(const Shape &s) {
-    int64_t n = 1;
+    // The product of the non-zero dimensions is bounded too, so that no partial product of
+    // dimensions can overflow anywhere, even in a tensor that is empty.
+    int64_t n = 1, nonzero = 1;
     for (int64_t d : s) {
         if (d < 0) throw ModelError("negative dimension");
-        if (d && n > kMaxElements / d) throw ModelError("tensor too large");
+        if (d > kMaxElements || (d && nonzero > kMaxElements / d)) throw ModelError("tensor too large");
+        if (d) nonzero *= d;
         n *= d;
     }
     return n;
@@ -473,9 +476,9 @@ void Graph::plan() {
 void Graph::resize_scratch() {
     size_t per_thread = 0;
     for (auto &op : ops) per_thread = std::max(per_thread, op->scratch_floats());
+    if (per_thread > kMaxBytes / 4) throw ModelError("operator scratch too large");
     size_t want = per_thread * size_t(pool->size());
     if (want > scratch.size()) {
-        if (want / size_t(pool->size()) > kMaxBytes / 4) throw ModelError("operator scratch too large");
         memory.allocated((want - scratch.size()) * 4);
         check_budget(memory);
         scratch.assign(want, 0.f);

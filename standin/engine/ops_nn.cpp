@@ -72,7 +72,7 @@ std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<i
         a.k = kernel[i];
         a.s = strides[i];
         a.d = dil[i];
-        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.d > 1024)
+        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.d > 1024 || a.s > 1024)
             fail(n, "bad kernel, stride or dilation");
         int64_t span = (a.k - 1) * a.d + 1;
         if (auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER") {

@@ -864,6 +864,7 @@ std::unique_ptr<Op> make_view(const Node &n) {
                 continue;
             }
             if (d < 0) fail(n, "negative dimension");
+            if (d > (int64_t(1) << 30) || (d && known > (int64_t(1) << 30) / d)) fail(n, "shape too large");
             out.push_back(d);
             known *= d;
         }
