@@ -444,8 +444,11 @@ std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
         a.k = kernel[i];
         a.s = strides[i];
         a.d = dil[i];
-        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.s > 1024 || a.d > 1024 || out_pad[i] < 0)
-            fail(n, "bad kernel, stride, dilation or output padding");
+        const int64_t limit = int64_t(1) << 24;
+        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.s > 1024 || a.d > 1024 || out_pad[i] < 0 ||
+            out_pad[i] > 1024 || pads[i] < -limit || pads[i] > limit || pads[i + rank] < -limit ||
+            pads[i + rank] > limit || (!out_shape.empty() && (out_shape[i] < 0 || out_shape[i] > limit)))
+            fail(n, "bad kernel, stride, dilation, pads or output size");
         int64_t full = a.s * (a.in - 1) + out_pad[i] + (a.k - 1) * a.d + 1;
         if (!out_shape.empty() || auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER") {
             int64_t target = out_shape.empty() ? a.in * a.s : out_shape[i];

@@ -660,7 +660,7 @@ std::unique_ptr<Op> make_split(const Node &n) {
     if (int64_t(split.size()) != parts) fail(n, "split sizes differ from the outputs");
     int64_t total = 0;
     for (int64_t s : split) {
-        if (s < 0) fail(n, "negative split");
+        if (s < 0 || s > dim) fail(n, "bad split size");
         total += s;
     }
     if (total != dim) fail(n, "split sizes do not add up to the axis");
@@ -763,6 +763,8 @@ std::unique_ptr<Op> make_slice(const Node &n) {
         if (!seen.insert(a).second) fail(n, "repeated axis");
         int64_t dim = xs[size_t(a)], s = steps[i];
         if (s == 0) fail(n, "step 0");
+        // Steps beyond any extent select one element at most: clamp them to keep the arithmetic in range.
+        s = std::max<int64_t>(-(int64_t(1) << 31), std::min<int64_t>(int64_t(1) << 31, s));
         auto clampi = [](int64_t v, int64_t lo, int64_t hi) { return std::max(lo, std::min(hi, v)); };
         int64_t b = starts[i], e = ends[i];
         if (b < 0) b += dim;
@@ -1011,10 +1013,11 @@ std::unique_ptr<Op> make_pad(const Node &n) {
     Shape out = xs;
     for (size_t i = 0; i < axes.size(); ++i) {
         size_t a = size_t(axes[i]);
+        const int64_t limit = int64_t(1) << 24;
         int64_t b = pads[i], e = pads[i + axes.size()], din = xs[a];
+        if (b < -limit || b > limit || e < -limit || e > limit) fail(n, "bad pads");
         int64_t dout = din + b + e;
-        if (dout < 0 || std::abs(b) > (int64_t(1) << 24) || std::abs(e) > (int64_t(1) << 24))
-            fail(n, "bad pads");
+        if (dout < 0) fail(n, "bad pads");
         if (b == 0 && e == 0) continue;
         if (mode != "constant" && din == 0 && dout > 0) fail(n, "cannot pad an empty axis in mode " + mode);
         if (mode == "reflect" && din < 2 && (b > 0 || e > 0)) fail(n, "reflect needs at least two elements");
