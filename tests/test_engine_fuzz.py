@@ -103,6 +103,14 @@ def test_mutated_containers(lib, seeds):
     assert loaded < ITERATIONS  # the mutations do reach the error paths
 
 
+def _value(rnd, dtype):
+    """Mostly small numbers, sometimes extremes that overflow careless arithmetic."""
+    if rnd.random() < 0.1:
+        return rnd.choice([2 ** 62, -2 ** 63, 2 ** 63 - 1, 2 ** 31, -2 ** 31, 1 << 40]) if dtype else rnd.choice(
+            [1e30, -1e30, float("inf"), float("nan")])
+    return rnd.randint(-3, 5)
+
+
 def _random_graph(rnd):
     """Well-framed export sections with random operators, wiring, shapes and attributes."""
     def s(t):
@@ -118,7 +126,7 @@ def _random_graph(rnd):
         n = int(np.prod(dims)) if dims else 1
         fill = rnd.random() < 0.3
         body = struct.pack("<BBB{}q".format(rank), 2 if fill else 1, dtype, rank, *dims)
-        values = [rnd.randint(-3, 5) for _ in range(1 if fill else n)]
+        values = [_value(rnd, dtype) for _ in range(1 if fill else n)]
         body += struct.pack("<{}{}".format(len(values), "f" if dtype == 0 else "q"), *values)
         tensors.append(s("c{}".format(k)) + body)
     n_nodes = rnd.randint(1, 5)
@@ -132,11 +140,11 @@ def _random_graph(rnd):
                                 "keepdims", "split", "axes", "transB"], rnd.randint(0, 3)):
             kind = rnd.randint(0, 4)
             if kind == 0:
-                payload = struct.pack("<Bq", 0, rnd.randint(-3, 4))
+                payload = struct.pack("<Bq", 0, _value(rnd, 1))
             elif kind == 1:
                 payload = struct.pack("<Bf", 1, rnd.uniform(-2, 2))
             elif kind == 2:
-                vals = [rnd.randint(-2, 4) for _ in range(rnd.randint(0, 5))]
+                vals = [_value(rnd, 1) for _ in range(rnd.randint(0, 5))]
                 payload = struct.pack("<BI{}q".format(len(vals)), 2, len(vals), *vals)
             elif kind == 3:
                 payload = struct.pack("<BIf", 3, 1, 0.5)

@@ -186,3 +186,10 @@ def test_random_conv_transpose(lib, stride, group, pads, output_padding):
              strides=[stride, stride], pads=[pads] * 4, output_padding=[output_padding] * 2)
     model = b.model([("x", [1, 4, 7, 5])], [b.op("Relu", [y])])
     _compare(lib, model, {"x": np.random.RandomState(4).randn(1, 4, 7, 5).astype(np.float32)})
+
+
+def test_scalar_values(lib):
+    b = Builder(0)
+    y = b.op("Mul", [b.op("Transpose", ["x"]), b.const(np.float32(3))])
+    _compare(lib, b.model([("x", [])], [b.op("Unsqueeze", [y, b.const(np.array([0], np.int64))])]),
+             {"x": np.array(2.5, np.float32)})

@@ -283,7 +283,7 @@ public:
                     // Column tiles: each task multiplies the weights by its slice of the patch matrix
                     // (built in its scratch, or the input itself for a pointwise convolution), then adds
                     // bias and activation while the tile is still in cache.
-                    int64_t tile_max = pointwise ? std::max<int64_t>(64, (int64_t(1) << 16) / Mg) : kTile;
+                    int64_t tile_max = pointwise ? std::max<int64_t>(256, (int64_t(1) << 16) / Mg) : kTile;
                     int64_t tiles = (P + tile_max - 1) / tile_max;
                     tiles = (tiles + T - 1) / T * T;  // an equal share of tiles per task
                     tiles = std::min<int64_t>(tiles, (P + 15) / 16);

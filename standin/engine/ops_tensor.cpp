@@ -695,9 +695,9 @@ public:
                               [&](int64_t r0, int64_t r1) {
                                   for (int64_t r = r0; r < r1; ++r) {
                                       int64_t off = base, rem = r;
-                                      for (size_t d = dims.size() - 1; d-- > 0;) {
-                                          off += (rem % dims[d]) * step[d];
-                                          rem /= dims[d];
+                                      for (size_t k = dims.size(); k-- > 1;) {  // outer dims, last first
+                                          off += (rem % dims[k - 1]) * step[k - 1];
+                                          rem /= dims[k - 1];
                                       }
                                       const float *src = x->data + off;
                                       float *dst = y->data + r * inner;

@@ -521,11 +521,13 @@ class _Compiler:
                 if value.size >= _MAX_ELEMENTS:
                     raise ValueError("constant '{}' is too large".format(name))
                 if value.dtype.kind == "f":
-                    value = np.ascontiguousarray(value, dtype="<f4")
+                    value = np.asarray(value, dtype="<f4")
                 elif value.dtype.kind in "iub":
-                    dtype, value = 1, np.ascontiguousarray(value, dtype="<i8")
+                    dtype, value = 1, np.asarray(value, dtype="<i8")
                 else:
                     raise ValueError("constant '{}' has unsupported type {}".format(name, value.dtype))
+                # Not np.ascontiguousarray: it turns a scalar into a 1-element vector.
+                value = value if value.flags.c_contiguous else value.copy(order="C")
                 shape, flat = value.shape, value.reshape(-1)
                 if flat.size > 1 and flat[0] == flat[-1] and np.all(flat == flat[0]):
                     kind, data = _KIND_FILL, flat[:1]
