@@ -217,7 +217,6 @@ public:
     std::vector<Tensor *> xs;
     Tensor *y;
     std::vector<Broadcast> steps;  // step k combines the running result (or xs[0]) with xs[k+1]
-    Broadcast *copy_first = nullptr;
     std::unique_ptr<Broadcast> first;
     float scale = 1.f;
     void run(RunCtx &ctx) override {
@@ -961,28 +960,26 @@ public:
     std::vector<std::pair<size_t, AxisMap>> maps;  // applied in order
     std::vector<Shape> shapes;                     // input shape of each step
     float value = 0;
-    size_t buf = 0;  // floats of the intermediate buffers
-    size_t scratch_floats() const override { return 0; }
-    std::vector<float> tmp[2];
+    size_t between = 0;  // floats of the largest intermediate result; two of them live in the scratch
+
+    size_t scratch_floats() const override { return maps.size() > 1 ? 2 * between : 0; }
+
     void run(RunCtx &ctx) override {
         const float *src = x->data;
         for (size_t k = 0; k < maps.size(); ++k) {
-            float *dst = k + 1 == maps.size() ? y->data : tmp[k % 2].data();
+            float *dst = k + 1 == maps.size() ? y->data : ctx.scratch + (k % 2) * between;
             apply_axis(ctx.pool, maps[k].second, shapes[k], maps[k].first, src, dst, value);
             src = dst;
         }
         if (maps.empty()) std::memcpy(y->data, x->data, size_t(x->numel) * 4);
     }
+
     void finish(const Shape &in) {
         Shape cur = in;
         for (auto &[a, m] : maps) {
             shapes.push_back(cur);
             cur[a] = int64_t(m.idx.size()) / m.taps;
-            buf = std::max(buf, size_t(numel_of(cur)));
-        }
-        if (maps.size() > 1) {
-            tmp[0].assign(buf, 0.f);
-            tmp[1].assign(maps.size() > 2 ? buf : 0, 0.f);
+            between = std::max(between, size_t(numel_of(cur)));
         }
     }
 };
