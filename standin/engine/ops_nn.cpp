@@ -173,6 +173,30 @@ ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2
     for (int64_t ow = std::max(hi, lo); ow < OW; ++ow) edge(ow);
 }
 
+// Depthwise convolution of eight channels at once on small planes, where rows are too short for
+// vector loops: the planes are interleaved (position-major, channel-minor) so that the vector lanes run
+// across the channels.  `xi` holds H*W*8 inputs, `wi` k*k*8 weights, `yi` receives OH*OW*8 outputs.
+ZELT_HOT void depthwise_block8(const float *xi, const float *wi, const float *bias8, const Axis &ah,
+                               const Axis &aw, float *yi) {
+    for (int64_t oh = 0; oh < ah.out; ++oh)
+        for (int64_t ow = 0; ow < aw.out; ++ow) {
+            float acc[8];
+            for (int c = 0; c < 8; ++c) acc[c] = bias8[c];
+            for (int64_t ki = 0; ki < ah.k; ++ki) {
+                int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
+                if (ih < 0 || ih >= ah.in) continue;
+                for (int64_t kj = 0; kj < aw.k; ++kj) {
+                    int64_t iw = ow * aw.s - aw.p0 + kj * aw.d;
+                    if (iw < 0 || iw >= aw.in) continue;
+                    const float *src = xi + (ih * aw.in + iw) * 8, *wv = wi + (ki * aw.k + kj) * 8;
+                    for (int c = 0; c < 8; ++c) acc[c] += wv[c] * src[c];
+                }
+            }
+            float *dst = yi + (oh * aw.out + ow) * 8;
+            for (int c = 0; c < 8; ++c) dst[c] = acc[c];
+        }
+}
+
 // Rows of the patch matrix of a convolution for output positions [p0, p1):
 // row (c, ki, kj) holds the input value under that tap for each position.
 ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Axis &aw, float *col,
@@ -227,7 +251,11 @@ public:
     int64_t cols() const { return ah.out * aw.out; }
     static constexpr int64_t kTile = 1024;
 
+    // Small planes go through depthwise_block8: input and output interleaved in the scratch.
+    bool blocked() const { return depthwise && aw.out < 16; }
+
     size_t scratch_floats() const override {
+        if (blocked()) return size_t(8 * (ah.in * aw.in + ah.out * aw.out + ah.k * aw.k + 1));
         if (pointwise || depthwise) return 0;
         return size_t(K() * std::min(cols(), kTile));
     }
@@ -245,6 +273,7 @@ public:
 
     void run_depthwise(RunCtx &ctx) {
         const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out, mult = M / G;
+        if (blocked()) return run_blocked(ctx);
         ctx.pool.parallel_for(N * M, 1, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 int64_t n = q / M, m = q % M, c = m / mult;
@@ -268,6 +297,37 @@ public:
                 }
             }
         });
+    }
+
+    void run_blocked(RunCtx &ctx) {
+        const int64_t HW = ah.in * aw.in, OHW = ah.out * aw.out, KK = ah.k * aw.k, mult = M / G;
+        const int64_t blocks = (M + 7) / 8;
+        const int T = ctx.pool.size();
+        for (int64_t n = 0; n < N; ++n) {
+            int tasks = int(std::min<int64_t>(T, blocks));
+            ctx.pool.run_tasks(tasks, [&](int task) {
+                float *xi = ctx.scratch + task * ctx.scratch_per_thread, *yi = xi + 8 * HW,
+                      *wi = yi + 8 * OHW;
+                float *bias8 = wi + 8 * KK;
+                for (int64_t blk = blocks * task / tasks; blk < blocks * (task + 1) / tasks; ++blk) {
+                    const int64_t m0 = blk * 8, lanes = std::min<int64_t>(8, M - m0);
+                    for (int64_t c = 0; c < 8; ++c) {
+                        // Lanes past the last channel repeat it; their results are dropped.
+                        const int64_t m = m0 + std::min(c, lanes - 1);
+                        const float *xc = x->data + (n * C + m / mult) * HW;
+                        for (int64_t i = 0; i < HW; ++i) xi[i * 8 + c] = xc[i];
+                        for (int64_t t = 0; t < KK; ++t) wi[t * 8 + c] = w->data[m * KK + t];
+                        bias8[c] = b ? b->data[m] : 0.f;
+                    }
+                    depthwise_block8(xi, wi, bias8, ah, aw, yi);
+                    for (int64_t c = 0; c < lanes; ++c) {
+                        float *yo = y->data + (n * M + m0 + c) * OHW;
+                        for (int64_t i = 0; i < OHW; ++i) yo[i] = yi[i * 8 + c];
+                        act.apply(yo, OHW);
+                    }
+                }
+            });
+        }
     }
 
     void run(RunCtx &ctx) override {
