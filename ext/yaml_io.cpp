@@ -65,20 +65,17 @@ nb::object dumper_class() {
     auto self_s = [](nb::handle self) { return zl::getattr(self, kS); };
     auto read = [=](nb::handle self) { return zl::getattr(self_s(self), kDecode)("utf-8"); };
     nb::dict body;
-    body["__init__"] = zl::instance_method(zl::function<1>({"__init__", {"self"}, 1}, [](auto a) {
+    zl::add_method<1>(body, {"__init__", {"self"}, 1}, [](auto a) {
         a[0].attr("s") = nb::bytes("", 0);
         return nb::none();
-    }));
-    body["write"] = zl::instance_method(zl::function<2>({"write", {"self", "s"}, 2}, [=](auto a) {
+    });
+    zl::add_method<2>(body, {"write", {"self", "s"}, 2}, [=](auto a) {
         a[0].attr("s") = zl::steal(PyNumber_InPlaceAdd(self_s(a[0]).ptr(), a[1].ptr()));
         return nb::none();
-    }));
-    body["read"] =
-        zl::instance_method(zl::function<1>({"read", {"self"}, 1}, [=](auto a) { return read(a[0]); }));
-    body["str"] =
-        zl::instance_method(zl::function<1>({"str", {"self"}, 1}, [=](auto a) { return read(a[0]); }));
-    body["get"] =
-        zl::instance_method(zl::function<1>({"get", {"self"}, 1}, [=](auto a) { return self_s(a[0]); }));
+    });
+    zl::add_method<1>(body, {"read", {"self"}, 1}, [=](auto a) { return read(a[0]); });
+    zl::add_method<1>(body, {"str", {"self"}, 1}, [=](auto a) { return read(a[0]); });
+    zl::add_method<1>(body, {"get", {"self"}, 1}, [=](auto a) { return self_s(a[0]); });
     return zl::make_class(ns, "Dumper", body);
 }
 

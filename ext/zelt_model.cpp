@@ -259,11 +259,12 @@ void release(nb::handle self) {
 nb::object model_class() {
     nb::dict body;
     body["ZELT_MAGIC"] = zl::to_int((long long)kMagic);
-    body["__init__"] = zl::instance_method(zl::function<1>({"__init__", {"self"}, 1}, [](auto a) {
+    zl::add_method<1>(body, {"__init__", {"self"}, 1}, [](auto a) {
         init(a[0]);
         return nb::none();
-    }));
-    body["set_data"] = zl::instance_method(zl::function<5>(
+    });
+    zl::add_method<5>(
+        body,
         {"set_data", {"self", "export_data", "config_data", "custom_op_config_data", "custom_op_data"}, 5},
         [](auto a) {
             a[0].attr(kExportData) = a[1];
@@ -275,34 +276,30 @@ nb::object model_class() {
             }
             rebuild(a[0]);
             return nb::none();
-        }));
-    body["update_export_data"] =
-        zl::instance_method(zl::function<2>({"update_export_data", {"self", "export_data"}, 2}, [](auto a) {
-            a[0].attr(kExportData) = a[1];
-            rebuild(a[0]);
-            return nb::none();
-        }));
-    body["update_config_data"] =
-        zl::instance_method(zl::function<2>({"update_config_data", {"self", "config_data"}, 2}, [](auto a) {
-            a[0].attr(kConfigData) = a[1];
-            rebuild(a[0]);
-            return nb::none();
-        }));
-    body["load"] = zl::instance_method(zl::function<3>({"load", {"self", "path", "load_model_in_npu"}, 2},
-                                                       [](auto a) { return load(a[0], a[1], a[2]); }));
-    body["save"] = zl::instance_method(
-        zl::function<2>({"save", {"self", "path"}, 2}, [](auto a) { return save(a[0], a[1]); }));
-    body["create_zelt_model"] = zl::static_method(
-        zl::function<5>({"create_zelt_model",
-                         {"version", "export_data", "config_data", "custom_op_config_data", "custom_op_data"},
-                         5},
-                        [](auto a) { return create_zelt_model(a[0], a[1], a[2], a[3], a[4]); }));
-    body["parse_data"] = zl::static_method(
-        zl::function<1>({"parse_data", {"zelt_data"}, 1}, [](auto a) { return parse_data(a[0]); }));
-    body["release"] = zl::instance_method(zl::function<1>({"release", {"self"}, 1}, [](auto a) {
+        });
+    zl::add_method<2>(body, {"update_export_data", {"self", "export_data"}, 2}, [](auto a) {
+        a[0].attr(kExportData) = a[1];
+        rebuild(a[0]);
+        return nb::none();
+    });
+    zl::add_method<2>(body, {"update_config_data", {"self", "config_data"}, 2}, [](auto a) {
+        a[0].attr(kConfigData) = a[1];
+        rebuild(a[0]);
+        return nb::none();
+    });
+    zl::add_method<3>(body, {"load", {"self", "path", "load_model_in_npu"}, 2},
+                      [](auto a) { return load(a[0], a[1], a[2]); });
+    zl::add_method<2>(body, {"save", {"self", "path"}, 2}, [](auto a) { return save(a[0], a[1]); });
+    zl::add_static<5>(body,
+                      {"create_zelt_model",
+                       {"version", "export_data", "config_data", "custom_op_config_data", "custom_op_data"},
+                       5},
+                      [](auto a) { return create_zelt_model(a[0], a[1], a[2], a[3], a[4]); });
+    zl::add_static<1>(body, {"parse_data", {"zelt_data"}, 1}, [](auto a) { return parse_data(a[0]); });
+    zl::add_method<1>(body, {"release", {"self"}, 1}, [](auto a) {
         release(a[0]);
         return nb::none();
-    }));
+    });
     return zl::make_class(ns, "ZELTModel", body);
 }
 

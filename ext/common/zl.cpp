@@ -67,6 +67,22 @@ void Namespace::set(const char *name, nb::handle value) const {
 
 nb::object import(const char *module) { return steal(PyImport_ImportModule(module)); }
 
+void import_star(const Namespace &ns, nb::handle module) {
+    nb::object names;
+    if (PyObject_HasAttrString(module.ptr(), "__all__")) {
+        names = module.attr("__all__");
+    } else {
+        names = nb::list();
+        for (nb::handle key : nb::borrow<nb::dict>(module.attr("__dict__")).keys())
+            if (!nb::borrow<nb::str>(key).attr("startswith")("_").is(nb::handle(Py_True)))
+                names.attr("append")(key);
+    }
+    for (nb::handle key : names) {
+        nb::object value = steal(PyObject_GetAttr(module.ptr(), key.ptr()));
+        if (PyDict_SetItem(ns.dict().ptr(), key.ptr(), value.ptr()) < 0) throw_error();
+    }
+}
+
 nb::object getattr(nb::handle obj, const Name &name) {
     return steal(PyObject_GetAttr(obj.ptr(), name.get().ptr()));
 }
@@ -83,6 +99,44 @@ nb::object getitem(nb::handle obj, const char *key) {
 nb::str percent(const char *fmt, nb::handle value) {
     nb::object f = steal(PyUnicode_FromString(fmt));
     return nb::steal<nb::str>(steal(PyUnicode_Format(f.ptr(), value.ptr())).release());
+}
+
+std::pair<nb::object, nb::object> unpack2(nb::handle seq) {
+    PyObject *iter = PyObject_GetIter(seq.ptr());
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq.ptr())->tp_iter &&
+            !PySequence_Check(seq.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(seq.ptr())->tp_name);
+        }
+        throw_error();
+    }
+    nb::object it = nb::steal(iter);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *v = PyIter_Next(it.ptr());
+        if (!v) {
+            if (PyErr_Occurred()) throw_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw_error();
+        }
+        items[i] = nb::steal(v);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw_error();
+    }
+    if (PyErr_Occurred()) throw_error();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
 }
 
 bool truthy(nb::handle o) {
@@ -123,36 +177,34 @@ nb::object parent_dir(nb::handle file) {
 
 static std::string plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
-void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
-          nb::handle kwargs, nb::handle *out) {
-    const std::size_t nargs = (std::size_t)PyTuple_GET_SIZE(args.ptr());
+static void check_positional_count(const char *name, std::size_t n, std::size_t required, std::size_t nargs) {
     if (nargs > n) {
         PyErr_Format(PyExc_TypeError, "%s() takes %s %zu positional argument%s (%zu given)", name,
                      required == n ? "exactly" : "at most", n, plural(n).c_str(), nargs);
         throw_error();
     }
-    for (std::size_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args.ptr(), (Py_ssize_t)i);
-    if (kwargs.ptr() && PyDict_GET_SIZE(kwargs.ptr()) > 0) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-            std::size_t i = 0;
-            for (; i < n; ++i) {
-                int eq = PyUnicode_CompareWithASCIIString(key, names[i]);
-                if (eq == 0) break;
-            }
-            if (i == n) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-                throw_error();
-            }
-            if (out[i].ptr()) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name,
-                             key);
-                throw_error();
-            }
-            out[i] = value;
-        }
+}
+
+static void bind_keyword(const char *name, const char *const *names, std::size_t n, PyObject *key,
+                         PyObject *value, nb::handle *out) {
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        int eq = PyUnicode_CompareWithASCIIString(key, names[i]);
+        if (eq == 0) break;
     }
+    if (i == n) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+        throw_error();
+    }
+    if (out[i].ptr()) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+        throw_error();
+    }
+    out[i] = value;
+}
+
+static void check_required(const char *name, std::size_t n, std::size_t required, std::size_t nargs,
+                           const nb::handle *out) {
     for (std::size_t i = 0; i < required; ++i) {
         if (!out[i].ptr()) {
             PyErr_Format(PyExc_TypeError, "%s() takes %s %zu positional argument%s (%zu given)", name,
@@ -161,6 +213,61 @@ void bind(const char *name, const char *const *names, std::size_t n, std::size_t
         }
     }
 }
+
+void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
+          PyObject *const *args, std::size_t nargs, PyObject *kwnames, nb::handle *out) {
+    check_positional_count(name, n, required, nargs);
+    for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        bind_keyword(name, names, n, PyTuple_GET_ITEM(kwnames, k), args[nargs + (std::size_t)k], out);
+    check_required(name, n, required, nargs, out);
+}
+
+namespace detail {
+
+// Each native function's `self` is a small module object whose state holds
+// the function (a module keeps `__qualname__` and repr as for a plain function).
+static void free_native(void *module) {
+    auto **slot = static_cast<NativeFunction **>(PyModule_GetState(static_cast<PyObject *>(module)));
+    if (slot) delete *slot;
+}
+
+static PyModuleDef native_function_def = {PyModuleDef_HEAD_INIT,
+                                          "native_function",
+                                          nullptr,
+                                          sizeof(NativeFunction *),
+                                          nullptr,
+                                          nullptr,
+                                          nullptr,
+                                          nullptr,
+                                          free_native};
+
+static PyObject *call_native(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    NativeFunction *f = *static_cast<NativeFunction **>(PyModule_GetState(self));
+    try {
+        return f->call(args, (std::size_t)nargs, kwnames).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name) {
+    f->def.ml_name = name;
+    f->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_native));
+    f->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    PyMethodDef *def = &f->def;
+    nb::object holder = steal(PyModule_Create(&native_function_def));
+    *static_cast<NativeFunction **>(PyModule_GetState(holder.ptr())) = f.release();
+    return steal(PyCFunction_NewEx(def, holder.ptr(), module_name.ptr()));
+}
+
+}  // namespace detail
 
 nb::object instance_method(nb::handle func) { return steal(PyInstanceMethod_New(func.ptr())); }
 

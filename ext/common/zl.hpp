@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -80,6 +81,9 @@ private:
 };
 
 nb::object import(const char *module);
+// `from <module> import *` into `ns`: the names of `__all__`, or else every
+// name that does not start with an underscore.
+void import_star(const Namespace &ns, nb::handle module);
 nb::object getattr(nb::handle obj, const Name &name);
 nb::object getattr(nb::handle obj, const char *name);
 // obj[key] with a str key, raising the container's own error (e.g. KeyError).
@@ -92,6 +96,11 @@ nb::str format(const char *fmt, Args &&...args) {
 }
 // `fmt % value` with the interpreter's printf-style formatting.
 nb::str percent(const char *fmt, nb::handle value);
+
+// `a, b = seq` with the interpreter's unpacking errors.
+std::pair<nb::object, nb::object> unpack2(nb::handle seq);
+// `item in container`.
+bool contains(nb::handle container, nb::handle item);
 
 bool truthy(nb::handle o);
 bool equal(nb::handle a, nb::handle b);
@@ -136,46 +145,55 @@ struct Params {
     std::size_t required;
 };
 
-// Binds the positional `args` (a tuple) and keyword `kwargs` (a dict or null)
-// to `out[0..n)`; a parameter left unset holds a null handle (the caller
+// Binds the vectorcall arguments (positional `args[0..nargs)`, then the
+// values of the keyword arguments named by the tuple `kwnames`, or null) to
+// `out[0..n)`; a parameter left unset holds a null handle (the caller
 // applies its default).  Errors use the interpreter's wording, e.g.
 //   "f() takes exactly 1 positional argument (2 given)",
 //   "f() takes at least 4 positional arguments (2 given)",
 //   "f() got an unexpected keyword argument 'x'",
 //   "f() got multiple values for keyword argument 'x'".
-void bind(const char *name, const char *const *names, std::size_t n, std::size_t required, nb::handle args,
-          nb::handle kwargs, nb::handle *out);
+void bind(const char *name, const char *const *names, std::size_t n, std::size_t required,
+          PyObject *const *args, std::size_t nargs, PyObject *kwnames, nb::handle *out);
 
-template <std::size_t N, typename Impl, typename... Extra>
-nb::object function_impl(const Params &p, Impl impl, const Extra &...extra) {
-    struct Sig {
+namespace detail {
+struct NativeFunction {
+    PyMethodDef def{};
+    virtual ~NativeFunction() = default;
+    virtual nb::object call(PyObject *const *args, std::size_t nargs, PyObject *kwnames) = 0;
+};
+nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name);
+}  // namespace detail
+
+// A native function callable like a `def` with `p`, through the interpreter's
+// vectorcall (no argument tuple or dict is built).  `impl` receives the bound
+// arguments as a std::array<nb::handle, N> (null for unset optional
+// parameters) and returns an nb::object.  C++ errors other than Python's
+// leave as MemoryError or RuntimeError.
+template <std::size_t N, typename Impl>
+nb::object function(const Params &p, Impl impl, nb::handle module_name = nb::handle()) {
+    struct Function : detail::NativeFunction {
         const char *name;
         std::size_t required;
-        std::array<const char *, N> names;
-    } sig{p.name, p.required, {}};
-    std::size_t i = 0;
-    for (const char *n : p.names) sig.names[i++] = n;
-    return nb::cpp_function(
-        [sig, impl](nb::args args, nb::kwargs kwargs) -> nb::object {
+        std::array<const char *, N> names{};
+        Impl impl;
+        Function(const Params &p, Impl i) : name(p.name), required(p.required), impl(std::move(i)) {
+            std::size_t k = 0;
+            for (const char *n : p.names) names[k++] = n;
+        }
+        nb::object call(PyObject *const *args, std::size_t nargs, PyObject *kwnames) override {
             std::array<nb::handle, N> bound{};
-            bind(sig.name, sig.names.data(), N, sig.required, args, kwargs, bound.data());
+            bind(name, names.data(), N, required, args, nargs, kwnames, bound.data());
             return impl(bound);
-        },
-        nb::name(p.name), extra...);
-}
-
-// A native function callable like a `def` with `p` (for class bodies).
-// `impl` receives the bound arguments as a std::array<nb::handle, N> (null
-// for unset optional parameters) and returns an nb::object.
-template <std::size_t N, typename Impl>
-nb::object function(const Params &p, Impl impl) {
-    return function_impl<N>(p, impl);
+        }
+    };
+    return detail::make_native_function(std::make_unique<Function>(p, std::move(impl)), p.name, module_name);
 }
 
 // Defines the module-level function `p.name` in the namespace `ns`.
 template <std::size_t N, typename Impl>
 void def(const Namespace &ns, const Params &p, Impl impl) {
-    function_impl<N>(p, impl, nb::scope(ns.module()));
+    ns.set(p.name, function<N>(p, impl, ns.module().attr("__name__")));
 }
 
 // ------------------------------------------------------------ plain classes
@@ -186,5 +204,16 @@ nb::object instance_method(nb::handle func);
 nb::object static_method(nb::handle func);
 // `type(name, (object,), namespace)` with `__module__` and `__qualname__` set.
 nb::object make_class(const Namespace &ns, const char *name, nb::dict body);
+
+// Class-body members: a native function bound like a def, placed in `body`
+// as an instance method or as a static method.
+template <std::size_t N, typename Impl>
+void add_method(nb::dict &body, const Params &p, Impl impl) {
+    body[p.name] = instance_method(function<N>(p, impl));
+}
+template <std::size_t N, typename Impl>
+void add_static(nb::dict &body, const Params &p, Impl impl) {
+    body[p.name] = static_method(function<N>(p, impl));
+}
 
 }  // namespace zl

@@ -1,0 +1,1422 @@
+// zeltlite.api.zelt_runtime: the runtime session ZELTRuntime and the
+// constants, tables and ctypes structures of the runtime library's interface.
+//
+// Every method behaves like the Python it stands for and reaches the library
+// through `self.lib` with ctypes objects.  When `self.lib` is the very CDLL a
+// session loaded and its function attributes are as bound, the data path
+// calls the library's functions directly instead (same results, errors and
+// messages), with the GIL released around each call.
+#include "zelt_runtime.hpp"
+
+#include <dlfcn.h>
+#include <zeltrt/zeltrt_api.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace zrt {
+
+zl::Namespace ns;
+
+namespace {
+
+// ------------------------------------------------------------------ names
+
+const zl::Name kLib{"lib"}, kContext{"context"}, kNpuModel{"npu_model"}, kTalun{"TALUN"};
+const zl::Name kZeltQuery{"zelt_query"}, kZeltInputsSet{"zelt_inputs_set"}, kZeltRun{"zelt_run"},
+    kZeltOutputsGet{"zelt_outputs_get"}, kZeltOutputsRelease{"zelt_outputs_release"};
+const zl::Name kZeltInit{"zelt_init"}, kZeltDestroy{"zelt_destroy"}, kZeltSetCoreMask{"zelt_set_core_mask"};
+const zl::Name kArgtypes{"argtypes"}, kRestype{"restype"}, kErrcheck{"errcheck"};
+const zl::Name kGetInOutNum{"get_in_out_num"}, kGetOutputShape{"get_output_shape"},
+    kGetTensorAttr{"get_tensor_attr"};
+const zl::Name kSize{"size"}, kDtype{"dtype"}, kNdarray{"ndarray"}, kTobytes{"tobytes"}, kEmpty{"empty"},
+    kFloat32{"float32"}, kNp{"np"};
+const zl::Name kQueryInOutNum{"ZELT_QUERY_IN_OUT_NUM"}, kQueryInputAttr{"ZELT_QUERY_INPUT_ATTR"},
+    kQueryOutputAttr{"ZELT_QUERY_OUTPUT_ATTR"}, kQueryPerfDetail{"ZELT_QUERY_PERF_DETAIL"},
+    kQueryPerfRun{"ZELT_QUERY_PERF_RUN"}, kQuerySdkVersion{"ZELT_QUERY_SDK_VERSION"};
+const zl::Name kInputDataType{"zelt_input_data_type"}, kInputDataFormat{"zelt_input_data_format"},
+    kRetCode{"zelt_runtime_api_ret_code"}, kNhwc{"nhwc"};
+
+nb::object none() { return nb::none(); }
+bool equals(nb::handle a, const char *b) {
+    if (PyUnicode_CheckExact(a.ptr())) return PyUnicode_CompareWithASCIIString(a.ptr(), b) == 0;
+    return zl::equal(a, nb::str(b));
+}
+nb::object attr(nb::handle o, const zl::Name &n) { return zl::getattr(o, n); }
+void set_attr(nb::handle o, const char *name, nb::handle value) {
+    if (PyObject_SetAttrString(o.ptr(), name, value.ptr()) < 0) zl::throw_error();
+}
+bool less_than_zero(nb::handle v) {
+    int r = PyObject_RichCompareBool(v.ptr(), zl::to_int(0).ptr(), Py_LT);
+    if (r < 0) zl::throw_error();
+    return r != 0;
+}
+bool is_talun(nb::handle self) { return zl::contains(attr(self, kNpuModel), kTalun.get()); }
+
+// Plain integers, converted the way ctypes stores them (masked to the field).
+bool exact_int(nb::handle v) { return PyLong_CheckExact(v.ptr()) || PyBool_Check(v.ptr()); }
+uint64_t masked(nb::handle v) {
+    uint64_t r = PyLong_AsUnsignedLongLongMask(v.ptr());
+    if (PyErr_Occurred()) zl::throw_error();
+    return r;
+}
+
+// A negative status by its name when `zelt_runtime_api_ret_code` lists it.
+nb::object code_name(nb::handle ret) {
+    nb::object table = ns[kRetCode];
+    nb::object key = zl::to_str(ret);
+    if (zl::contains(table, key)) return table[key];
+    return nb::borrow(ret);
+}
+
+// Raises Exception(message.format(name or number)) for a negative status.
+void check_status(nb::handle ret, const char *message) {
+    if (less_than_zero(ret)) zl::raise_exception(zl::format(message, code_name(ret)));
+}
+
+// A view of an object's memory through the buffer protocol.
+class Buffer {
+public:
+    explicit Buffer(nb::handle obj, int flags = PyBUF_WRITABLE) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) < 0) zl::throw_error();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    void *data() const { return view_.buf; }
+    std::size_t size() const { return (std::size_t)view_.len; }
+
+private:
+    Py_buffer view_{};
+};
+
+// Copies a filled ctypes structure into its C counterpart (the layouts are
+// the same: the C ABI header and the ctypes declarations are held equal).
+template <typename T>
+void read_struct(nb::handle s, T &out) {
+    Buffer b(s, PyBUF_SIMPLE);
+    if (b.size() != sizeof(T))
+        zl::raise(PyExc_TypeError,
+                  zl::format("{} has an unexpected size", nb::handle((PyObject *)Py_TYPE(s.ptr()))));
+    std::memcpy(&out, b.data(), sizeof(T));
+}
+
+// ------------------------------------------------------------ library registry
+
+// The five data-path functions that may be called directly.
+enum Fn { kQueryFn, kInputsSetFn, kRunFn, kOutputsGetFn, kOutputsReleaseFn, kFnCount };
+const zl::Name *const kFnNames[kFnCount] = {&kZeltQuery, &kZeltInputsSet, &kZeltRun, &kZeltOutputsGet,
+                                            &kZeltOutputsRelease};
+
+// What this module knows about a library object it loaded or closed.
+struct LibraryState {
+    // A ctypes library: once closed, its code is unmapped.
+    bool native = false;
+    bool closed = false;
+    // Direct calls allowed: the library is loaded and the pointers below valid.
+    bool direct = false;
+    int in_flight = 0;
+    decltype(&::zelt_query) query = nullptr;
+    decltype(&::zelt_inputs_set) inputs_set = nullptr;
+    decltype(&::zelt_run) run = nullptr;
+    decltype(&::zelt_outputs_get) outputs_get = nullptr;
+    decltype(&::zelt_outputs_release) outputs_release = nullptr;
+    // The function objects bound at load (weakly: they hold the library)
+    // with their argtypes and restype; direct calls are made only while
+    // all are still in place.  Borrowed: `state_refs` keeps them alive
+    // while the entry exists.
+    PyObject *bound[kFnCount][3] = {};
+};
+
+// Keyed by the library object.  Entries go when the object dies (weak
+// reference callback); objects without weak reference support stay.
+std::unordered_map<PyObject *, LibraryState> libraries;
+// weakref (or the library itself) -> the objects an entry borrows.  Lives as
+// long as the process, like the module's other interned objects.
+nb::handle state_refs;
+
+LibraryState *find_state(nb::handle lib) {
+    auto it = libraries.find(lib.ptr());
+    return it == libraries.end() ? nullptr : &it->second;
+}
+
+LibraryState &add_state(nb::handle lib, nb::handle refs) {
+    if (LibraryState *s = find_state(lib)) return *s;
+    PyObject *key = lib.ptr();
+    nb::object forget = nb::cpp_function([key](nb::handle ref) {
+        libraries.erase(key);
+        PyDict_DelItem(state_refs.ptr(), ref.ptr());
+        PyErr_Clear();
+    });
+    PyObject *ref = PyWeakref_NewRef(lib.ptr(), forget.ptr());
+    nb::object ref_key;
+    if (ref) {
+        ref_key = nb::steal(ref);
+    } else {
+        PyErr_Clear();
+        ref_key = nb::borrow(lib);
+    }
+    if (PyDict_SetItem(state_refs.ptr(), ref_key.ptr(), refs.ptr()) < 0) zl::throw_error();
+    LibraryState &s = libraries[key];
+    int native = PyObject_IsInstance(lib.ptr(), zl::import("ctypes").attr("CDLL").ptr());
+    if (native < 0) zl::throw_error();
+    s.native = native != 0;
+    return s;
+}
+
+// Registers a freshly loaded and bound CDLL for direct calls.
+void register_loaded(nb::handle lib) {
+    if ((PyObject *)Py_TYPE(lib.ptr()) != zl::import("ctypes").attr("CDLL").ptr() || find_state(lib)) return;
+    void *handle = PyLong_AsVoidPtr(lib.attr("_handle").ptr());
+    if (!handle) {
+        PyErr_Clear();
+        return;
+    }
+    nb::list refs;
+    void *symbols[kFnCount];
+    for (int i = 0; i < kFnCount; ++i) {
+        symbols[i] = dlsym(handle, kFnNames[i]->c_str());
+        if (!symbols[i]) return;
+        nb::object func = attr(lib, *kFnNames[i]);
+        refs.append(zl::steal(PyWeakref_NewRef(func.ptr(), nullptr)));
+        refs.append(attr(func, kArgtypes));
+        refs.append(attr(func, kRestype));
+    }
+    LibraryState &s = add_state(lib, refs);
+    for (int i = 0; i < kFnCount; ++i)
+        for (int j = 0; j < 3; ++j) s.bound[i][j] = refs[3 * i + j].ptr();
+    s.query = reinterpret_cast<decltype(s.query)>(symbols[kQueryFn]);
+    s.inputs_set = reinterpret_cast<decltype(s.inputs_set)>(symbols[kInputsSetFn]);
+    s.run = reinterpret_cast<decltype(s.run)>(symbols[kRunFn]);
+    s.outputs_get = reinterpret_cast<decltype(s.outputs_get)>(symbols[kOutputsGetFn]);
+    s.outputs_release = reinterpret_cast<decltype(s.outputs_release)>(symbols[kOutputsReleaseFn]);
+    s.closed = false;
+    s.direct = true;
+}
+
+bool bound_intact(nb::handle lib, const LibraryState &s, Fn fn) {
+    // The bound functions live in the library object's own dict.
+    nb::object dict = zl::steal(PyObject_GenericGetDict(lib.ptr(), nullptr));
+    PyObject *found = PyDict_GetItemWithError(dict.ptr(), kFnNames[fn]->get().ptr());
+    if (!found) {
+        if (PyErr_Occurred()) zl::throw_error();
+        return false;
+    }
+    if (found != PyWeakref_GetObject(s.bound[fn][0])) return false;
+    nb::object f = nb::borrow(found);
+    return attr(f, kArgtypes).ptr() == s.bound[fn][1] && attr(f, kRestype).ptr() == s.bound[fn][2] &&
+           zl::is_none(attr(f, kErrcheck));
+}
+
+// Counts a call in progress, so that the library is not closed under it.
+class InFlight {
+public:
+    explicit InFlight(LibraryState *s) : s_(s) {
+        if (s_) ++s_->in_flight;
+    }
+    ~InFlight() {
+        if (s_) --s_->in_flight;
+    }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+
+private:
+    LibraryState *s_;
+};
+
+// The session's library and context as one runtime call needs them.
+struct Runtime {
+    nb::object lib, context;
+    LibraryState *state = nullptr;
+    bool direct = false;
+    zelt_handle handle = 0;
+};
+
+Runtime runtime(nb::handle self, std::initializer_list<Fn> fns, bool needs_context = true) {
+    Runtime rt;
+    rt.lib = attr(self, kLib);
+    rt.context = attr(self, kContext);
+    rt.state = find_state(rt.lib);
+    // Stand-ins for the library (mocks) are called whatever state they are in.
+    if (!rt.state || !rt.state->native) return rt;
+    // A library this module closed is unmapped: calling into it would crash.
+    if (rt.state->closed) zl::raise_exception("E The runtime of this session has been released.");
+    if (needs_context && zl::is_none(rt.context))
+        zl::raise_exception("E The graph of this session is not built, call build_graph first.");
+    if (!rt.state->direct || !PyLong_CheckExact(rt.context.ptr())) return rt;
+    for (Fn fn : fns)
+        if (!bound_intact(rt.lib, *rt.state, fn)) return rt;
+    // ctypes converts the handle argument the same way (masked to 64 bits).
+    rt.handle = (zelt_handle)PyLong_AsUnsignedLongLongMask(rt.context.ptr());
+    if (PyErr_Occurred()) zl::throw_error();
+    rt.direct = true;
+    return rt;
+}
+
+// Runs a direct library call with the GIL released.
+template <typename F>
+int call_direct(Runtime &rt, F f) {
+    InFlight guard(rt.state);
+    nb::gil_scoped_release unlocked;
+    return f();
+}
+
+// self.lib.<fn>(args...) through ctypes.
+template <typename... Args>
+nb::object call_lib(Runtime &rt, const zl::Name &fn, Args &&...args) {
+    InFlight guard(rt.state);
+    return attr(rt.lib, fn)(std::forward<Args>(args)...);
+}
+
+// ------------------------------------------------------------ ctypes helpers
+
+nb::object cast_void_p(nb::handle obj) { return ns["cast"](ns["pointer"](obj), ns["c_void_p"]); }
+nb::object ctypes_sizeof(nb::handle obj) { return ns["sizeof"](obj); }
+
+// ------------------------------------------------------------ own methods
+
+// The native functions of the class, kept to recognise them behind `self.x`.
+PyObject *own_get_in_out_num, *own_get_output_shape, *own_get_tensor_attr;
+
+// True when `self.<name>` is this module's own method (not replaced on the
+// class or the instance), so that its native body may be run directly.
+bool is_own(nb::handle self, const zl::Name &name, PyObject *func) {
+    nb::object bound = attr(self, name);
+    return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == func &&
+           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
+// ------------------------------------------------------------ tensor queries
+
+// zelt_query for a structure the caller reads itself; `out` receives it.
+template <typename T>
+nb::object query_struct(Runtime &rt, const zl::Name &cmd_name, const char *struct_name, T &out) {
+    nb::object cmd = ns[cmd_name];
+    if (rt.direct) {
+        int c = (int)PyLong_AsLong(cmd.ptr());
+        if (PyErr_Occurred()) zl::throw_error();
+        std::memset(&out, 0, sizeof(T));
+        int ret = call_direct(rt, [&] { return rt.state->query(rt.handle, c, &out, (uint32_t)sizeof(T)); });
+        return zl::to_int(ret);
+    }
+    nb::object s = ns[struct_name]();
+    nb::object ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
+    read_struct(s, out);
+    return ret;
+}
+
+template <typename T>
+nb::object query_struct(nb::handle self, const zl::Name &cmd_name, const char *struct_name, T &out) {
+    Runtime rt = runtime(self, {kQueryFn});
+    return query_struct(rt, cmd_name, struct_name, out);
+}
+
+std::pair<nb::object, nb::object> in_out_num_values(Runtime &rt) {
+    ZELTInputOutputNum num;
+    nb::object ret = query_struct(rt, kQueryInOutNum, "ZELTInputOutputNum", num);
+    check_status(ret, "Get input output num failed! Error code: {}");
+    return {zl::to_int(num.n_input), zl::to_int(num.n_output)};
+}
+
+nb::object in_out_num(nb::handle self) {
+    Runtime rt = runtime(self, {kQueryFn});
+    auto [n_input, n_output] = in_out_num_values(rt);
+    return nb::make_tuple(n_input, n_output);
+}
+
+// `self.get_in_out_num()`, unpacked.
+std::pair<nb::object, nb::object> call_in_out_num(nb::handle self) {
+    if (is_own(self, kGetInOutNum, own_get_in_out_num)) {
+        Runtime rt = runtime(self, {kQueryFn});
+        return in_out_num_values(rt);
+    }
+    return zl::unpack2(attr(self, kGetInOutNum)());
+}
+
+const char *const kAttrFailed = "Query tensor attr failed! Error code: {}";
+
+nb::object tensor_attr(nb::handle self, nb::handle index, bool is_output) {
+    nb::object s = ns[is_talun(self) ? "ZELTRtTensorAttr" : "ZELTTensorAttr"]();
+    set_attr(s, "index", index);
+    nb::object cmd = ns[is_output ? kQueryOutputAttr : kQueryInputAttr];
+    Runtime rt = runtime(self, {kQueryFn});
+    nb::object ret;
+    if (rt.direct) {
+        int c = (int)PyLong_AsLong(cmd.ptr());
+        if (PyErr_Occurred()) zl::throw_error();
+        Buffer b(s);
+        void *info = b.data();
+        uint32_t size = (uint32_t)b.size();
+        ret = zl::to_int(call_direct(rt, [&] { return rt.state->query(rt.handle, c, info, size); }));
+    } else {
+        ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
+    }
+    check_status(ret, kAttrFailed);
+    return s;
+}
+
+nb::list shape_of(nb::handle self, uint32_t n_dims, const uint32_t *dims) {
+    nb::object model = attr(self, kNpuModel);
+    bool reverse = equals(model, "KESTA") || equals(model, "VORIN");
+    nb::list shape;
+    for (uint32_t k = 0; k < n_dims; ++k) {
+        uint32_t i = reverse ? n_dims - 1 - k : k;
+        if (i >= ZELT_MAX_DIMS) zl::raise(PyExc_IndexError, "invalid index");
+        shape.append(dims[i]);
+    }
+    return shape;
+}
+
+template <typename Attr>
+nb::object output_shape_as(nb::handle self, Runtime &rt, nb::handle index, const char *struct_name) {
+    Attr a;
+    nb::object cmd = ns[kQueryOutputAttr];
+    nb::object ret;
+    if (rt.direct) {
+        std::memset(&a, 0, sizeof a);
+        if (PyLong_CheckExact(index.ptr())) {
+            a.index = (uint32_t)masked(index);
+        } else {
+            // ctypes' own conversion (and error) for anything but a plain int.
+            nb::object s = ns[struct_name]();
+            set_attr(s, "index", index);
+            read_struct(s, a);
+        }
+        int c = (int)PyLong_AsLong(cmd.ptr());
+        if (PyErr_Occurred()) zl::throw_error();
+        ret = zl::to_int(
+            call_direct(rt, [&] { return rt.state->query(rt.handle, c, &a, (uint32_t)sizeof(a)); }));
+    } else {
+        nb::object s = ns[struct_name]();
+        set_attr(s, "index", index);
+        ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
+        read_struct(s, a);
+    }
+    check_status(ret, kAttrFailed);
+    return shape_of(self, a.n_dims, a.dims);
+}
+
+nb::object output_shape(nb::handle self, Runtime &rt, nb::handle index) {
+    if (is_talun(self)) return output_shape_as<ZELTRtTensorAttr>(self, rt, index, "ZELTRtTensorAttr");
+    return output_shape_as<ZELTTensorAttr>(self, rt, index, "ZELTTensorAttr");
+}
+
+nb::object output_shape(nb::handle self, nb::handle index) {
+    bool talun = is_talun(self);
+    Runtime rt = runtime(self, {kQueryFn});
+    if (talun) return output_shape_as<ZELTRtTensorAttr>(self, rt, index, "ZELTRtTensorAttr");
+    return output_shape_as<ZELTTensorAttr>(self, rt, index, "ZELTTensorAttr");
+}
+
+nb::object get_type_format(nb::handle dtype) {
+    nb::object name = dtype.attr("name");
+    if (equals(name, "int")) return nb::str("i");
+    if (equals(name, "float") || equals(name, "float32")) return nb::str("f");
+    if (equals(dtype, "bool")) return nb::str("?");
+    return zl::to_int(-1);
+}
+
+// ------------------------------------------------------------ input binding
+
+// One input as it goes to zelt_inputs_set.
+struct StagedInput {
+    nb::object array, pass_through, type, fmt;
+};
+
+[[noreturn]] void raise_input_size(std::size_t i) {
+    zl::raise_exception(zl::format("E Size of inputs[{}] is invalid!", i));
+}
+
+// The input's bytes in row-major order: the array's own memory when it is
+// C-contiguous (the runtime copies before it returns), else one copy.
+class InputBytes {
+public:
+    explicit InputBytes(nb::handle array) {
+        // A subclass with its own tobytes() gets it called.
+        nb::object ndarray = ns[kNp].attr(kNdarray);
+        PyObject *nd_tobytes = PyType_Check(ndarray.ptr())
+                                   ? _PyType_Lookup((PyTypeObject *)ndarray.ptr(), kTobytes.get().ptr())
+                                   : nullptr;
+        bool plain = nd_tobytes && _PyType_Lookup(Py_TYPE(array.ptr()), kTobytes.get().ptr()) == nd_tobytes;
+        if (plain) {
+            if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_STRIDES) == 0) {
+                has_view_ = true;
+                if (PyBuffer_IsContiguous(&view_, 'C')) {
+                    data_ = view_.buf;
+                    size_ = (std::size_t)view_.len;
+                    return;
+                }
+            } else {
+                PyErr_Clear();  // no buffer to share: tobytes() below
+            }
+        }
+        bytes_ = attr(array, kTobytes)();
+        char *p;
+        Py_ssize_t n;
+        if (PyBytes_AsStringAndSize(bytes_.ptr(), &p, &n) < 0) zl::throw_error();
+        data_ = p;
+        size_ = (std::size_t)n;
+    }
+    ~InputBytes() {
+        if (has_view_) PyBuffer_Release(&view_);
+    }
+    InputBytes(const InputBytes &) = delete;
+    InputBytes &operator=(const InputBytes &) = delete;
+    void *data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    Py_buffer view_{};
+    bool has_view_ = false;
+    nb::object bytes_;
+    void *data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+nb::object inputs_set_result(nb::handle ret) {
+    check_status(ret, "Set inputs failed. error code: {}");
+    return nb::borrow(ret);
+}
+
+// zelt_inputs_set through self.lib with ctypes structures and staging buffers.
+nb::object set_inputs_ctypes(Runtime &rt, const std::vector<StagedInput> &staged) {
+    std::size_t n = staged.size();
+    nb::object array = zl::steal(PyNumber_Multiply(ns["ZELTInput"].ptr(), zl::to_int((long long)n).ptr()))();
+    for (std::size_t i = 0; i < n; ++i) {
+        nb::object s = ns["ZELTInput"]();
+        set_attr(s, "index", zl::to_int((long long)i));
+        nb::object data = attr(staged[i].array, kTobytes)();
+        std::size_t len = (std::size_t)nb::len(data);
+        if (len > UINT32_MAX) raise_input_size(i);
+        nb::object buffer =
+            zl::steal(PyNumber_Multiply(ns["c_char"].ptr(), zl::to_int((long long)len).ptr()))();
+        ns["memmove"](buffer, data, len);
+        set_attr(s, "buf", cast_void_p(buffer));
+        set_attr(s, "size", zl::to_int((long long)len));
+        set_attr(s, "pass_through", staged[i].pass_through);
+        set_attr(s, "type", staged[i].type);
+        set_attr(s, "fmt", staged[i].fmt);
+        array[i] = s;
+    }
+    nb::object first = ns["pointer"](array[0]);
+    return inputs_set_result(call_lib(rt, kZeltInputsSet, rt.context, zl::to_int((long long)n), first));
+}
+
+nb::object set_inputs_direct(Runtime &rt, const std::vector<StagedInput> &staged) {
+    std::size_t n = staged.size();
+    std::vector<std::unique_ptr<InputBytes>> bytes;
+    std::vector<ZELTInput> descs(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes.push_back(std::make_unique<InputBytes>(staged[i].array));
+        if (bytes[i]->size() > UINT32_MAX) raise_input_size(i);
+        ZELTInput &d = descs[i];
+        std::memset(&d, 0, sizeof d);
+        d.index = (uint32_t)i;
+        d.buf = bytes[i]->data();
+        d.size = (uint32_t)bytes[i]->size();
+        d.pass_through = (uint8_t)masked(staged[i].pass_through);
+        d.type = (int32_t)(uint32_t)masked(staged[i].type);
+        d.fmt = (int32_t)(uint32_t)masked(staged[i].fmt);
+    }
+    int ret = call_direct(rt, [&] { return rt.state->inputs_set(rt.handle, (uint32_t)n, descs.data()); });
+    return inputs_set_result(zl::to_int(ret));
+}
+
+// Synthetic all-0x01 inputs sized and typed from the model's own input attributes.
+nb::object set_inputs_eval_perf(nb::handle self) {
+    auto [in_num, unused] = call_in_out_num(self);
+    (void)unused;
+    nb::object array = zl::steal(PyNumber_Multiply(ns["ZELTInput"].ptr(), in_num.ptr()))();
+    Py_ssize_t n = PyObject_Length(array.ptr());
+    if (n < 0) zl::throw_error();
+    if (n == 0) zl::raise_exception("E The model reports no inputs, there is nothing to bind for eval_perf.");
+    bool own_attr = is_own(self, kGetTensorAttr, own_get_tensor_attr);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object s = ns["ZELTInput"]();
+        set_attr(s, "index", zl::to_int(i));
+        nb::object a = own_attr ? tensor_attr(self, zl::to_int(i), false) : attr(self, kGetTensorAttr)(i);
+        nb::object data_size = a.attr("size");
+        nb::object buffer = zl::steal(PyNumber_Multiply(ns["c_char"].ptr(), data_size.ptr()))();
+        ns["memset"](buffer, 1, data_size);
+        set_attr(s, "buf", cast_void_p(buffer));
+        set_attr(s, "size", data_size);
+        set_attr(s, "type", a.attr("type"));
+        set_attr(s, "fmt", a.attr("fmt"));
+        array[i] = s;
+    }
+    Runtime rt = runtime(self, {kInputsSetFn});
+    if (rt.direct) {
+        Buffer b(array);
+        ZELTInput *descs = static_cast<ZELTInput *>(b.data());
+        int ret = call_direct(rt, [&] { return rt.state->inputs_set(rt.handle, (uint32_t)n, descs); });
+        return inputs_set_result(zl::to_int(ret));
+    }
+    nb::object first = ns["pointer"](array[0]);
+    return inputs_set_result(call_lib(rt, kZeltInputsSet, rt.context, in_num, first));
+}
+
+// [value] * n
+nb::object repeated(nb::handle value, std::size_t n) {
+    nb::object list = zl::steal(PyList_New((Py_ssize_t)n));
+    for (std::size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, nb::borrow(value).release().ptr());
+    return list;
+}
+
+nb::list copy_list(nb::handle seq) { return nb::borrow<nb::list>(zl::steal(PySequence_List(seq.ptr()))); }
+
+// The names of the plain dtypes seen so far, by dtype object (NumPy shares
+// one object per plain type; the entries are kept for the life of the process).
+struct KnownDtype {
+    nb::handle dtype, name;
+};
+KnownDtype known_dtypes[16];
+std::size_t known_dtype_count = 0;
+
+nb::object plain_dtype_name(nb::handle dtype, const zl::Name &name) {
+    if (known_dtype_count < std::size(known_dtypes))
+        known_dtypes[known_dtype_count++] = {nb::borrow(dtype).release(), nb::borrow(name.get()).release()};
+    return nb::borrow(name.get());
+}
+
+// str(array.dtype).  NumPy renders dtypes in Python code; the plain numeric
+// types' names follow from their type number and item size, the rest
+// (byte-swapped, with metadata, anything else) are rendered by NumPy itself.
+nb::object dtype_name(nb::handle array) {
+    static const zl::Name num_name{"num"}, byteorder_name{"byteorder"}, metadata_name{"metadata"},
+        itemsize_name{"itemsize"};
+    nb::object dtype = attr(array, kDtype);
+    for (std::size_t i = 0; i < known_dtype_count; ++i)
+        if (known_dtypes[i].dtype.ptr() == dtype.ptr()) return nb::borrow(known_dtypes[i].name);
+    int is_dtype = PyObject_IsInstance(dtype.ptr(), attr(ns[kNp], kDtype).ptr());
+    if (is_dtype < 0) zl::throw_error();
+    if (!is_dtype) return zl::to_str(dtype);
+    nb::object order = attr(dtype, byteorder_name);
+    if (!(equals(order, "=") || equals(order, "|")) || !zl::is_none(attr(dtype, metadata_name)))
+        return zl::to_str(dtype);
+    long num = PyLong_AsLong(attr(dtype, num_name).ptr());
+    long size = PyLong_AsLong(attr(dtype, itemsize_name).ptr());
+    if (PyErr_Occurred()) zl::throw_error();
+    // NumPy's type numbers: bool, then signed/unsigned pairs from byte to long long, float, half.
+    static const zl::Name signed_names[] = {zl::Name{"int8"}, zl::Name{"int16"}, zl::Name{"int32"},
+                                            zl::Name{"int64"}},
+                          unsigned_names[] = {zl::Name{"uint8"}, zl::Name{"uint16"}, zl::Name{"uint32"},
+                                              zl::Name{"uint64"}},
+                          bool_name{"bool"}, float32_name{"float32"}, float16_name{"float16"};
+    int width = size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : -1;
+    if (num == 0) return plain_dtype_name(dtype, bool_name);
+    if (num >= 1 && num <= 10 && width >= 0)
+        return plain_dtype_name(dtype, (num % 2 ? signed_names : unsigned_names)[width]);
+    if (num == 11 && size == 4) return plain_dtype_name(dtype, float32_name);
+    if (num == 23 && size == 2) return plain_dtype_name(dtype, float16_name);
+    return zl::to_str(dtype);
+}
+
+nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, nb::handle data_format,
+                      nb::handle pass_through, nb::handle eval_perf) {
+    if (eval_perf.ptr() && zl::truthy(eval_perf)) return set_inputs_eval_perf(self);
+
+    if (zl::is_none(inputs)) zl::raise_exception("E Inputs are invalid.");
+    Py_ssize_t given = PyObject_Length(inputs.ptr());
+    if (given < 0) zl::throw_error();
+    if (given == 0) zl::raise_exception("E Inputs are invalid.");
+    nb::object list = nb::borrow(inputs);
+    if (!PyList_Check(inputs.ptr())) {
+        log("w", "Inputs should be placed in a list, like [img1, img2], both the img1 and img2 are ndarray.");
+        list = copy_list(nb::make_tuple(inputs));
+    }
+    std::vector<nb::object> items;
+    for (nb::handle item : list) items.push_back(nb::borrow(item));
+
+    nb::object type_table = ns[kInputDataType];
+    std::vector<nb::object> dtype_names;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        nb::handle input = items[i];
+        if (zl::is_none(input) || zl::equal(attr(input, kSize), zl::to_int(0)))
+            zl::raise_exception(zl::format("E Size of inputs[{}] is invalid!", i));
+        int r = PyObject_IsInstance(input.ptr(), attr(ns[kNp], kNdarray).ptr());
+        if (r < 0) zl::throw_error();
+        if (!r) zl::raise_exception(zl::format("E Type of inputs[{}] is not np.ndarray!", i));
+        dtype_names.push_back(dtype_name(input));
+        if (!zl::contains(type_table, dtype_names[i]))
+            zl::raise_exception(zl::format("E Unsupport inputs[{}].dtype: {}", i, attr(input, kDtype)));
+    }
+    const std::size_t in_num = items.size();
+
+    // The caller's lists are normalised on copies: they stay as given.
+    nb::object types;
+    if (zl::is_none(data_type)) {
+        nb::list codes;
+        for (auto &name : dtype_names) codes.append(type_table[name]);
+        types = codes;
+    } else if (PyUnicode_Check(data_type.ptr())) {
+        if (!zl::contains(type_table, data_type))
+            zl::raise_exception(zl::format("E Unsupport data type: {}", data_type));
+        for (std::size_t i = 0; i < in_num; ++i)
+            if (!zl::equal(dtype_names[i], data_type))
+                zl::raise_exception(
+                    zl::format("E inputs[{}].dtype: {} is not same as data_type", i, attr(items[i], kDtype)));
+        types = repeated(type_table[data_type], in_num);
+    } else if (PyList_Check(data_type.ptr())) {
+        if ((std::size_t)nb::len(data_type) != in_num)
+            zl::raise_exception("E The lengths of data_type and inputs are not equal.");
+        nb::list codes = copy_list(data_type);
+        for (std::size_t i = 0; i < in_num; ++i) {
+            if (!zl::equal(dtype_names[i], codes[i]))
+                zl::raise_exception(zl::format("E inputs[{}].dtype: {} is not same as data_type[{}]", i,
+                                               attr(items[i], kDtype), i));
+            codes[i] = type_table[codes[i]];
+        }
+        types = codes;
+    } else {
+        types = nb::borrow(data_type);
+    }
+
+    nb::object format_table = ns[kInputDataFormat];
+    nb::object formats;
+    if (zl::is_none(data_format)) {
+        formats = repeated(format_table[kNhwc.get()], in_num);
+    } else if (PyUnicode_Check(data_format.ptr())) {
+        if (!zl::contains(format_table, data_format))
+            zl::raise_exception(zl::format("E Unsupport data format: {}", data_format));
+        formats = repeated(format_table[data_format], in_num);
+    } else if (PyList_Check(data_format.ptr())) {
+        if ((std::size_t)nb::len(data_format) != in_num)
+            zl::raise_exception("E The lengths of data_format and inputs are not equal.");
+        nb::list codes = copy_list(data_format);
+        for (std::size_t i = 0; i < in_num; ++i) codes[i] = format_table[codes[i]];
+        formats = codes;
+    } else {
+        formats = nb::borrow(data_format);
+    }
+
+    nb::object flags;
+    if (!pass_through.ptr() || zl::is_none(pass_through)) {
+        flags = repeated(zl::to_int(0), in_num);
+    } else {
+        if (PyList_Check(pass_through.ptr()) && (std::size_t)nb::len(pass_through) != in_num)
+            zl::raise_exception("E The lengths of inputs_pass_through and inputs are not equal.");
+        flags = nb::borrow(pass_through);
+    }
+
+    std::vector<StagedInput> staged(in_num);
+    bool plain_values = true;
+    for (std::size_t i = 0; i < in_num; ++i) {
+        StagedInput &s = staged[i];
+        s.array = items[i];
+        nb::object index = zl::to_int((long long)i);
+        s.pass_through = zl::steal(PyObject_GetItem(flags.ptr(), index.ptr()));
+        s.type = zl::steal(PyObject_GetItem(types.ptr(), index.ptr()));
+        s.fmt = zl::steal(PyObject_GetItem(formats.ptr(), index.ptr()));
+        plain_values = plain_values && exact_int(s.pass_through) && exact_int(s.type) && exact_int(s.fmt);
+    }
+    Runtime rt = runtime(self, {kInputsSetFn});
+    // Values that are not plain integers take ctypes' own conversions (and errors).
+    if (rt.direct && plain_values) return set_inputs_direct(rt, staged);
+    return set_inputs_ctypes(rt, staged);
+}
+
+// ------------------------------------------------------------ run and outputs
+
+nb::object run(nb::handle self, nb::handle get_frame_id) {
+    bool talun = is_talun(self);
+    bool want_frame = get_frame_id.ptr() && zl::truthy(get_frame_id);
+    Runtime rt = runtime(self, {kRunFn});
+    if (rt.direct) {
+        ZELTRtRunExtend ext;
+        std::memset(&ext, 0, sizeof ext);
+        // Both extensions start with frame_id; the runtime tells them apart by family.
+        ZELTRunExtend *p = reinterpret_cast<ZELTRunExtend *>(&ext);
+        int ret = call_direct(rt, [&] { return rt.state->run(rt.handle, p); });
+        if (want_frame) return nb::make_tuple(ret, ext.frame_id);
+        return zl::to_int(ret);
+    }
+    nb::object ext = ns[talun ? "ZELTRtRunExtend" : "ZELTRunExtend"]();
+    nb::object ret = call_lib(rt, kZeltRun, rt.context, ns["pointer"](ext));
+    if (want_frame) return nb::make_tuple(ret, ext.attr("frame_id"));
+    return ret;
+}
+
+// A new float32 array of `shape` and its writable memory.
+struct OutputArray {
+    nb::object array;
+    void *data = nullptr;
+    std::size_t elems = 0;
+};
+
+OutputArray new_output(nb::handle shape) {
+    OutputArray out;
+    nb::object np = ns[kNp];
+    out.array = attr(np, kEmpty)(shape, attr(np, kFloat32));
+    nb::object size = attr(out.array, kSize);
+    out.elems = PyLong_AsSize_t(size.ptr());
+    if (PyErr_Occurred()) zl::throw_error();
+    Buffer b(out.array, PyBUF_WRITABLE);
+    if (b.size() != out.elems * 4) zl::raise(PyExc_TypeError, "np.empty did not give a float32 array");
+    out.data = b.data();
+    return out;
+}
+
+// Copies the runtime's float32 output into the caller's array, never reading
+// beyond what the runtime reported.  Returns the error message (a ValueError)
+// or null; runs without the GIL.
+const char *copy_output(const OutputArray &dst, const void *src, uint32_t reported_bytes) {
+    if (dst.elems == 0) return nullptr;
+    if (!src) return "NULL pointer access";
+    if ((uint64_t)reported_bytes < (uint64_t)dst.elems * 4) return "buffer is smaller than requested size";
+    std::memmove(dst.data, src, dst.elems * 4);
+    return nullptr;
+}
+
+const char *const kReleaseWarning = "Release outputs failed, ret code: {}";
+
+// The output count and the outputs' arrays as get_in_out_num and
+// get_output_shape give them, with the queries made in one stretch without
+// the GIL.  Returns the count; a failed query raises as its method would.
+nb::object direct_output_arrays(nb::handle self, Runtime &rt, std::vector<OutputArray> &results) {
+    auto command = [](const zl::Name &name) {
+        int c = (int)PyLong_AsLong(ns[name].ptr());
+        if (PyErr_Occurred()) zl::throw_error();
+        return c;
+    };
+    const int num_cmd = command(kQueryInOutNum), attr_cmd = command(kQueryOutputAttr);
+    const uint32_t attr_size = is_talun(self) ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
+    ZELTInputOutputNum num{};
+    std::vector<ZELTRtTensorAttr> attrs;  // the plain attribute is its prefix
+    int num_ret, attr_ret = 0;
+    {
+        InFlight guard(rt.state);
+        nb::gil_scoped_release unlocked;
+        num_ret = rt.state->query(rt.handle, num_cmd, &num, (uint32_t)sizeof num);
+        if (num_ret >= 0) {
+            attrs.reserve(num.n_output);
+            for (uint32_t i = 0; i < num.n_output && attr_ret >= 0; ++i) {
+                attrs.emplace_back();
+                std::memset(&attrs.back(), 0, sizeof attrs.back());
+                attrs.back().index = i;
+                attr_ret = rt.state->query(rt.handle, attr_cmd, &attrs.back(), attr_size);
+            }
+        }
+    }
+    check_status(zl::to_int(num_ret), "Get input output num failed! Error code: {}");
+    for (std::size_t i = 0; i < attrs.size(); ++i) {
+        if (i + 1 == attrs.size()) check_status(zl::to_int(attr_ret), kAttrFailed);
+        results.push_back(new_output(shape_of(self, attrs[i].n_dims, attrs[i].dims)));
+    }
+    return zl::to_int(num.n_output);
+}
+
+nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
+    // With the class's own query methods in place, one look at the library serves the whole call.
+    bool own_queries =
+        is_own(self, kGetInOutNum, own_get_in_out_num) && is_own(self, kGetOutputShape, own_get_output_shape);
+    Runtime rt;
+    nb::object out_num;
+    std::vector<OutputArray> results;
+    if (own_queries) rt = runtime(self, {kQueryFn, kOutputsGetFn, kOutputsReleaseFn});
+    if (own_queries && rt.direct) {
+        out_num = direct_output_arrays(self, rt, results);
+    } else {
+        out_num = own_queries ? in_out_num_values(rt).second : zl::unpack2(attr(self, kGetInOutNum)()).second;
+    }
+    // The ctypes descriptors are made only where they are used; a count
+    // ctypes would refuse gets its error here, as before any other step.
+    nb::object outputs_array, output_extend;
+    auto make_descriptors = [&] {
+        outputs_array = zl::steal(PyNumber_Multiply(ns["ZELTOutput"].ptr(), out_num.ptr()))();
+        output_extend = ns["ZELTOutputExtend"]();
+    };
+    if (!PyLong_CheckExact(out_num.ptr()) || less_than_zero(out_num)) make_descriptors();
+    Py_ssize_t n = PyNumber_AsSsize_t(out_num.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) zl::throw_error();
+    for (Py_ssize_t i = (Py_ssize_t)results.size(); i < n; ++i) {
+        nb::object index = zl::to_int(i);
+        results.push_back(
+            new_output(own_queries ? output_shape(self, rt, index) : attr(self, kGetOutputShape)(index)));
+    }
+    if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
+    bool want_frame = get_frame_id.ptr() && zl::truthy(get_frame_id);
+    nb::list outputs;
+
+    if (!own_queries) rt = runtime(self, {kOutputsGetFn, kOutputsReleaseFn});
+    if (rt.direct) {
+        std::vector<ZELTOutput> descs((std::size_t)n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            ZELTOutput &d = descs[(std::size_t)i];
+            std::memset(&d, 0, sizeof d);
+            d.want_float = 1;
+            d.is_prealloc = 0;
+            d.index = (uint32_t)i;
+            d.buf = results[(std::size_t)i].data;
+            d.size = (uint32_t)results[(std::size_t)i].elems;
+        }
+        ZELTOutputExtend ext;
+        std::memset(&ext, 0, sizeof ext);
+        // Outputs are fetched, copied and handed back in one stretch without the GIL.
+        int ret, released = 0;
+        const char *failure = nullptr;
+        {
+            InFlight guard(rt.state);
+            nb::gil_scoped_release unlocked;
+            ret = rt.state->outputs_get(rt.handle, (uint32_t)n, descs.data(), &ext);
+            if (ret >= 0) {
+                for (Py_ssize_t i = 0; i < n && !failure; ++i)
+                    failure = copy_output(results[(std::size_t)i], descs[(std::size_t)i].buf,
+                                          descs[(std::size_t)i].size);
+                released = rt.state->outputs_release(rt.handle, (uint32_t)n, descs.data());
+            }
+        }
+        check_status(zl::to_int(ret), "E Get outputs failed, error code: {}");
+        if (failure) zl::raise(PyExc_ValueError, failure);
+        for (auto &r : results) outputs.append(r.array);
+        if (released < 0) log("w", zl::format(kReleaseWarning, code_name(zl::to_int(released))));
+        if (want_frame) outputs.append(ext.frame_id);
+        return outputs;
+    }
+
+    if (!outputs_array.is_valid()) make_descriptors();
+    // Staging buffers the runtime may look at; with is_prealloc 0 it replaces them.
+    std::vector<nb::object> staging;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object buffer = zl::steal(PyNumber_Multiply(
+            ns["c_char"].ptr(), zl::to_int((long long)results[(std::size_t)i].elems * 4).ptr()))();
+        staging.push_back(buffer);
+        nb::object out = outputs_array[i];
+        set_attr(out, "want_float", zl::to_int(1));
+        set_attr(out, "is_prealloc", zl::to_int(0));
+        set_attr(out, "index", zl::to_int(i));
+        set_attr(out, "buf", ns["cast"](buffer, ns["c_void_p"]));
+        set_attr(out, "size", zl::to_int((long long)results[(std::size_t)i].elems));
+    }
+    nb::object first = ns["pointer"](outputs_array[0]);
+    nb::object ret = call_lib(rt, kZeltOutputsGet, rt.context, out_num, first, ns["pointer"](output_extend));
+    check_status(ret, "E Get outputs failed, error code: {}");
+    auto release = [&] {
+        return call_lib(rt, kZeltOutputsRelease, rt.context, out_num, ns["pointer"](outputs_array[0]));
+    };
+    try {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            nb::object out = outputs_array[i];
+            nb::object buf = out.attr("buf");
+            void *src = zl::is_none(buf) ? nullptr : PyLong_AsVoidPtr(buf.ptr());
+            if (PyErr_Occurred()) zl::throw_error();
+            uint32_t reported = (uint32_t)PyLong_AsUnsignedLong(out.attr("size").ptr());
+            if (PyErr_Occurred()) zl::throw_error();
+            if (const char *failure = copy_output(results[(std::size_t)i], src, reported))
+                zl::raise(PyExc_ValueError, failure);
+            outputs.append(results[(std::size_t)i].array);
+        }
+    } catch (...) {
+        release();
+        throw;
+    }
+    nb::object released = release();
+    if (less_than_zero(released)) log("w", zl::format(kReleaseWarning, code_name(released)));
+    if (want_frame) outputs.append(output_extend.attr("frame_id"));
+    return outputs;
+}
+
+// ------------------------------------------------------------ information and tuning
+
+nb::object decode_c_text(const char *text, std::size_t max_len) {
+    std::size_t n = strnlen(text, max_len);
+    return zl::steal(PyUnicode_DecodeUTF8(text, (Py_ssize_t)n, "strict"));
+}
+
+nb::object get_sdk_version(nb::handle self) {
+    if (equals(self.attr("target_soc"), "SIMULATOR"))
+        zl::raise_exception("Target hardware platform need be pointed before get sdk version.");
+    ZELTSDKVersion v;
+    nb::object ret = query_struct(self, kQuerySdkVersion, "ZELTSDKVersion", v);
+    check_status(ret, "Query ZELT SDK version Failed. Error code: {}");
+    nb::object api = decode_c_text(v.api_version, sizeof v.api_version);
+    nb::object drv = decode_c_text(v.drv_version, sizeof v.drv_version);
+    const char *rule = "==============================================\n";
+    nb::str banner = zl::format("{}ZELT VERSION:\n  API: {}\n  DRV: {}\n{}", rule, api, drv, rule);
+    return nb::make_tuple(banner, api, drv);
+}
+
+nb::object set_core_mask(nb::handle self, nb::handle core_mask) {
+    if (zl::equal(core_mask, zl::to_int(0))) return zl::to_int(0);
+    if (!equals(self.attr("target_soc"), "TX5100"))
+        log("e",
+            "The core_mask is only supported by TX5100. Please do not set this parameter on other "
+            "platforms.");
+    if (!zl::contains(ns["CURRENT_SUPPORT_NPU_CORE_MODE"], core_mask))
+        log("e", zl::format("The core mode {} is not supported currently.", core_mask));
+    nb::object mask = ns["c_uint"](core_mask);
+    Runtime rt = runtime(self, {});
+    nb::object ret = call_lib(rt, kZeltSetCoreMask, rt.context, mask);
+    check_status(ret, "ZELT set core mask failed. error code: {}");
+    return ret;
+}
+
+nb::object get_run_perf(nb::handle self) {
+    if (zl::truthy(self.attr("perf_debug"))) {
+        ZELTPerfDetail perf;
+        nb::object ret = query_struct(self, kQueryPerfDetail, "ZELTPerfDetail", perf);
+        check_status(ret, "Query run perf failed, error code: {}");
+        if (!perf.perf_data) return nb::str("");
+        // The text ends at its NUL or after data_len bytes, whichever comes first.
+        return decode_c_text(perf.perf_data,
+                             (std::size_t)std::min<unsigned long long>(perf.data_len, SIZE_MAX));
+    }
+    ZELTPerfRun perf;
+    nb::object ret = query_struct(self, kQueryPerfRun, "ZELTPerfRun", perf);
+    check_status(ret, "Query run perf failed, error code: {}");
+    return zl::to_str(zl::to_int(perf.run_duration));
+}
+
+// ------------------------------------------------------------ lifecycle
+
+void set_self(nb::handle self, const char *name, nb::handle value) { set_attr(self, name, value); }
+
+nb::object init(nb::handle self, const std::array<nb::handle, 9> &a) {
+    auto value_or = [](nb::handle v, nb::object d) { return v.ptr() ? nb::borrow(v) : d; };
+    set_self(self, "root_dir", a[1]);
+    set_self(self, "perf_debug", value_or(a[4], nb::bool_(false)));
+    set_self(self, "eval_memory", value_or(a[5], nb::bool_(false)));
+    set_self(self, "async_mode", value_or(a[6], nb::bool_(false)));
+    set_self(self, "zelt2precompile", value_or(a[7], nb::bool_(false)));
+    set_self(self, "core_mask", value_or(a[8], zl::to_int(0)));
+    self.attr("_check_container")();
+    set_self(self, "target", a[2]);
+    set_self(self, "target_soc", self.attr("_get_target_soc")(a[2]));
+    nb::object cls = runtime_class();
+    set_self(self, "is_npu_self", cls.attr("_is_npu_self")()[0]);
+    set_self(self, "is_npu_assemble", cls.attr("_is_npu_assembled")()[0]);
+    set_self(self, "npu_model", self.attr("_get_npu_model")());
+    set_self(self, "device_id", a[3]);
+    set_self(self, "lib", none());
+    set_self(self, "context", none());
+    set_self(self, "graph_is_built", nb::bool_(false));
+    self.attr("_load_library")();
+    set_self(self, "adb_path", cls.attr("_get_adb_path")());
+    set_self(self, "ntd_path", cls.attr("_get_ntd_path")());
+    self.attr("_connect")();
+    return none();
+}
+
+nb::object get_zelt_api_lib_path(nb::handle self) {
+    nb::object join = ns["os"].attr("path").attr("join");
+    nb::object exists = ns["os"].attr("path").attr("exists");
+    nb::object path1 = join("/", "usr", "lib", "libzelt_runtime.so");
+    nb::object path2 = join("/", "usr", "lib64", "libzelt_runtime.so");
+    nb::object path3 = join("/", "usr", "lib", "libzeltrt.so");
+    nb::object simulator =
+        join(self.attr("root_dir"), "api", "lib", "simulator", "Linux_x64", "libzelt_runtime.so");
+    const char *api_dir = is_talun(self) ? "TALUN" : "KESTA_VORIN";
+    auto [is_self, inside_soc] = zl::unpack2(runtime_class().attr("_is_npu_self")());
+    if (zl::truthy(is_self) && zl::is_none(self.attr("target"))) {
+        for (nb::handle p : {path1, path2, path3})
+            if (zl::truthy(exists(p))) return nb::borrow(p);
+        nb::object message = zl::format("Can not find dynamic library on {}!\n", inside_soc);
+        nb::object npu_dir = self.attr("_get_depot_npu_dir_with_target_soc")();
+        if (!equals(npu_dir, "UNKNOWN"))
+            message = zl::steal(
+                PyNumber_Add(message.ptr(), zl::format("Please download the corresponding libzeltrt.so from "
+                                                       "zeltpack-depot/runtime/{}/Linux/libzelt_api/aarch64 "
+                                                       "and move it to directory /usr/lib/\n",
+                                                       npu_dir)
+                                                .ptr()));
+        zl::raise_exception(message);
+    }
+    nb::object os_platform = self.attr("os_platform"), machine = self.attr("machine");
+    nb::object root = self.attr("root_dir");
+    auto hardware = [&](const char *relative) { return join(root, relative).attr("format")(api_dir); };
+    if (equals(os_platform, "Linux_x64") && equals(machine, "aarch64"))
+        return hardware("api/lib/hardware/{}/linux-aarch64/libzelt_api.so");
+    if (equals(os_platform, "Linux_x64")) {
+        nb::object soc = self.attr("target_soc");
+        if (zl::is_none(soc) || equals(soc, "SIMULATOR")) return simulator;
+        return hardware("api/lib/hardware/{}/linux-x86_64/libzelt_api.so");
+    }
+    if (equals(os_platform, "Darwin_x64")) return hardware("api/lib/hardware/{}/macOS_x64/libzelt_api.dylib");
+    if (equals(os_platform, "Windows_x64"))
+        return hardware("api\\lib\\hardware\\{}\\Windows_x64\\libzelt_api.dll");
+    zl::raise_exception(zl::format("Unsupported run platform: {} {}", self.attr("system"), machine));
+}
+
+nb::object load_library(nb::handle self) {
+    nb::object so_path = self.attr("_get_zelt_api_lib_path")();
+    set_self(self, "lib", ns["CDLL"](so_path));
+    nb::object lib = attr(self, kLib);
+    nb::object H = ns[equals(self.attr("architecture"), "32bit") ? "c_ulong" : "c_ulonglong"];
+    nb::object POINTER = ns["POINTER"];
+    nb::object c_void_p = ns["c_void_p"], c_uint = ns["c_uint"], c_int = ns["c_int"];
+    bool talun = is_talun(self);
+    auto bind = [&](const char *fn, nb::list types) { set_attr(lib.attr(fn), "argtypes", types); };
+    auto list = [](std::initializer_list<nb::handle> items) {
+        nb::list l;
+        for (nb::handle h : items) l.append(h);
+        return l;
+    };
+    if (talun)
+        bind("zelt_init", list({POINTER(H), c_void_p, c_uint, c_uint, POINTER(ns["ZELTRtInitExtend"])}));
+    else
+        bind("zelt_init", list({POINTER(H), c_void_p, c_uint, c_uint}));
+    bind("zelt_run", list({H, POINTER(ns[talun ? "ZELTRtRunExtend" : "ZELTRunExtend"])}));
+    bind("zelt_destroy", list({H}));
+    bind("zelt_query", list({H, ns["c_int"], c_void_p, c_uint}));
+    bind("zelt_inputs_set", list({H, c_uint, POINTER(ns["ZELTInput"])}));
+    bind("zelt_outputs_get", list({H, c_uint, POINTER(ns["ZELTOutput"]), POINTER(ns["ZELTOutputExtend"])}));
+    bind("zelt_outputs_release", list({H, c_uint, POINTER(ns["ZELTOutput"])}));
+    for (const char *fn : {"zelt_init", "zelt_destroy", "zelt_query", "zelt_inputs_set", "zelt_run",
+                           "zelt_outputs_get", "zelt_outputs_release"})
+        set_attr(lib.attr(fn), "restype", c_int);
+    nb::object soc = self.attr("target_soc");
+    bool is_self = zl::truthy(self.attr("is_npu_self"));
+    if (equals(soc, "TX5100") && is_self) {
+        bind("zelt_set_core_mask", list({ns["c_ulonglong"], c_uint}));
+        set_attr(lib.attr("zelt_set_core_mask"), "restype", c_int);
+    }
+    if (!is_self && !equals(soc, "SIMULATOR") && !talun) {
+        bind("zelt_init2",
+             list({POINTER(ns["c_ulonglong"]), c_void_p, c_uint, c_uint, POINTER(ns["ZELTInitExtend"])}));
+        set_attr(lib.attr("zelt_init2"), "restype", c_int);
+    }
+    register_loaded(lib);
+    return none();
+}
+
+nb::object load_libdl(nb::handle self) {
+    nb::object CDLL = ns["CDLL"];
+    if (equals(self.attr("os_platform"), "Darwin_x64")) return CDLL("libdl.dylib");
+    try {
+        return ns["CDLL"]("libdl.so.2");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log("d", nb::borrow(e.value()));
+    }
+    return ns["CDLL"]("libdl.so");
+}
+
+// A ctypes function without argtypes (anything else counts as bound).
+bool unbound(nb::handle func) {
+    PyObject *types = PyObject_GetAttr(func.ptr(), kArgtypes.get().ptr());
+    if (!types) {
+        PyErr_Clear();
+        return false;
+    }
+    return zl::is_none(nb::steal(types));
+}
+
+nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_in_npu) {
+    Py_ssize_t size = PyObject_Length(model.ptr());
+    if (size < 0) zl::throw_error();
+    nb::object flag = ns["ZELT_FLAG_PRIOR_MEDIUM"];
+    auto add_flag = [&](bool on, const char *name) {
+        if (on) flag = zl::steal(PyNumber_Or(flag.ptr(), ns[name].ptr()));
+    };
+    add_flag(zl::truthy(self.attr("perf_debug")), "ZELT_FLAG_COLLECT_PERF_MASK");
+    add_flag(zl::truthy(self.attr("eval_memory")), "ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK");
+    add_flag(zl::truthy(self.attr("async_mode")), "ZELT_FLAG_ASYNC_MASK");
+    add_flag(zl::truthy(self.attr("zelt2precompile")), "ZELT_FLAG_PRIV_ZELT_PRECOMPILE_MASK");
+    add_flag(load_model_in_npu.ptr() && zl::truthy(load_model_in_npu), "ZELT_FLAG_LOAD_MODEL_IN_NPU");
+    nb::object c_flag = ns["c_uint"](flag);
+    nb::object context_p =
+        ns["pointer"](ns[equals(self.attr("architecture"), "32bit") ? "c_uint" : "c_uint64"]());
+    nb::object n = zl::to_int(size);
+
+    Runtime rt = runtime(self, {}, false);
+    nb::object ret;
+    bool talun = is_talun(self);
+    if (!talun && zl::truthy(self.attr("is_npu_self"))) {
+        ret = call_lib(rt, kZeltInit, context_p, model, n, c_flag);
+    } else if (!talun) {
+        nb::object ext = none();
+        nb::object device_id = self.attr("device_id");
+        bool no_ext =
+            (equals(self.attr("target_soc"), "TX3000") && !zl::truthy(self.attr("is_npu_assemble"))) ||
+            zl::is_none(device_id);
+        if (!no_ext) {
+            ext = ns["ZELTInitExtend"]();
+            set_attr(ext, "device_id", ns["c_char_p"](device_id.attr("encode")("utf-8")));
+        }
+        nb::object init2 = rt.lib.attr("zelt_init2");
+        // Unbound, ctypes would pass the structure by value where the
+        // library reads a pointer.
+        if (!zl::is_none(ext) && unbound(init2)) ext = ns["pointer"](ext);
+        InFlight guard(rt.state);
+        ret = init2(context_p, model, n, c_flag, ext);
+    } else {
+        ret = call_lib(rt, kZeltInit, context_p, model, n, c_flag, ns["ZELTRtInitExtend"]());
+    }
+    check_status(ret, "ZELT init failed. error code: {}");
+    nb::object previous = attr(self, kContext);
+    nb::object context = context_p[0];
+    set_self(self, "context", context);
+    set_self(self, "graph_is_built", nb::bool_(true));
+    // The context a rebuild replaces would otherwise leak in the runtime.
+    if (!zl::is_none(previous) && !zl::equal(previous, context)) call_lib(rt, kZeltDestroy, previous);
+    return ret;
+}
+
+nb::object release_context(nb::handle self) {
+    nb::object lib = attr(self, kLib);
+    LibraryState *state = find_state(lib);
+    if (state && state->in_flight > 0)
+        zl::raise_exception("E The runtime is in use by another thread and can not be released now.");
+    bool closed = state && state->closed;
+    if (!zl::is_none(attr(self, kContext))) {
+        if (!closed) {
+            InFlight guard(state);
+            lib.attr("zelt_destroy")(attr(self, kContext));
+        }
+        set_self(self, "context", none());
+    }
+    if (closed) return none();
+    // No function pointer into the library may outlive this point.
+    if (state) state->direct = false;
+    if (equals(self.attr("os_platform"), "Windows_x64")) {
+        ns["windll"].attr("kernel32").attr("FreeLibrary")(attr(self, kLib).attr("_handle"));
+    } else {
+        nb::object libdl = self.attr("_load_libdl")();
+        set_attr(libdl.attr("dlclose"), "argtypes", nb::list(nb::make_tuple(ns["c_void_p"])));
+        libdl.attr("dlclose")(attr(self, kLib).attr("_handle"));
+    }
+    add_state(lib, nb::none()).closed = true;
+    return none();
+}
+
+nb::object release(nb::handle self) {
+    nb::object adb_path = self.attr("adb_path");
+    std::unique_ptr<nb::python_error> removal_error;
+    // The package ships no adb: only an installed one has a forward to remove.
+    if (!zl::is_none(adb_path) && path_exists(adb_path)) {
+        try {
+            runtime_class().attr("_remove_adb_forward")(adb_path, self.attr("device_id"));
+        } catch (nb::python_error &e) {
+            removal_error = std::make_unique<nb::python_error>(std::move(e));
+        }
+    }
+    self.attr("_release_context")();
+    set_self(self, "graph_is_built", nb::bool_(false));
+    if (removal_error) {
+        removal_error->restore();
+        zl::throw_error();
+    }
+    return none();
+}
+
+// ------------------------------------------------------------ module set-up
+
+void make_structure(const char *name, const std::vector<std::pair<const char *, nb::object>> &fields) {
+    nb::object base = ns["Structure"];
+    nb::object meta = nb::borrow((PyObject *)Py_TYPE(base.ptr()));
+    nb::list field_list;
+    for (auto &f : fields) field_list.append(nb::make_tuple(f.first, f.second));
+    nb::dict body;
+    body["_fields_"] = field_list;
+    body["__module__"] = ns.module().attr("__name__");
+    body["__qualname__"] = nb::str(name);
+    ns.set(name, meta(name, nb::make_tuple(base), body));
+}
+
+nb::object array_of(const char *type, int n) {
+    return zl::steal(PyNumber_Multiply(ns[type].ptr(), zl::to_int(n).ptr()));
+}
+
+void define_constants() {
+    auto set_int = [](const char *name, long long v) { ns.set(name, zl::to_int(v)); };
+    const char *queries[] = {"ZELT_QUERY_IN_OUT_NUM",        "ZELT_QUERY_INPUT_ATTR",
+                             "ZELT_QUERY_OUTPUT_ATTR",       "ZELT_QUERY_PERF_DETAIL",
+                             "ZELT_QUERY_PERF_RUN",          "ZELT_QUERY_SDK_VERSION",
+                             "ZELT_QUERY_MEM_SIZE",          "ZELT_QUERY_CUSTOM_STRING",
+                             "ZELT_QUERY_NATIVE_INPUT_ATTR", "ZELT_QUERY_NATIVE_OUTPUT_ATTR"};
+    for (int i = 0; i < 10; ++i) set_int(queries[i], i);
+    set_int("ZELT_FLAG_PRIOR_HIGH", ZELT_FLAG_PRIOR_HIGH);
+    set_int("ZELT_FLAG_PRIOR_MEDIUM", ZELT_FLAG_PRIOR_MEDIUM);
+    set_int("ZELT_FLAG_PRIOR_LOW", ZELT_FLAG_PRIOR_LOW);
+    set_int("ZELT_FLAG_ASYNC_MASK", ZELT_FLAG_ASYNC_MASK);
+    set_int("ZELT_FLAG_COLLECT_PERF_MASK", ZELT_FLAG_COLLECT_PERF_MASK);
+    set_int("ZELT_FLAG_LOAD_MODEL_IN_NPU", ZELT_FLAG_LOAD_MODEL_IN_NPU);
+    set_int("ZELT_FLAG_PRIV_DUMP_NEED_QUANT", ZELT_FLAG_PRIV_DUMP_NEED_QUANT);
+    set_int("ZELT_FLAG_PRIV_DUMP_FEATURE", ZELT_FLAG_PRIV_DUMP_FEATURE);
+    set_int("ZELT_FLAG_PRIV_ZELT_PRECOMPILE_MASK", ZELT_FLAG_PRIV_ZELT_PRECOMPILE_MASK);
+    set_int("ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK", ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK);
+    ns.set("ZELT_FLAG_PRIV_DUMP_FEATURE_QUANT",
+           zl::steal(PyNumber_Add(ns["ZELT_FLAG_PRIV_DUMP_FEATURE"].ptr(),
+                                  ns["ZELT_FLAG_PRIV_DUMP_NEED_QUANT"].ptr())));
+
+    const std::pair<const char *, int> masks[] = {{"NPU_CORE_AUTO", 0}, {"NPU_CORE_0", 1},
+                                                  {"NPU_CORE_1", 2},    {"NPU_CORE_2", 4},
+                                                  {"NPU_CORE_0_1", 3},  {"NPU_CORE_0_1_2", 7}};
+    nb::list modes;
+    nb::dict mode_names;
+    for (auto &m : masks) set_int(m.first, m.second);
+    for (auto &m : masks) {
+        modes.append(ns[m.first]);
+        mode_names[ns[m.first]] = nb::str(m.first);
+    }
+    ns.set("CURRENT_SUPPORT_NPU_CORE_MODE", nb::tuple(modes));
+    ns.set("zelt_npu_core_mode", mode_names);
+    ns.set("EVAL_MEMORY_MIN_DRV_VER", nb::str("0.9.4"));
+    ns.set("PRECOMPILE_MIN_DRV_VER", nb::str("0.9.7"));
+
+    nb::dict types;
+    const char *type_names[] = {"float32", "float16", "int8",   "uint8", "int16",
+                                "uint16",  "int32",   "uint32", "int64", "bool"};
+    for (int i = 0; i < 10; ++i) types[type_names[i]] = i;
+    ns.set("zelt_input_data_type", types);
+    nb::dict formats;
+    formats["nhwc"] = 1;
+    ns.set("zelt_input_data_format", formats);
+    nb::dict codes;
+    const char *code_names[] = {"ZELT_SUCC",
+                                "ZELT_ERR_FAIL",
+                                "ZELT_ERR_TIMEOUT",
+                                "ZELT_ERR_DEVICE_UNAVAILABLE",
+                                "ZELT_ERR_MALLOC_FAIL",
+                                "ZELT_ERR_PARAM_INVALID",
+                                "ZELT_ERR_MODEL_INVALID",
+                                "ZELT_ERR_CTX_INVALID",
+                                "ZELT_ERR_INPUT_INVALID",
+                                "ZELT_ERR_OUTPUT_INVALID",
+                                "ZELT_ERR_DEVICE_UNMATCH",
+                                "ZELT_ERR_INCOMPATILE_PRE_COMPILE_MODEL",
+                                "ZELT_ERR_INCOMPATILE_OPTIMIZATION_LEVEL_VERSION",
+                                "ZELT_ERR_TARGET_PLATFORM_UNMATCH",
+                                "ZELT_ERR_NON_PRE_COMPILED_MODEL_ON_MINI_DRIVER"};
+    for (int i = 0; i < 15; ++i) codes[zl::to_str(zl::to_int(-i))] = code_names[i];
+    ns.set("zelt_runtime_api_ret_code", codes);
+
+    ns.set("NPU_TETHERD", nb::str("npu_tetherd"));
+    ns.set("DEVICE_COMPATIBLE_NODE", nb::str("/proc/device-tree/compatible"));
+    ns.set("NPU_NODE", nb::str("/sys/bus/platform/devices/ffbc0000.npu"));
+    ns.set("NPU_DRIVER_NODE", nb::str("/dev/dri/renderD129"));
+    ns.set("LIBZELTRT_PATH", nb::str("/usr/lib/libzeltrt.so"));
+    // The package root: the parent of this module's package directory.
+    ns.set("ROOT_DIR", zl::parent_dir(zl::package_file(ns.module())));
+}
+
+void define_structures() {
+    nb::object H = ns[equals(ns["platform"].attr("architecture")()[0], "32bit") ? "c_ulong" : "c_ulonglong"];
+    auto t = [](const char *name) { return ns[name]; };
+    make_structure("ZELTInitExtend", {{"device_id", t("c_char_p")}});
+    make_structure("ZELTRtInitExtend", {{"zelt_context", H},
+                                        {"real_model_offset", t("c_int")},
+                                        {"real_model_size", t("c_uint")},
+                                        {"reserved", array_of("c_uint8", 128)}});
+    make_structure("ZELTInput", {{"index", t("c_uint")},
+                                 {"buf", t("c_void_p")},
+                                 {"size", t("c_uint")},
+                                 {"pass_through", t("c_uint8")},
+                                 {"type", t("c_int")},
+                                 {"fmt", t("c_int")}});
+    make_structure("ZELTRunExtend", {{"frame_id", H}});
+    make_structure(
+        "ZELTRtRunExtend",
+        {{"frame_id", H}, {"non_block", t("c_int")}, {"timeout_ms", t("c_int")}, {"fence_fd", t("c_int")}});
+    make_structure("ZELTOutputExtend", {{"frame_id", H}});
+    make_structure("ZELTOutput", {{"want_float", t("c_uint8")},
+                                  {"is_prealloc", t("c_uint8")},
+                                  {"index", t("c_uint")},
+                                  {"buf", t("c_void_p")},
+                                  {"size", t("c_uint")}});
+    make_structure("ZELTInputOutputNum", {{"n_input", t("c_uint")}, {"n_output", t("c_uint")}});
+    make_structure("ZELTPerfDetail", {{"perf_data", t("c_char_p")}, {"data_len", t("c_ulonglong")}});
+    make_structure("ZELTPerfRun", {{"run_duration", t("c_longlong")}});
+    std::vector<std::pair<const char *, nb::object>> attr_fields = {{"index", t("c_uint32")},
+                                                                    {"n_dims", t("c_uint32")},
+                                                                    {"dims", array_of("c_uint32", 16)},
+                                                                    {"name", array_of("c_char", 256)},
+                                                                    {"n_elems", t("c_uint32")},
+                                                                    {"size", t("c_uint32")},
+                                                                    {"fmt", t("c_int")},
+                                                                    {"type", t("c_int")},
+                                                                    {"qnt_type", t("c_int")},
+                                                                    {"fl", t("c_int8")},
+                                                                    {"zp", t("c_uint32")},
+                                                                    {"scale", t("c_float")}};
+    make_structure("ZELTTensorAttr", attr_fields);
+    std::vector<std::pair<const char *, nb::object>> rt_fields = attr_fields;
+    rt_fields.insert(rt_fields.end(), {{"w_stride", t("c_uint32")},
+                                       {"stride_with_stride", t("c_uint32")},
+                                       {"pass_through", t("c_uint8")},
+                                       {"h_stride", t("c_uint32")}});
+    make_structure("ZELTRtTensorAttr", rt_fields);
+    make_structure("ZELTSDKVersion",
+                   {{"api_version", array_of("c_char", 256)}, {"drv_version", array_of("c_char", 256)}});
+}
+
+nb::object make_runtime_class() {
+    nb::dict body;
+    nb::object platform = ns["platform"];
+    body["architecture"] = platform.attr("architecture")()[0];
+    body["machine"] = platform.attr("machine")();
+    body["system"] = platform.attr("system")();
+    body["os_platform"] = ns["get_os_platform"]();
+
+    body["__init__"] =
+        zl::instance_method(zl::function<9>({"__init__",
+                                             {"self", "root_dir", "target", "device_id", "perf_debug",
+                                              "eval_memory", "async_mode", "zelt2precompile", "core_mask"},
+                                             4},
+                                            [](auto a) { return init(a[0], a); }));
+    zl::add_method<1>(body, {"_get_zelt_api_lib_path", {"self"}, 1},
+                      [](auto a) { return get_zelt_api_lib_path(a[0]); });
+    zl::add_method<1>(body, {"_load_library", {"self"}, 1}, [](auto a) { return load_library(a[0]); });
+    zl::add_method<1>(body, {"_load_libdl", {"self"}, 1}, [](auto a) { return load_libdl(a[0]); });
+    zl::add_method<3>(body, {"build_graph", {"self", "zelt_model", "load_model_in_npu"}, 2},
+                      [](auto a) { return build_graph(a[0], a[1], a[2]); });
+    zl::add_method<1>(body, {"_release_context", {"self"}, 1}, [](auto a) { return release_context(a[0]); });
+    zl::add_method<1>(body, {"release", {"self"}, 1}, [](auto a) { return release(a[0]); });
+    zl::add_method<6>(
+        body,
+        {"set_inputs", {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"}, 4},
+        [](auto a) { return set_inputs(a[0], a[1], a[2], a[3], a[4], a[5]); });
+    zl::add_method<2>(body, {"run", {"self", "get_frame_id"}, 1}, [](auto a) { return run(a[0], a[1]); });
+    zl::add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1},
+                      [](auto a) { return get_outputs(a[0], a[1]); });
+
+    nb::object f = zl::function<1>({"get_in_out_num", {"self"}, 1}, [](auto a) { return in_out_num(a[0]); });
+    own_get_in_out_num = nb::object(f).release().ptr();
+    body["get_in_out_num"] = zl::instance_method(f);
+    f = zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
+                        [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); });
+    own_get_tensor_attr = nb::object(f).release().ptr();
+    body["get_tensor_attr"] = zl::instance_method(f);
+    f = zl::function<2>({"get_output_shape", {"self", "index"}, 2},
+                        [](auto a) { return output_shape(a[0], a[1]); });
+    own_get_output_shape = nb::object(f).release().ptr();
+    body["get_output_shape"] = zl::instance_method(f);
+    zl::add_static<1>(body, {"_get_type_format", {"dtype"}, 1}, [](auto a) { return get_type_format(a[0]); });
+
+    zl::add_method<1>(body, {"get_sdk_version", {"self"}, 1}, [](auto a) { return get_sdk_version(a[0]); });
+    zl::add_method<2>(body, {"set_core_mask", {"self", "core_mask"}, 2},
+                      [](auto a) { return set_core_mask(a[0], a[1]); });
+    zl::add_method<1>(body, {"get_run_perf", {"self"}, 1}, [](auto a) { return get_run_perf(a[0]); });
+    add_device_methods(body);
+    return zl::make_class(ns, "ZELTRuntime", body);
+}
+
+}  // namespace
+}  // namespace zrt
+
+NB_MODULE(zelt_runtime, m) {
+    using namespace zrt;
+    ns.init(m);
+    state_refs = nb::dict().release();
+
+    for (const char *name : {"os", "sys", "time", "platform", "subprocess", "shlex", "psutil"})
+        ns.set(name, zl::import(name));
+    ns.set("np", zl::import("numpy"));
+    ns.set("zeltLog", zl::import("zeltlite.api.zelt_log").attr("ZELTLog"));
+    nb::object chipmap = zl::import("zeltlite.api.npu_config.npu_chipmap");
+    for (const char *name :
+         {"get_support_target_soc", "get_npu_inside_soc", "get_npu_assemble_soc", "get_target_npu_model"})
+        ns.set(name, chipmap.attr(name));
+
+    define_constants();
+    zl::import_star(ns, zl::import("ctypes"));
+    zl::import_star(ns, zl::import("zeltlite.api.zelt_utils"));
+    define_structures();
+
+    zl::def<0>(ns, {"get_os_platform", {}, 0}, [](auto) { return get_os_platform(); });
+    ns.set("ZELTRuntime", make_runtime_class());
+}
