@@ -241,3 +241,24 @@ def test_init_rejects_bad_arguments(lib, container):
     assert lib.zelt_init(byref(h), None, 10, 1, None) == simlib.ZELT_ERR_PARAM_INVALID
     wrong_magic = struct.pack("<Q", 0x1234) + container[8:]
     assert lib.zelt_init(byref(h), wrong_magic, len(wrong_magic), 1, None) == simlib.ZELT_ERR_MODEL_INVALID
+
+
+def test_destroy_while_another_thread_runs(lib, container):
+    m = simlib.Model(lib, container)
+    assert m.set_inputs([X]) == 0
+    codes = []
+    started = threading.Event()
+
+    def runner():
+        for _ in range(100000):  # until the destroy is seen
+            codes.append(lib.zelt_run(m.ctx, None))
+            started.set()
+            if codes[-1] != 0:
+                break
+
+    t = threading.Thread(target=runner)
+    t.start()
+    started.wait()
+    assert lib.zelt_destroy(m.ctx) == 0
+    t.join()
+    assert set(codes) <= {0, simlib.ZELT_ERR_CTX_INVALID} and codes[-1] == simlib.ZELT_ERR_CTX_INVALID
