@@ -193,3 +193,17 @@ def test_scalar_values(lib):
     y = b.op("Mul", [b.op("Transpose", ["x"]), b.const(np.float32(3))])
     _compare(lib, b.model([("x", [])], [b.op("Unsqueeze", [y, b.const(np.array([0], np.int64))])]),
              {"x": np.array(2.5, np.float32)})
+
+
+def test_exported_shape_arithmetic_is_folded(lib):
+    """The Shape -> Gather -> Unsqueeze -> Concat -> Reshape chains that exporters write for flatten."""
+    b = Builder(6)
+    shape = b.op("Shape", ["x"])
+    batch = b.op("Gather", [shape, b.const(np.array(0, np.int64))], axis=0)
+    target = b.op("Concat", [b.op("Unsqueeze", [batch, b.const(np.array([0], np.int64))]),
+                             b.const(np.array([-1], np.int64))], axis=0)
+    y = b.op("Gemm", [b.op("Reshape", ["x", target]), b.weight((5, 24), 24)], transB=1)
+    model = b.model([("x", [2, 4, 3, 2])], [y])
+    data = compile_model(model, "tx5100")
+    assert b"Shape" not in data and b"Gather" not in data
+    _compare(lib, model, {"x": np.random.RandomState(5).randn(2, 4, 3, 2).astype(np.float32)})
