@@ -1,0 +1,650 @@
+"""ONNX model -> engine graph (export section) -> model container.
+
+The engine runs static-shaped float32 graphs whose operators follow the
+latest ONNX operator-set semantics.  The compiler therefore
+- fixes the graph input shapes (from the model or from `input_shapes`),
+- folds every node whose inputs are all constants (ConstantOfShape weights,
+  shape arithmetic, Cast, ...) and Shape/Size of statically shaped values,
+- removes Dropout and Identity, folds BatchNormalization into a preceding Conv,
+- rewrites older operator-set forms (attributes that became inputs, Upsample,
+  Softmax's 2-D coercion) into the current ones,
+- and refuses, naming operator and node, whatever the engine cannot run.
+The byte layout it writes is described in docs/export-format.md.
+"""
+import json
+import os
+import struct
+import tempfile
+
+import numpy as np
+
+FORMAT_MAGIC = b"ZENG"
+FORMAT_VERSION = 1
+CONTAINER_VERSION = 1
+
+_UNARY = (
+    "Relu LeakyRelu Elu Selu Sigmoid HardSigmoid HardSwish Tanh Softplus Softsign Exp Log Sqrt Neg Abs "
+    "Reciprocal Floor Ceil Round Erf Sin Cos Clip Celu ThresholdedRelu Mish Gelu Sign Identity"
+).split()
+_BINARY = "Add Sub Mul Div Pow Max Min Sum Mean PRelu".split()
+_OTHER = (
+    "Conv ConvTranspose MaxPool AveragePool GlobalAveragePool GlobalMaxPool Gemm MatMul BatchNormalization LRN Softmax "
+    "LogSoftmax Hardmax Concat Split Slice Transpose Gather Reshape Flatten Squeeze Unsqueeze Pad Resize "
+    "Expand ReduceSum ReduceMean ReduceMax ReduceMin ReduceProd ReduceSumSquare ReduceL1 ReduceL2 "
+    "ReduceLogSumExp"
+).split()
+#: Operators the engine runs.
+SUPPORTED_OPS = frozenset(_UNARY + _BINARY + _OTHER)
+
+#: Input positions the engine reads once at load time: they must be constants.
+PARAMETER_INPUTS = {
+    "BatchNormalization": (1, 2, 3, 4),
+    "InstanceNormalization": (1, 2),
+    "LayerNormalization": (1, 2),
+    "Clip": (1, 2),
+    "Expand": (1,),
+    "Gather": (1,),
+    "Pad": (1, 2, 3),
+    "Reshape": (1,),
+    "Resize": (1, 2, 3),
+    "Slice": (1, 2, 3, 4),
+    "Split": (1,),
+    "Squeeze": (1,),
+    "Tile": (1,),
+    "Unsqueeze": (1,),
+    "Upsample": (1,),
+}
+for _op in _OTHER:
+    if _op.startswith("Reduce"):
+        PARAMETER_INPUTS[_op] = (1,)
+
+_NONDETERMINISTIC = {"RandomNormal", "RandomUniform", "RandomNormalLike", "RandomUniformLike", "Bernoulli",
+                     "Multinomial"}
+_ATTR_INT, _ATTR_FLOAT, _ATTR_INTS, _ATTR_FLOATS, _ATTR_STRING = range(5)
+_KIND_INPUT, _KIND_DATA, _KIND_FILL, _KIND_VALUE = range(4)
+_MAX_ELEMENTS = 1 << 31
+
+
+def _onnx():
+    try:
+        import onnx
+    except ImportError:
+        raise ImportError("the model compiler needs the onnx package: pip install 'zeltlite[convert]'") from None
+    return onnx
+
+
+def _node_desc(node):
+    return "{} node '{}'".format(node.op_type, node.name or (node.output[0] if node.output else "?"))
+
+
+class _Compiler:
+    def __init__(self, model, input_shapes):
+        onnx = _onnx()
+        self.onnx = onnx
+        from onnx import numpy_helper
+
+        self.opset = 1
+        for imp in model.opset_import:
+            if imp.domain in ("", "ai.onnx"):
+                self.opset = imp.version
+        graph = model.graph
+        self.consts = {t.name: numpy_helper.to_array(t) for t in graph.initializer}
+        self.rename = {}
+        self.nodes = []  # dicts: op, name, inputs, outputs, attrs
+        self.counter = 0
+        self.inputs = []
+        input_shapes = dict(input_shapes or {})
+        for vi in graph.input:
+            if vi.name in self.consts:
+                continue
+            tt = vi.type.tensor_type
+            if tt.elem_type not in (onnx.TensorProto.FLOAT, onnx.TensorProto.FLOAT16, onnx.TensorProto.DOUBLE):
+                raise ValueError("input '{}' is not a float tensor; the engine takes float inputs".format(vi.name))
+            if vi.name in input_shapes:
+                shape = tuple(int(d) for d in input_shapes.pop(vi.name))
+            else:
+                shape = tuple(d.dim_value if d.HasField("dim_value") else -1 for d in tt.shape.dim)
+                if not tt.HasField("shape") or any(d <= 0 for d in shape):
+                    raise ValueError(
+                        "input '{}' has no static shape ({}); give it with --input-shape {}=d0,d1,...".format(
+                            vi.name, list(shape), vi.name))
+            if any(d < 0 for d in shape):
+                raise ValueError("input '{}' has a negative dimension".format(vi.name))
+            self.inputs.append((vi.name, shape))
+        if input_shapes:
+            raise ValueError("--input-shape names unknown inputs: {}".format(", ".join(sorted(input_shapes))))
+        self.outputs = [vi.name for vi in graph.output]
+        self.output_types = {vi.name: vi.type.tensor_type.elem_type for vi in graph.output}
+        self.types = {}
+        self.shapes = self._infer_shapes(model)
+        self.graph = graph
+        self.used = set(self.outputs) | {i for n in graph.node for i in n.input}
+
+    def _infer_shapes(self, model):
+        onnx = self.onnx
+        # Shape inference needs the values of small (shape) constants only: large
+        # initialisers become typed inputs, which keeps the copy small and fast.
+        m = onnx.ModelProto()
+        m.ir_version, m.producer_name = model.ir_version, model.producer_name
+        m.opset_import.extend(model.opset_import)
+        m.graph.node.extend(model.graph.node)
+        m.graph.output.extend(model.graph.output)
+        m.graph.value_info.extend(model.graph.value_info)
+        listed = {vi.name for vi in model.graph.input}
+        m.graph.input.extend(model.graph.input)
+        for t in model.graph.initializer:
+            if int(np.prod(t.dims)) <= 64:
+                m.graph.initializer.append(t)
+            elif t.name not in listed:
+                m.graph.input.append(onnx.helper.make_tensor_value_info(t.name, t.data_type, list(t.dims)))
+        fixed = dict(self.inputs)
+        for vi in m.graph.input:
+            if vi.name in fixed:
+                dims = vi.type.tensor_type.shape.dim
+                del dims[:]
+                for d in fixed[vi.name]:
+                    dims.add().dim_value = d
+        try:
+            m = onnx.shape_inference.infer_shapes(m, data_prop=True)
+        except Exception:  # shapes only help here: the engine infers its own
+            return dict(fixed)
+        shapes = dict(fixed)
+        for vi in list(m.graph.value_info) + list(m.graph.output) + list(m.graph.input):
+            tt = vi.type.tensor_type
+            self.types[vi.name] = tt.elem_type
+            if tt.HasField("shape") and all(d.HasField("dim_value") for d in tt.shape.dim):
+                shapes[vi.name] = tuple(d.dim_value for d in tt.shape.dim)
+        return shapes
+
+    # ------------------------------------------------------------ helpers
+
+    def _const(self, value, hint):
+        self.counter += 1
+        name = "{}__c{}".format(hint, self.counter)
+        self.consts[name] = np.asarray(value)
+        return name
+
+    def _emit(self, op, name, inputs, outputs, attrs):
+        self.nodes.append({"op": op, "name": name, "inputs": list(inputs), "outputs": list(outputs),
+                           "attrs": dict(attrs)})
+
+    def _attrs(self, node):
+        from onnx import helper
+
+        attrs = {}
+        for a in node.attribute:
+            if a.type in (self.onnx.AttributeProto.GRAPH, self.onnx.AttributeProto.GRAPHS):
+                raise ValueError("{}: subgraph attributes are not supported".format(_node_desc(node)))
+            v = helper.get_attribute_value(a)
+            if a.type == self.onnx.AttributeProto.INTS:
+                v = [int(x) for x in v]
+            elif a.type == self.onnx.AttributeProto.FLOATS:
+                v = [float(x) for x in v]
+            elif isinstance(v, bytes):
+                v = v.decode("utf-8")
+            attrs[a.name] = v
+        return attrs
+
+    def _evaluate(self, node, inputs):
+        """Value(s) of a node whose inputs are all constants."""
+        op = node.op_type
+        attrs = self._attrs(node)
+        if op == "Constant":
+            from onnx import numpy_helper
+
+            if "value" in attrs:
+                return [numpy_helper.to_array(attrs["value"])]
+            for key, dtype in (("value_float", np.float32), ("value_floats", np.float32), ("value_int", np.int64),
+                               ("value_ints", np.int64)):
+                if key in attrs:
+                    return [np.array(attrs[key], dtype=dtype)]
+            raise ValueError("{}: unsupported Constant form".format(_node_desc(node)))
+        if op == "ConstantOfShape":
+            from onnx import numpy_helper
+
+            fill = numpy_helper.to_array(attrs["value"]) if "value" in attrs else np.zeros(1, np.float32)
+            shape = tuple(int(d) for d in self.consts[inputs[0]])
+            return [np.full(shape, fill.reshape(-1)[0], dtype=fill.dtype)]
+        from onnx import helper
+        from onnx.reference import ReferenceEvaluator
+
+        n = self.onnx.NodeProto()
+        n.CopyFrom(node)
+        del n.input[:]
+        n.input.extend(inputs)
+        feeds = {i: self.consts[i] for i in inputs if i}
+        try:
+            # A one-node model, so that the operator version of this model's operator set applies.
+            graph = helper.make_graph(
+                [n], "fold",
+                [helper.make_tensor_value_info(i, helper.np_dtype_to_tensor_dtype(v.dtype), v.shape)
+                 for i, v in feeds.items()],
+                [helper.make_empty_tensor_value_info(o) for o in n.output if o])
+            model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", self.opset)])
+            return list(ReferenceEvaluator(model).run(None, feeds))
+        except Exception as exc:
+            raise ValueError("{}: constant folding failed: {}".format(_node_desc(node), exc)) from exc
+
+    # ------------------------------------------------------------ passes
+
+    def run(self):
+        for node in self.graph.node:
+            self._node(node)
+        self._fold_batchnorm()
+        self._finish_outputs()
+        self._prune()
+        return self._serialise()
+
+    def _node(self, node):
+        op = node.op_type
+        if node.domain not in ("", "ai.onnx"):
+            raise ValueError("unsupported operator '{}' (domain '{}') in {}".format(op, node.domain,
+                                                                                   _node_desc(node)))
+        inputs = [self.rename.get(i, i) for i in node.input]
+        outputs = list(node.output)
+        name = node.name or "{}_{}".format(op, len(self.nodes))
+        if op == "Dropout" and len(inputs) > 2 and inputs[2]:
+            if inputs[2] not in self.consts or bool(np.asarray(self.consts[inputs[2]]).reshape(-1)[0]):
+                raise ValueError("{}: training mode is not supported".format(_node_desc(node)))
+        if op in ("Cast", "CastLike") and self._float_cast(node, inputs):
+            op = "Identity"  # the engine computes every float type in float32
+        if op in ("Dropout", "Identity") and inputs and inputs[0]:
+            self.rename[outputs[0]] = inputs[0]
+            if len(outputs) > 1 and outputs[1] in self.used:
+                shape = self.shapes.get(inputs[0])
+                if inputs[0] in self.consts:
+                    shape = self.consts[inputs[0]].shape
+                if shape is None:
+                    raise ValueError("{}: the mask output needs a static shape".format(_node_desc(node)))
+                self.consts[outputs[1]] = np.ones(shape, dtype=bool)
+            return
+        present = [i for i in inputs if i]
+        if op not in _NONDETERMINISTIC and all(i in self.consts for i in present) and (present or op in (
+                "Constant",)):
+            for out, value in zip(outputs, self._evaluate(node, inputs)):
+                if out:
+                    self.consts[out] = np.asarray(value)
+            return
+        if op == "Shape" and inputs[0] in self.shapes:
+            attrs = self._attrs(node)
+            shape = list(self.shapes[inputs[0]])
+            start, end = attrs.get("start", 0), attrs.get("end", len(shape))
+            self.consts[outputs[0]] = np.array(shape[start:end], dtype=np.int64)
+            return
+        if op == "Size" and inputs[0] in self.shapes:
+            self.consts[outputs[0]] = np.array(int(np.prod(self.shapes[inputs[0]])), dtype=np.int64)
+            return
+        attrs = self._attrs(node)
+        op, inputs, attrs = self._modernise(node, op, inputs, attrs)
+        if op in _COMPOSITES:
+            return _COMPOSITES[op](self, node, name, inputs, outputs, attrs)
+        if op not in SUPPORTED_OPS:
+            raise ValueError("unsupported operator '{}' in {}".format(node.op_type, _node_desc(node)))
+        for pos in PARAMETER_INPUTS.get(op, ()):
+            if pos < len(inputs) and inputs[pos] and inputs[pos] not in self.consts:
+                raise ValueError("{}: input {} ('{}') must be a constant".format(_node_desc(node), pos, inputs[pos]))
+        if op in ("Softmax", "LogSoftmax", "Hardmax") and self.opset < 13:
+            return self._legacy_softmax(node, op, name, inputs, outputs, attrs)
+        self._emit(op, name, inputs, outputs, attrs)
+
+    def _float_cast(self, node, inputs):
+        """True for a cast of a float value to a float type."""
+        if not inputs or inputs[0] in self.consts:
+            return False
+        floats = (self.onnx.TensorProto.FLOAT, self.onnx.TensorProto.FLOAT16, self.onnx.TensorProto.DOUBLE)
+        if node.op_type == "Cast":
+            to = next((a.i for a in node.attribute if a.name == "to"), None)
+        elif len(inputs) > 1 and inputs[1] in self.consts:
+            to = self.onnx.helper.np_dtype_to_tensor_dtype(self.consts[inputs[1]].dtype)
+        else:
+            to = self.types.get(inputs[1]) if len(inputs) > 1 else None
+        return to in floats and self.types.get(inputs[0], self.onnx.TensorProto.FLOAT) in floats
+
+    def _modernise(self, node, op, inputs, attrs):
+        """Rewrites older operator-set forms into the current ones."""
+        def move(attr, hint, dtype=np.int64):
+            if attr in attrs:
+                return self._const(np.array(attrs.pop(attr), dtype=dtype), hint)
+            return ""
+
+        def pad_inputs(n):
+            return inputs + [""] * (n - len(inputs))
+
+        if op == "Slice" and self.opset < 10:
+            inputs = [inputs[0], move("starts", "starts"), move("ends", "ends"), move("axes", "axes")]
+        elif op == "Pad" and self.opset < 11:
+            pads = attrs.pop("pads", attrs.pop("paddings", None))
+            value = attrs.pop("value", 0.0)
+            inputs = [inputs[0], self._const(np.array(pads, np.int64), "pads"),
+                      self._const(np.array(value, np.float32), "value")]
+        elif op == "Clip" and self.opset < 11:
+            inputs = [inputs[0], move("min", "min", np.float32), move("max", "max", np.float32)]
+        elif op in ("Squeeze", "Unsqueeze") and self.opset < 13:
+            inputs = [inputs[0], move("axes", "axes")]
+        elif op == "Split" and self.opset < 13:
+            inputs = [inputs[0], move("split", "split")]
+        elif op.startswith("Reduce") and (self.opset < 18 and not (op == "ReduceSum" and self.opset >= 13)):
+            inputs = [inputs[0], move("axes", "axes")]
+        elif op == "Resize" and self.opset < 11:
+            inputs = [inputs[0], "", inputs[1]]
+            attrs.setdefault("coordinate_transformation_mode", "asymmetric")
+            attrs.setdefault("nearest_mode", "floor")
+        elif op == "Upsample":
+            if "scales" in attrs:
+                scales = self._const(np.array(attrs.pop("scales"), np.float32), "scales")
+            else:
+                scales = inputs[1]
+            inputs = [inputs[0], "", scales]
+            attrs["coordinate_transformation_mode"] = "asymmetric"
+            attrs["nearest_mode"] = "floor"
+            op = "Resize"
+        elif op == "Resize":
+            inputs = pad_inputs(4)
+            for pos in (2, 3):  # an empty scales/sizes constant counts as absent
+                if inputs[pos] in self.consts and self.consts[inputs[pos]].size == 0:
+                    inputs[pos] = ""
+        while inputs and not inputs[-1]:
+            inputs.pop()
+        return op, inputs, attrs
+
+    def _static_shape(self, node, value):
+        if value in self.consts:
+            return tuple(self.consts[value].shape)
+        if value not in self.shapes:
+            raise ValueError("{}: needs a statically known input shape".format(_node_desc(node)))
+        return self.shapes[value]
+
+    def _chain(self, name, steps, outputs):
+        """Emits (op, inputs, attrs) steps; each step may name the previous result "$"; the last writes `outputs`."""
+        prev = None
+        for k, (op, inputs, attrs) in enumerate(steps):
+            out = outputs if k == len(steps) - 1 else ["{}__{}".format(name, k)]
+            self._emit(op, "{}__{}".format(name, k), [prev if i == "$" else i for i in inputs], out, attrs)
+            prev = out[0]
+
+    def _tile(self, node, name, inputs, outputs, attrs):
+        """Tile as Expand of an interleaved reshape: [d0, d1] -> [1, d0, 1, d1] -> [r0, d0, r1, d1] -> [r0*d0, r1*d1]."""
+        shape = self._static_shape(node, inputs[0])
+        if inputs[1] not in self.consts:
+            raise ValueError("{}: repeats must be a constant".format(_node_desc(node)))
+        reps = [int(r) for r in self.consts[inputs[1]].reshape(-1)]
+        spread = [v for d in shape for v in (1, d)]
+        grown = [v for r, d in zip(reps, shape) for v in (r, d)]
+        final = [r * d for r, d in zip(reps, shape)]
+        self._chain(name, [("Reshape", [inputs[0], self._const(np.array(spread, np.int64), "shape")], {}),
+                           ("Expand", ["$", self._const(np.array(grown, np.int64), "shape")], {}),
+                           ("Reshape", ["$", self._const(np.array(final, np.int64), "shape")], {})], outputs)
+
+    def _depth_space(self, node, name, inputs, outputs, attrs):
+        """DepthToSpace and SpaceToDepth as reshape, transpose, reshape."""
+        n, c, h, w = self._static_shape(node, inputs[0])
+        bs = attrs["blocksize"]
+        if node.op_type == "SpaceToDepth":
+            split, perm, final = [n, c, h // bs, bs, w // bs, bs], [0, 3, 5, 1, 2, 4], [n, c * bs * bs, h // bs, w // bs]
+        elif attrs.get("mode", "DCR") == "DCR":
+            split, perm, final = [n, bs, bs, c // (bs * bs), h, w], [0, 3, 4, 1, 5, 2], [n, c // (bs * bs), h * bs, w * bs]
+        else:
+            split, perm, final = [n, c // (bs * bs), bs, bs, h, w], [0, 1, 4, 2, 5, 3], [n, c // (bs * bs), h * bs, w * bs]
+        self._chain(name, [("Reshape", [inputs[0], self._const(np.array(split, np.int64), "shape")], {}),
+                           ("Transpose", ["$"], {"perm": perm}),
+                           ("Reshape", ["$", self._const(np.array(final, np.int64), "shape")], {})], outputs)
+
+    def _normalization(self, node, name, inputs, outputs, attrs):
+        """InstanceNormalization and LayerNormalization from reductions and elementwise operators."""
+        shape = self._static_shape(node, inputs[0])
+        rank = len(shape)
+        eps = self._const(np.array(attrs.get("epsilon", 1e-5), np.float32), "eps")
+        if node.op_type == "InstanceNormalization":
+            axes = list(range(2, rank))
+            param_shape = [shape[1]] + [1] * (rank - 2)
+        else:
+            if len(outputs) > 1 and any(outputs[1:]):
+                raise ValueError("{}: the Mean and InvStdDev outputs are not supported".format(_node_desc(node)))
+            axis = attrs.get("axis", -1)
+            axis = axis + rank if axis < 0 else axis
+            axes = list(range(axis, rank))
+            param_shape = list(shape[axis:])
+        params = []
+        for i in inputs[1:3]:
+            if i and i in self.consts:
+                params.append(self._const(self.consts[i].astype(np.float32).reshape(param_shape), "p"))
+            elif i:
+                raise ValueError("{}: scale and bias must be constants".format(_node_desc(node)))
+        axes_c = self._const(np.array(axes, np.int64), "axes")
+        mean = name + "__mean"
+        self._emit("ReduceMean", mean, [inputs[0], axes_c], [mean], {"keepdims": 1})
+        centred = name + "__centred"
+        self._emit("Sub", centred, [inputs[0], mean], [centred], {})
+        steps = [("Mul", [centred, centred], {}), ("ReduceMean", ["$", axes_c], {"keepdims": 1}),
+                 ("Add", ["$", eps], {}), ("Sqrt", ["$"], {}), ("Div", [centred, "$"], {})]
+        steps += [("Mul", ["$", params[0]], {})] if params else []
+        steps += [("Add", ["$", params[1]], {})] if len(params) > 1 else []
+        self._chain(name, steps, outputs[:1])
+
+    def _legacy_softmax(self, node, op, name, inputs, outputs, attrs):
+        """Before operator set 13 these operators worked on the input coerced to 2-D at `axis`."""
+        shape = self.shapes.get(inputs[0])
+        axis = attrs.get("axis", 1)
+        if shape is None:
+            raise ValueError("{}: needs a statically known input shape".format(_node_desc(node)))
+        axis = axis + len(shape) if axis < 0 else axis
+        if axis == len(shape) - 1:
+            return self._emit(op, name, inputs, outputs, {"axis": -1})
+        flat, soft = name + "__flat", name + "__2d"
+        self._emit("Flatten", flat, [inputs[0]], [flat], {"axis": axis})
+        self._emit(op, name, [flat], [soft], {"axis": 1})
+        self._emit("Reshape", name + "__back", [soft, self._const(np.array(shape, np.int64), "shape")], outputs, {})
+
+    def _consumers(self):
+        count = {}
+        for n in self.nodes:
+            for i in n["inputs"]:
+                if i:
+                    count[i] = count.get(i, 0) + 1
+        return count
+
+    def _fold_batchnorm(self):
+        """Conv followed by inference BatchNormalization becomes one Conv with scaled weights and bias."""
+        producers = {o: n for n in self.nodes for o in n["outputs"]}
+        consumers = self._consumers()
+        kept = []
+        for n in self.nodes:
+            conv = producers.get(n["inputs"][0]) if n["op"] == "BatchNormalization" and n["inputs"] else None
+            if (conv is None or conv["op"] != "Conv" or len(n["outputs"]) != 1 or len(n["inputs"]) != 5
+                    or consumers.get(n["inputs"][0]) != 1 or n["inputs"][0] in self.outputs
+                    or conv["inputs"][1] not in self.consts
+                    or (len(conv["inputs"]) > 2 and conv["inputs"][2] and conv["inputs"][2] not in self.consts)
+                    or not all(i in self.consts for i in n["inputs"][1:])):
+                kept.append(n)
+                continue
+            scale, bias, mean, var = (self.consts[i].astype(np.float64) for i in n["inputs"][1:])
+            eps = n["attrs"].get("epsilon", 1e-5)
+            s = scale / np.sqrt(var + eps)
+            w = self.consts[conv["inputs"][1]].astype(np.float64)
+            b = self.consts[conv["inputs"][2]].astype(np.float64) if len(conv["inputs"]) > 2 and conv["inputs"][
+                2] else np.zeros(w.shape[0])
+            w = (w * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
+            b = ((b - mean) * s + bias).astype(np.float32)
+            conv["inputs"] = [conv["inputs"][0], self._const(w, "W"), self._const(b, "B")]
+            conv["outputs"] = list(n["outputs"])
+        self.nodes = kept
+
+    def _finish_outputs(self):
+        """Graph outputs must be computed by a node: constants, inputs and renamed values get a copy."""
+        produced = {o for n in self.nodes for o in n["outputs"]}
+        input_names = {name for name, _ in self.inputs}
+        for name in self.outputs:
+            if self.output_types.get(name) not in (self.onnx.TensorProto.FLOAT, 0):
+                raise ValueError("output '{}' is not a float tensor".format(name))
+            src = self.rename.get(name, name)
+            if src == name and name in produced:
+                continue
+            if src in self.consts:
+                value = self.consts[src]
+                if value.dtype.kind not in "fiub":
+                    raise ValueError("output '{}' is not numeric".format(name))
+                src_c = self._const(value.astype(np.float32), "out")
+                self._emit("Identity", name + "__copy", [src_c], [name], {})
+            elif src in produced or src in input_names:
+                self._emit("Identity", name + "__copy", [src], [name], {})
+            else:
+                raise ValueError("output '{}' is not computed by the graph".format(name))
+
+    def _prune(self):
+        """Drops nodes whose outputs nobody needs."""
+        needed = set(self.outputs)
+        kept = []
+        for n in reversed(self.nodes):
+            if any(o in needed for o in n["outputs"] if o):
+                kept.append(n)
+                needed.update(i for i in n["inputs"] if i)
+        self.nodes = kept[::-1]
+
+    # ------------------------------------------------------------ bytes
+
+    def _serialise(self):
+        ids = {}
+        tensors = []  # byte chunks; constant data goes in as array buffers, uncopied
+
+        def s(text):
+            b = text.encode("utf-8")
+            return struct.pack("<I", len(b)) + b
+
+        def add(name, kind, value=None, shape=None):
+            ids[name] = len(ids)
+            if kind == _KIND_VALUE:
+                tensors.append(s(name) + struct.pack("<B", kind))
+                return
+            dtype, data = 0, None
+            if kind == _KIND_DATA:
+                value = np.asarray(value)
+                if value.size >= _MAX_ELEMENTS:
+                    raise ValueError("constant '{}' is too large".format(name))
+                if value.dtype.kind == "f":
+                    value = np.asarray(value, dtype="<f4")
+                elif value.dtype.kind in "iub":
+                    dtype, value = 1, np.asarray(value, dtype="<i8")
+                else:
+                    raise ValueError("constant '{}' has unsupported type {}".format(name, value.dtype))
+                # Not np.ascontiguousarray: it turns a scalar into a 1-element vector.
+                value = value if value.flags.c_contiguous else value.copy(order="C")
+                shape, flat = value.shape, value.reshape(-1)
+                if flat.size > 1 and flat[0] == flat[-1] and np.all(flat == flat[0]):
+                    kind, data = _KIND_FILL, flat[:1]
+                else:
+                    data = flat
+            tensors.append(s(name) + struct.pack("<BBB{}q".format(len(shape)), kind, dtype, len(shape), *shape))
+            if data is not None:
+                tensors.append(memoryview(data).cast("B"))
+
+        for name, shape in self.inputs:
+            add(name, _KIND_INPUT, shape=shape)
+        for n in self.nodes:
+            for i in n["inputs"]:
+                if i and i not in ids:
+                    if i not in self.consts:
+                        raise ValueError("{} node '{}': input '{}' is not defined".format(n["op"], n["name"], i))
+                    add(i, _KIND_DATA, value=self.consts[i])
+            for o in n["outputs"]:
+                if o and o not in ids:
+                    add(o, _KIND_VALUE)
+        out = [FORMAT_MAGIC, struct.pack("<II", FORMAT_VERSION, len(ids))] + tensors
+        out.append(struct.pack("<I{}I".format(len(self.inputs)), len(self.inputs), *(ids[n] for n, _ in self.inputs)))
+        out.append(struct.pack("<I{}I".format(len(self.outputs)), len(self.outputs), *(ids[n] for n in self.outputs)))
+        out.append(struct.pack("<I", len(self.nodes)))
+        for n in self.nodes:
+            outs = list(n["outputs"])
+            while outs and not outs[-1]:
+                outs.pop()
+            if any(not o for o in outs):
+                raise ValueError("{} node '{}': an optional output in the middle is not supported".format(
+                    n["op"], n["name"]))
+            out.append(s(n["op"]) + s(n["name"]))
+            out.append(struct.pack("<I{}i".format(len(n["inputs"])), len(n["inputs"]),
+                                   *(ids[i] if i else -1 for i in n["inputs"])))
+            out.append(struct.pack("<I{}I".format(len(outs)), len(outs), *(ids[o] for o in outs)))
+            out.append(struct.pack("<I", len(n["attrs"])))
+            for key, v in sorted(n["attrs"].items()):
+                out.append(s(key) + _attr_bytes(n, key, v))
+        return b"".join(out)
+
+
+# Operators the compiler expresses with engine operators.
+_COMPOSITES = {
+    "Tile": _Compiler._tile,
+    "DepthToSpace": _Compiler._depth_space,
+    "SpaceToDepth": _Compiler._depth_space,
+    "InstanceNormalization": _Compiler._normalization,
+    "LayerNormalization": _Compiler._normalization,
+}
+
+
+def _attr_bytes(node, key, v):
+    if isinstance(v, bool) or isinstance(v, (int, np.integer)):
+        return struct.pack("<Bq", _ATTR_INT, int(v))
+    if isinstance(v, (float, np.floating)):
+        return struct.pack("<Bf", _ATTR_FLOAT, float(v))
+    if isinstance(v, str):
+        b = v.encode("utf-8")
+        return struct.pack("<BI", _ATTR_STRING, len(b)) + b
+    if isinstance(v, (list, tuple)):
+        if all(isinstance(x, (int, np.integer)) for x in v):
+            return struct.pack("<BI{}q".format(len(v)), _ATTR_INTS, len(v), *v)
+        if all(isinstance(x, (float, int, np.floating)) for x in v):
+            return struct.pack("<BI{}f".format(len(v)), _ATTR_FLOATS, len(v), *v)
+    raise ValueError("{} node '{}': attribute '{}' has an unsupported type".format(node["op"], node["name"], key))
+
+
+def _load(model):
+    onnx = _onnx()
+    if isinstance(model, (str, bytes, os.PathLike)) and not isinstance(model, onnx.ModelProto):
+        try:
+            return onnx.load(model)
+        except Exception as exc:
+            raise ValueError("cannot read ONNX model {}: {}".format(model, exc)) from exc
+    return model
+
+
+def export_graph(model, input_shapes=None):
+    """The export section (engine graph bytes) of an ONNX model (a ModelProto or a path)."""
+    return _Compiler(_load(model), input_shapes).run()
+
+
+def _config(targets):
+    if isinstance(targets, str):
+        targets = [targets]
+    names = [t.strip().upper() for t in targets if t.strip()]
+    if not names:
+        raise ValueError("no target platform given")
+    from ..api.npu_config.npu_chipmap import get_npu_model_from_target
+
+    for t in names:
+        if get_npu_model_from_target(t) is None:
+            raise ValueError("unknown target platform '{}'".format(t))
+    return json.dumps({"target_platform": names}).encode("utf-8")
+
+
+def compile_model(model, targets, input_shapes=None):
+    """Container bytes for an ONNX model: export section plus the configuration naming `targets`."""
+    from ..api.zelt_model import ZELTModel
+
+    config = _config(targets)
+    return ZELTModel.create_zelt_model(CONTAINER_VERSION, export_graph(model, input_shapes), config, None, None)
+
+
+def convert_file(src, dst, targets, input_shapes=None):
+    """Compiles the ONNX file `src` into the container file `dst`, which is only ever written whole."""
+    data = compile_model(src, targets, input_shapes)
+    folder = os.path.dirname(os.path.abspath(dst))
+    fd, tmp = tempfile.mkstemp(prefix=".zelt-", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        os.replace(tmp, dst)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+    return len(data)

@@ -1,0 +1,144 @@
+// Internal structures of the engine: tensors, nodes, operators, thread pool.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine.hpp"
+
+namespace zelt::engine {
+
+enum class DType : uint8_t { F32 = 0, I64 = 1 };
+
+struct Tensor {
+    enum Kind : uint8_t { Input = 0, Data = 1, Fill = 2, Value = 3 };
+    std::string name;
+    Kind kind = Value;
+    DType dtype = DType::F32;
+    Shape shape;
+    int64_t numel = 0;
+    bool shaped = false;  // shape known: inputs, constants, and values once produced
+    bool is_output = false;
+    std::vector<float> fdata;    // float constants
+    std::vector<int64_t> idata;  // int64 constants (shape parameters)
+    Tensor *alias = nullptr;     // a reshape view shares the storage of this tensor
+    float *data = nullptr;       // float storage at run time
+    int first_use = -1, last_use = -1;
+
+    bool is_const() const { return kind == Data || kind == Fill; }
+    Tensor *root() { return alias ? alias->root() : this; }
+};
+
+struct Attr {
+    enum Type : uint8_t { Int = 0, Float = 1, Ints = 2, Floats = 3, String = 4 };
+    Type type = Int;
+    int64_t i = 0;
+    float f = 0;
+    std::vector<int64_t> ints;
+    std::vector<float> floats;
+    std::string s;
+};
+
+struct Node {
+    std::string op_type, name;
+    std::vector<Tensor *> in;  // nullptr for an absent optional input
+    std::vector<Tensor *> out;
+    std::map<std::string, Attr> attrs;
+
+    Tensor *input(size_t i) const { return i < in.size() ? in[i] : nullptr; }
+    bool has(const std::string &a) const { return attrs.count(a) != 0; }
+    int64_t get_int(const std::string &a, int64_t dflt) const;
+    float get_float(const std::string &a, float dflt) const;
+    std::vector<int64_t> get_ints(const std::string &a, std::vector<int64_t> dflt = {}) const;
+    std::string get_string(const std::string &a, const std::string &dflt) const;
+};
+
+class ThreadPool {
+public:
+    explicit ThreadPool(int n);
+    ~ThreadPool();
+    int size() const { return n_; }
+    // Calls fn(t) for t in [0, tasks) with tasks <= size(); task 0 runs on the caller.
+    void run_tasks(int tasks, const std::function<void(int)> &fn);
+    // Splits [0, n) into contiguous ranges of at least `grain` items, one per task.
+    void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn);
+
+private:
+    void worker(int id);
+    int n_;
+    std::vector<std::thread> workers_;
+    // Operators follow each other quickly: waiting sides spin briefly before they sleep on the condition.
+    std::mutex m_;
+    std::condition_variable wake_, done_;
+    const std::function<void(int)> *job_ = nullptr;
+    int job_tasks_ = 0;
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int> pending_{0};
+    bool stop_ = false;
+};
+
+struct RunCtx {
+    ThreadPool &pool;
+    float *scratch;  // shared by all operators, scratch_floats() of the largest per thread times threads
+    size_t scratch_per_thread;
+};
+
+class Op {
+public:
+    virtual ~Op() = default;
+    virtual void run(RunCtx &ctx) = 0;
+    // Scratch floats one thread needs.
+    virtual size_t scratch_floats() const { return 0; }
+    std::string op_type, name;
+    std::vector<Tensor *> ins, outs;
+};
+
+// Builds the operator for `node`: checks the inputs and attributes, sets the
+// output shapes, and may fuse a following activation (marking that node in
+// `fused`).  `consumers` counts the readers of each tensor.  Throws ModelError.
+struct Planner {
+    const std::vector<Node> &nodes;
+    size_t index;
+    const std::map<const Tensor *, int> &consumers;
+    std::vector<bool> &fused;
+    const Node *single_consumer(const Tensor *t) const;
+};
+
+std::unique_ptr<Op> make_op(const Node &node, Planner &planner);
+bool op_supported(const std::string &op_type);
+
+// Helpers shared by the operator sources.
+[[noreturn]] void fail(const Node &node, const std::string &what);
+int64_t numel_of(const Shape &s);
+void set_shape(Tensor *t, Shape s);
+std::string shape_str(const Shape &s);
+
+class Graph {
+public:
+    Graph(const uint8_t *data, size_t size);
+    std::vector<std::unique_ptr<Tensor>> tensors;
+    std::vector<Node> nodes;
+    std::vector<Tensor *> input_tensors, output_tensors;
+    std::vector<TensorInfo> input_info, output_info;
+    std::vector<std::unique_ptr<Op>> ops;
+    std::vector<float> arena, scratch, io;
+    std::vector<LayerTime> times;
+    MemoryStats memory;
+    std::unique_ptr<ThreadPool> pool;
+
+    void plan();
+    void resize_scratch();
+
+private:
+    float empty_[16] = {};
+};
+
+}  // namespace zelt::engine

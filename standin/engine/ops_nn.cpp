@@ -1,0 +1,909 @@
+// Convolution, pooling, GEMM/MatMul and normalisation operators.
+#include <cblas.h>
+
+#include <limits>
+
+#include "ops_util.hpp"
+
+// Hot loops get an AVX2/FMA clone picked at load time, and stay portable.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define ZELT_HOT __attribute__((target_clones("arch=haswell", "default")))
+#else
+#define ZELT_HOT
+#endif
+
+namespace zelt::engine {
+
+void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float *a,
+           int64_t lda, const float *b, int64_t ldb, float beta, float *c, int64_t ldc) {
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        for (int64_t i = 0; i < m; ++i)
+            for (int64_t j = 0; j < n; ++j) c[i * ldc + j] = beta == 0 ? 0.f : beta * c[i * ldc + j];
+        return;
+    }
+    scipy_cblas_sgemm(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans,
+                      blasint(m), blasint(n), blasint(k), alpha, a, blasint(lda), b, blasint(ldb), beta, c,
+                      blasint(ldc));
+}
+
+void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k,
+                    float alpha, const float *a, int64_t lda, const float *b, int64_t ldb, float beta,
+                    float *c, int64_t ldc) {
+    const int64_t work = m * n * k;
+    if (pool.size() == 1 || work < (int64_t(1) << 16)) {
+        sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+        return;
+    }
+    if (n >= 32 * pool.size() || n >= m) {
+        pool.parallel_for(n, 16, [&](int64_t j0, int64_t j1) {
+            const float *bj = trans_b ? b + j0 * ldb : b + j0;
+            sgemm(trans_a, trans_b, m, j1 - j0, k, alpha, a, lda, bj, ldb, beta, c + j0, ldc);
+        });
+    } else {
+        pool.parallel_for(m, 4, [&](int64_t i0, int64_t i1) {
+            const float *ai = trans_a ? a + i0 : a + i0 * lda;
+            sgemm(trans_a, trans_b, i1 - i0, n, k, alpha, ai, lda, b, ldb, beta, c + i0 * ldc, ldc);
+        });
+    }
+}
+
+namespace {
+
+// Window geometry of one spatial axis of a convolution or pooling.
+struct Axis {
+    int64_t in = 1, k = 1, s = 1, d = 1, p0 = 0, p1 = 0, out = 1;
+};
+
+// Reads kernel/stride/dilation/padding attributes for `rank` spatial axes.
+std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<int64_t> &kernel,
+                              bool ceil_mode) {
+    size_t rank = x.size() - 2;
+    auto strides = n.get_ints("strides", std::vector<int64_t>(rank, 1));
+    auto dil = n.get_ints("dilations", std::vector<int64_t>(rank, 1));
+    auto pads = n.get_ints("pads", std::vector<int64_t>(2 * rank, 0));
+    std::string auto_pad = n.get_string("auto_pad", "NOTSET");
+    if (kernel.size() != rank || strides.size() != rank || dil.size() != rank || pads.size() != 2 * rank)
+        fail(n, "kernel, strides, dilations or pads do not match the input rank");
+    std::vector<Axis> axes(rank);
+    for (size_t i = 0; i < rank; ++i) {
+        Axis &a = axes[i];
+        a.in = x[i + 2];
+        a.k = kernel[i];
+        a.s = strides[i];
+        a.d = dil[i];
+        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.d > 1024 || a.s > 1024)
+            fail(n, "bad kernel, stride or dilation");
+        int64_t span = (a.k - 1) * a.d + 1;
+        if (auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER") {
+            a.out = (a.in + a.s - 1) / a.s;
+            int64_t total = std::max<int64_t>(0, (a.out - 1) * a.s + span - a.in);
+            a.p0 = auto_pad == "SAME_UPPER" ? total / 2 : total - total / 2;
+            a.p1 = total - a.p0;
+            continue;
+        }
+        if (auto_pad == "VALID") {
+            a.p0 = a.p1 = 0;
+        } else if (auto_pad == "NOTSET") {
+            a.p0 = pads[i];
+            a.p1 = pads[i + rank];
+        } else {
+            fail(n, "unknown auto_pad " + auto_pad);
+        }
+        if (a.p0 < 0 || a.p1 < 0 || a.p0 > 4096 || a.p1 > 4096) fail(n, "bad pads");
+        int64_t room = a.in + a.p0 + a.p1 - span;
+        if (room < 0) fail(n, "kernel larger than the padded input");
+        if (ceil_mode) {
+            a.out = (room + a.s - 1) / a.s + 1;
+            // The last window must start inside the input or its left padding.
+            if ((a.out - 1) * a.s >= a.in + a.p0) --a.out;
+        } else {
+            a.out = room / a.s + 1;
+        }
+    }
+    return axes;
+}
+
+// Views a 1-D problem as 2-D with a unit height axis.
+void to_2d(std::vector<Axis> &axes) {
+    if (axes.size() == 1) axes.insert(axes.begin(), Axis{});
+}
+
+// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W).
+inline void valid_columns(int64_t off, int64_t s, int64_t W, int64_t OW, int64_t &lo, int64_t &hi) {
+    lo = off >= 0 ? 0 : (-off + s - 1) / s;
+    hi = W - off <= 0 ? 0 : std::min(OW, (W - off + s - 1) / s);
+    if (hi < lo) hi = lo;
+}
+
+// One output row of a depthwise convolution: bias, then one pass over the row per kernel tap.
+ZELT_HOT void depthwise_row(const float *xc, int64_t H, int64_t W, const float *wk, const Axis &ah,
+                            const Axis &aw, int64_t oh, float bias, float *yr) {
+    const int64_t OW = aw.out;
+    std::fill(yr, yr + OW, bias);
+    for (int64_t ki = 0; ki < ah.k; ++ki) {
+        int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
+        if (ih < 0 || ih >= H) continue;
+        const float *xr = xc + ih * W;
+        for (int64_t kj = 0; kj < aw.k; ++kj) {
+            const float wv = wk[ki * aw.k + kj];
+            int64_t off = kj * aw.d - aw.p0, lo, hi;
+            valid_columns(off, aw.s, W, OW, lo, hi);
+            if (aw.s == 1) {
+                for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += wv * xr[ow + off];
+            } else {
+                for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += wv * xr[ow * aw.s + off];
+            }
+        }
+    }
+}
+
+// One output row of a 3x3 depthwise convolution without dilation: all nine taps in one pass over the
+// columns whose window lies inside the row, the general path for the border columns.  Rows outside the
+// input are passed as `zeros`.
+ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2, int64_t W, const float *w,
+                               const Axis &aw, float bias, float *yr) {
+    const int64_t OW = aw.out, s = aw.s, p = aw.p0;
+    int64_t lo, hi;  // columns whose taps 0..2 are all inside
+    valid_columns(-p, s, W - 2, OW, lo, hi);
+    auto edge = [&](int64_t ow) {
+        float acc = bias;
+        for (int64_t kj = 0; kj < 3; ++kj) {
+            int64_t iw = ow * s - p + kj;
+            if (iw < 0 || iw >= W) continue;
+            acc += w[kj] * r0[iw] + w[3 + kj] * r1[iw] + w[6 + kj] * r2[iw];
+        }
+        yr[ow] = acc;
+    };
+    for (int64_t ow = 0; ow < std::min(lo, OW); ++ow) edge(ow);
+    const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4], w5 = w[5], w6 = w[6], w7 = w[7],
+                w8 = w[8];
+    if (s == 1) {
+        const float *a = r0 - p, *b = r1 - p, *c = r2 - p;
+        for (int64_t ow = lo; ow < hi; ++ow)
+            yr[ow] = bias + w0 * a[ow] + w1 * a[ow + 1] + w2 * a[ow + 2] + w3 * b[ow] + w4 * b[ow + 1] +
+                     w5 * b[ow + 2] + w6 * c[ow] + w7 * c[ow + 1] + w8 * c[ow + 2];
+    } else {
+        for (int64_t ow = lo; ow < hi; ++ow) {
+            const int64_t i = ow * s - p;
+            yr[ow] = bias + w0 * r0[i] + w1 * r0[i + 1] + w2 * r0[i + 2] + w3 * r1[i] + w4 * r1[i + 1] +
+                     w5 * r1[i + 2] + w6 * r2[i] + w7 * r2[i + 1] + w8 * r2[i + 2];
+        }
+    }
+    for (int64_t ow = std::max(hi, lo); ow < OW; ++ow) edge(ow);
+}
+
+// Depthwise convolution of eight channels at once on small planes, where rows are too short for
+// vector loops: the planes are interleaved (position-major, channel-minor) so that the vector lanes run
+// across the channels.  `xi` holds H*W*8 inputs, `wi` k*k*8 weights, `yi` receives OH*OW*8 outputs.
+ZELT_HOT void depthwise_block8(const float *xi, const float *wi, const float *bias8, const Axis &ah,
+                               const Axis &aw, float *yi) {
+    for (int64_t oh = 0; oh < ah.out; ++oh)
+        for (int64_t ow = 0; ow < aw.out; ++ow) {
+            float acc[8];
+            for (int c = 0; c < 8; ++c) acc[c] = bias8[c];
+            for (int64_t ki = 0; ki < ah.k; ++ki) {
+                int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
+                if (ih < 0 || ih >= ah.in) continue;
+                for (int64_t kj = 0; kj < aw.k; ++kj) {
+                    int64_t iw = ow * aw.s - aw.p0 + kj * aw.d;
+                    if (iw < 0 || iw >= aw.in) continue;
+                    const float *src = xi + (ih * aw.in + iw) * 8, *wv = wi + (ki * aw.k + kj) * 8;
+                    for (int c = 0; c < 8; ++c) acc[c] += wv[c] * src[c];
+                }
+            }
+            float *dst = yi + (oh * aw.out + ow) * 8;
+            for (int c = 0; c < 8; ++c) dst[c] = acc[c];
+        }
+}
+
+// Rows of the patch matrix of a convolution for output positions [p0, p1):
+// row (c, ki, kj) holds the input value under that tap for each position.
+ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Axis &aw, float *col,
+                     int64_t p0, int64_t p1) {
+    const int64_t H = ah.in, W = aw.in, OW = aw.out, len = p1 - p0;
+    int64_t row = 0;
+    for (int64_t c = 0; c < channels; ++c)
+        for (int64_t ki = 0; ki < ah.k; ++ki)
+            for (int64_t kj = 0; kj < aw.k; ++kj, ++row) {
+                float *dst = col + row * len;
+                const float *xc = xg + c * H * W;
+                const int64_t off = kj * aw.d - aw.p0;
+                int64_t lo, hi;
+                valid_columns(off, aw.s, W, OW, lo, hi);
+                for (int64_t p = p0; p < p1;) {
+                    int64_t oh = p / OW, ow0 = p % OW, ow1 = std::min(OW, ow0 + (p1 - p));
+                    int64_t ih = oh * ah.s - ah.p0 + ki * ah.d;
+                    float *d = dst + (p - p0);  // d[i] is output column ow0 + i
+                    const int64_t n = ow1 - ow0;
+                    if (ih < 0 || ih >= H) {
+                        std::fill(d, d + n, 0.f);
+                    } else {
+                        const float *src = xc + ih * W + off;
+                        int64_t a = std::max(ow0, lo), b = std::min(ow1, hi);
+                        if (a >= b) {
+                            std::fill(d, d + n, 0.f);
+                        } else {
+                            std::fill(d, d + (a - ow0), 0.f);
+                            if (aw.s == 1)
+                                for (int64_t ow = a; ow < b; ++ow)
+                                    d[ow - ow0] = src[ow];  // short runs: no call
+                            else
+                                for (int64_t ow = a; ow < b; ++ow) d[ow - ow0] = src[ow * aw.s];
+                            std::fill(d + (b - ow0), d + n, 0.f);
+                        }
+                    }
+                    p += ow1 - ow0;
+                }
+            }
+}
+
+class ConvOp : public Op {
+public:
+    Tensor *x, *w, *b, *y;
+    int64_t N, C, M, G;
+    Axis ah, aw;
+    Activation act;
+    bool pointwise = false, depthwise = false, fast3x3 = false;
+    std::vector<float> zeros;  // a row of the input's width, for window rows outside the input
+
+    int64_t K() const { return (C / G) * ah.k * aw.k; }
+    int64_t cols() const { return ah.out * aw.out; }
+    static constexpr int64_t kTile = 1024;
+
+    // Small planes go through depthwise_block8: input and output interleaved in the scratch.
+    bool blocked() const { return depthwise && aw.out < 16; }
+
+    size_t scratch_floats() const override {
+        if (blocked()) return size_t(8 * (ah.in * aw.in + ah.out * aw.out + ah.k * aw.k + 1));
+        if (pointwise || depthwise) return 0;
+        return size_t(K() * std::min(cols(), kTile));
+    }
+
+    void bias_act(float *yrow0, int64_t m0, int64_t rows, int64_t ld, int64_t c0, int64_t c1) const {
+        for (int64_t m = 0; m < rows; ++m) {
+            float *r = yrow0 + m * ld + c0;
+            if (b) {
+                float bv = b->data[m0 + m];
+                for (int64_t j = 0; j < c1 - c0; ++j) r[j] += bv;
+            }
+            act.apply(r, c1 - c0);
+        }
+    }
+
+    void run_depthwise(RunCtx &ctx) {
+        const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out, mult = M / G;
+        if (blocked()) return run_blocked(ctx);
+        ctx.pool.parallel_for(N * M, 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                int64_t n = q / M, m = q % M, c = m / mult;
+                const float *xc = x->data + (n * C + c) * H * W;
+                const float *wk = w->data + m * ah.k * aw.k;
+                float *yo = y->data + q * OH * OW;
+                float bv = b ? b->data[m] : 0.f;
+                for (int64_t oh = 0; oh < OH; ++oh) {
+                    float *yr = yo + oh * OW;
+                    if (fast3x3) {
+                        const float *rows[3];
+                        for (int64_t ki = 0; ki < 3; ++ki) {
+                            int64_t ih = oh * ah.s - ah.p0 + ki;
+                            rows[ki] = ih >= 0 && ih < H ? xc + ih * W : zeros.data();
+                        }
+                        depthwise3x3_row(rows[0], rows[1], rows[2], W, wk, aw, bv, yr);
+                    } else {
+                        depthwise_row(xc, H, W, wk, ah, aw, oh, bv, yr);
+                    }
+                    act.apply(yr, OW);
+                }
+            }
+        });
+    }
+
+    void run_blocked(RunCtx &ctx) {
+        const int64_t HW = ah.in * aw.in, OHW = ah.out * aw.out, KK = ah.k * aw.k, mult = M / G;
+        const int64_t blocks = (M + 7) / 8;
+        const int T = ctx.pool.size();
+        for (int64_t n = 0; n < N; ++n) {
+            int tasks = int(std::min<int64_t>(T, blocks));
+            ctx.pool.run_tasks(tasks, [&](int task) {
+                float *xi = ctx.scratch + task * ctx.scratch_per_thread, *yi = xi + 8 * HW,
+                      *wi = yi + 8 * OHW;
+                float *bias8 = wi + 8 * KK;
+                for (int64_t blk = blocks * task / tasks; blk < blocks * (task + 1) / tasks; ++blk) {
+                    const int64_t m0 = blk * 8, lanes = std::min<int64_t>(8, M - m0);
+                    for (int64_t c = 0; c < 8; ++c) {
+                        // Lanes past the last channel repeat it; their results are dropped.
+                        const int64_t m = m0 + std::min(c, lanes - 1);
+                        const float *xc = x->data + (n * C + m / mult) * HW;
+                        for (int64_t i = 0; i < HW; ++i) xi[i * 8 + c] = xc[i];
+                        for (int64_t t = 0; t < KK; ++t) wi[t * 8 + c] = w->data[m * KK + t];
+                        bias8[c] = b ? b->data[m] : 0.f;
+                    }
+                    depthwise_block8(xi, wi, bias8, ah, aw, yi);
+                    for (int64_t c = 0; c < lanes; ++c) {
+                        float *yo = y->data + (n * M + m0 + c) * OHW;
+                        for (int64_t i = 0; i < OHW; ++i) yo[i] = yi[i * 8 + c];
+                        act.apply(yo, OHW);
+                    }
+                }
+            });
+        }
+    }
+
+    void run(RunCtx &ctx) override {
+        if (depthwise) return run_depthwise(ctx);
+        const int64_t Mg = M / G, Cg = C / G, HW = ah.in * aw.in, P = cols(), k = K();
+        const int T = ctx.pool.size();
+        for (int64_t n = 0; n < N; ++n)
+            for (int64_t g = 0; g < G; ++g) {
+                const float *xg = x->data + (n * C + g * Cg) * HW;
+                const float *wg = w->data + g * Mg * k;
+                float *yg = y->data + (n * M + g * Mg) * P;
+                if (P >= 32 * T || T == 1) {
+                    // Column tiles: each task multiplies the weights by its slice of the patch matrix
+                    // (built in its scratch, or the input itself for a pointwise convolution), then adds
+                    // bias and activation while the tile is still in cache.
+                    int64_t tile_max = pointwise ? std::max<int64_t>(256, (int64_t(1) << 16) / Mg) : kTile;
+                    int64_t tiles = (P + tile_max - 1) / tile_max;
+                    tiles = (tiles + T - 1) / T * T;  // an equal share of tiles per task
+                    tiles = std::min<int64_t>(tiles, (P + 15) / 16);
+                    int64_t tile = (P + tiles - 1) / tiles;
+                    int tasks = int(std::min<int64_t>(T, tiles));
+                    ctx.pool.run_tasks(tasks, [&](int task) {
+                        float *col = ctx.scratch + task * ctx.scratch_per_thread;
+                        for (int64_t t = tiles * task / tasks; t < tiles * (task + 1) / tasks; ++t) {
+                            int64_t p0 = t * tile, p1 = std::min(P, p0 + tile);
+                            if (p0 >= p1) continue;
+                            if (pointwise) {
+                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, xg + p0, HW, 0.f, yg + p0, P);
+                            } else {
+                                im2col(xg, C / G, ah, aw, col, p0, p1);
+                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0,
+                                      P);
+                            }
+                            bias_act(yg, g * Mg, Mg, P, p0, p1);
+                        }
+                    });
+                } else if (pointwise) {
+                    sgemm_parallel(ctx.pool, false, false, Mg, P, k, 1.f, wg, k, xg, HW, 0.f, yg, P);
+                    bias_act(yg, g * Mg, Mg, P, 0, P);
+                } else {
+                    // Few output positions: one patch matrix, rows of the product split.
+                    im2col(xg, C / G, ah, aw, ctx.scratch, 0, P);
+                    sgemm_parallel(ctx.pool, false, false, Mg, P, k, 1.f, wg, k, ctx.scratch, P, 0.f, yg, P);
+                    bias_act(yg, g * Mg, Mg, P, 0, P);
+                }
+            }
+    }
+};
+
+std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
+    auto op = std::make_unique<ConvOp>();
+    op->x = n.input(0);
+    op->w = n.input(1);
+    op->b = n.input(2);
+    if (!op->x || !op->w || n.out.size() != 1) fail(n, "needs X, W and one output");
+    need_float(n, op->x);
+    need_float(n, op->w);
+    const Shape &xs = op->x->shape, &ws = op->w->shape;
+    if (xs.size() < 3 || xs.size() > 4) fail(n, "only 1-D and 2-D convolutions are supported");
+    if (ws.size() != xs.size()) fail(n, "weight rank differs from input rank");
+    op->N = xs[0];
+    op->C = xs[1];
+    op->M = ws[0];
+    op->G = n.get_int("group", 1);
+    if (op->G < 1 || op->C % op->G || op->M % op->G || ws[1] != op->C / op->G)
+        fail(n, "channels do not match group");
+    if (op->b) {
+        need_float(n, op->b);
+        if (op->b->numel != op->M) fail(n, "bias size differs from output channels");
+    }
+    std::vector<int64_t> kernel(ws.begin() + 2, ws.end());
+    auto ks = n.get_ints("kernel_shape", kernel);
+    if (ks != kernel) fail(n, "kernel_shape differs from the weight shape");
+    auto axes = window_axes(n, xs, kernel, false);
+    Shape ys{op->N, op->M};
+    for (auto &a : axes) ys.push_back(a.out);
+    to_2d(axes);
+    op->ah = axes[0];
+    op->aw = axes[1];
+    op->pointwise = op->ah.k == 1 && op->aw.k == 1 && op->ah.s == 1 && op->aw.s == 1 && op->ah.p0 == 0 &&
+                    op->aw.p0 == 0 && op->ah.p1 == 0 && op->aw.p1 == 0;
+    op->depthwise = op->C == op->G && op->G > 1;
+    op->fast3x3 = op->depthwise && op->ah.k == 3 && op->aw.k == 3 && op->ah.d == 1 && op->aw.d == 1;
+    if (op->fast3x3) op->zeros.assign(size_t(op->aw.in), 0.f);
+    set_shape(n.out[0], ys);
+    op->y = fuse_activation(n, p, op->act);
+    set_shape(op->y, ys);
+    op->ins = {op->x, op->w};
+    if (op->b) op->ins.push_back(op->b);
+    op->outs = {op->y};
+    return op;
+}
+
+// Transposed convolution: the product W^T X gives, per input position, the
+// contribution of every (output channel, tap); col2im adds them into place.
+class ConvTransposeOp : public Op {
+public:
+    Tensor *x, *w, *b, *y;
+    int64_t N, C, M, G;
+    Axis ah, aw;  // `in` is the input extent, `out` the output extent
+
+    int64_t rows() const { return (M / G) * ah.k * aw.k; }
+    size_t scratch_floats() const override { return size_t(rows() * ah.in * aw.in); }
+
+    void run(RunCtx &ctx) override {
+        const int64_t Cg = C / G, Mg = M / G, HW = ah.in * aw.in, OHW = ah.out * aw.out, R = rows();
+        float *col = ctx.scratch;
+        for (int64_t n = 0; n < N; ++n)
+            for (int64_t g = 0; g < G; ++g) {
+                const float *xg = x->data + (n * C + g * Cg) * HW;
+                const float *wg = w->data + g * Cg * R;
+                sgemm_parallel(ctx.pool, true, false, R, HW, Cg, 1.f, wg, R, xg, HW, 0.f, col, HW);
+                float *yg = y->data + (n * M + g * Mg) * OHW;
+                ctx.pool.parallel_for(Mg, 1, [&](int64_t m0, int64_t m1) {
+                    for (int64_t m = m0; m < m1; ++m) {
+                        float *ym = yg + m * OHW;
+                        std::fill(ym, ym + OHW, b ? b->data[g * Mg + m] : 0.f);
+                        for (int64_t ki = 0; ki < ah.k; ++ki)
+                            for (int64_t kj = 0; kj < aw.k; ++kj) {
+                                const float *c = col + ((m * ah.k + ki) * aw.k + kj) * HW;
+                                for (int64_t ih = 0; ih < ah.in; ++ih) {
+                                    int64_t oh = ih * ah.s - ah.p0 + ki * ah.d;
+                                    if (oh < 0 || oh >= ah.out) continue;
+                                    for (int64_t iw = 0; iw < aw.in; ++iw) {
+                                        int64_t ow = iw * aw.s - aw.p0 + kj * aw.d;
+                                        if (ow >= 0 && ow < aw.out)
+                                            ym[oh * aw.out + ow] += c[ih * aw.in + iw];
+                                    }
+                                }
+                            }
+                    }
+                });
+            }
+    }
+};
+
+std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
+    auto op = std::make_unique<ConvTransposeOp>();
+    op->x = n.input(0);
+    op->w = n.input(1);
+    op->b = n.input(2);
+    if (!op->x || !op->w || n.out.size() != 1) fail(n, "needs X, W and one output");
+    need_float(n, op->x);
+    need_float(n, op->w);
+    const Shape &xs = op->x->shape, &ws = op->w->shape;
+    if (xs.size() < 3 || xs.size() > 4) fail(n, "only 1-D and 2-D transposed convolutions are supported");
+    if (ws.size() != xs.size()) fail(n, "weight rank differs from input rank");
+    const size_t rank = xs.size() - 2;
+    op->N = xs[0];
+    op->C = xs[1];
+    op->G = n.get_int("group", 1);
+    if (op->G < 1 || op->C % op->G || ws[0] != op->C) fail(n, "channels do not match group");
+    op->M = ws[1] * op->G;
+    if (op->b) {
+        need_float(n, op->b);
+        if (op->b->numel != op->M) fail(n, "bias size differs from output channels");
+    }
+    std::vector<int64_t> kernel(ws.begin() + 2, ws.end());
+    if (n.get_ints("kernel_shape", kernel) != kernel) fail(n, "kernel_shape differs from the weight shape");
+    auto strides = n.get_ints("strides", std::vector<int64_t>(rank, 1));
+    auto dil = n.get_ints("dilations", std::vector<int64_t>(rank, 1));
+    auto pads = n.get_ints("pads", std::vector<int64_t>(2 * rank, 0));
+    auto out_pad = n.get_ints("output_padding", std::vector<int64_t>(rank, 0));
+    auto out_shape = n.get_ints("output_shape", {});
+    std::string auto_pad = n.get_string("auto_pad", "NOTSET");
+    if (strides.size() != rank || dil.size() != rank || pads.size() != 2 * rank || out_pad.size() != rank ||
+        (!out_shape.empty() && out_shape.size() != rank))
+        fail(n, "strides, dilations, pads or output sizes do not match the input rank");
+    std::vector<Axis> axes(rank);
+    Shape ys{op->N, op->M};
+    for (size_t i = 0; i < rank; ++i) {
+        Axis &a = axes[i];
+        a.in = xs[i + 2];
+        a.k = kernel[i];
+        a.s = strides[i];
+        a.d = dil[i];
+        const int64_t limit = int64_t(1) << 24;
+        if (a.k < 1 || a.s < 1 || a.d < 1 || a.k > 1024 || a.s > 1024 || a.d > 1024 || out_pad[i] < 0 ||
+            out_pad[i] > 1024 || pads[i] < -limit || pads[i] > limit || pads[i + rank] < -limit ||
+            pads[i + rank] > limit || (!out_shape.empty() && (out_shape[i] < 0 || out_shape[i] > limit)))
+            fail(n, "bad kernel, stride, dilation, pads or output size");
+        int64_t full = a.s * (a.in - 1) + out_pad[i] + (a.k - 1) * a.d + 1;
+        if (!out_shape.empty() || auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER") {
+            int64_t target = out_shape.empty() ? a.in * a.s : out_shape[i];
+            int64_t total = full - target;
+            bool upper = auto_pad != "SAME_LOWER";
+            a.p0 = upper ? total / 2 : total - total / 2;
+            a.p1 = total - a.p0;
+        } else if (auto_pad == "NOTSET" || auto_pad == "VALID") {
+            a.p0 = auto_pad == "VALID" ? 0 : pads[i];
+            a.p1 = auto_pad == "VALID" ? 0 : pads[i + rank];
+        } else {
+            fail(n, "unknown auto_pad " + auto_pad);
+        }
+        a.out = full - a.p0 - a.p1;
+        if (a.out < 0 || a.p0 < -full || a.p0 > full) fail(n, "bad output size");
+        ys.push_back(a.out);
+    }
+    to_2d(axes);
+    op->ah = axes[0];
+    op->aw = axes[1];
+    op->y = n.out[0];
+    set_shape(op->y, ys);
+    op->ins = {op->x, op->w};
+    if (op->b) op->ins.push_back(op->b);
+    op->outs = {op->y};
+    return op;
+}
+
+// One output row of a max or sum pool: every window tap is a pass over the row.
+ZELT_HOT void pool_row(bool is_max, const float *xp, int64_t W, int64_t H, int64_t h0, const Axis &ah,
+                       const Axis &aw, float *yr) {
+    const int64_t OW = aw.out;
+    std::fill(yr, yr + OW, is_max ? -std::numeric_limits<float>::infinity() : 0.f);
+    for (int64_t i = 0; i < ah.k; ++i) {
+        int64_t ih = h0 + i * ah.d;
+        if (ih < 0 || ih >= H) continue;
+        const float *xr = xp + ih * W;
+        for (int64_t j = 0; j < aw.k; ++j) {
+            int64_t off = j * aw.d - aw.p0, lo, hi;
+            valid_columns(off, aw.s, W, OW, lo, hi);
+            if (is_max) {
+                if (aw.s == 1)
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] = std::max(yr[ow], xr[ow + off]);
+                else
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] = std::max(yr[ow], xr[ow * aw.s + off]);
+            } else {
+                if (aw.s == 1)
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += xr[ow + off];
+                else
+                    for (int64_t ow = lo; ow < hi; ++ow) yr[ow] += xr[ow * aw.s + off];
+            }
+        }
+    }
+}
+
+class PoolOp : public Op {
+public:
+    enum Kind { Max, Avg } kind;
+    Tensor *x, *y;
+    int64_t planes;
+    Axis ah, aw;
+    bool count_include_pad = false;
+    std::vector<int64_t> cnt_h, pad_h;
+
+    // Taps of a window inside the input, and inside input plus padding (count_include_pad).
+    static void counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded) {
+        for (int64_t o = 0; o < a.out; ++o) {
+            int64_t start = o * a.s - a.p0, n = 0, p = 0;
+            for (int64_t t = 0; t < a.k; ++t) {
+                int64_t i = start + t * a.d;
+                n += i >= 0 && i < a.in;
+                p += i < a.in + a.p1;
+            }
+            inside.push_back(n);
+            padded.push_back(p);
+        }
+    }
+
+    void run(RunCtx &ctx) override {
+        const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out;
+        std::vector<int64_t> cnt_w, pad_w;
+        counts(aw, cnt_w, pad_w);
+        ctx.pool.parallel_for(planes, 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const float *xp = x->data + q * H * W;
+                float *yp = y->data + q * OH * OW;
+                for (int64_t oh = 0; oh < OH; ++oh) {
+                    float *yr = yp + oh * OW;
+                    pool_row(kind == Max, xp, W, H, oh * ah.s - ah.p0, ah, aw, yr);
+                    if (kind == Max) continue;
+                    for (int64_t ow = 0; ow < OW; ++ow) {
+                        int64_t div = count_include_pad ? pad_h[size_t(oh)] * pad_w[size_t(ow)]
+                                                        : cnt_h[size_t(oh)] * cnt_w[size_t(ow)];
+                        yr[ow] = div ? yr[ow] / float(div) : 0.f;
+                    }
+                }
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_pool(const Node &n, Planner &) {
+    auto op = std::make_unique<PoolOp>();
+    op->kind = n.op_type == "MaxPool" ? PoolOp::Max : PoolOp::Avg;
+    op->x = n.input(0);
+    if (!op->x || n.out.empty()) fail(n, "needs one input");
+    if (n.out.size() > 1 && n.out[1]) fail(n, "the Indices output is not supported");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    if (xs.size() < 3 || xs.size() > 4) fail(n, "only 1-D and 2-D pooling is supported");
+    if (n.get_int("storage_order", 0) != 0) fail(n, "storage_order 1 is not supported");
+    auto axes = window_axes(n, xs, n.get_ints("kernel_shape"), n.get_int("ceil_mode", 0) != 0);
+    op->count_include_pad = n.get_int("count_include_pad", 0) != 0;
+    Shape ys{xs[0], xs[1]};
+    for (auto &a : axes) ys.push_back(a.out);
+    to_2d(axes);
+    op->ah = axes[0];
+    op->aw = axes[1];
+    PoolOp::counts(op->ah, op->cnt_h, op->pad_h);
+    op->planes = xs[0] * xs[1];
+    op->y = n.out[0];
+    set_shape(op->y, ys);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+class GlobalPoolOp : public Op {
+public:
+    bool max;
+    Tensor *x, *y;
+    int64_t planes, size;
+    void run(RunCtx &ctx) override {
+        ctx.pool.parallel_for(planes, 16, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const float *xp = x->data + q * size;
+                float acc = max ? -std::numeric_limits<float>::infinity() : 0.f;
+                for (int64_t i = 0; i < size; ++i) acc = max ? std::max(acc, xp[i]) : acc + xp[i];
+                y->data[q] = max ? acc : acc / float(size);
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_global_pool(const Node &n, Planner &) {
+    auto op = std::make_unique<GlobalPoolOp>();
+    op->max = n.op_type == "GlobalMaxPool";
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input and one output");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    if (xs.size() < 2) fail(n, "input rank below 2");
+    op->planes = xs[0] * xs[1];
+    op->size = op->planes ? op->x->numel / op->planes : 0;
+    if (op->size == 0) fail(n, "empty spatial extent");
+    Shape ys{xs[0], xs[1]};
+    ys.resize(xs.size(), 1);
+    op->y = n.out[0];
+    set_shape(op->y, ys);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+class GemmOp : public Op {
+public:
+    Tensor *a, *b, *c, *y;
+    bool ta, tb;
+    float alpha, beta;
+    int64_t M, N, K;
+    Shape cshape;
+    Activation act;
+    void run(RunCtx &ctx) override {
+        float *out = y->data;
+        float gemm_beta = 0.f;
+        if (c && beta != 0.f) {
+            // Broadcast C (shape [], [N], [M,1], [1,N] or [M,N]) into the output first.
+            int64_t cm = cshape.size() == 2 ? cshape[0] : 1;
+            int64_t cn = cshape.empty() ? 1 : cshape.back();
+            for (int64_t i = 0; i < M; ++i)
+                for (int64_t j = 0; j < N; ++j)
+                    out[i * N + j] = beta * c->data[(cm == 1 ? 0 : i) * cn + (cn == 1 ? 0 : j)];
+            gemm_beta = 1.f;
+        }
+        sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta,
+                       out, N);
+        if (act.kind != Activation::None) act.apply(out, M * N);
+    }
+};
+
+std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
+    auto op = std::make_unique<GemmOp>();
+    op->a = n.input(0);
+    op->b = n.input(1);
+    op->c = n.input(2);
+    if (!op->a || !op->b || n.out.size() != 1) fail(n, "needs A, B and one output");
+    need_float(n, op->a);
+    need_float(n, op->b);
+    if (op->a->shape.size() != 2 || op->b->shape.size() != 2) fail(n, "A and B must be 2-D");
+    op->ta = n.get_int("transA", 0) != 0;
+    op->tb = n.get_int("transB", 0) != 0;
+    op->alpha = n.get_float("alpha", 1.f);
+    op->beta = n.get_float("beta", 1.f);
+    const Shape &as = op->a->shape, &bs = op->b->shape;
+    op->M = op->ta ? as[1] : as[0];
+    op->K = op->ta ? as[0] : as[1];
+    op->N = op->tb ? bs[0] : bs[1];
+    if ((op->tb ? bs[1] : bs[0]) != op->K)
+        fail(n, "inner dimensions differ: " + shape_str(as) + " x " + shape_str(bs));
+    if (op->c) {
+        need_float(n, op->c);
+        op->cshape = op->c->shape;
+        const Shape &cs = op->cshape;
+        bool ok = cs.size() <= 2;
+        if (ok && !cs.empty()) ok = cs.back() == 1 || cs.back() == op->N;
+        if (ok && cs.size() == 2) ok = cs[0] == 1 || cs[0] == op->M;
+        if (!ok) fail(n, "C " + shape_str(cs) + " does not broadcast to the output");
+    }
+    set_shape(n.out[0], {op->M, op->N});
+    op->y = fuse_activation(n, p, op->act);
+    set_shape(op->y, {op->M, op->N});
+    op->ins = {op->a, op->b};
+    if (op->c) op->ins.push_back(op->c);
+    op->outs = {op->y};
+    return op;
+}
+
+class MatMulOp : public Op {
+public:
+    Tensor *a, *b, *y;
+    int64_t M, N, K, batches;
+    std::vector<int64_t> a_off, b_off;  // per batch element offsets
+    void run(RunCtx &ctx) override {
+        for (int64_t i = 0; i < batches; ++i)
+            sgemm_parallel(ctx.pool, false, false, M, N, K, 1.f, a->data + a_off[i], K, b->data + b_off[i], N,
+                           0.f, y->data + i * M * N, N);
+    }
+};
+
+std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
+    auto op = std::make_unique<MatMulOp>();
+    op->a = n.input(0);
+    op->b = n.input(1);
+    if (!op->a || !op->b || n.out.size() != 1) fail(n, "needs A, B and one output");
+    need_float(n, op->a);
+    need_float(n, op->b);
+    Shape as = op->a->shape, bs = op->b->shape;
+    if (as.empty() || bs.empty()) fail(n, "scalar operands");
+    bool a1 = as.size() == 1, b1 = bs.size() == 1;
+    if (a1) as.insert(as.begin(), 1);
+    if (b1) bs.push_back(1);
+    op->M = as[as.size() - 2];
+    op->K = as.back();
+    op->N = bs.back();
+    if (bs[bs.size() - 2] != op->K)
+        fail(n, "inner dimensions differ: " + shape_str(as) + " x " + shape_str(bs));
+    Shape abatch(as.begin(), as.end() - 2), bbatch(bs.begin(), bs.end() - 2);
+    size_t r = std::max(abatch.size(), bbatch.size());
+    abatch.insert(abatch.begin(), r - abatch.size(), 1);
+    bbatch.insert(bbatch.begin(), r - bbatch.size(), 1);
+    Shape batch(r);
+    for (size_t i = 0; i < r; ++i) {
+        if (abatch[i] != bbatch[i] && abatch[i] != 1 && bbatch[i] != 1)
+            fail(n, "batch dimensions do not broadcast");
+        batch[i] = abatch[i] == 1 ? bbatch[i] : abatch[i];
+    }
+    op->batches = numel_of(batch);
+    auto ast = strides_of(abatch), bst = strides_of(bbatch);
+    for (int64_t i = 0; i < op->batches; ++i) {
+        int64_t rem = i, ao = 0, bo = 0;
+        for (size_t d = r; d-- > 0;) {
+            int64_t idx = rem % batch[d];
+            rem /= batch[d];
+            if (abatch[d] != 1) ao += idx * ast[d];
+            if (bbatch[d] != 1) bo += idx * bst[d];
+        }
+        op->a_off.push_back(ao * op->M * op->K);
+        op->b_off.push_back(bo * op->K * op->N);
+    }
+    Shape ys = batch;
+    if (!a1) ys.push_back(op->M);
+    if (!b1) ys.push_back(op->N);
+    op->y = n.out[0];
+    set_shape(op->y, ys);
+    op->ins = {op->a, op->b};
+    op->outs = {op->y};
+    return op;
+}
+
+// Per-channel affine map y = x * scale[c] + shift[c] (inference BatchNormalization).
+class ChannelAffineOp : public Op {
+public:
+    Tensor *x, *y;
+    std::vector<float> scale, shift;
+    int64_t N, C, inner;
+    void run(RunCtx &ctx) override {
+        ctx.pool.parallel_for(N * C, 4, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                int64_t c = q % C;
+                const float *xp = x->data + q * inner;
+                float *yp = y->data + q * inner;
+                float s = scale[c], t = shift[c];
+                for (int64_t i = 0; i < inner; ++i) yp[i] = xp[i] * s + t;
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &) {
+    auto op = std::make_unique<ChannelAffineOp>();
+    op->x = n.input(0);
+    if (!op->x || n.in.size() != 5 || n.out.empty()) fail(n, "needs X, scale, B, mean and var");
+    if (n.out.size() > 1 || n.get_int("training_mode", 0)) fail(n, "training mode is not supported");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    if (xs.size() < 2) fail(n, "input rank below 2");
+    op->N = xs[0];
+    op->C = xs[1];
+    op->inner = op->N * op->C != 0 ? op->x->numel / (op->N * op->C) : 0;
+    auto sc = const_floats(n, n.in[1], "scale"), bi = const_floats(n, n.in[2], "B");
+    auto mean = const_floats(n, n.in[3], "mean"), var = const_floats(n, n.in[4], "var");
+    size_t C = size_t(op->C);
+    if (sc.size() != C || bi.size() != C || mean.size() != C || var.size() != C)
+        fail(n, "parameter sizes differ from the channel count");
+    float eps = n.get_float("epsilon", 1e-5f);
+    for (size_t c = 0; c < C; ++c) {
+        float s = sc[c] / std::sqrt(var[c] + eps);
+        op->scale.push_back(s);
+        op->shift.push_back(bi[c] - mean[c] * s);
+    }
+    op->y = n.out[0];
+    set_shape(op->y, xs);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+class LrnOp : public Op {
+public:
+    Tensor *x, *y;
+    int64_t N, C, inner, size;
+    float alpha, beta, bias;
+    void run(RunCtx &ctx) override {
+        const int64_t before = (size - 1) / 2, after = size - 1 - before;
+        ctx.pool.parallel_for(N * C, 4, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                int64_t n = q / C, c = q % C;
+                int64_t c0 = std::max<int64_t>(0, c - before), c1 = std::min(C - 1, c + after);
+                const float *xn = x->data + n * C * inner;
+                float *yp = y->data + q * inner;
+                for (int64_t i = 0; i < inner; ++i) {
+                    float sq = 0;
+                    for (int64_t k = c0; k <= c1; ++k) sq += xn[k * inner + i] * xn[k * inner + i];
+                    yp[i] = xn[c * inner + i] / std::pow(bias + alpha / float(size) * sq, beta);
+                }
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_lrn(const Node &n, Planner &) {
+    auto op = std::make_unique<LrnOp>();
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    if (xs.size() < 2) fail(n, "input rank below 2");
+    op->N = xs[0];
+    op->C = xs[1];
+    op->inner = op->N * op->C != 0 ? op->x->numel / (op->N * op->C) : 0;
+    op->size = n.get_int("size", 0);
+    if (op->size < 1) fail(n, "size must be positive");
+    op->alpha = n.get_float("alpha", 1e-4f);
+    op->beta = n.get_float("beta", 0.75f);
+    op->bias = n.get_float("bias", 1.f);
+    op->y = n.out[0];
+    set_shape(op->y, xs);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+}  // namespace
+
+std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p) {
+    const std::string &t = n.op_type;
+    if (t == "Conv") return make_conv(n, p);
+    if (t == "ConvTranspose") return make_conv_transpose(n, p);
+    if (t == "MaxPool" || t == "AveragePool") return make_pool(n, p);
+    if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return make_global_pool(n, p);
+    if (t == "Gemm") return make_gemm(n, p);
+    if (t == "MatMul") return make_matmul(n, p);
+    if (t == "BatchNormalization") return make_batchnorm(n, p);
+    if (t == "LRN") return make_lrn(n, p);
+    return nullptr;
+}
+
+}  // namespace zelt::engine

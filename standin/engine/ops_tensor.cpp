@@ -1,0 +1,1421 @@
+// Elementwise, shape, data-movement and reduction operators, and the operator registry.
+#include <limits>
+#include <set>
+
+#include "ops_util.hpp"
+
+namespace zelt::engine {
+
+std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p);
+
+std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what) {
+    if (!t || !t->is_const()) fail(node, std::string(what) + " must be a constant");
+    if (t->dtype == DType::I64) return t->idata;
+    std::vector<int64_t> r;
+    for (float f : t->fdata) r.push_back(int64_t(f));
+    return r;
+}
+
+std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what) {
+    if (!t || !t->is_const()) fail(node, std::string(what) + " must be a constant");
+    if (t->dtype == DType::F32) return t->fdata;
+    return std::vector<float>(t->idata.begin(), t->idata.end());
+}
+
+void need_float(const Node &node, const Tensor *t) {
+    if (t->dtype != DType::F32) fail(node, "input '" + t->name + "' must be float32");
+}
+
+int64_t norm_axis(const Node &node, int64_t axis, size_t rank) {
+    int64_t r = int64_t(rank);
+    if (axis < -r || axis >= r) fail(node, "axis " + std::to_string(axis) + " out of range");
+    return axis < 0 ? axis + r : axis;
+}
+
+std::vector<int64_t> strides_of(const Shape &s) {
+    std::vector<int64_t> st(s.size(), 1);
+    for (size_t i = s.size(); i-- > 1;) st[i - 1] = st[i] * s[i];
+    return st;
+}
+
+bool fusable_activation(const Node &n, Activation &act) {
+    if (n.op_type == "Relu") {
+        act.kind = Activation::Relu;
+        return true;
+    }
+    if (n.op_type == "LeakyRelu") {
+        act.kind = Activation::Leaky;
+        act.alpha = n.get_float("alpha", 0.01f);
+        return true;
+    }
+    if (n.op_type == "Clip") {
+        act.kind = Activation::Clip;
+        act.lo = -std::numeric_limits<float>::infinity();
+        act.hi = std::numeric_limits<float>::infinity();
+        for (size_t i = 1; i < 3; ++i) {
+            const Tensor *t = n.input(i);
+            if (!t) continue;
+            if (!t->is_const() || t->numel != 1 || t->dtype != DType::F32) return false;
+            (i == 1 ? act.lo : act.hi) = t->fdata[0];
+        }
+        return true;
+    }
+    return false;
+}
+
+Tensor *fuse_activation(const Node &node, Planner &p, Activation &act) {
+    Tensor *out = node.out[0];
+    const Node *next = p.single_consumer(out);
+    if (!next || next->input(0) != out || next->out.size() != 1 || !fusable_activation(*next, act)) {
+        act.kind = Activation::None;
+        return out;
+    }
+    p.fused[size_t(next - p.nodes.data())] = true;
+    return next->out[0];
+}
+
+namespace {
+
+// ---------------------------------------------------------------- broadcasting
+
+// Iteration plan of an elementwise operation over up to three broadcast operands.
+struct Broadcast {
+    Shape dims;                                 // collapsed output dimensions
+    std::vector<std::vector<int64_t>> strides;  // per operand, per collapsed dimension (0 = broadcast)
+
+    static bool shape_of(const std::vector<Shape> &shapes, Shape &out) {
+        size_t r = 0;
+        for (auto &s : shapes) r = std::max(r, s.size());
+        out.assign(r, 1);
+        for (auto &s : shapes)
+            for (size_t i = 0; i < s.size(); ++i) {
+                int64_t d = s[i];
+                int64_t &o = out[r - s.size() + i];
+                if (d == o || d == 1) continue;
+                if (o != 1) return false;
+                o = d;
+            }
+        // A zero-sized operand makes the output zero-sized along that axis.
+        for (auto &s : shapes)
+            for (size_t i = 0; i < s.size(); ++i)
+                if (s[i] == 0) out[r - s.size() + i] = 0;
+        return true;
+    }
+
+    Broadcast(const Shape &out, const std::vector<Shape> &ins) {
+        size_t r = out.size();
+        std::vector<std::vector<int64_t>> full;
+        for (auto &s : ins) {
+            Shape p(r - s.size(), 1);
+            p.insert(p.end(), s.begin(), s.end());
+            auto st = strides_of(p);
+            for (size_t i = 0; i < r; ++i)
+                if (p[i] == 1) st[i] = 0;
+            full.push_back(st);
+        }
+        // Merge neighbouring dimensions that every operand walks the same way.
+        for (size_t i = 0; i < r; ++i) {
+            if (out[i] == 1 && r > 1) continue;
+            bool merge = !dims.empty();
+            for (size_t k = 0; merge && k < full.size(); ++k)
+                merge = strides[k].back() == full[k][i] * out[i];
+            if (merge) {
+                dims.back() *= out[i];
+                for (size_t k = 0; k < full.size(); ++k) strides[k].back() = full[k][i];
+            } else {
+                dims.push_back(out[i]);
+                if (strides.empty()) strides.resize(full.size());
+                for (size_t k = 0; k < full.size(); ++k) strides[k].push_back(full[k][i]);
+            }
+        }
+        if (dims.empty()) {
+            dims.push_back(1);
+            strides.assign(full.size(), {0});
+        }
+    }
+
+    int64_t inner() const { return dims.back(); }
+    int64_t rows() const {
+        int64_t n = 1;
+        for (size_t i = 0; i + 1 < dims.size(); ++i) n *= dims[i];
+        return n;
+    }
+    // Start offset of operand k for outer row `row`.
+    int64_t offset(size_t k, int64_t row) const {
+        int64_t off = 0;
+        for (size_t i = dims.size() - 1; i-- > 0;) {
+            off += (row % dims[i]) * strides[k][i];
+            row /= dims[i];
+        }
+        return off;
+    }
+};
+
+enum class BinKind { Add, Sub, Mul, Div, Pow, Max, Min, PRelu };
+
+template <BinKind K>
+inline float bin(float a, float b) {
+    if constexpr (K == BinKind::Add) return a + b;
+    if constexpr (K == BinKind::Sub) return a - b;
+    if constexpr (K == BinKind::Mul) return a * b;
+    if constexpr (K == BinKind::Div) return a / b;
+    if constexpr (K == BinKind::Pow) return std::pow(a, b);
+    if constexpr (K == BinKind::Max) return std::isnan(a) || std::isnan(b) ? NAN : std::max(a, b);
+    if constexpr (K == BinKind::Min) return std::isnan(a) || std::isnan(b) ? NAN : std::min(a, b);
+    if constexpr (K == BinKind::PRelu) return a < 0 ? a * b : a;
+}
+
+template <BinKind K>
+void bin_rows(const Broadcast &bc, const float *a, const float *b, float *y, int64_t r0, int64_t r1) {
+    const int64_t n = bc.inner(), sa = bc.strides[0].back(), sb = bc.strides[1].back();
+    for (int64_t r = r0; r < r1; ++r) {
+        const float *ap = a + bc.offset(0, r);
+        const float *bp = b + bc.offset(1, r);
+        float *yp = y + r * n;
+        if (sa == 1 && sb == 1) {
+            for (int64_t i = 0; i < n; ++i) yp[i] = bin<K>(ap[i], bp[i]);
+        } else if (sa == 1) {
+            const float bv = bp[0];
+            for (int64_t i = 0; i < n; ++i) yp[i] = bin<K>(ap[i], bv);
+        } else if (sb == 1) {
+            const float av = ap[0];
+            for (int64_t i = 0; i < n; ++i) yp[i] = bin<K>(av, bp[i]);
+        } else {
+            for (int64_t i = 0; i < n; ++i) yp[i] = bin<K>(ap[i * sa], bp[i * sb]);
+        }
+    }
+}
+
+using BinFn = void (*)(const Broadcast &, const float *, const float *, float *, int64_t, int64_t);
+
+BinFn bin_fn(BinKind k) {
+    switch (k) {
+        case BinKind::Add:
+            return bin_rows<BinKind::Add>;
+        case BinKind::Sub:
+            return bin_rows<BinKind::Sub>;
+        case BinKind::Mul:
+            return bin_rows<BinKind::Mul>;
+        case BinKind::Div:
+            return bin_rows<BinKind::Div>;
+        case BinKind::Pow:
+            return bin_rows<BinKind::Pow>;
+        case BinKind::Max:
+            return bin_rows<BinKind::Max>;
+        case BinKind::Min:
+            return bin_rows<BinKind::Min>;
+        case BinKind::PRelu:
+            return bin_rows<BinKind::PRelu>;
+    }
+    return nullptr;
+}
+
+// y = in0 (op) in1 (op) in2 ..., folded left to right; Mean divides at the end.
+class ElementwiseOp : public Op {
+public:
+    BinFn fn;
+    std::vector<Tensor *> xs;
+    Tensor *y;
+    std::vector<Broadcast> steps;  // step k combines the running result (or xs[0]) with xs[k+1]
+    std::unique_ptr<Broadcast> first;
+    float scale = 1.f;
+    void run(RunCtx &ctx) override {
+        const float *acc = xs[0]->data;
+        if (first) {
+            // A single operand (Sum of one input, Expand): broadcast copy.
+            const Broadcast &bc = *first;
+            ctx.pool.parallel_for(bc.rows(), 1, [&](int64_t r0, int64_t r1) {
+                for (int64_t r = r0; r < r1; ++r) {
+                    const float *src = acc + bc.offset(0, r);
+                    float *dst = y->data + r * bc.inner();
+                    int64_t s = bc.strides[0].back();
+                    for (int64_t i = 0; i < bc.inner(); ++i) dst[i] = src[i * s];
+                }
+            });
+            acc = y->data;
+        }
+        for (size_t k = 0; k < steps.size(); ++k) {
+            const Broadcast &bc = steps[k];
+            const float *rhs = xs[k + 1]->data;
+            int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, bc.inner()));
+            ctx.pool.parallel_for(bc.rows(), grain,
+                                  [&](int64_t r0, int64_t r1) { fn(bc, acc, rhs, y->data, r0, r1); });
+            acc = y->data;
+        }
+        if (scale != 1.f) {
+            ctx.pool.parallel_for(y->numel, 16384, [&](int64_t i0, int64_t i1) {
+                for (int64_t i = i0; i < i1; ++i) y->data[i] *= scale;
+            });
+        }
+    }
+};
+
+std::unique_ptr<Op> make_elementwise(const Node &n, BinKind kind, bool mean) {
+    auto op = std::make_unique<ElementwiseOp>();
+    op->fn = bin_fn(kind);
+    if (n.in.empty() || n.out.size() != 1) fail(n, "needs inputs and one output");
+    std::vector<Shape> shapes;
+    for (Tensor *t : n.in) {
+        if (!t) fail(n, "missing input");
+        need_float(n, t);
+        op->xs.push_back(t);
+        shapes.push_back(t->shape);
+    }
+    Shape out;
+    if (!Broadcast::shape_of(shapes, out)) fail(n, "input shapes do not broadcast");
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    // The running result has the output shape from the first step on, unless
+    // the first operand already has it.
+    if (op->xs.size() == 1 || op->xs[0]->shape != out)
+        op->first = std::make_unique<Broadcast>(out, std::vector<Shape>{op->xs[0]->shape});
+    for (size_t k = 1; k < op->xs.size(); ++k) {
+        Shape lhs = (k == 1 && !op->first) ? op->xs[0]->shape : out;
+        op->steps.emplace_back(out, std::vector<Shape>{lhs, op->xs[k]->shape});
+    }
+    if (mean) op->scale = 1.f / float(op->xs.size());
+    op->ins = op->xs;
+    op->outs = {op->y};
+    return op;
+}
+
+std::unique_ptr<Op> make_expand(const Node &n) {
+    auto op = std::make_unique<ElementwiseOp>();
+    Tensor *x = n.input(0);
+    if (!x || n.out.size() != 1) fail(n, "needs an input and one output");
+    need_float(n, x);
+    auto shape = const_ints(n, n.input(1), "shape");
+    Shape out;
+    if (!Broadcast::shape_of({x->shape, shape}, out)) fail(n, "shape does not broadcast");
+    op->xs = {x};
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->first = std::make_unique<Broadcast>(out, std::vector<Shape>{x->shape});
+    op->ins = {x};
+    op->outs = {op->y};
+    return op;
+}
+
+// ---------------------------------------------------------------- unary
+
+enum class UnKind {
+    Relu,
+    Leaky,
+    Elu,
+    Selu,
+    Sigmoid,
+    HardSigmoid,
+    HardSwish,
+    Tanh,
+    Softplus,
+    Softsign,
+    Exp,
+    Log,
+    Sqrt,
+    Neg,
+    Abs,
+    Reciprocal,
+    Floor,
+    Ceil,
+    Round,
+    Erf,
+    Sin,
+    Cos,
+    Clip,
+    Celu,
+    ThresholdedRelu,
+    Mish,
+    Gelu,
+    GeluTanh,
+    Sign,
+    Copy
+};
+
+class UnaryOp : public Op {
+public:
+    UnKind kind;
+    float alpha = 0, beta = 0, gamma = 0;
+    Tensor *x, *y;
+
+    template <typename F>
+    void map(RunCtx &ctx, F f) {
+        const float *xp = x->data;
+        float *yp = y->data;
+        ctx.pool.parallel_for(x->numel, 8192, [&](int64_t i0, int64_t i1) {
+            for (int64_t i = i0; i < i1; ++i) yp[i] = f(xp[i]);
+        });
+    }
+
+    void run(RunCtx &ctx) override {
+        const float a = alpha, b = beta, g = gamma;
+        switch (kind) {
+            case UnKind::Relu:
+                return map(ctx, [](float v) { return v > 0 ? v : 0.f; });
+            case UnKind::Leaky:
+                return map(ctx, [a](float v) { return v < 0 ? v * a : v; });
+            case UnKind::Elu:
+                return map(ctx, [a](float v) { return v < 0 ? a * std::expm1(v) : v; });
+            case UnKind::Celu:
+                return map(ctx,
+                           [a](float v) { return std::max(0.f, v) + std::min(0.f, a * std::expm1(v / a)); });
+            case UnKind::Selu:
+                return map(ctx, [a, g](float v) { return v <= 0 ? g * a * std::expm1(v) : g * v; });
+            case UnKind::Sigmoid:
+                return map(ctx, [](float v) { return 1.f / (1.f + std::exp(-v)); });
+            case UnKind::HardSigmoid:
+                return map(ctx, [a, b](float v) { return std::max(0.f, std::min(1.f, a * v + b)); });
+            case UnKind::HardSwish:
+                return map(ctx, [](float v) { return v * std::max(0.f, std::min(1.f, v / 6.f + 0.5f)); });
+            case UnKind::Tanh:
+                return map(ctx, [](float v) { return std::tanh(v); });
+            case UnKind::Softplus:
+                return map(ctx, [](float v) { return v > 20.f ? v : std::log1p(std::exp(v)); });
+            case UnKind::Softsign:
+                return map(ctx, [](float v) { return v / (1.f + std::fabs(v)); });
+            case UnKind::Exp:
+                return map(ctx, [](float v) { return std::exp(v); });
+            case UnKind::Log:
+                return map(ctx, [](float v) { return std::log(v); });
+            case UnKind::Sqrt:
+                return map(ctx, [](float v) { return std::sqrt(v); });
+            case UnKind::Neg:
+                return map(ctx, [](float v) { return -v; });
+            case UnKind::Abs:
+                return map(ctx, [](float v) { return std::fabs(v); });
+            case UnKind::Reciprocal:
+                return map(ctx, [](float v) { return 1.f / v; });
+            case UnKind::Floor:
+                return map(ctx, [](float v) { return std::floor(v); });
+            case UnKind::Ceil:
+                return map(ctx, [](float v) { return std::ceil(v); });
+            case UnKind::Round:
+                return map(ctx, [](float v) { return std::nearbyint(v); });
+            case UnKind::Erf:
+                return map(ctx, [](float v) { return std::erf(v); });
+            case UnKind::Sin:
+                return map(ctx, [](float v) { return std::sin(v); });
+            case UnKind::Cos:
+                return map(ctx, [](float v) { return std::cos(v); });
+            case UnKind::Sign:
+                return map(ctx, [](float v) { return float((v > 0) - (v < 0)); });
+            case UnKind::Clip:
+                return map(ctx, [a, b](float v) { return std::min(std::max(v, a), b); });
+            case UnKind::ThresholdedRelu:
+                return map(ctx, [a](float v) { return v > a ? v : 0.f; });
+            case UnKind::Mish:
+                return map(ctx,
+                           [](float v) { return v * std::tanh(v > 20.f ? v : std::log1p(std::exp(v))); });
+            case UnKind::Gelu:
+                return map(ctx, [](float v) { return 0.5f * v * (1.f + std::erf(v * float(M_SQRT1_2))); });
+            case UnKind::GeluTanh:
+                return map(ctx, [](float v) {
+                    const float k = float(std::sqrt(2.0 / M_PI));
+                    return 0.5f * v * (1.f + std::tanh(k * (v + 0.044715f * v * v * v)));
+                });
+            case UnKind::Copy:
+                return map(ctx, [](float v) { return v; });
+        }
+    }
+};
+
+const std::map<std::string, UnKind> &unary_kinds() {
+    static const std::map<std::string, UnKind> k{
+        {"Relu", UnKind::Relu},
+        {"LeakyRelu", UnKind::Leaky},
+        {"Elu", UnKind::Elu},
+        {"Selu", UnKind::Selu},
+        {"Sigmoid", UnKind::Sigmoid},
+        {"HardSigmoid", UnKind::HardSigmoid},
+        {"HardSwish", UnKind::HardSwish},
+        {"Tanh", UnKind::Tanh},
+        {"Softplus", UnKind::Softplus},
+        {"Softsign", UnKind::Softsign},
+        {"Exp", UnKind::Exp},
+        {"Log", UnKind::Log},
+        {"Sqrt", UnKind::Sqrt},
+        {"Neg", UnKind::Neg},
+        {"Abs", UnKind::Abs},
+        {"Reciprocal", UnKind::Reciprocal},
+        {"Floor", UnKind::Floor},
+        {"Ceil", UnKind::Ceil},
+        {"Round", UnKind::Round},
+        {"Erf", UnKind::Erf},
+        {"Sin", UnKind::Sin},
+        {"Cos", UnKind::Cos},
+        {"Clip", UnKind::Clip},
+        {"Celu", UnKind::Celu},
+        {"ThresholdedRelu", UnKind::ThresholdedRelu},
+        {"Mish", UnKind::Mish},
+        {"Gelu", UnKind::Gelu},
+        {"Sign", UnKind::Sign},
+        {"Identity", UnKind::Copy},
+        {"Dropout", UnKind::Copy},
+    };
+    return k;
+}
+
+std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
+    auto op = std::make_unique<UnaryOp>();
+    op->kind = kind;
+    op->x = n.input(0);
+    if (!op->x || n.out.empty()) fail(n, "needs one input");
+    if (n.out.size() > 1 && n.out[1]) fail(n, "only the first output is supported");
+    need_float(n, op->x);
+    switch (kind) {
+        case UnKind::Leaky:
+            op->alpha = n.get_float("alpha", 0.01f);
+            break;
+        case UnKind::Elu:
+            op->alpha = n.get_float("alpha", 1.f);
+            break;
+        case UnKind::Celu:
+            op->alpha = n.get_float("alpha", 1.f);
+            break;
+        case UnKind::Selu:
+            op->alpha = n.get_float("alpha", 1.67326319217681884765625f);
+            op->gamma = n.get_float("gamma", 1.05070102214813232421875f);
+            break;
+        case UnKind::HardSigmoid:
+            op->alpha = n.get_float("alpha", 0.2f);
+            op->beta = n.get_float("beta", 0.5f);
+            break;
+        case UnKind::ThresholdedRelu:
+            op->alpha = n.get_float("alpha", 1.f);
+            break;
+        case UnKind::Gelu:
+            if (n.get_string("approximate", "none") == "tanh") op->kind = UnKind::GeluTanh;
+            break;
+        case UnKind::Clip: {
+            op->alpha = -std::numeric_limits<float>::infinity();
+            op->beta = std::numeric_limits<float>::infinity();
+            for (size_t i = 1; i < 3; ++i) {
+                if (!n.input(i)) continue;
+                auto v = const_floats(n, n.input(i), i == 1 ? "min" : "max");
+                if (v.size() != 1) fail(n, "min and max must be scalars");
+                (i == 1 ? op->alpha : op->beta) = v[0];
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    op->y = n.out[0];
+    set_shape(op->y, op->x->shape);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+// ---------------------------------------------------------------- softmax
+
+class SoftmaxOp : public Op {
+public:
+    enum Kind { Soft, LogSoft, Hard } kind;
+    Tensor *x, *y;
+    int64_t outer, dim, inner;
+    void run(RunCtx &ctx) override {
+        ctx.pool.parallel_for(outer * inner, 16, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                int64_t o = q / inner, i = q % inner;
+                const float *xp = x->data + o * dim * inner + i;
+                float *yp = y->data + o * dim * inner + i;
+                float mx = -std::numeric_limits<float>::infinity();
+                int64_t arg = 0;
+                for (int64_t k = 0; k < dim; ++k)
+                    if (xp[k * inner] > mx) mx = xp[k * inner], arg = k;
+                if (kind == Hard) {
+                    for (int64_t k = 0; k < dim; ++k) yp[k * inner] = k == arg ? 1.f : 0.f;
+                    continue;
+                }
+                float sum = 0;
+                for (int64_t k = 0; k < dim; ++k) {
+                    float e = std::exp(xp[k * inner] - mx);
+                    yp[k * inner] = e;
+                    sum += e;
+                }
+                if (kind == Soft) {
+                    float inv = 1.f / sum;
+                    for (int64_t k = 0; k < dim; ++k) yp[k * inner] *= inv;
+                } else {
+                    float ls = std::log(sum);
+                    for (int64_t k = 0; k < dim; ++k) yp[k * inner] = xp[k * inner] - mx - ls;
+                }
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_softmax(const Node &n) {
+    auto op = std::make_unique<SoftmaxOp>();
+    op->kind = n.op_type == "Softmax"      ? SoftmaxOp::Soft
+               : n.op_type == "LogSoftmax" ? SoftmaxOp::LogSoft
+                                           : SoftmaxOp::Hard;
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    if (xs.empty()) fail(n, "scalar input");
+    int64_t axis = norm_axis(n, n.get_int("axis", -1), xs.size());
+    op->outer = 1;
+    op->inner = 1;
+    for (int64_t i = 0; i < axis; ++i) op->outer *= xs[size_t(i)];
+    for (size_t i = size_t(axis) + 1; i < xs.size(); ++i) op->inner *= xs[i];
+    op->dim = xs[size_t(axis)];
+    op->y = n.out[0];
+    set_shape(op->y, xs);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+// ---------------------------------------------------------------- data movement
+
+// Copies `outer` rows of `src_len` floats from each source into consecutive slices of each row of y.
+class ConcatOp : public Op {
+public:
+    std::vector<Tensor *> xs;
+    std::vector<int64_t> lens;
+    Tensor *y;
+    int64_t outer, row;
+    void run(RunCtx &ctx) override {
+        ctx.pool.parallel_for(outer, 1, [&](int64_t o0, int64_t o1) {
+            for (int64_t o = o0; o < o1; ++o) {
+                float *dst = y->data + o * row;
+                for (size_t k = 0; k < xs.size(); ++k) {
+                    std::memcpy(dst, xs[k]->data + o * lens[k], size_t(lens[k]) * 4);
+                    dst += lens[k];
+                }
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_concat(const Node &n) {
+    auto op = std::make_unique<ConcatOp>();
+    if (n.in.empty() || n.out.size() != 1) fail(n, "needs inputs and one output");
+    const Shape &s0 = n.in[0] ? n.in[0]->shape : Shape{};
+    if (s0.empty()) fail(n, "scalar or missing input");
+    int64_t axis = norm_axis(n, n.get_int("axis", 0), s0.size());
+    Shape out = s0;
+    out[size_t(axis)] = 0;
+    op->outer = 1;
+    for (int64_t i = 0; i < axis; ++i) op->outer *= s0[size_t(i)];
+    for (Tensor *t : n.in) {
+        if (!t) fail(n, "missing input");
+        need_float(n, t);
+        if (t->shape.size() != s0.size()) fail(n, "inputs differ in rank");
+        for (size_t i = 0; i < s0.size(); ++i)
+            if (int64_t(i) != axis && t->shape[i] != s0[i]) fail(n, "inputs differ outside the axis");
+        out[size_t(axis)] += t->shape[size_t(axis)];
+        op->xs.push_back(t);
+        op->lens.push_back(op->outer ? t->numel / op->outer : 0);
+    }
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->row = op->outer ? op->y->numel / op->outer : 0;
+    op->ins = op->xs;
+    op->outs = {op->y};
+    return op;
+}
+
+class SplitOp : public Op {
+public:
+    Tensor *x;
+    std::vector<int64_t> lens;
+    int64_t outer, row;
+    void run(RunCtx &ctx) override {
+        ctx.pool.parallel_for(outer, 1, [&](int64_t o0, int64_t o1) {
+            for (int64_t o = o0; o < o1; ++o) {
+                const float *src = x->data + o * row;
+                for (size_t k = 0; k < outs.size(); ++k) {
+                    std::memcpy(outs[k]->data + o * lens[k], src, size_t(lens[k]) * 4);
+                    src += lens[k];
+                }
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_split(const Node &n) {
+    auto op = std::make_unique<SplitOp>();
+    op->x = n.input(0);
+    if (!op->x || n.out.empty()) fail(n, "needs an input and outputs");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    if (xs.empty()) fail(n, "scalar input");
+    int64_t axis = norm_axis(n, n.get_int("axis", 0), xs.size());
+    int64_t dim = xs[size_t(axis)], parts = int64_t(n.out.size());
+    std::vector<int64_t> split;
+    if (n.input(1)) {
+        split = const_ints(n, n.input(1), "split");
+    } else {
+        int64_t num = n.get_int("num_outputs", parts);
+        if (num != parts) fail(n, "num_outputs differs from the outputs");
+        int64_t chunk = (dim + parts - 1) / parts;
+        for (int64_t k = 0; k < parts; ++k)
+            split.push_back(std::max<int64_t>(0, std::min(chunk, dim - k * chunk)));
+        if (!n.has("num_outputs") && dim % parts) fail(n, "axis not divisible by the outputs");
+    }
+    if (int64_t(split.size()) != parts) fail(n, "split sizes differ from the outputs");
+    int64_t total = 0;
+    for (int64_t s : split) {
+        if (s < 0 || s > dim) fail(n, "bad split size");
+        total += s;
+    }
+    if (total != dim) fail(n, "split sizes do not add up to the axis");
+    op->outer = 1;
+    for (int64_t i = 0; i < axis; ++i) op->outer *= xs[size_t(i)];
+    op->row = op->outer ? op->x->numel / op->outer : 0;
+    for (int64_t k = 0; k < parts; ++k) {
+        Tensor *t = n.out[size_t(k)];
+        if (!t) fail(n, "missing output");
+        Shape s = xs;
+        s[size_t(axis)] = split[size_t(k)];
+        set_shape(t, s);
+        op->lens.push_back(op->outer ? t->numel / op->outer : 0);
+        op->outs.push_back(t);
+    }
+    op->ins = {op->x};
+    return op;
+}
+
+// y[i] = x[base + sum(i_d * step_d)]: Slice and Transpose.
+class StridedCopyOp : public Op {
+public:
+    Tensor *x, *y;
+    Shape dims;                 // output dims
+    std::vector<int64_t> step;  // input stride per output dim
+    int64_t base = 0;
+    void run(RunCtx &ctx) override {
+        const int64_t inner = dims.empty() ? 1 : dims.back();
+        const int64_t rows = inner ? y->numel / inner : 0;
+        const int64_t s_in = dims.empty() ? 0 : step.back();
+        ctx.pool.parallel_for(rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(1, inner)),
+                              [&](int64_t r0, int64_t r1) {
+                                  for (int64_t r = r0; r < r1; ++r) {
+                                      int64_t off = base, rem = r;
+                                      for (size_t k = dims.size(); k-- > 1;) {  // outer dims, last first
+                                          off += (rem % dims[k - 1]) * step[k - 1];
+                                          rem /= dims[k - 1];
+                                      }
+                                      const float *src = x->data + off;
+                                      float *dst = y->data + r * inner;
+                                      if (s_in == 1) {
+                                          std::memcpy(dst, src, size_t(inner) * 4);
+                                      } else {
+                                          for (int64_t i = 0; i < inner; ++i) dst[i] = src[i * s_in];
+                                      }
+                                  }
+                              });
+    }
+};
+
+std::unique_ptr<Op> make_transpose(const Node &n) {
+    auto op = std::make_unique<StridedCopyOp>();
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    std::vector<int64_t> perm;
+    for (size_t i = xs.size(); i-- > 0;) perm.push_back(int64_t(i));
+    perm = n.get_ints("perm", perm);
+    if (perm.size() != xs.size()) fail(n, "perm length differs from the rank");
+    std::vector<bool> seen(xs.size(), false);
+    auto st = strides_of(xs);
+    Shape out;
+    for (int64_t p : perm) {
+        p = norm_axis(n, p, xs.size());
+        if (seen[size_t(p)]) fail(n, "perm repeats an axis");
+        seen[size_t(p)] = true;
+        out.push_back(xs[size_t(p)]);
+        op->step.push_back(st[size_t(p)]);
+    }
+    op->dims = out;
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+std::unique_ptr<Op> make_slice(const Node &n) {
+    auto op = std::make_unique<StridedCopyOp>();
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    auto starts = const_ints(n, n.input(1), "starts"), ends = const_ints(n, n.input(2), "ends");
+    std::vector<int64_t> axes, steps;
+    if (n.input(3)) {
+        axes = const_ints(n, n.input(3), "axes");
+    } else {
+        for (size_t i = 0; i < starts.size(); ++i) axes.push_back(int64_t(i));
+    }
+    steps = n.input(4) ? const_ints(n, n.input(4), "steps") : std::vector<int64_t>(starts.size(), 1);
+    if (ends.size() != starts.size() || axes.size() != starts.size() || steps.size() != starts.size())
+        fail(n, "starts, ends, axes and steps differ in length");
+    Shape out = xs;
+    std::vector<int64_t> first(xs.size(), 0), step(xs.size(), 1);
+    std::set<int64_t> seen;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        int64_t a = norm_axis(n, axes[i], xs.size());
+        if (!seen.insert(a).second) fail(n, "repeated axis");
+        int64_t dim = xs[size_t(a)], s = steps[i];
+        if (s == 0) fail(n, "step 0");
+        // Steps beyond any extent select one element at most: clamp them to keep the arithmetic in range.
+        s = std::max<int64_t>(-(int64_t(1) << 31), std::min<int64_t>(int64_t(1) << 31, s));
+        auto clampi = [](int64_t v, int64_t lo, int64_t hi) { return std::max(lo, std::min(hi, v)); };
+        int64_t b = starts[i], e = ends[i];
+        if (b < 0) b += dim;
+        if (e < 0) e += dim;
+        if (s > 0) {
+            b = clampi(b, 0, dim);
+            e = clampi(e, 0, dim);
+        } else {
+            b = clampi(b, -1, dim - 1);
+            e = clampi(e, -1, dim - 1);
+        }
+        int64_t len = s > 0 ? (e - b + s - 1) / s : (b - e + (-s) - 1) / (-s);
+        out[size_t(a)] = std::max<int64_t>(0, len);
+        first[size_t(a)] = b;
+        step[size_t(a)] = s;
+    }
+    auto st = strides_of(xs);
+    for (size_t d = 0; d < xs.size(); ++d) {
+        if (out[d] > 0) op->base += first[d] * st[d];
+        op->step.push_back(step[d] * st[d]);
+    }
+    op->dims = out;
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+class GatherOp : public Op {
+public:
+    Tensor *x, *y;
+    std::vector<int64_t> idx;
+    int64_t outer, dim, inner;
+    void run(RunCtx &ctx) override {
+        const int64_t m = int64_t(idx.size());
+        ctx.pool.parallel_for(outer * m, 16, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                int64_t o = q / m, k = q % m;
+                std::memcpy(y->data + q * inner, x->data + (o * dim + idx[size_t(k)]) * inner,
+                            size_t(inner) * 4);
+            }
+        });
+    }
+};
+
+std::unique_ptr<Op> make_gather(const Node &n) {
+    auto op = std::make_unique<GatherOp>();
+    op->x = n.input(0);
+    Tensor *it = n.input(1);
+    if (!op->x || !it || n.out.size() != 1) fail(n, "needs data and indices");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    if (xs.empty()) fail(n, "scalar data");
+    int64_t axis = norm_axis(n, n.get_int("axis", 0), xs.size());
+    op->dim = xs[size_t(axis)];
+    op->idx = const_ints(n, it, "indices");
+    for (auto &i : op->idx) {
+        if (i < -op->dim || i >= op->dim) fail(n, "index out of range");
+        if (i < 0) i += op->dim;
+    }
+    op->outer = 1;
+    op->inner = 1;
+    for (int64_t i = 0; i < axis; ++i) op->outer *= xs[size_t(i)];
+    for (size_t i = size_t(axis) + 1; i < xs.size(); ++i) op->inner *= xs[i];
+    Shape out(xs.begin(), xs.begin() + axis);
+    out.insert(out.end(), it->shape.begin(), it->shape.end());
+    out.insert(out.end(), xs.begin() + axis + 1, xs.end());
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+// Reshape, Flatten, Squeeze, Unsqueeze: a view of the input's storage, or a
+// copy when the result is a graph output (outputs own their storage).
+std::unique_ptr<Op> make_view(const Node &n) {
+    Tensor *x = n.input(0);
+    if (!x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, x);
+    const Shape &xs = x->shape;
+    Shape out;
+    const std::string &t = n.op_type;
+    if (t == "Reshape") {
+        auto shape = const_ints(n, n.input(1), "shape");
+        bool allowzero = n.get_int("allowzero", 0) != 0;
+        int64_t infer = -1, known = 1;
+        for (size_t i = 0; i < shape.size(); ++i) {
+            int64_t d = shape[i];
+            if (d == 0 && !allowzero) {
+                if (i >= xs.size()) fail(n, "0 refers past the input rank");
+                d = xs[i];
+            }
+            if (d == -1) {
+                if (infer >= 0) fail(n, "more than one -1");
+                infer = int64_t(i);
+                out.push_back(1);
+                continue;
+            }
+            if (d < 0) fail(n, "negative dimension");
+            if (d > (int64_t(1) << 30) || (d && known > (int64_t(1) << 30) / d)) fail(n, "shape too large");
+            out.push_back(d);
+            known *= d;
+        }
+        if (infer >= 0) {
+            if (known == 0 || x->numel % known) fail(n, "cannot infer the -1 dimension");
+            out[size_t(infer)] = x->numel / known;
+        }
+    } else if (t == "Flatten") {
+        int64_t axis = n.get_int("axis", 1);
+        if (axis < 0) axis += int64_t(xs.size());
+        if (axis < 0 || axis > int64_t(xs.size())) fail(n, "axis out of range");
+        int64_t a = 1;
+        for (int64_t i = 0; i < axis; ++i) a *= xs[size_t(i)];
+        out = {a, a ? x->numel / a : 0};
+    } else if (t == "Squeeze") {
+        std::set<int64_t> axes;
+        if (n.input(1))
+            for (int64_t a : const_ints(n, n.input(1), "axes")) axes.insert(norm_axis(n, a, xs.size()));
+        for (size_t i = 0; i < xs.size(); ++i) {
+            bool drop = axes.empty() ? xs[i] == 1 : axes.count(int64_t(i)) != 0;
+            if (drop && xs[i] != 1) fail(n, "squeezed axis is not 1");
+            if (!drop) out.push_back(xs[i]);
+        }
+    } else {  // Unsqueeze
+        auto raw = const_ints(n, n.input(1), "axes");
+        size_t r = xs.size() + raw.size();
+        std::set<int64_t> axes;
+        for (int64_t a : raw)
+            if (!axes.insert(norm_axis(n, a, r)).second) fail(n, "repeated axis");
+        size_t k = 0;
+        for (size_t i = 0; i < r; ++i) out.push_back(axes.count(int64_t(i)) ? 1 : xs[k++]);
+    }
+    Tensor *y = n.out[0];
+    set_shape(y, out);
+    if (y->numel != x->numel)
+        fail(n, "element count changes from " + shape_str(xs) + " to " + shape_str(out));
+    if (!y->is_output) {
+        y->alias = x;
+        return nullptr;
+    }
+    auto op = std::make_unique<UnaryOp>();
+    op->kind = UnKind::Copy;
+    op->x = x;
+    op->y = y;
+    op->ins = {x};
+    op->outs = {y};
+    return op;
+}
+
+// Pad and Resize reduce to per-axis index maps: y[i] = sum_k w * x[idx] over each axis in turn.
+struct AxisMap {
+    int64_t taps = 1;
+    std::vector<int64_t> idx;  // out * taps source indices (-1 = constant value)
+    std::vector<float> w;      // out * taps weights
+};
+
+// Applies one axis map along axis `a` of a tensor of shape `in` into `out`.
+void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, const float *src, float *dst,
+                float value) {
+    int64_t outer = 1, inner = 1;
+    for (size_t i = 0; i < a; ++i) outer *= in[i];
+    for (size_t i = a + 1; i < in.size(); ++i) inner *= in[i];
+    const int64_t din = in[a], dout = int64_t(m.idx.size()) / m.taps;
+    pool.parallel_for(outer * dout, std::max<int64_t>(1, 1024 / std::max<int64_t>(1, inner)),
+                      [&](int64_t q0, int64_t q1) {
+                          for (int64_t q = q0; q < q1; ++q) {
+                              int64_t o = q / dout, j = q % dout;
+                              float *yp = dst + q * inner;
+                              const float *xb = src + o * din * inner;
+                              if (m.taps == 1) {
+                                  int64_t s = m.idx[size_t(j)];
+                                  if (s < 0)
+                                      std::fill(yp, yp + inner, value);
+                                  else
+                                      std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
+                                  continue;
+                              }
+                              std::fill(yp, yp + inner, 0.f);
+                              for (int64_t t = 0; t < m.taps; ++t) {
+                                  float w = m.w[size_t(j * m.taps + t)];
+                                  if (w == 0.f) continue;
+                                  const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
+                                  for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
+                              }
+                          }
+                      });
+}
+
+class AxisMapOp : public Op {
+public:
+    Tensor *x, *y;
+    std::vector<std::pair<size_t, AxisMap>> maps;  // applied in order
+    std::vector<Shape> shapes;                     // input shape of each step
+    float value = 0;
+    size_t between = 0;  // floats of the largest intermediate result; two of them live in the scratch
+
+    size_t scratch_floats() const override { return maps.size() > 1 ? 2 * between : 0; }
+
+    void run(RunCtx &ctx) override {
+        const float *src = x->data;
+        for (size_t k = 0; k < maps.size(); ++k) {
+            float *dst = k + 1 == maps.size() ? y->data : ctx.scratch + (k % 2) * between;
+            apply_axis(ctx.pool, maps[k].second, shapes[k], maps[k].first, src, dst, value);
+            src = dst;
+        }
+        if (maps.empty()) std::memcpy(y->data, x->data, size_t(x->numel) * 4);
+    }
+
+    void finish(const Shape &in) {
+        Shape cur = in;
+        for (auto &[a, m] : maps) {
+            shapes.push_back(cur);
+            cur[a] = int64_t(m.idx.size()) / m.taps;
+            between = std::max(between, size_t(numel_of(cur)));
+        }
+    }
+};
+
+std::unique_ptr<Op> make_pad(const Node &n) {
+    auto op = std::make_unique<AxisMapOp>();
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    const size_t r = xs.size();
+    auto pads = const_ints(n, n.input(1), "pads");
+    if (n.input(2)) {
+        auto v = const_floats(n, n.input(2), "constant_value");
+        if (v.size() > 1) fail(n, "constant_value must be a scalar");
+        if (!v.empty()) op->value = v[0];
+    }
+    std::vector<int64_t> axes;
+    if (n.input(3)) {
+        for (int64_t a : const_ints(n, n.input(3), "axes")) axes.push_back(norm_axis(n, a, r));
+    } else {
+        for (size_t i = 0; i < r; ++i) axes.push_back(int64_t(i));
+    }
+    if (pads.size() != 2 * axes.size()) fail(n, "pads length differs from twice the axes");
+    std::string mode = n.get_string("mode", "constant");
+    if (mode != "constant" && mode != "reflect" && mode != "edge" && mode != "wrap")
+        fail(n, "unknown mode " + mode);
+    Shape out = xs;
+    for (size_t i = 0; i < axes.size(); ++i) {
+        size_t a = size_t(axes[i]);
+        const int64_t limit = int64_t(1) << 24;
+        int64_t b = pads[i], e = pads[i + axes.size()], din = xs[a];
+        if (b < -limit || b > limit || e < -limit || e > limit) fail(n, "bad pads");
+        int64_t dout = din + b + e;
+        if (dout < 0) fail(n, "bad pads");
+        if (b == 0 && e == 0) continue;
+        if (mode != "constant" && din == 0 && dout > 0) fail(n, "cannot pad an empty axis in mode " + mode);
+        if (mode == "reflect" && din < 2 && (b > 0 || e > 0)) fail(n, "reflect needs at least two elements");
+        AxisMap m;
+        for (int64_t j = 0; j < dout; ++j) {
+            int64_t s = j - b;
+            if (s < 0 || s >= din) {
+                if (mode == "constant") {
+                    s = -1;
+                } else if (mode == "edge") {
+                    s = std::max<int64_t>(0, std::min(din - 1, s));
+                } else if (mode == "wrap") {
+                    s = ((s % din) + din) % din;
+                } else {
+                    int64_t period = 2 * (din - 1);
+                    s = ((s % period) + period) % period;
+                    if (s >= din) s = period - s;
+                }
+            }
+            m.idx.push_back(s);
+        }
+        out[a] = dout;
+        op->maps.emplace_back(a, std::move(m));
+    }
+    op->finish(xs);
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+std::unique_ptr<Op> make_resize(const Node &n) {
+    auto op = std::make_unique<AxisMapOp>();
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    const size_t r = xs.size();
+    std::string mode = n.get_string("mode", "nearest");
+    std::string ctm = n.get_string("coordinate_transformation_mode", "half_pixel");
+    std::string nearest = n.get_string("nearest_mode", "round_prefer_floor");
+    std::string policy = n.get_string("keep_aspect_ratio_policy", "stretch");
+    const double A = n.get_float("cubic_coeff_a", -0.75f);
+    const bool exclude = n.get_int("exclude_outside", 0) != 0;
+    const bool antialias = n.get_int("antialias", 0) != 0;
+    if (mode != "nearest" && mode != "linear" && mode != "cubic") fail(n, "unknown mode " + mode);
+    if (ctm == "tf_crop_and_resize") fail(n, "tf_crop_and_resize is not supported");
+    std::vector<int64_t> axes;
+    for (int64_t a : n.get_ints("axes", {})) axes.push_back(norm_axis(n, a, r));
+    if (axes.empty())
+        for (size_t i = 0; i < r; ++i) axes.push_back(int64_t(i));
+    std::vector<double> scale(r, 1.0);
+    Shape out = xs;
+    std::vector<float> scales = n.input(2) ? const_floats(n, n.input(2), "scales") : std::vector<float>{};
+    std::vector<int64_t> sizes = n.input(3) ? const_ints(n, n.input(3), "sizes") : std::vector<int64_t>{};
+    if (!scales.empty() == !sizes.empty()) fail(n, "exactly one of scales and sizes must be given");
+    if (!scales.empty()) {
+        if (scales.size() != axes.size()) fail(n, "scales length differs from the axes");
+        for (size_t i = 0; i < axes.size(); ++i) {
+            size_t a = size_t(axes[i]);
+            if (!(scales[i] > 0) || scales[i] > 1e4f) fail(n, "bad scale");
+            scale[a] = scales[i];
+            out[a] = int64_t(double(xs[a]) * scales[i]);
+        }
+    } else {
+        if (sizes.size() != axes.size()) fail(n, "sizes length differs from the axes");
+        for (size_t i = 0; i < axes.size(); ++i) {
+            size_t a = size_t(axes[i]);
+            if (sizes[i] < 0 || xs[a] == 0) fail(n, "bad size");
+            scale[a] = double(sizes[i]) / double(xs[a]);
+            out[a] = sizes[i];
+        }
+        if (policy != "stretch") {
+            if (policy != "not_larger" && policy != "not_smaller")
+                fail(n, "unknown keep_aspect_ratio_policy");
+            double s = scale[size_t(axes[0])];
+            for (int64_t a : axes)
+                s = policy == "not_larger" ? std::min(s, scale[size_t(a)]) : std::max(s, scale[size_t(a)]);
+            for (int64_t a : axes) {
+                scale[size_t(a)] = s;
+                out[size_t(a)] = int64_t(s * double(xs[size_t(a)]) + 0.5);
+            }
+        }
+    }
+    for (size_t a = 0; a < r; ++a) {
+        if (out[a] == xs[a] && scale[a] == 1.0) continue;
+        if (xs[a] == 0 || out[a] > (int64_t(1) << 24)) fail(n, "bad resize extent");
+        const double L = double(xs[a]), s = scale[a], Lo = double(out[a]);
+        const double lo_w = s * L;  // the unrounded output length
+        // Tap count and weights of one output position from the fractional offset `ratio` in (0, 1].
+        const double sa = antialias ? std::min(s, 1.0) : 1.0;
+        int64_t taps = 2;
+        int64_t start = 0;
+        if (mode == "cubic") {
+            start = antialias ? int64_t(std::floor(-2 / sa) + 1) : -1;
+            taps = antialias ? 2 - 2 * start : 4;
+        } else if (mode == "linear") {
+            start = antialias ? int64_t(std::floor(-1 / sa) + 1) : 0;
+            taps = antialias ? 2 - 2 * start : 2;
+        }
+        AxisMap m;
+        m.taps = taps;
+        for (int64_t j = 0; j < out[a]; ++j) {
+            double x;
+            if (ctm == "align_corners") {
+                x = lo_w == 1 ? 0 : j * (L - 1) / (lo_w - 1);
+            } else if (ctm == "asymmetric") {
+                x = j / s;
+            } else if (ctm == "pytorch_half_pixel") {
+                x = lo_w == 1 ? -0.5 : (j + 0.5) / s - 0.5;
+            } else if (ctm == "half_pixel") {
+                x = (j + 0.5) / s - 0.5;
+            } else if (ctm == "half_pixel_symmetric") {
+                double center = L / 2;
+                x = center * (1 - Lo / lo_w) + (j + 0.5) / s - 0.5;
+            } else if (ctm == "tf_half_pixel_for_nn") {
+                x = (j + 0.5) / s;
+            } else {
+                fail(n, "unknown coordinate_transformation_mode " + ctm);
+            }
+            double fl = std::floor(x);
+            double ratio = x == fl ? 1.0 : x - fl;
+            int64_t base = x == fl ? int64_t(fl) - 1 : int64_t(fl);  // the neighbour left of x
+            std::vector<double> c(static_cast<size_t>(taps));
+            if (mode == "nearest") {
+                bool right;
+                if (x == fl)
+                    right = true;
+                else if (nearest == "round_prefer_floor")
+                    right = ratio > 0.5;
+                else if (nearest == "round_prefer_ceil")
+                    right = ratio >= 0.5;
+                else if (nearest == "floor")
+                    right = false;
+                else if (nearest == "ceil")
+                    right = true;
+                else
+                    fail(n, "unknown nearest_mode " + nearest);
+                c = {right ? 0.0 : 1.0, right ? 1.0 : 0.0};
+            } else if (mode == "linear" && !antialias) {
+                c = {1 - ratio, ratio};
+            } else if (mode == "cubic" && !antialias) {
+                double r1 = ratio + 1, r2 = 1 - ratio, r3 = 2 - ratio;
+                c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A,
+                     ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1, ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1,
+                     ((A * r3 - 5 * A) * r3 + 8 * A) * r3 - 4 * A};
+            } else {
+                double sum = 0;
+                for (int64_t t = 0; t < taps; ++t) {
+                    double u = std::fabs(sa * (double(start + t) - ratio));
+                    double v;
+                    if (mode == "linear") {
+                        v = std::max(0.0, 1 - u);
+                    } else {
+                        v = u <= 1  ? (A + 2) * u * u * u - (A + 3) * u * u + 1
+                            : u < 2 ? A * u * u * u - 5 * A * u * u + 8 * A * u - 4 * A
+                                    : 0.0;
+                    }
+                    c[size_t(t)] = v;
+                    sum += v;
+                }
+                for (auto &v : c) v /= sum;
+            }
+            // Neighbour indices: taps of them centred on x, the lower half at or left of base.
+            int64_t first = base - taps / 2 + 1;
+            if (mode == "nearest") first = base;
+            if (exclude) {
+                double sum = 0;
+                for (int64_t t = 0; t < taps; ++t) {
+                    int64_t i = first + t;
+                    if (i < 0 || i >= xs[a]) c[size_t(t)] = 0;
+                    sum += c[size_t(t)];
+                }
+                if (sum != 0)
+                    for (auto &v : c) v /= sum;
+            }
+            for (int64_t t = 0; t < taps; ++t) {
+                m.idx.push_back(std::max<int64_t>(0, std::min(xs[a] - 1, first + t)));
+                m.w.push_back(float(c[size_t(t)]));
+            }
+        }
+        op->maps.emplace_back(a, std::move(m));
+    }
+    op->finish(xs);
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+// ---------------------------------------------------------------- reductions
+
+class ReduceOp : public Op {
+public:
+    enum Kind { Sum, Mean, Max, Min, Prod, SumSquare, L1, L2, LogSumExp } kind;
+    Tensor *x, *y;
+    Shape dims;  // input dims
+    std::vector<bool> reduced;
+    int64_t count = 1;  // elements folded into each output
+    void run(RunCtx &) override {
+        const float init = kind == Max    ? -std::numeric_limits<float>::infinity()
+                           : kind == Min  ? std::numeric_limits<float>::infinity()
+                           : kind == Prod ? 1.f
+                                          : 0.f;
+        std::vector<double> acc(size_t(y->numel), double(init));
+        std::vector<float> mx;
+        if (kind == LogSumExp) mx.assign(size_t(y->numel), -std::numeric_limits<float>::infinity());
+        const size_t r = dims.size();
+        std::vector<int64_t> ostride(r, 0);
+        int64_t s = 1;
+        for (size_t d = r; d-- > 0;)
+            if (!reduced[d]) ostride[d] = s, s *= dims[d];
+        // Two passes for LogSumExp (maximum first), one otherwise.
+        for (int pass = kind == LogSumExp ? 0 : 1; pass < 2; ++pass) {
+            std::vector<int64_t> idx(r, 0);
+            int64_t o = 0;
+            for (int64_t i = 0; i < x->numel; ++i) {
+                float v = x->data[i];
+                double &a = acc[size_t(o)];
+                if (pass == 0) {
+                    mx[size_t(o)] = std::max(mx[size_t(o)], v);
+                } else {
+                    switch (kind) {
+                        case Sum:
+                        case Mean:
+                            a += v;
+                            break;
+                        case Max:
+                            a = std::max(a, double(v));
+                            break;
+                        case Min:
+                            a = std::min(a, double(v));
+                            break;
+                        case Prod:
+                            a *= v;
+                            break;
+                        case SumSquare:
+                        case L2:
+                            a += double(v) * v;
+                            break;
+                        case L1:
+                            a += std::fabs(v);
+                            break;
+                        case LogSumExp:
+                            a += std::exp(double(v) - mx[size_t(o)]);
+                            break;
+                    }
+                }
+                for (size_t d = r; d-- > 0;) {
+                    o += ostride[d];
+                    if (++idx[d] < dims[d]) break;
+                    o -= ostride[d] * dims[d];
+                    idx[d] = 0;
+                }
+            }
+        }
+        for (int64_t i = 0; i < y->numel; ++i) {
+            double a = acc[size_t(i)];
+            if (kind == Mean) a /= double(count);
+            if (kind == L2) a = std::sqrt(a);
+            if (kind == LogSumExp) a = std::log(a) + mx[size_t(i)];
+            y->data[i] = float(a);
+        }
+    }
+};
+
+std::unique_ptr<Op> make_reduce(const Node &n) {
+    static const std::map<std::string, ReduceOp::Kind> kinds{{"ReduceSum", ReduceOp::Sum},
+                                                             {"ReduceMean", ReduceOp::Mean},
+                                                             {"ReduceMax", ReduceOp::Max},
+                                                             {"ReduceMin", ReduceOp::Min},
+                                                             {"ReduceProd", ReduceOp::Prod},
+                                                             {"ReduceSumSquare", ReduceOp::SumSquare},
+                                                             {"ReduceL1", ReduceOp::L1},
+                                                             {"ReduceL2", ReduceOp::L2},
+                                                             {"ReduceLogSumExp", ReduceOp::LogSumExp}};
+    auto op = std::make_unique<ReduceOp>();
+    op->kind = kinds.at(n.op_type);
+    op->x = n.input(0);
+    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, op->x);
+    const Shape &xs = op->x->shape;
+    bool keep = n.get_int("keepdims", 1) != 0;
+    std::vector<int64_t> axes;
+    if (n.input(1)) axes = const_ints(n, n.input(1), "axes");
+    op->dims = xs;
+    op->reduced.assign(xs.size(), axes.empty() && !n.get_int("noop_with_empty_axes", 0));
+    for (int64_t a : axes) op->reduced[size_t(norm_axis(n, a, xs.size()))] = true;
+    Shape out;
+    for (size_t d = 0; d < xs.size(); ++d) {
+        if (op->reduced[d]) {
+            op->count *= xs[d];
+            if (keep) out.push_back(1);
+        } else {
+            out.push_back(xs[d]);
+        }
+    }
+    if ((op->kind == ReduceOp::Max || op->kind == ReduceOp::Min) && op->count == 0 && op->x->numel == 0)
+        fail(n, "empty reduction");
+    op->y = n.out[0];
+    set_shape(op->y, out);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+const std::map<std::string, BinKind> &binary_kinds() {
+    static const std::map<std::string, BinKind> k{
+        {"Add", BinKind::Add},  {"Sub", BinKind::Sub},    {"Mul", BinKind::Mul}, {"Div", BinKind::Div},
+        {"Pow", BinKind::Pow},  {"Max", BinKind::Max},    {"Min", BinKind::Min}, {"Sum", BinKind::Add},
+        {"Mean", BinKind::Add}, {"PRelu", BinKind::PRelu}};
+    return k;
+}
+
+const std::set<std::string> &other_ops() {
+    static const std::set<std::string> k{"Conv",
+                                         "ConvTranspose",
+                                         "MaxPool",
+                                         "AveragePool",
+                                         "GlobalAveragePool",
+                                         "GlobalMaxPool",
+                                         "Gemm",
+                                         "MatMul",
+                                         "BatchNormalization",
+                                         "LRN",
+                                         "Softmax",
+                                         "LogSoftmax",
+                                         "Hardmax",
+                                         "Concat",
+                                         "Split",
+                                         "Slice",
+                                         "Transpose",
+                                         "Gather",
+                                         "Reshape",
+                                         "Flatten",
+                                         "Squeeze",
+                                         "Unsqueeze",
+                                         "Pad",
+                                         "Resize",
+                                         "Expand",
+                                         "ReduceSum",
+                                         "ReduceMean",
+                                         "ReduceMax",
+                                         "ReduceMin",
+                                         "ReduceProd",
+                                         "ReduceSumSquare",
+                                         "ReduceL1",
+                                         "ReduceL2",
+                                         "ReduceLogSumExp"};
+    return k;
+}
+
+}  // namespace
+
+bool op_supported(const std::string &t) {
+    return unary_kinds().count(t) || binary_kinds().count(t) || other_ops().count(t);
+}
+
+std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
+    const std::string &t = n.op_type;
+    std::unique_ptr<Op> op;
+    if (auto it = binary_kinds().find(t); it != binary_kinds().end()) {
+        if (t == "PRelu" && n.in.size() != 2) fail(n, "needs X and slope");
+        if ((t != "Sum" && t != "Mean" && t != "Max" && t != "Min") && n.in.size() != 2)
+            fail(n, "needs two inputs");
+        op = make_elementwise(n, it->second, t == "Mean");
+    } else if (auto u = unary_kinds().find(t); u != unary_kinds().end()) {
+        op = make_unary(n, u->second);
+    } else if (t == "Softmax" || t == "LogSoftmax" || t == "Hardmax") {
+        op = make_softmax(n);
+    } else if (t == "Concat") {
+        op = make_concat(n);
+    } else if (t == "Split") {
+        op = make_split(n);
+    } else if (t == "Slice") {
+        op = make_slice(n);
+    } else if (t == "Transpose") {
+        op = make_transpose(n);
+    } else if (t == "Gather") {
+        op = make_gather(n);
+    } else if (t == "Reshape" || t == "Flatten" || t == "Squeeze" || t == "Unsqueeze") {
+        op = make_view(n);
+    } else if (t == "Pad") {
+        op = make_pad(n);
+    } else if (t == "Resize") {
+        op = make_resize(n);
+    } else if (t == "Expand") {
+        op = make_expand(n);
+    } else if (t.rfind("Reduce", 0) == 0) {
+        op = make_reduce(n);
+    } else {
+        op = make_nn_op(n, p);
+    }
+    if (op) {
+        if (op->op_type.empty()) op->op_type = t;
+        op->name = n.name;
+        if (op->outs.size() == 1 && op->outs[0] != n.out[0]) op->op_type += "+Act";
+    }
+    return op;
+}
+
+}  // namespace zelt::engine

@@ -1,0 +1,209 @@
+"""Whole models through the compiler and the simulator library, against onnxruntime.
+
+Tolerance: max |engine - onnxruntime| <= 1e-3 * max |onnxruntime| + 1e-5 per
+output, float32 summation-order noise over deep networks.
+"""
+import glob
+import os
+
+import numpy as np
+import pytest
+
+onnx = pytest.importorskip("onnx")
+ort = pytest.importorskip("onnxruntime")
+
+import simlib  # noqa: E402
+from onnx_models import Builder, mobilenet_like, randomise_weights  # noqa: E402
+from zeltlite.convert import compile_model  # noqa: E402
+
+LIGHT_DIR = os.path.join(os.path.dirname(onnx.__file__), "backend", "test", "data", "light")
+LIGHT = sorted(os.path.basename(p)[len("light_"):-len(".onnx")] for p in glob.glob(LIGHT_DIR + "/light_*.onnx"))
+RTOL, ATOL = 1e-3, 1e-5
+
+
+@pytest.fixture(scope="module")
+def lib():
+    return simlib.load_library()
+
+
+def _assert_close(got, want):
+    assert got.shape == want.shape
+    assert np.all(np.isfinite(got))
+    err = np.abs(got - want).max() if got.size else 0.0
+    assert err <= RTOL * np.abs(want).max() + ATOL, "max error {} against max {}".format(err, np.abs(want).max())
+
+
+def _compare(lib, model, feeds, fmt=simlib.NCHW):
+    sess = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"])
+    want = sess.run(None, feeds)
+    arrays = list(feeds.values())
+    if fmt == simlib.NHWC:
+        arrays = [a.transpose(0, 2, 3, 1) for a in arrays]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer(arrays, fmt)
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        _assert_close(g, w)
+
+
+@pytest.mark.parametrize("name", LIGHT)
+def test_light_model_zoo(lib, name):
+    model = randomise_weights(onnx.load(os.path.join(LIGHT_DIR, "light_{}.onnx".format(name))), seed=1)
+    inits = {t.name for t in model.graph.initializer}
+    vi = next(v for v in model.graph.input if v.name not in inits)
+    shape = [d.dim_value for d in vi.type.tensor_type.shape.dim]
+    x = np.random.RandomState(0).rand(*shape).astype(np.float32)
+    # Compare the logits: the zoo models end in Softmax, which hides most errors.
+    last = model.graph.node[-1]
+    if last.op_type == "Softmax":
+        model.graph.output[0].name = last.input[0]
+        model.graph.node.remove(last)
+    _compare(lib, model, {vi.name: x})
+
+
+def test_mobilenet_like_nhwc_input(lib):
+    x = np.random.RandomState(0).rand(1, 3, 96, 96).astype(np.float32)
+    _compare(lib, mobilenet_like(size=96, width=0.5, classes=10), {"input": x}, fmt=simlib.NHWC)
+
+
+def _conv_block(seed, group, stride, dilation, act):
+    b = Builder(seed)
+    cin = 8 if group != "dw" else 12
+    g = cin if group == "dw" else group
+    y = b.conv("x", cin, 12, 3, stride=stride, group=g, dilation=dilation)
+    y = {"relu": lambda v: b.op("Relu", [v]), "clip": b.clip6, "hardswish": lambda v: b.op("HardSwish", [v]),
+         "sigmoid": lambda v: b.op("Sigmoid", [v]), "leaky": lambda v: b.op("LeakyRelu", [v], alpha=0.1)}[act](y)
+    return b.model([("x", [2, cin, 17, 13])], [y])
+
+
+@pytest.mark.parametrize("group,stride,dilation,act", [
+    (1, 1, 1, "relu"), (1, 2, 1, "clip"), (2, 1, 2, "hardswish"), (4, 2, 1, "sigmoid"), ("dw", 1, 1, "clip"),
+    ("dw", 2, 1, "relu"), ("dw", 1, 2, "leaky"), (1, 3, 1, "leaky"),
+])
+def test_random_conv_blocks(lib, group, stride, dilation, act):
+    model = _conv_block(7, group, stride, dilation, act)
+    x = np.random.RandomState(1).randn(2, model.graph.input[0].type.tensor_type.shape.dim[1].dim_value, 17,
+                                       13).astype(np.float32)
+    _compare(lib, model, {"x": x})
+
+
+def _detector_head():
+    """Feature-pyramid style graph: resize, concat, slice, split, transpose, pad, softmax, broadcasting."""
+    b = Builder(3)
+    f = b.clip6(b.conv("x", 3, 16, 3, stride=2))
+    small = b.op("MaxPool", [f], kernel_shape=[2, 2], strides=[2, 2])
+    up = b.op("Resize", [small, "", b.const(np.array([1, 1, 2, 2], np.float32))], mode="nearest")
+    lin = b.op("Resize", [small, "", "", b.const(np.array([1, 16, 16, 16], np.int64))], mode="linear",
+               coordinate_transformation_mode="half_pixel")
+    cat = b.op("Concat", [f, up, lin], axis=1)
+    padded = b.op("Pad", [cat, b.const(np.array([0, 0, 1, 2, 0, 0, 2, 1], np.int64))], mode="reflect")
+    sl = b.op("Slice", [padded, b.const(np.array([1, 1], np.int64)), b.const(np.array([17, -1], np.int64)),
+                        b.const(np.array([2, 3], np.int64))])
+    a, c = b.op("Split", [sl, b.const(np.array([20, 28], np.int64))], n_out=2, axis=1)
+    gate = b.op("Sigmoid", [b.op("ReduceMean", [a], axes=[2, 3], keepdims=1)])
+    scaled = b.op("Mul", [a, gate])
+    t = b.op("Transpose", [c], perm=[0, 2, 3, 1])
+    sm = b.op("Softmax", [t], axis=-1)
+    flat = b.op("Reshape", [scaled, b.const(np.array([1, 20, -1], np.int64))])
+    mm = b.op("MatMul", [b.op("Transpose", [flat], perm=[0, 2, 1]), b.weight((20, 5), 20)])
+    bias = b.op("Add", [mm, b.const(np.linspace(-1, 1, 5).astype(np.float32))])
+    return b.model([("x", [1, 3, 32, 32])], [sm, bias, b.op("HardSigmoid", [bias])])
+
+
+def test_detector_style_graph(lib):
+    x = np.random.RandomState(2).randn(1, 3, 32, 32).astype(np.float32)
+    _compare(lib, _detector_head(), {"x": x})
+
+
+def test_batchnorm_folded_into_conv():
+    b = Builder(5)
+    y = b.op("Relu", [b.bn(b.conv("x", 4, 6, 3), 6)])
+    data = compile_model(b.model([("x", [1, 4, 8, 8])], [y]), "tx5100")
+    assert b"BatchNormalization" not in data and b"Conv" in data
+
+
+def test_legacy_operator_set_forms(lib):
+    """Operator set 9: Upsample, attribute-form Slice/Pad/Clip/Unsqueeze, 2-D coerced Softmax."""
+    b = Builder(4, opset=9)
+    x = b.op("Upsample", ["x", b.const(np.array([1, 1, 2, 2], np.float32))], mode="nearest")
+    x = b.op("Slice", [x], starts=[0, 1], ends=[100, -1], axes=[2, 3])
+    x = b.op("Pad", [x], pads=[0, 0, 1, 1, 0, 0, 1, 1], mode="constant", value=0.5)
+    x = b.op("Clip", [x], min=-0.5, max=0.75)
+    x = b.op("Unsqueeze", [x], axes=[0])
+    x = b.op("Softmax", [x], axis=2)
+    m = b.model([("x", [1, 2, 5, 6])], [x])
+    _compare(lib, m, {"x": np.random.RandomState(3).randn(1, 2, 5, 6).astype(np.float32)})
+
+
+@pytest.mark.parametrize("make,message", [
+    (lambda b: b.op("TopK", ["x", b.const(np.array([2], np.int64))], n_out=2)[0], "unsupported operator 'TopK'"),
+    (lambda b: b.op("Reshape", ["x", "x"]), "must be a constant"),
+])
+def test_compiler_names_what_it_refuses(make, message):
+    b = Builder(0)
+    out = make(b)
+    with pytest.raises(ValueError, match=message):
+        compile_model(b.model([("x", [1, 4])], [out]), "tx5100")
+
+
+def test_dynamic_input_needs_a_shape():
+    b = Builder(0)
+    y = b.op("Relu", ["x"])
+    m = b.model([("x", ["batch", 4])], [y])
+    with pytest.raises(ValueError, match="no static shape"):
+        compile_model(m, "tx5100")
+    assert len(compile_model(m, "tx5100", input_shapes={"x": [2, 4]})) > 32
+
+
+def test_convert_command_writes_whole_containers_only(tmp_path):
+    from zeltlite.__main__ import main
+    from zeltlite.api.zelt_model import ZELTModel
+
+    b = Builder(0)
+    good = tmp_path / "good.onnx"
+    onnx.save(b.model([("x", [1, 4])], [b.op("Relu", ["x"])]), str(good))
+    out = tmp_path / "m.zelt"
+    assert main(["convert", str(good), "-o", str(out), "--target", "tx5100"]) == 0
+    zm = ZELTModel()
+    assert zm.load(str(out)) == 0
+    assert zm.config_data == b'{"target_platform": ["TX5100"]}'
+
+    b = Builder(0)
+    bad = tmp_path / "bad.onnx"
+    onnx.save(b.model([("x", [1, 4])], [b.op("NonZero", ["x"])]), str(bad))
+    before = out.read_bytes()
+    assert main(["convert", str(bad), "-o", str(out), "--target", "tx5100"]) == 1
+    assert out.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.onnx", "good.onnx", "m.zelt"]
+    assert main(["convert", str(good), "-o", str(out), "--target", "nosuchchip"]) == 1
+
+
+@pytest.mark.parametrize("stride,group,pads,output_padding", [(2, 1, 1, 1), (1, 2, 0, 0), (3, 1, 2, 2)])
+def test_random_conv_transpose(lib, stride, group, pads, output_padding):
+    b = Builder(8)
+    w = b.weight((4, 6 // group, 3, 3), 9)
+    y = b.op("ConvTranspose", ["x", w, b.const(np.linspace(-1, 1, 6).astype(np.float32))], group=group,
+             strides=[stride, stride], pads=[pads] * 4, output_padding=[output_padding] * 2)
+    model = b.model([("x", [1, 4, 7, 5])], [b.op("Relu", [y])])
+    _compare(lib, model, {"x": np.random.RandomState(4).randn(1, 4, 7, 5).astype(np.float32)})
+
+
+def test_scalar_values(lib):
+    b = Builder(0)
+    y = b.op("Mul", [b.op("Transpose", ["x"]), b.const(np.float32(3))])
+    _compare(lib, b.model([("x", [])], [b.op("Unsqueeze", [y, b.const(np.array([0], np.int64))])]),
+             {"x": np.array(2.5, np.float32)})
+
+
+def test_exported_shape_arithmetic_is_folded(lib):
+    """The Shape -> Gather -> Unsqueeze -> Concat -> Reshape chains that exporters write for flatten."""
+    b = Builder(6)
+    shape = b.op("Shape", ["x"])
+    batch = b.op("Gather", [shape, b.const(np.array(0, np.int64))], axis=0)
+    target = b.op("Concat", [b.op("Unsqueeze", [batch, b.const(np.array([0], np.int64))]),
+                             b.const(np.array([-1], np.int64))], axis=0)
+    y = b.op("Gemm", [b.op("Reshape", ["x", target]), b.weight((5, 24), 24)], transB=1)
+    model = b.model([("x", [2, 4, 3, 2])], [y])
+    data = compile_model(model, "tx5100")
+    assert b"Shape" not in data and b"Gather" not in data
+    _compare(lib, model, {"x": np.random.RandomState(5).randn(2, 4, 3, 2).astype(np.float32)})
