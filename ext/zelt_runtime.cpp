@@ -940,40 +940,9 @@ int query_command(const zl::Name &name) {
     return c;
 }
 
-// get_outputs with the class's own query methods on the loaded library:
-// the count and shape queries run in one stretch without the GIL, then the
-// fetch, copy and hand-back in another.
-nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id) {
-    const int num_cmd = query_command(kQueryInOutNum), attr_cmd = query_command(kQueryOutputAttr);
-    const Family fam = family(attr(self, kNpuModel));
-    const uint32_t attr_size = fam.talun ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
-    ZELTInputOutputNum num{};
-    Scratch<ZELTRtTensorAttr, 4> attr_room;  // the plain attribute is its prefix
-    ZELTRtTensorAttr *attrs = nullptr;
-    int num_ret, attr_ret = 0;
-    {
-        InFlight guard(rt.state);
-        nb::gil_scoped_release unlocked;
-        num_ret = rt.state->query(rt.handle, num_cmd, &num, (uint32_t)sizeof num);
-        if (num_ret >= 0) {
-            attrs = attr_room.get(num.n_output);
-            for (uint32_t i = 0; i < num.n_output && attr_ret >= 0; ++i) {
-                std::memset(&attrs[i], 0, sizeof attrs[i]);
-                attrs[i].index = i;
-                attr_ret = rt.state->query(rt.handle, attr_cmd, &attrs[i], attr_size);
-            }
-        }
-    }
-    check_status(num_ret, "Get input output num failed! Error code: {}");
-    check_status(attr_ret, kAttrFailed);
-    const std::size_t n = num.n_output;
-    const bool own_numpy = numpy_is_own();
-    Scratch<OutputArray, 4> result_room;
-    OutputArray *results = result_room.get(n);
-    for (std::size_t i = 0; i < n; ++i)
-        results[i] = new_output(attrs[i].n_dims, attrs[i].dims, fam.reverse, own_numpy);
-    if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
-
+// Fetches the outputs into `results` through the library's own functions:
+// fetched, copied and handed back in one stretch without the GIL.
+nb::object fetch_outputs_direct(Runtime &rt, OutputArray *results, std::size_t n, nb::handle get_frame_id) {
     Scratch<ZELTOutput, 4> desc_room;
     ZELTOutput *descs = desc_room.get(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -1012,6 +981,43 @@ nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id)
     return outputs;
 }
 
+// get_outputs with the class's own query methods on the loaded library:
+// the count and shape queries run in one stretch without the GIL, then the
+// fetch, copy and hand-back in another.
+nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id) {
+    const int num_cmd = query_command(kQueryInOutNum), attr_cmd = query_command(kQueryOutputAttr);
+    const Family fam = family(attr(self, kNpuModel));
+    const uint32_t attr_size = fam.talun ? sizeof(ZELTRtTensorAttr) : sizeof(ZELTTensorAttr);
+    ZELTInputOutputNum num{};
+    Scratch<ZELTRtTensorAttr, 4> attr_room;  // the plain attribute is its prefix
+    ZELTRtTensorAttr *attrs = nullptr;
+    int num_ret, attr_ret = 0;
+    {
+        InFlight guard(rt.state);
+        nb::gil_scoped_release unlocked;
+        num_ret = rt.state->query(rt.handle, num_cmd, &num, (uint32_t)sizeof num);
+        if (num_ret >= 0) {
+            attrs = attr_room.get(num.n_output);
+            for (uint32_t i = 0; i < num.n_output && attr_ret >= 0; ++i) {
+                std::memset(&attrs[i], 0, sizeof attrs[i]);
+                attrs[i].index = i;
+                attr_ret = rt.state->query(rt.handle, attr_cmd, &attrs[i], attr_size);
+            }
+        }
+    }
+    check_status(num_ret, "Get input output num failed! Error code: {}");
+    check_status(attr_ret, kAttrFailed);
+    const std::size_t n = num.n_output;
+    const bool own_numpy = numpy_is_own();
+    Scratch<OutputArray, 4> result_room;
+    OutputArray *results = result_room.get(n);
+    for (std::size_t i = 0; i < n; ++i)
+        results[i] = new_output(attrs[i].n_dims, attrs[i].dims, fam.reverse, own_numpy);
+    if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
+
+    return fetch_outputs_direct(rt, results, n, get_frame_id);
+}
+
 nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     // With the class's own query methods in place, one look at the library serves the whole call.
     bool own_queries =
@@ -1043,40 +1049,7 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     nb::list outputs;
 
     if (!own_queries) rt = runtime(self, {kOutputsGetFn, kOutputsReleaseFn});
-    if (rt.direct) {
-        std::vector<ZELTOutput> descs((std::size_t)n);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            ZELTOutput &d = descs[(std::size_t)i];
-            std::memset(&d, 0, sizeof d);
-            d.want_float = 1;
-            d.is_prealloc = 0;
-            d.index = (uint32_t)i;
-            d.buf = results[(std::size_t)i].data;
-            d.size = (uint32_t)results[(std::size_t)i].elems;
-        }
-        ZELTOutputExtend ext;
-        std::memset(&ext, 0, sizeof ext);
-        // Outputs are fetched, copied and handed back in one stretch without the GIL.
-        int ret, released = 0;
-        const char *failure = nullptr;
-        {
-            InFlight guard(rt.state);
-            nb::gil_scoped_release unlocked;
-            ret = rt.state->outputs_get(rt.handle, (uint32_t)n, descs.data(), &ext);
-            if (ret >= 0) {
-                for (Py_ssize_t i = 0; i < n && !failure; ++i)
-                    failure = copy_output(results[(std::size_t)i], descs[(std::size_t)i].buf,
-                                          descs[(std::size_t)i].size);
-                released = rt.state->outputs_release(rt.handle, (uint32_t)n, descs.data());
-            }
-        }
-        check_status(ret, "E Get outputs failed, error code: {}");
-        if (failure) zl::raise(PyExc_ValueError, failure);
-        for (auto &r : results) outputs.append(r.array);
-        if (released < 0) log("w", zl::format(kReleaseWarning, code_name(zl::to_int(released))));
-        if (get_frame_id.ptr() && zl::truthy(get_frame_id)) outputs.append(ext.frame_id);
-        return outputs;
-    }
+    if (rt.direct) return fetch_outputs_direct(rt, results.data(), (std::size_t)n, get_frame_id);
 
     if (!outputs_array.is_valid()) make_descriptors();
     // Staging buffers the runtime may look at; with is_prealloc 0 it replaces them.
