@@ -5,7 +5,7 @@
 #include <limits>
 #include <set>
 
-#include "graph.hpp"
+#include "ops_util.hpp"
 
 namespace zelt::engine {
 
@@ -130,6 +130,14 @@ std::string Node::get_string(const std::string &a, const std::string &dflt) cons
     if (it == attrs.end()) return dflt;
     if (it->second.type != Attr::String) fail(*this, "attribute " + a + " must be a string");
     return it->second.s;
+}
+
+Tensor *Planner::temporary(const std::string &name, int64_t n) {
+    auto t = std::make_unique<Tensor>();
+    t->name = name;
+    set_shape(t.get(), {n});
+    tensors.push_back(std::move(t));
+    return tensors.back().get();
 }
 
 const Node *Planner::single_consumer(const Tensor *t) const {
@@ -386,12 +394,28 @@ void Graph::plan() {
         for (Tensor *t : n.in)
             if (t) ++consumers[t];
     std::vector<bool> fused(nodes.size(), false);
+    std::map<Tensor *, Tensor *> plain_copies;  // of blocked tensors, for readers that need NCHW
     for (size_t k = 0; k < nodes.size(); ++k) {
         if (fused[k]) continue;
-        const Node &n = nodes[k];
+        Node &n = nodes[k];
         for (Tensor *t : n.in)
             if (t && !t->shaped) fail(n, "input '" + t->name + "' has no shape");
-        Planner p{nodes, k, consumers, fused};
+        Planner p{nodes, k, consumers, fused, tensors};
+        for (size_t i = 0; i < n.in.size(); ++i) {
+            Tensor *t = n.in[i];
+            if (!t || !t->blocked || accepts_blocked(n, i, p)) continue;
+            Tensor *&plain = plain_copies[t];
+            if (!plain) {
+                auto copy = std::make_unique<Tensor>();
+                copy->name = t->name + "/nchw";
+                set_shape(copy.get(), t->shape);
+                plain = copy.get();
+                tensors.push_back(std::move(copy));
+                ops.push_back(make_to_plain(t, plain));
+                ops.back()->name = plain->name;
+            }
+            n.in[i] = plain;
+        }
         std::unique_ptr<Op> op = make_op(n, p);
         for (Tensor *t : n.out)
             if (!t->shaped && !fused[k]) fail(n, "output '" + t->name + "' got no shape");
@@ -422,11 +446,12 @@ void Graph::plan() {
     std::vector<Tensor *> values;
     for (auto &t : tensors) {
         if (t->kind == Tensor::Input || t->is_output)
-            io_floats += slot(t->numel);
+            io_floats += slot(t->numel);  // never blocked
         else if (t->kind == Tensor::Value && !t->alias && t->shaped && t->first_use >= 0)
             values.push_back(t.get());
     }
-    std::stable_sort(values.begin(), values.end(), [](Tensor *a, Tensor *b) { return a->numel > b->numel; });
+    std::stable_sort(values.begin(), values.end(),
+                     [](Tensor *a, Tensor *b) { return a->storage() > b->storage(); });
     struct Placed {
         size_t off, size;
         int first, last;
@@ -436,7 +461,7 @@ void Graph::plan() {
     size_t arena_floats = 0;
     for (size_t i = 0; i < values.size(); ++i) {
         Tensor *t = values[i];
-        size_t need = slot(t->numel);
+        size_t need = slot(t->storage());
         std::vector<std::pair<size_t, size_t>> busy;
         for (auto &p : placed)
             if (p.first <= t->last_use && t->first_use <= p.last) busy.emplace_back(p.off, p.off + p.size);

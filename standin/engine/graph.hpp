@@ -27,6 +27,7 @@ struct Tensor {
     int64_t numel = 0;
     bool shaped = false;  // shape known: inputs, constants, and values once produced
     bool is_output = false;
+    bool blocked = false;  // stored channel-blocked: [N][C/8][H][W][8], channels padded to a multiple of 8
     std::vector<float> fdata;    // float constants
     std::vector<int64_t> idata;  // int64 constants (shape parameters)
     Tensor *alias = nullptr;     // a reshape view shares the storage of this tensor
@@ -34,6 +35,8 @@ struct Tensor {
     int first_use = -1, last_use = -1;
 
     bool is_const() const { return kind == Data || kind == Fill; }
+    // Floats of storage: the padded channel blocks of a blocked tensor.
+    int64_t storage() const { return blocked ? shape[0] * ((shape[1] + 7) / 8 * 8) * shape[2] * shape[3] : numel; }
     Tensor *root() { return alias ? alias->root() : this; }
 };
 
@@ -109,7 +112,10 @@ struct Planner {
     size_t index;
     const std::map<const Tensor *, int> &consumers;
     std::vector<bool> &fused;
+    std::vector<std::unique_ptr<Tensor>> &tensors;
     const Node *single_consumer(const Tensor *t) const;
+    // A value of `numel` floats that only the current operator uses (padded copies of its input).
+    Tensor *temporary(const std::string &name, int64_t numel);
 };
 
 std::unique_ptr<Op> make_op(const Node &node, Planner &planner);

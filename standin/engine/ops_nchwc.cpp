@@ -1,0 +1,789 @@
+// Channel-blocked (NCHW8c) operators.  Chains of convolutions keep their activations as [N][C/8][H][W][8],
+// channels padded with zeros to a multiple of 8, so that one AVX2 register holds eight channels of one
+// position: convolutions then run as direct loops that keep a tile of output columns x output channel blocks
+// in registers (no patch matrix), and depthwise convolution, pooling and the elementwise operators between
+// them work on whole vectors.  The planner gives every other reader of a blocked tensor a plain NCHW copy;
+// graph inputs and outputs are always plain.
+#include <immintrin.h>
+
+#include <array>
+#include <limits>
+#include <utility>
+
+#include "ops_util.hpp"
+
+#define ZELT_AVX2 __attribute__((target("avx2,fma")))
+
+namespace zelt::engine {
+
+namespace {
+
+constexpr int64_t kBlock = 8;
+constexpr int kTileWidth = 6;        // output columns of a convolution tile (two blocks: 12 accumulators)
+constexpr int64_t kSlabBytes = 65536;  // output of one work item, kept in cache across input-channel passes
+constexpr int64_t kWeightBytes = 16384;  // weights of one input-channel pass, kept in L1
+
+int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
+
+bool is_sum2(const Node &n) {
+    return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
+           n.out.size() == 1;
+}
+
+// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped or
+// depthwise, explicit pads smaller than the window.  Anything else (including what is malformed, which the
+// plain operator reports) stays plain.
+bool conv_supported(const Node &n, const Shape &xs) {
+    const Tensor *w = n.input(1), *b = n.input(2);
+    if (!n.input(0) || !w || n.out.size() != 1 || n.input(0)->dtype != DType::F32) return false;
+    if (xs.size() != 4 || w->shape.size() != 4 || w->dtype != DType::F32 || !w->is_const()) return false;
+    const int64_t C = xs[1], M = w->shape[0], G = n.get_int("group", 1);
+    if (b && (b->dtype != DType::F32 || !b->is_const() || b->numel != M)) return false;
+    const bool depthwise = G > 1 && G == C && M == C && w->shape[1] == 1;
+    if (!(G == 1 && w->shape[1] == C) && !depthwise) return false;
+    if (numel_of(xs) == 0 || M == 0) return false;
+    std::vector<int64_t> kernel{w->shape[2], w->shape[3]};
+    auto strides = n.get_ints("strides", {1, 1}), dil = n.get_ints("dilations", {1, 1});
+    auto pads = n.get_ints("pads", {0, 0, 0, 0});
+    if (n.get_ints("kernel_shape", kernel) != kernel || strides.size() != 2 || dil.size() != 2 ||
+        pads.size() != 4)
+        return false;
+    const std::string auto_pad = n.get_string("auto_pad", "NOTSET");
+    for (size_t i = 0; i < 2; ++i) {
+        if (kernel[i] < 1 || kernel[i] > 1024 || strides[i] < 1 || strides[i] > 1024 || dil[i] < 1 ||
+            dil[i] > 1024)
+            return false;
+        const int64_t span = (kernel[i] - 1) * dil[i] + 1;
+        if (auto_pad == "NOTSET" && (pads[i] < 0 || pads[i] >= span || pads[i + 2] < 0 || pads[i + 2] >= span))
+            return false;
+    }
+    return auto_pad == "NOTSET" || auto_pad == "VALID" || auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER";
+}
+
+bool pool_supported(const Node &n, const Shape &xs) {
+    return xs.size() == 4 && (n.out.size() == 1 || !n.out[1]) && n.get_int("storage_order", 0) == 0;
+}
+
+// Whether node `c` reads a tensor of shape `s` channel-blocked as its input `i`.
+bool blocked_reader(const Node &c, size_t i, const Shape &s) {
+    const std::string &t = c.op_type;
+    Activation act;
+    if (t == "Conv") return i == 0 && conv_supported(c, s);
+    if (t == "MaxPool" || t == "AveragePool") return i == 0 && pool_supported(c, s);
+    if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return i == 0 && c.out.size() == 1;
+    if (is_sum2(c)) return true;
+    if (fusable_activation(c, act)) return i == 0 && c.out.size() == 1;
+    if (t == "Concat") {
+        int64_t axis = c.get_int("axis", 0);
+        return (axis == 1 || axis == -3) && s[1] % kBlock == 0;
+    }
+    return false;
+}
+
+// The activation that directly follows `t`, if it can be fused.
+const Node *activation_after(const Planner &p, const Tensor *t, Activation &act) {
+    const Node *c = p.single_consumer(t);
+    if (c && c->input(0) == t && c->out.size() == 1 && fusable_activation(*c, act)) return c;
+    act.kind = Activation::None;
+    return nullptr;
+}
+
+void mark_fused(Planner &p, const Node *n, const Shape &s) {
+    p.fused[size_t(n - p.nodes.data())] = true;
+    set_shape(n->out[0], s);
+}
+
+// ---------------------------------------------------------------- vector helpers
+
+ZELT_AVX2 inline __m256 activate(const Activation &a, __m256 v) {
+    switch (a.kind) {
+        case Activation::None:
+            return v;
+        case Activation::Relu:
+            return _mm256_max_ps(v, _mm256_setzero_ps());
+        case Activation::Clip:
+            return _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(a.lo)), _mm256_set1_ps(a.hi));
+        case Activation::Leaky:
+            return _mm256_blendv_ps(v, _mm256_mul_ps(v, _mm256_set1_ps(a.alpha)),
+                                    _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+    }
+    return v;
+}
+
+// Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
+ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb, int64_t pos) {
+    alignas(32) float lane[8];
+    _mm256_store_ps(lane, v);
+    const int64_t c0 = cb * kBlock, lanes = std::min<int64_t>(kBlock, C - c0);
+    float *dst = y + (n * C + c0) * plane + pos;
+    for (int64_t c = 0; c < lanes; ++c) dst[c * plane] = lane[c];
+}
+
+// A row of blocked vectors [count][8], stored to `y` blocked (at `row`) or scattered to plain NCHW.
+struct RowOut {
+    Tensor *y;
+    int64_t C, plane;
+    ZELT_AVX2 void put(const float *row, int64_t count, int64_t n, int64_t cb, int64_t pos) const {
+        if (y->blocked) return;  // the row was computed in place
+        for (int64_t i = 0; i < count; ++i) scatter(_mm256_loadu_ps(row + i * 8), y->data, C, plane, n, cb, pos + i);
+    }
+};
+
+// ---------------------------------------------------------------- convolution
+
+// Addressing of one image for the convolution tiles.  The input is padded, so that no tap needs a check;
+// BS channels of one input block sit at consecutive floats (8 blocked, 1 plain).
+struct ConvTile {
+    const float *x, *w, *bias, *res;  // res: residual added before the activation (blocked, like y)
+    float *y;
+    int64_t x_cb, x_h, x_ws;  // input strides: channel block, row, one output column (stride * BS)
+    int64_t tap_h, tap_w;     // input strides of one kernel tap: dilation * row, dilation * BS
+    int64_t KH, KW, SH;
+    int64_t w_ob, w_cb;  // packed weight strides: output block, input block
+    int64_t OH, OW, M;
+    bool plain_out;
+    Activation act;
+};
+
+// Residual, activation and store of the finished sums of a tile, [no][nw][8] (apart from the kernel so that
+// its accumulators stay in registers).
+ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
+    const int64_t plane = t.OH * t.OW;
+    for (int o = 0; o < no; ++o)
+        for (int j = 0; j < nw; ++j) {
+            const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
+            __m256 v = _mm256_load_ps(sums + (o * nw + j) * kBlock);
+            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + at));
+            v = activate(t.act, v);
+            if (t.plain_out)
+                scatter(v, t.y, t.M, plane, 0, ob + o, pos + j);
+            else
+                _mm256_storeu_ps(t.y + at, v);
+        }
+}
+
+// NO output blocks x NW output columns of row `oh` from column `ow`, over input blocks [cb0, cb1).
+// The first pass starts from the bias, later ones from the partial sums in y; the last adds the residual,
+// applies the activation and stores.  SW is the stride when it is 1 or 2 (constant input offsets of the
+// columns), 0 for any other.
+template <int NO, int NW, int BS, int SW>
+ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, int64_t cb0, int64_t cb1,
+                         bool first, bool last) {
+    const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow;
+    __m256 acc[NO][NW];
+#pragma GCC unroll 2
+    for (int o = 0; o < NO; ++o) {
+        const float *yp = t.y + ((ob + o) * plane + pos) * kBlock;
+        const __m256 b = _mm256_loadu_ps(t.bias + (ob + o) * kBlock);
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) acc[o][j] = first ? b : _mm256_loadu_ps(yp + j * kBlock);
+    }
+    const int64_t x_ws = SW ? SW * BS : t.x_ws, w_ob = t.w_ob;
+    const float *xb = t.x + oh * t.SH * t.x_h + ow * x_ws;
+    const float *wb = t.w + ob * w_ob;
+    for (int64_t cb = cb0; cb < cb1; ++cb) {
+        const float *xc = xb + cb * t.x_cb, *wp = wb + cb * t.w_cb;
+        for (int64_t kh = 0; kh < t.KH; ++kh) {
+            const float *xp = xc + kh * t.tap_h;
+            for (int64_t kw = 0; kw < t.KW; ++kw, xp += t.tap_w, wp += BS * kBlock) {
+#pragma GCC unroll 8
+                for (int c = 0; c < BS; ++c) {
+                    const __m256 w0 = _mm256_loadu_ps(wp + c * kBlock);
+                    __m256 w1 = w0;
+                    if constexpr (NO > 1) w1 = _mm256_loadu_ps(wp + w_ob + c * kBlock);
+#pragma GCC unroll 6
+                    for (int j = 0; j < NW; ++j) {
+                        const __m256 xv = _mm256_broadcast_ss(xp + j * x_ws + c);
+                        acc[0][j] = _mm256_fmadd_ps(w0, xv, acc[0][j]);
+                        if constexpr (NO > 1) acc[1][j] = _mm256_fmadd_ps(w1, xv, acc[1][j]);
+                    }
+                }
+            }
+        }
+    }
+    if (!last) {
+    #pragma GCC unroll 2
+    for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+            for (int j = 0; j < NW; ++j) _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
+        return;
+    }
+    alignas(32) float sums[NO * NW * kBlock];
+#pragma GCC unroll 2
+    for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) _mm256_store_ps(sums + (o * NW + j) * kBlock, acc[o][j]);
+    finish_tile(t, sums, NO, NW, ob, pos);
+}
+
+using TileFn = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, bool, bool);
+
+using TileRow = std::array<TileFn, kTileWidth>;  // by columns - 1
+
+template <int NO, int BS, int SW, size_t... W>
+constexpr TileRow tile_row(std::index_sequence<W...>) {
+    return {&conv_tile<NO, int(W) + 1, BS, SW>...};
+}
+
+template <int BS, int SW>
+constexpr std::array<TileRow, 2> tile_rows() {  // by output blocks - 1
+    return {tile_row<1, BS, SW>(std::make_index_sequence<kTileWidth>()),
+            tile_row<2, BS, SW>(std::make_index_sequence<kTileWidth>())};
+}
+
+// Tile kernels by [input blocked][stride: other, 1, 2].
+const std::array<TileRow, 2> tile_table[2][3] = {
+    {tile_rows<1, 0>(), tile_rows<1, 1>(), tile_rows<1, 2>()},
+    {tile_rows<8, 0>(), tile_rows<8, 1>(), tile_rows<8, 2>()}};
+
+class NchwcConvOp : public Op {
+public:
+    Tensor *x, *y, *res = nullptr, *xpad = nullptr;
+    int64_t N, C, M, OB;
+    Axis ah, aw;
+    int64_t bs, ncb;    // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    int64_t IH, IW;     // extent of the input the tiles read (padded; a 1x1 convolution flattens it)
+    int64_t OH, OW;     // output extent the tiles cover
+    int64_t chunk;      // input blocks per pass
+    std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
+    Activation act;
+
+    // Copies the input into xpad: padded with zeros, and channel-blocked when the input is plain but has
+    // enough channels for the blocked kernels.
+    void stage_input(RunCtx &ctx) {
+        const int64_t H = ah.in, W = aw.in, e = bs;  // floats per position
+        const int64_t rows = H + ah.p0 + ah.p1, row = (W + aw.p0 + aw.p1) * e;
+        const bool gather = !x->blocked && bs == kBlock;
+        ctx.pool.parallel_for(N * ncb, 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                float *dst = xpad->data + q * rows * row;
+                const int64_t n = q / ncb, c0 = q % ncb * kBlock, lanes = std::min(kBlock, C - c0);
+                for (int64_t r = 0; r < rows; ++r, dst += row) {
+                    const int64_t ih = r - ah.p0;
+                    if (ih < 0 || ih >= H) {
+                        std::fill(dst, dst + row, 0.f);
+                        continue;
+                    }
+                    std::fill(dst, dst + aw.p0 * e, 0.f);
+                    float *d = dst + aw.p0 * e;
+                    if (!gather) {
+                        std::memcpy(d, x->data + (q * H + ih) * W * e, size_t(W * e) * 4);
+                    } else {
+                        const float *plane = x->data + (n * C + c0) * H * W + ih * W;
+                        for (int64_t iw = 0; iw < W; ++iw)
+                            for (int64_t c = 0; c < kBlock; ++c)
+                                d[iw * kBlock + c] = c < lanes ? plane[c * H * W + iw] : 0.f;
+                    }
+                    std::fill(d + W * e, dst + row, 0.f);
+                }
+            }
+        });
+    }
+
+    void run(RunCtx &ctx) override {
+        if (xpad) stage_input(ctx);
+        const float *src = xpad ? xpad->data : x->data;
+        const int T = ctx.pool.size();
+        const int64_t groups = (OB + 1) / 2;
+        // Work items: image x pair of output blocks x segment of rows (or of columns, for a single row).
+        const bool by_rows = OH > 1;
+        const int64_t extent = by_rows ? OH : OW;
+        int64_t seg = std::max<int64_t>(1, by_rows ? kSlabBytes / (2 * OW * 32) : kSlabBytes / (2 * 32));
+        seg = std::min(seg, extent);
+        while (seg > 1 && N * groups * ((extent + seg - 1) / seg) < 4 * T) seg = (seg + 1) / 2;
+        const int64_t nseg = (extent + seg - 1) / seg;
+        const auto &fns = tile_table[bs == kBlock][aw.s <= 2 ? aw.s : 0];
+        ctx.pool.parallel_for(N * groups * nseg, 1, [&](int64_t i0, int64_t i1) {
+            for (int64_t it = i0; it < i1; ++it) {
+                const int64_t s = it % nseg, g = it / nseg % groups, n = it / (nseg * groups);
+                const int64_t ob = g * 2, no = std::min<int64_t>(2, OB - ob);
+                ConvTile t{src + n * ncb * IH * IW * bs,
+                           wpk.data(),
+                           bias.data(),
+                           res ? res->data + n * OB * OH * OW * kBlock : nullptr,
+                           y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
+                           IH * IW * bs,
+                           IW * bs,
+                           aw.s * bs,
+                           ah.d * IW * bs,
+                           aw.d * bs,
+                           ah.k,
+                           aw.k,
+                           ah.s,
+                           ncb * ah.k * aw.k * bs * kBlock,
+                           ah.k * aw.k * bs * kBlock,
+                           OH,
+                           OW,
+                           M,
+                           !y->blocked,
+                           act};
+                const int64_t r0 = by_rows ? s * seg : 0, r1 = by_rows ? std::min(OH, r0 + seg) : 1;
+                const int64_t c0 = by_rows ? 0 : s * seg, c1 = by_rows ? OW : std::min(OW, c0 + seg);
+                const int64_t tiles = (c1 - c0 + kTileWidth - 1) / kTileWidth;
+                const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
+                for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) {
+                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
+                    for (int64_t oh = r0; oh < r1; ++oh)
+                        for (int64_t i = 0, ow = c0; i < tiles; ++i) {
+                            const int64_t width = base + (i < extra);
+                            fns[size_t(no - 1)][size_t(width - 1)](t, ob, oh, ow, cb0, cb1, cb0 == 0, cb1 == ncb);
+                            ow += width;
+                        }
+                }
+            }
+        });
+    }
+};
+
+// ---------------------------------------------------------------- depthwise convolution and pooling
+
+// Window geometry of a depthwise convolution or pooling over a blocked input plane.
+struct Window {
+    Axis ah, aw;
+    int64_t lo, hi;  // output columns whose whole window lies inside the row
+
+    void init(const Axis &h, const Axis &w) {
+        ah = h;
+        aw = w;
+        valid_columns(-aw.p0, aw.s, aw.in - (aw.k - 1) * aw.d, aw.out, lo, hi);
+    }
+};
+
+// One output row of a depthwise convolution of one channel block: `wk` holds [KH][KW][8] weights.
+ZELT_AVX2 void depthwise_row(const float *xc, const float *wk, const float *bias8, const Window &g, int64_t oh,
+                             const Activation &act, float *row) {
+    const Axis &ah = g.ah, &aw = g.aw;
+    const __m256 b = _mm256_loadu_ps(bias8);
+    int64_t kh0 = 0, kh1 = ah.k;  // taps whose input row lies inside
+    while (kh0 < kh1 && oh * ah.s - ah.p0 + kh0 * ah.d < 0) ++kh0;
+    while (kh1 > kh0 && oh * ah.s - ah.p0 + (kh1 - 1) * ah.d >= ah.in) --kh1;
+    auto in_row = [&](int64_t kh) { return xc + (oh * ah.s - ah.p0 + kh * ah.d) * aw.in * kBlock; };
+    // Border columns: taps outside the row are skipped.
+    const int64_t border[2][2] = {{0, g.lo}, {std::max(g.lo, g.hi), aw.out}};
+    for (auto &range : border)
+        for (int64_t ow = range[0]; ow < range[1]; ++ow) {
+        __m256 acc = b;
+        for (int64_t kh = kh0; kh < kh1; ++kh)
+            for (int64_t kw = 0; kw < aw.k; ++kw) {
+                const int64_t iw = ow * aw.s - aw.p0 + kw * aw.d;
+                if (iw < 0 || iw >= aw.in) continue;
+                acc = _mm256_fmadd_ps(_mm256_loadu_ps(wk + (kh * aw.k + kw) * kBlock),
+                                      _mm256_loadu_ps(in_row(kh) + iw * kBlock), acc);
+            }
+        _mm256_storeu_ps(row + ow * kBlock, activate(act, acc));
+    }
+    int64_t ow = g.lo;
+    for (; ow + 4 <= g.hi; ow += 4) {
+        __m256 acc[4] = {b, b, b, b};
+        for (int64_t kh = kh0; kh < kh1; ++kh) {
+            const float *xr = in_row(kh) + (ow * aw.s - aw.p0) * kBlock;
+            for (int64_t kw = 0; kw < aw.k; ++kw) {
+                const __m256 wv = _mm256_loadu_ps(wk + (kh * aw.k + kw) * kBlock);
+                const float *xp = xr + kw * aw.d * kBlock;
+                for (int j = 0; j < 4; ++j)
+                    acc[j] = _mm256_fmadd_ps(wv, _mm256_loadu_ps(xp + j * aw.s * kBlock), acc[j]);
+            }
+        }
+        for (int j = 0; j < 4; ++j) _mm256_storeu_ps(row + (ow + j) * kBlock, activate(act, acc[j]));
+    }
+    for (; ow < g.hi; ++ow) {
+        __m256 acc = b;
+        for (int64_t kh = kh0; kh < kh1; ++kh)
+            for (int64_t kw = 0; kw < aw.k; ++kw)
+                acc = _mm256_fmadd_ps(_mm256_loadu_ps(wk + (kh * aw.k + kw) * kBlock),
+                                      _mm256_loadu_ps(in_row(kh) + (ow * aw.s - aw.p0 + kw * aw.d) * kBlock), acc);
+        _mm256_storeu_ps(row + ow * kBlock, activate(act, acc));
+    }
+}
+
+// One output row of a max or average pool of one channel block.  `div` holds the divisor of each output
+// column of this row (average only).
+ZELT_AVX2 void pool_row(bool is_max, const float *xc, const Window &g, int64_t oh, const float *div, float *row) {
+    const Axis &ah = g.ah, &aw = g.aw;
+    int64_t kh0 = 0, kh1 = ah.k;
+    while (kh0 < kh1 && oh * ah.s - ah.p0 + kh0 * ah.d < 0) ++kh0;
+    while (kh1 > kh0 && oh * ah.s - ah.p0 + (kh1 - 1) * ah.d >= ah.in) --kh1;
+    const __m256 init = _mm256_set1_ps(is_max ? -std::numeric_limits<float>::infinity() : 0.f);
+    for (int64_t ow = 0; ow < aw.out; ++ow) {
+        const bool inside = ow >= g.lo && ow < g.hi;
+        __m256 acc = init;
+        for (int64_t kh = kh0; kh < kh1; ++kh)
+            for (int64_t kw = 0; kw < aw.k; ++kw) {
+                const int64_t iw = ow * aw.s - aw.p0 + kw * aw.d;
+                if (!inside && (iw < 0 || iw >= aw.in)) continue;
+                const __m256 v =
+                    _mm256_loadu_ps(xc + ((oh * ah.s - ah.p0 + kh * ah.d) * aw.in + iw) * kBlock);
+                acc = is_max ? _mm256_max_ps(acc, v) : _mm256_add_ps(acc, v);
+            }
+        if (!is_max) acc = div[ow] != 0 ? _mm256_div_ps(acc, _mm256_set1_ps(div[ow])) : _mm256_setzero_ps();
+        _mm256_storeu_ps(row + ow * kBlock, acc);
+    }
+}
+
+// Depthwise convolution (kind Depthwise) or pooling of a blocked input; rows of the output are computed
+// in place when it is blocked, or in the thread's scratch and scattered when it is plain.
+class NchwcWindowOp : public Op {
+public:
+    enum Kind { Depthwise, Max, Avg } kind;
+    Tensor *x, *y;
+    int64_t N, C, CB;
+    Window g;
+    std::vector<float> wpk, bias;   // depthwise: weights [CB][KH][KW][8], bias [CB][8]
+    std::vector<float> divisors;    // average: [OH][OW]
+    Activation act;
+
+    size_t scratch_floats() const override { return y->blocked ? 0 : size_t(g.aw.out * kBlock); }
+
+    void run(RunCtx &ctx) override {
+        const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out;
+        const RowOut out{y, C, OH * OW};
+        const int64_t items = N * CB * OH;
+        const int tasks = int(std::min<int64_t>(ctx.pool.size(), std::max<int64_t>(1, items / 4)));
+        ctx.pool.run_tasks(tasks, [&](int task) {
+            float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+            for (int64_t q = items * task / tasks; q < items * (task + 1) / tasks; ++q) {
+                const int64_t oh = q % OH, cb = q / OH % CB, n = q / (OH * CB);
+                const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
+                float *row = y->blocked ? y->data + ((n * CB + cb) * OH + oh) * OW * kBlock : tmp;
+                if (kind == Depthwise)
+                    depthwise_row(xc, wpk.data() + cb * g.ah.k * g.aw.k * kBlock, bias.data() + cb * kBlock, g,
+                                  oh, act, row);
+                else
+                    pool_row(kind == Max, xc, g, oh, divisors.data() + oh * OW, row);
+                out.put(row, OW, n, cb, oh * OW);
+            }
+        });
+    }
+};
+
+ZELT_AVX2 void global_pool(bool is_max, const float *x, int64_t HW, float *out8) {
+    __m256 acc = _mm256_set1_ps(is_max ? -std::numeric_limits<float>::infinity() : 0.f);
+    for (int64_t i = 0; i < HW; ++i) {
+        const __m256 v = _mm256_loadu_ps(x + i * kBlock);
+        acc = is_max ? _mm256_max_ps(acc, v) : _mm256_add_ps(acc, v);
+    }
+    if (!is_max) acc = _mm256_div_ps(acc, _mm256_set1_ps(float(HW)));
+    _mm256_storeu_ps(out8, acc);
+}
+
+// Global pooling of a blocked input into a plain [N, C, 1, 1] output.
+class NchwcGlobalPoolOp : public Op {
+public:
+    bool is_max;
+    Tensor *x, *y;
+    int64_t N, C, CB, HW;
+    void run(RunCtx &ctx) override {
+        ctx.pool.parallel_for(N * CB, 4, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                float out8[8];
+                global_pool(is_max, x->data + q * HW * kBlock, HW, out8);
+                const int64_t n = q / CB, c0 = q % CB * kBlock;
+                for (int64_t c = c0; c < std::min(C, c0 + kBlock); ++c) y->data[n * C + c] = out8[c - c0];
+            }
+        });
+    }
+};
+
+ZELT_AVX2 void add_act(const float *a, const float *b, float *y, int64_t n, const Activation &act) {
+    for (int64_t i = 0; i < n; i += kBlock) {
+        __m256 v = _mm256_loadu_ps(a + i);
+        if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
+        _mm256_storeu_ps(y + i, activate(act, v));
+    }
+}
+
+// y = act(a + b), or y = act(a) without b, over the whole blocked storage.
+class NchwcElementwiseOp : public Op {
+public:
+    Tensor *a, *b, *y;
+    Activation act;
+    void run(RunCtx &ctx) override {
+        const int64_t vectors = y->storage() / kBlock;
+        ctx.pool.parallel_for(vectors, 2048, [&](int64_t v0, int64_t v1) {
+            add_act(a->data + v0 * kBlock, b ? b->data + v0 * kBlock : nullptr, y->data + v0 * kBlock,
+                    (v1 - v0) * kBlock, act);
+        });
+    }
+};
+
+// Concatenation along the channels of blocked inputs whose channel counts are multiples of 8: per image,
+// each input is one contiguous run of the output.
+class NchwcConcatOp : public Op {
+public:
+    std::vector<Tensor *> xs;
+    Tensor *y;
+    int64_t N;
+    void run(RunCtx &ctx) override {
+        const int64_t per_image = y->numel / N;
+        ctx.pool.parallel_for(N * int64_t(xs.size()), 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t n = q / int64_t(xs.size());
+                const size_t k = size_t(q % int64_t(xs.size()));
+                int64_t off = 0;
+                for (size_t j = 0; j < k; ++j) off += xs[j]->numel / N;
+                const int64_t len = xs[k]->numel / N;
+                std::memcpy(y->data + n * per_image + off, xs[k]->data + n * len, size_t(len) * 4);
+            }
+        });
+    }
+};
+
+class ToPlainOp : public Op {
+public:
+    Tensor *x, *y;
+    void run(RunCtx &ctx) override {
+        const int64_t N = y->shape[0], C = y->shape[1], CB = blocks_of(C), HW = y->shape[2] * y->shape[3];
+        ctx.pool.parallel_for(N * CB, 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t n = q / CB, c0 = q % CB * kBlock;
+                const float *src = x->data + q * HW * kBlock;
+                for (int64_t c = c0; c < std::min(C, c0 + kBlock); ++c) {
+                    float *dst = y->data + (n * C + c) * HW;
+                    for (int64_t i = 0; i < HW; ++i) dst[i] = src[i * kBlock + c - c0];
+                }
+            }
+        });
+    }
+};
+
+// Weights [M][C/G][KH][KW] packed as [OB][ncb][KH][KW][bs][8], zero where a channel does not exist.
+std::vector<float> pack_weights(const Tensor *w, int64_t M, int64_t C, int64_t bs, int64_t KH, int64_t KW) {
+    const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs;
+    std::vector<float> p(size_t(OB * ncb * KH * KW * bs * kBlock), 0.f);
+    for (int64_t m = 0; m < M; ++m)
+        for (int64_t c = 0; c < C; ++c)
+            for (int64_t k = 0; k < KH * KW; ++k)
+                p[size_t((((m / kBlock * ncb + c / bs) * KH * KW + k) * bs + c % bs) * kBlock + m % kBlock)] =
+                    w->fdata[size_t((m * C + c) * KH * KW + k)];
+    return p;
+}
+
+std::vector<float> pack_bias(const Tensor *b, int64_t M) {
+    std::vector<float> p(size_t(blocks_of(M) * kBlock), 0.f);
+    if (b) std::copy(b->fdata.begin(), b->fdata.end(), p.begin());
+    return p;
+}
+
+std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
+    auto op = std::make_unique<NchwcWindowOp>();
+    op->x = n.in[0];
+    const Shape &xs = op->x->shape;
+    op->N = xs[0];
+    op->C = xs[1];
+    op->CB = blocks_of(op->C);
+    std::vector<Axis> axes;
+    Shape ys{xs[0], xs[1]};
+    if (n.op_type == "Conv") {
+        const Tensor *w = n.in[1];
+        axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
+        op->kind = NchwcWindowOp::Depthwise;
+        op->wpk = pack_weights(w, op->C, 1, 1, w->shape[2], w->shape[3]);
+        op->bias = pack_bias(n.input(2), op->C);
+    } else {
+        need_float(n, op->x);
+        axes = window_axes(n, xs, n.get_ints("kernel_shape"), n.get_int("ceil_mode", 0) != 0);
+        op->kind = n.op_type == "MaxPool" ? NchwcWindowOp::Max : NchwcWindowOp::Avg;
+    }
+    op->g.init(axes[0], axes[1]);
+    ys.push_back(axes[0].out);
+    ys.push_back(axes[1].out);
+    if (op->kind == NchwcWindowOp::Avg) {
+        const bool include_pad = n.get_int("count_include_pad", 0) != 0;
+        std::vector<int64_t> in_h, pad_h, in_w, pad_w;
+        window_counts(axes[0], in_h, pad_h);
+        window_counts(axes[1], in_w, pad_w);
+        for (size_t i = 0; i < in_h.size(); ++i)
+            for (size_t j = 0; j < in_w.size(); ++j)
+                op->divisors.push_back(float(include_pad ? pad_h[i] * pad_w[j] : in_h[i] * in_w[j]));
+    }
+    set_shape(n.out[0], ys);
+    op->y = op->kind == NchwcWindowOp::Depthwise ? fuse_activation(n, p, op->act) : n.out[0];
+    set_shape(op->y, ys);
+    op->y->blocked = wants_blocked(p, op->y, ys);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+}  // namespace
+
+bool nchwc_available() {
+    static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return ok;
+}
+
+bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s) {
+    if (!nchwc_available() || t->is_output || t->dtype != DType::F32 || s.size() != 4 || numel_of(s) == 0)
+        return false;
+    bool read = false;
+    for (size_t k = p.index + 1; k < p.nodes.size(); ++k)
+        for (size_t i = 0; i < p.nodes[k].in.size(); ++i)
+            if (p.nodes[k].in[i] == t) {
+                if (!blocked_reader(p.nodes[k], i, s)) return false;
+                read = true;
+            }
+    return read;
+}
+
+bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
+    const Tensor *t = n.in[i];
+    if (!blocked_reader(n, i, t->shape)) return false;
+    if (n.op_type == "Conv" || n.op_type.find("Pool") != std::string::npos) return true;
+    Activation act;
+    if (is_sum2(n)) {
+        const Tensor *a = n.in[0], *b = n.in[1];
+        const Node *next = activation_after(p, n.out[0], act);
+        return a->blocked && b->blocked && a->shape == b->shape &&
+               wants_blocked(p, next ? next->out[0] : n.out[0], a->shape);
+    }
+    if (n.op_type == "Concat") {
+        Shape ys = t->shape;
+        ys[1] = 0;
+        for (const Tensor *x : n.in) {
+            if (!x || !x->blocked || x->shape.size() != 4 || x->shape[1] % kBlock) return false;
+            for (size_t d : {0, 2, 3})
+                if (x->shape[d] != t->shape[d]) return false;
+            ys[1] += x->shape[1];
+        }
+        return wants_blocked(p, n.out[0], ys);
+    }
+    return wants_blocked(p, n.out[0], t->shape);  // an activation
+}
+
+std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
+    if (!nchwc_available() || !n.input(0) || !conv_supported(n, n.in[0]->shape)) return nullptr;
+    Tensor *x = n.in[0], *w = n.in[1];
+    const Shape &xs = x->shape, &ws = w->shape;
+    if (n.get_int("group", 1) > 1) return x->blocked ? make_window_op(n, p) : nullptr;
+    auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
+    const Shape ys{xs[0], ws[0], axes[0].out, axes[1].out};
+
+    // Fusions: the residual Add that is the only reader of the output (its other operand already computed
+    // and blocked), then the activation after that, or the activation right after the convolution.
+    Activation act;
+    const Node *add = nullptr, *act_node = nullptr;
+    Tensor *res = nullptr, *y = nullptr;
+    if (const Node *c = p.single_consumer(n.out[0]); c && is_sum2(*c)) {
+        Tensor *other = c->in[0] == n.out[0] ? c->in[1] : c->in[0];
+        if (other != n.out[0] && other->shaped && other->blocked && other->shape == ys) {
+            act_node = activation_after(p, c->out[0], act);
+            y = act_node ? act_node->out[0] : c->out[0];
+            if (wants_blocked(p, y, ys)) {
+                add = c;
+                res = other;
+            }
+        }
+    }
+    if (!add) {
+        act_node = activation_after(p, n.out[0], act);
+        y = act_node ? act_node->out[0] : n.out[0];
+    }
+    const bool y_blocked = wants_blocked(p, y, ys);
+    if (!x->blocked && !y_blocked) return nullptr;
+
+    set_shape(n.out[0], ys);
+    if (add) mark_fused(p, add, ys);
+    if (act_node) mark_fused(p, act_node, ys);
+    y->blocked = y_blocked;
+
+    auto op = std::make_unique<NchwcConvOp>();
+    op->x = x;
+    op->y = y;
+    op->res = res;
+    op->act = act;
+    op->N = xs[0];
+    op->C = xs[1];
+    op->M = ws[0];
+    op->OB = blocks_of(op->M);
+    op->ah = axes[0];
+    op->aw = axes[1];
+    op->bs = x->blocked || xs[1] >= kBlock ? kBlock : 1;
+    op->ncb = (op->C + op->bs - 1) / op->bs;
+    op->wpk = pack_weights(w, op->M, op->C, op->bs, ws[2], ws[3]);
+    op->bias = pack_bias(n.input(2), op->M);
+    const Axis &ah = op->ah, &aw = op->aw;
+    const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1;
+    op->OH = ah.out;
+    op->OW = aw.out;
+    op->IH = ah.in + ah.p0 + ah.p1;
+    op->IW = aw.in + aw.p0 + aw.p1;
+    if (ah.k == 1 && aw.k == 1 && ah.s == 1 && aw.s == 1 && !padded) {
+        // Positions are consecutive in input and output alike: one long row.
+        op->IW = op->OW = ah.in * aw.in;
+        op->IH = op->OH = 1;
+    }
+    if (padded || x->blocked != (op->bs == kBlock))
+        op->xpad = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
+    const int64_t pass_bytes = 2 * ah.k * aw.k * op->bs * kBlock * 4;
+    op->chunk = y_blocked ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;  // plain: one pass
+    op->ins = {x};
+    if (res) op->ins.push_back(res);
+    if (op->xpad) op->ins.push_back(op->xpad);
+    op->outs = {y};
+    op->op_type = res ? "Conv+Add" : "Conv";
+    return op;
+}
+
+std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
+    const std::string &t = n.op_type;
+    Tensor *x = n.in[0];
+    if (t == "Conv") return make_nchwc_conv(n, p);
+    if (t == "MaxPool" || t == "AveragePool") return make_window_op(n, p);
+    if (t == "GlobalAveragePool" || t == "GlobalMaxPool") {
+        auto op = std::make_unique<NchwcGlobalPoolOp>();
+        op->is_max = t == "GlobalMaxPool";
+        op->x = x;
+        op->N = x->shape[0];
+        op->C = x->shape[1];
+        op->CB = blocks_of(op->C);
+        op->HW = x->shape[2] * x->shape[3];
+        op->y = n.out[0];
+        set_shape(op->y, {op->N, op->C, 1, 1});
+        op->ins = {x};
+        op->outs = {op->y};
+        return op;
+    }
+    if (t == "Concat") {
+        auto op = std::make_unique<NchwcConcatOp>();
+        Shape ys = x->shape;
+        ys[1] = 0;
+        for (Tensor *in : n.in) ys[1] += in->shape[1];
+        op->xs = n.in;
+        op->N = ys[0];
+        op->y = n.out[0];
+        set_shape(op->y, ys);
+        op->y->blocked = true;
+        op->ins = n.in;
+        op->outs = {op->y};
+        return op;
+    }
+    auto op = std::make_unique<NchwcElementwiseOp>();
+    op->a = x;
+    op->b = nullptr;
+    if (is_sum2(n)) {
+        op->b = n.in[1];
+        set_shape(n.out[0], x->shape);
+        op->y = fuse_activation(n, p, op->act);
+    } else {
+        fusable_activation(n, op->act);
+        op->y = n.out[0];
+    }
+    set_shape(op->y, x->shape);
+    op->y->blocked = true;
+    op->ins = {x};
+    if (op->b) op->ins.push_back(op->b);
+    op->outs = {op->y};
+    return op;
+}
+
+std::unique_ptr<Op> make_to_plain(Tensor *x, Tensor *y) {
+    auto op = std::make_unique<ToPlainOp>();
+    op->x = x;
+    op->y = y;
+    op->ins = {x};
+    op->outs = {y};
+    op->op_type = "Reorder";
+    return op;
+}
+
+}  // namespace zelt::engine
