@@ -162,10 +162,28 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
         }
 }
 
+// One kernel tap of BS input channels into NO x NW accumulators.
+template <int NO, int NW, int BS>
+ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], const float *xp, const float *wp,
+                                                          int64_t x_ws, int64_t w_ob) {
+#pragma GCC unroll 8
+    for (int c = 0; c < BS; ++c) {
+        const __m256 w0 = _mm256_loadu_ps(wp + c * kBlock);
+        __m256 w1 = w0;
+        if constexpr (NO > 1) w1 = _mm256_loadu_ps(wp + w_ob + c * kBlock);
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) {
+            const __m256 xv = _mm256_broadcast_ss(xp + j * x_ws + c);
+            acc[0][j] = _mm256_fmadd_ps(w0, xv, acc[0][j]);
+            if constexpr (NO > 1) acc[1][j] = _mm256_fmadd_ps(w1, xv, acc[1][j]);
+        }
+    }
+}
+
 // NO output blocks x NW output columns of row `oh` from column `ow`, over input blocks [cb0, cb1).
 // The first pass starts from the bias, later ones from the partial sums in y; the last adds the residual,
 // applies the activation and stores.  SW is the stride when it is 1 or 2 (constant input offsets of the
-// columns), 0 for any other.
+// columns), 0 for any other, and -1 for a 1x1 kernel with stride 1 (no tap loops).
 template <int NO, int NW, int BS, int SW>
 ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, int64_t cb0, int64_t cb1,
                          bool first, bool last) {
@@ -178,32 +196,24 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
 #pragma GCC unroll 6
         for (int j = 0; j < NW; ++j) acc[o][j] = first ? b : _mm256_loadu_ps(yp + j * kBlock);
     }
-    const int64_t x_ws = SW ? SW * BS : t.x_ws, w_ob = t.w_ob;
+    const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_ob = t.w_ob;
     const float *xb = t.x + oh * t.SH * t.x_h + ow * x_ws;
     const float *wb = t.w + ob * w_ob;
     for (int64_t cb = cb0; cb < cb1; ++cb) {
         const float *xc = xb + cb * t.x_cb, *wp = wb + cb * t.w_cb;
+        if constexpr (SW < 0) {
+            tap<NO, NW, BS>(acc, xc, wp, x_ws, w_ob);
+            continue;
+        }
         for (int64_t kh = 0; kh < t.KH; ++kh) {
             const float *xp = xc + kh * t.tap_h;
-            for (int64_t kw = 0; kw < t.KW; ++kw, xp += t.tap_w, wp += BS * kBlock) {
-#pragma GCC unroll 8
-                for (int c = 0; c < BS; ++c) {
-                    const __m256 w0 = _mm256_loadu_ps(wp + c * kBlock);
-                    __m256 w1 = w0;
-                    if constexpr (NO > 1) w1 = _mm256_loadu_ps(wp + w_ob + c * kBlock);
-#pragma GCC unroll 6
-                    for (int j = 0; j < NW; ++j) {
-                        const __m256 xv = _mm256_broadcast_ss(xp + j * x_ws + c);
-                        acc[0][j] = _mm256_fmadd_ps(w0, xv, acc[0][j]);
-                        if constexpr (NO > 1) acc[1][j] = _mm256_fmadd_ps(w1, xv, acc[1][j]);
-                    }
-                }
-            }
+            for (int64_t kw = 0; kw < t.KW; ++kw, xp += t.tap_w, wp += BS * kBlock)
+                tap<NO, NW, BS>(acc, xp, wp, x_ws, w_ob);
         }
     }
     if (!last) {
-    #pragma GCC unroll 2
-    for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 2
+        for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
             for (int j = 0; j < NW; ++j) _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
         return;
@@ -231,10 +241,10 @@ constexpr std::array<TileRow, 2> tile_rows() {  // by output blocks - 1
             tile_row<2, BS, SW>(std::make_index_sequence<kTileWidth>())};
 }
 
-// Tile kernels by [input blocked][stride: other, 1, 2].
-const std::array<TileRow, 2> tile_table[2][3] = {
-    {tile_rows<1, 0>(), tile_rows<1, 1>(), tile_rows<1, 2>()},
-    {tile_rows<8, 0>(), tile_rows<8, 1>(), tile_rows<8, 2>()}};
+// Tile kernels by [input blocked][stride: other, 1, 2; pointwise].
+const std::array<TileRow, 2> tile_table[2][4] = {
+    {tile_rows<1, 0>(), tile_rows<1, 1>(), tile_rows<1, 2>(), tile_rows<1, -1>()},
+    {tile_rows<8, 0>(), tile_rows<8, 1>(), tile_rows<8, 2>(), tile_rows<8, -1>()}};
 
 class NchwcConvOp : public Op {
 public:
@@ -292,7 +302,7 @@ public:
         seg = std::min(seg, extent);
         while (seg > 1 && N * groups * ((extent + seg - 1) / seg) < 4 * T) seg = (seg + 1) / 2;
         const int64_t nseg = (extent + seg - 1) / seg;
-        const auto &fns = tile_table[bs == kBlock][aw.s <= 2 ? aw.s : 0];
+        const auto &fns = tile_table[bs == kBlock][ah.k * aw.k == 1 && ah.s * aw.s == 1 ? 3 : aw.s <= 2 ? aw.s : 0];
         ctx.pool.parallel_for(N * groups * nseg, 1, [&](int64_t i0, int64_t i1) {
             for (int64_t it = i0; it < i1; ++it) {
                 const int64_t s = it % nseg, g = it / nseg % groups, n = it / (nseg * groups);
