@@ -248,85 +248,98 @@ const std::array<TileRow, 2> tile_table[2][4] = {
 
 class NchwcConvOp : public Op {
 public:
-    Tensor *x, *y, *res = nullptr, *xpad = nullptr;
+    Tensor *x, *y, *res = nullptr, *staged = nullptr;
     int64_t N, C, M, OB;
-    Axis ah, aw;
-    int64_t bs, ncb;    // input channels per block (8, or 1 for a plain input of few channels) and blocks
-    int64_t IH, IW;     // extent of the input the tiles read (padded; a 1x1 convolution flattens it)
-    int64_t OH, OW;     // output extent the tiles cover
-    int64_t chunk;      // input blocks per pass
+    Axis ah, aw;         // of the convolution
+    bool subsample = false;  // a strided 1x1 convolution: the staged input holds the sampled positions
+    int64_t bs, ncb;     // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    // What the tiles see: the staged (or original) input of IH x IW positions, a KH x KW kernel with
+    // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
+    int64_t IH, IW, KH, KW, SH, SW, DH, DW, OH, OW;
+    int64_t chunk;       // input blocks per pass
     std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
     Activation act;
 
-    // Copies the input into xpad: padded with zeros, and channel-blocked when the input is plain but has
-    // enough channels for the blocked kernels.
+    // Fills the staged input: padded with zeros, or the sampled positions of a strided 1x1 convolution,
+    // and channel-blocked when the input is plain.
     void stage_input(RunCtx &ctx) {
         const int64_t H = ah.in, W = aw.in, e = bs;  // floats per position
-        const int64_t rows = H + ah.p0 + ah.p1, row = (W + aw.p0 + aw.p1) * e;
         const bool gather = !x->blocked && bs == kBlock;
+        const int64_t rows = subsample ? ah.out : H + ah.p0 + ah.p1;
+        const int64_t cols = subsample ? aw.out : W + aw.p0 + aw.p1;
+        const int64_t r0 = subsample ? 0 : ah.p0, c0 = subsample ? 0 : aw.p0;  // first row, column of input
+        const int64_t step_h = subsample ? ah.s : 1, step_w = subsample ? aw.s : 1;
+        const int64_t in_rows = subsample ? rows : H, in_cols = subsample ? cols : W;
         ctx.pool.parallel_for(N * ncb, 1, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
-                float *dst = xpad->data + q * rows * row;
-                const int64_t n = q / ncb, c0 = q % ncb * kBlock, lanes = std::min(kBlock, C - c0);
-                for (int64_t r = 0; r < rows; ++r, dst += row) {
-                    const int64_t ih = r - ah.p0;
-                    if (ih < 0 || ih >= H) {
-                        std::fill(dst, dst + row, 0.f);
+                float *dst = staged->data + q * rows * cols * e;
+                const int64_t n = q / ncb, ch0 = q % ncb * kBlock, lanes = std::min(kBlock, C - ch0);
+                for (int64_t r = 0; r < rows; ++r, dst += cols * e) {
+                    const int64_t i = r - r0;
+                    if (i < 0 || i >= in_rows) {
+                        std::fill(dst, dst + cols * e, 0.f);
                         continue;
                     }
-                    std::fill(dst, dst + aw.p0 * e, 0.f);
-                    float *d = dst + aw.p0 * e;
-                    if (!gather) {
+                    std::fill(dst, dst + c0 * e, 0.f);
+                    float *d = dst + c0 * e;
+                    const int64_t ih = i * step_h;
+                    if (gather) {
+                        const float *plane = x->data + (n * C + ch0) * H * W + ih * W;
+                        for (int64_t j = 0; j < in_cols; ++j)
+                            for (int64_t c = 0; c < kBlock; ++c)
+                                d[j * kBlock + c] = c < lanes ? plane[c * H * W + j * step_w] : 0.f;
+                    } else if (step_w == 1) {
                         std::memcpy(d, x->data + (q * H + ih) * W * e, size_t(W * e) * 4);
                     } else {
-                        const float *plane = x->data + (n * C + c0) * H * W + ih * W;
-                        for (int64_t iw = 0; iw < W; ++iw)
-                            for (int64_t c = 0; c < kBlock; ++c)
-                                d[iw * kBlock + c] = c < lanes ? plane[c * H * W + iw] : 0.f;
+                        const float *src = x->data + (q * H + ih) * W * e;
+                        for (int64_t j = 0; j < in_cols; ++j)
+                            std::memcpy(d + j * e, src + j * step_w * e, size_t(e) * 4);
                     }
-                    std::fill(d + W * e, dst + row, 0.f);
+                    std::fill(d + in_cols * e, dst + cols * e, 0.f);
                 }
             }
         });
     }
 
     void run(RunCtx &ctx) override {
-        if (xpad) stage_input(ctx);
-        const float *src = xpad ? xpad->data : x->data;
+        if (staged) stage_input(ctx);
+        const float *src = staged ? staged->data : x->data;
         const int T = ctx.pool.size();
         const int64_t groups = (OB + 1) / 2;
-        // Work items: image x pair of output blocks x segment of rows (or of columns, for a single row).
+        // Work items: image x segment of rows (or of columns, for a single row) x pair of output blocks,
+        // so that consecutive items of a thread read the same input segment.
         const bool by_rows = OH > 1;
         const int64_t extent = by_rows ? OH : OW;
         int64_t seg = std::max<int64_t>(1, by_rows ? kSlabBytes / (2 * OW * 32) : kSlabBytes / (2 * 32));
         seg = std::min(seg, extent);
         while (seg > 1 && N * groups * ((extent + seg - 1) / seg) < 4 * T) seg = (seg + 1) / 2;
         const int64_t nseg = (extent + seg - 1) / seg;
-        const auto &fns = tile_table[bs == kBlock][ah.k * aw.k == 1 && ah.s * aw.s == 1 ? 3 : aw.s <= 2 ? aw.s : 0];
-        ctx.pool.parallel_for(N * groups * nseg, 1, [&](int64_t i0, int64_t i1) {
+        const bool pointwise = KH * KW * SH * SW == 1;
+        const auto &fns = tile_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
+        ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
             for (int64_t it = i0; it < i1; ++it) {
-                const int64_t s = it % nseg, g = it / nseg % groups, n = it / (nseg * groups);
+                const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
                 const int64_t ob = g * 2, no = std::min<int64_t>(2, OB - ob);
-                ConvTile t{src + n * ncb * IH * IW * bs,
-                           wpk.data(),
-                           bias.data(),
-                           res ? res->data + n * OB * OH * OW * kBlock : nullptr,
-                           y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
-                           IH * IW * bs,
-                           IW * bs,
-                           aw.s * bs,
-                           ah.d * IW * bs,
-                           aw.d * bs,
-                           ah.k,
-                           aw.k,
-                           ah.s,
-                           ncb * ah.k * aw.k * bs * kBlock,
-                           ah.k * aw.k * bs * kBlock,
-                           OH,
-                           OW,
-                           M,
-                           !y->blocked,
-                           act};
+                const ConvTile t{src + n * ncb * IH * IW * bs,
+                                 wpk.data(),
+                                 bias.data(),
+                                 res ? res->data + n * OB * OH * OW * kBlock : nullptr,
+                                 y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
+                                 IH * IW * bs,
+                                 IW * bs,
+                                 SW * bs,
+                                 DH * IW * bs,
+                                 DW * bs,
+                                 KH,
+                                 KW,
+                                 SH,
+                                 ncb * KH * KW * bs * kBlock,
+                                 KH * KW * bs * kBlock,
+                                 OH,
+                                 OW,
+                                 M,
+                                 !y->blocked,
+                                 act};
                 const int64_t r0 = by_rows ? s * seg : 0, r1 = by_rows ? std::min(OH, r0 + seg) : 1;
                 const int64_t c0 = by_rows ? 0 : s * seg, c1 = by_rows ? OW : std::min(OW, c0 + seg);
                 const int64_t tiles = (c1 - c0 + kTileWidth - 1) / kTileWidth;
@@ -359,87 +372,110 @@ struct Window {
     }
 };
 
-// One output row of a depthwise convolution of one channel block: `wk` holds [KH][KW][8] weights.
-ZELT_AVX2 void depthwise_row(const float *xc, const float *wk, const float *bias8, const Window &g, int64_t oh,
-                             const Activation &act, float *row) {
+enum class WinKind { Depthwise, Max, Avg };
+
+// Adds input vector `x` under weight `w` (depthwise) into `acc`, or takes the maximum or the sum.
+template <WinKind K>
+ZELT_AVX2 inline __m256 combine(__m256 acc, __m256 x, __m256 w) {
+    if constexpr (K == WinKind::Depthwise) return _mm256_fmadd_ps(w, x, acc);
+    if constexpr (K == WinKind::Max) return _mm256_max_ps(acc, x);
+    return _mm256_add_ps(acc, x);
+}
+
+template <WinKind K>
+ZELT_AVX2 inline __m256 weight(const float *wk, int64_t tap) {
+    if constexpr (K == WinKind::Depthwise) return _mm256_loadu_ps(wk + tap * kBlock);
+    return _mm256_setzero_ps();
+}
+
+// Bias and activation (depthwise), or the divisor of output column `ow` (average).
+template <WinKind K>
+ZELT_AVX2 inline __m256 finish(__m256 acc, const Activation &act, const float *div, int64_t ow) {
+    if constexpr (K == WinKind::Depthwise) return activate(act, acc);
+    if constexpr (K == WinKind::Avg)
+        return div[ow] != 0 ? _mm256_div_ps(acc, _mm256_set1_ps(div[ow])) : _mm256_setzero_ps();
+    return acc;
+}
+
+// One output row of a depthwise convolution or a pooling of one channel block.  Window rows outside the
+// input read `pad_row`, a row of the neutral value; window columns outside it are skipped in the border
+// columns.  `init8` starts each sum (the bias, or the neutral value), `wk` holds [KH][KW][8] weights
+// (depthwise), `div` the divisors of this row's columns (average).  S is the stride when it is 1 or 2, 0
+// for any other.
+template <WinKind K, int S>
+ZELT_AVX2 void window_row(const float *xc, const float *pad_row, const float *wk, const float *init8,
+                          const Window &g, int64_t oh, const float *div, const Activation &act, float *row) {
     const Axis &ah = g.ah, &aw = g.aw;
-    const __m256 b = _mm256_loadu_ps(bias8);
-    int64_t kh0 = 0, kh1 = ah.k;  // taps whose input row lies inside
-    while (kh0 < kh1 && oh * ah.s - ah.p0 + kh0 * ah.d < 0) ++kh0;
-    while (kh1 > kh0 && oh * ah.s - ah.p0 + (kh1 - 1) * ah.d >= ah.in) --kh1;
-    auto in_row = [&](int64_t kh) { return xc + (oh * ah.s - ah.p0 + kh * ah.d) * aw.in * kBlock; };
-    // Border columns: taps outside the row are skipped.
+    const int64_t s = S ? S : aw.s;
+    const __m256 init = _mm256_loadu_ps(init8);
+    auto in_row = [&](int64_t kh) {
+        const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
+        return ih >= 0 && ih < ah.in ? xc + ih * aw.in * kBlock : pad_row;
+    };
     const int64_t border[2][2] = {{0, g.lo}, {std::max(g.lo, g.hi), aw.out}};
     for (auto &range : border)
         for (int64_t ow = range[0]; ow < range[1]; ++ow) {
-        __m256 acc = b;
-        for (int64_t kh = kh0; kh < kh1; ++kh)
-            for (int64_t kw = 0; kw < aw.k; ++kw) {
-                const int64_t iw = ow * aw.s - aw.p0 + kw * aw.d;
-                if (iw < 0 || iw >= aw.in) continue;
-                acc = _mm256_fmadd_ps(_mm256_loadu_ps(wk + (kh * aw.k + kw) * kBlock),
-                                      _mm256_loadu_ps(in_row(kh) + iw * kBlock), acc);
+            __m256 acc = init;
+            for (int64_t kh = 0; kh < ah.k; ++kh) {
+                const float *xr = in_row(kh);
+                for (int64_t kw = 0; kw < aw.k; ++kw) {
+                    const int64_t iw = ow * s - aw.p0 + kw * aw.d;
+                    if (iw >= 0 && iw < aw.in)
+                        acc = combine<K>(acc, _mm256_loadu_ps(xr + iw * kBlock), weight<K>(wk, kh * aw.k + kw));
+                }
             }
-        _mm256_storeu_ps(row + ow * kBlock, activate(act, acc));
-    }
-    int64_t ow = g.lo;
-    for (; ow + 4 <= g.hi; ow += 4) {
-        __m256 acc[4] = {b, b, b, b};
-        for (int64_t kh = kh0; kh < kh1; ++kh) {
-            const float *xr = in_row(kh) + (ow * aw.s - aw.p0) * kBlock;
-            for (int64_t kw = 0; kw < aw.k; ++kw) {
-                const __m256 wv = _mm256_loadu_ps(wk + (kh * aw.k + kw) * kBlock);
-                const float *xp = xr + kw * aw.d * kBlock;
-                for (int j = 0; j < 4; ++j)
-                    acc[j] = _mm256_fmadd_ps(wv, _mm256_loadu_ps(xp + j * aw.s * kBlock), acc[j]);
-            }
+            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, div, ow));
         }
-        for (int j = 0; j < 4; ++j) _mm256_storeu_ps(row + (ow + j) * kBlock, activate(act, acc[j]));
+    int64_t ow = g.lo;
+    if (ah.k == 3 && aw.k == 3 && aw.d == 1) {
+        // The common 3x3 window: weights in registers, four columns at a time.
+        const float *r[3] = {in_row(0), in_row(1), in_row(2)};
+        __m256 w[9];
+        for (int t = 0; t < 9; ++t) w[t] = weight<K>(wk, t);
+        for (; ow + 4 <= g.hi; ow += 4) {
+            __m256 acc[4] = {init, init, init, init};
+            for (int kh = 0; kh < 3; ++kh) {
+                const float *xr = r[kh] + (ow * s - aw.p0) * kBlock;
+                for (int kw = 0; kw < 3; ++kw)
+                    for (int j = 0; j < 4; ++j)
+                        acc[j] = combine<K>(acc[j], _mm256_loadu_ps(xr + (j * s + kw) * kBlock), w[kh * 3 + kw]);
+            }
+            for (int j = 0; j < 4; ++j) _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, div, ow + j));
+        }
     }
     for (; ow < g.hi; ++ow) {
-        __m256 acc = b;
-        for (int64_t kh = kh0; kh < kh1; ++kh)
+        __m256 acc = init;
+        for (int64_t kh = 0; kh < ah.k; ++kh) {
+            const float *xr = in_row(kh) + (ow * s - aw.p0) * kBlock;
             for (int64_t kw = 0; kw < aw.k; ++kw)
-                acc = _mm256_fmadd_ps(_mm256_loadu_ps(wk + (kh * aw.k + kw) * kBlock),
-                                      _mm256_loadu_ps(in_row(kh) + (ow * aw.s - aw.p0 + kw * aw.d) * kBlock), acc);
-        _mm256_storeu_ps(row + ow * kBlock, activate(act, acc));
+                acc = combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock), weight<K>(wk, kh * aw.k + kw));
+        }
+        _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, div, ow));
     }
 }
 
-// One output row of a max or average pool of one channel block.  `div` holds the divisor of each output
-// column of this row (average only).
-ZELT_AVX2 void pool_row(bool is_max, const float *xc, const Window &g, int64_t oh, const float *div, float *row) {
-    const Axis &ah = g.ah, &aw = g.aw;
-    int64_t kh0 = 0, kh1 = ah.k;
-    while (kh0 < kh1 && oh * ah.s - ah.p0 + kh0 * ah.d < 0) ++kh0;
-    while (kh1 > kh0 && oh * ah.s - ah.p0 + (kh1 - 1) * ah.d >= ah.in) --kh1;
-    const __m256 init = _mm256_set1_ps(is_max ? -std::numeric_limits<float>::infinity() : 0.f);
-    for (int64_t ow = 0; ow < aw.out; ++ow) {
-        const bool inside = ow >= g.lo && ow < g.hi;
-        __m256 acc = init;
-        for (int64_t kh = kh0; kh < kh1; ++kh)
-            for (int64_t kw = 0; kw < aw.k; ++kw) {
-                const int64_t iw = ow * aw.s - aw.p0 + kw * aw.d;
-                if (!inside && (iw < 0 || iw >= aw.in)) continue;
-                const __m256 v =
-                    _mm256_loadu_ps(xc + ((oh * ah.s - ah.p0 + kh * ah.d) * aw.in + iw) * kBlock);
-                acc = is_max ? _mm256_max_ps(acc, v) : _mm256_add_ps(acc, v);
-            }
-        if (!is_max) acc = div[ow] != 0 ? _mm256_div_ps(acc, _mm256_set1_ps(div[ow])) : _mm256_setzero_ps();
-        _mm256_storeu_ps(row + ow * kBlock, acc);
-    }
+using RowFn = void (*)(const float *, const float *, const float *, const float *, const Window &, int64_t,
+                       const float *, const Activation &, float *);
+
+template <WinKind K>
+constexpr std::array<RowFn, 3> window_rows() {  // by stride: other, 1, 2
+    return {&window_row<K, 0>, &window_row<K, 1>, &window_row<K, 2>};
 }
+
+const std::array<RowFn, 3> row_table[3] = {window_rows<WinKind::Depthwise>(), window_rows<WinKind::Max>(),
+                                           window_rows<WinKind::Avg>()};
 
 // Depthwise convolution (kind Depthwise) or pooling of a blocked input; rows of the output are computed
 // in place when it is blocked, or in the thread's scratch and scattered when it is plain.
 class NchwcWindowOp : public Op {
 public:
-    enum Kind { Depthwise, Max, Avg } kind;
+    WinKind kind;
     Tensor *x, *y;
     int64_t N, C, CB;
     Window g;
-    std::vector<float> wpk, bias;   // depthwise: weights [CB][KH][KW][8], bias [CB][8]
+    std::vector<float> wpk, bias;   // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
     std::vector<float> divisors;    // average: [OH][OW]
+    std::vector<float> pad_row;     // the neutral value, a row of the input
     Activation act;
 
     size_t scratch_floats() const override { return y->blocked ? 0 : size_t(g.aw.out * kBlock); }
@@ -447,6 +483,7 @@ public:
     void run(RunCtx &ctx) override {
         const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out;
         const RowOut out{y, C, OH * OW};
+        const RowFn fn = row_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
         const int64_t items = N * CB * OH;
         const int tasks = int(std::min<int64_t>(ctx.pool.size(), std::max<int64_t>(1, items / 4)));
         ctx.pool.run_tasks(tasks, [&](int task) {
@@ -455,11 +492,10 @@ public:
                 const int64_t oh = q % OH, cb = q / OH % CB, n = q / (OH * CB);
                 const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
                 float *row = y->blocked ? y->data + ((n * CB + cb) * OH + oh) * OW * kBlock : tmp;
-                if (kind == Depthwise)
-                    depthwise_row(xc, wpk.data() + cb * g.ah.k * g.aw.k * kBlock, bias.data() + cb * kBlock, g,
-                                  oh, act, row);
-                else
-                    pool_row(kind == Max, xc, g, oh, divisors.data() + oh * OW, row);
+                const bool dw = kind == WinKind::Depthwise;
+                fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
+                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh,
+                   divisors.empty() ? nullptr : divisors.data() + oh * OW, act, row);
                 out.put(row, OW, n, cb, oh * OW);
             }
         });
@@ -586,18 +622,21 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     if (n.op_type == "Conv") {
         const Tensor *w = n.in[1];
         axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
-        op->kind = NchwcWindowOp::Depthwise;
+        op->kind = WinKind::Depthwise;
         op->wpk = pack_weights(w, op->C, 1, 1, w->shape[2], w->shape[3]);
         op->bias = pack_bias(n.input(2), op->C);
     } else {
         need_float(n, op->x);
         axes = window_axes(n, xs, n.get_ints("kernel_shape"), n.get_int("ceil_mode", 0) != 0);
-        op->kind = n.op_type == "MaxPool" ? NchwcWindowOp::Max : NchwcWindowOp::Avg;
+        op->kind = n.op_type == "MaxPool" ? WinKind::Max : WinKind::Avg;
     }
+    const float neutral = op->kind == WinKind::Max ? -std::numeric_limits<float>::infinity() : 0.f;
+    op->pad_row.assign(size_t(xs[3] * kBlock), neutral);
+    if (op->kind != WinKind::Depthwise) op->bias.assign(kBlock, neutral);
     op->g.init(axes[0], axes[1]);
     ys.push_back(axes[0].out);
     ys.push_back(axes[1].out);
-    if (op->kind == NchwcWindowOp::Avg) {
+    if (op->kind == WinKind::Avg) {
         const bool include_pad = n.get_int("count_include_pad", 0) != 0;
         std::vector<int64_t> in_h, pad_h, in_w, pad_w;
         window_counts(axes[0], in_h, pad_h);
@@ -607,7 +646,7 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
                 op->divisors.push_back(float(include_pad ? pad_h[i] * pad_w[j] : in_h[i] * in_w[j]));
     }
     set_shape(n.out[0], ys);
-    op->y = op->kind == NchwcWindowOp::Depthwise ? fuse_activation(n, p, op->act) : n.out[0];
+    op->y = op->kind == WinKind::Depthwise ? fuse_activation(n, p, op->act) : n.out[0];
     set_shape(op->y, ys);
     op->y->blocked = wants_blocked(p, op->y, ys);
     op->ins = {op->x};
@@ -712,25 +751,27 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->wpk = pack_weights(w, op->M, op->C, op->bs, ws[2], ws[3]);
     op->bias = pack_bias(n.input(2), op->M);
     const Axis &ah = op->ah, &aw = op->aw;
-    const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1;
-    op->OH = ah.out;
-    op->OW = aw.out;
-    op->IH = ah.in + ah.p0 + ah.p1;
-    op->IW = aw.in + aw.p0 + aw.p1;
-    if (ah.k == 1 && aw.k == 1 && ah.s == 1 && aw.s == 1 && !padded) {
-        // Positions are consecutive in input and output alike: one long row.
-        op->IW = op->OW = ah.in * aw.in;
+    const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
+    op->KH = ah.k, op->KW = aw.k, op->SH = ah.s, op->SW = aw.s, op->DH = ah.d, op->DW = aw.d;
+    op->IH = ah.in + ah.p0 + ah.p1, op->IW = aw.in + aw.p0 + aw.p1;
+    op->OH = ah.out, op->OW = aw.out;
+    if (pointwise) {
+        // Positions are consecutive in the input (after sampling, for a stride) and the output alike.
+        op->subsample = ah.s > 1 || aw.s > 1;
+        op->SH = op->SW = 1;
         op->IH = op->OH = 1;
+        op->OW = ah.out * aw.out;
+        op->IW = op->subsample ? op->OW : ah.in * aw.in;
     }
-    if (padded || x->blocked != (op->bs == kBlock))
-        op->xpad = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
-    const int64_t pass_bytes = 2 * ah.k * aw.k * op->bs * kBlock * 4;
+    if (padded || op->subsample || x->blocked != (op->bs == kBlock))
+        op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
+    const int64_t pass_bytes = 2 * op->KH * op->KW * op->bs * kBlock * 4;
     op->chunk = y_blocked ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;  // plain: one pass
     op->ins = {x};
     if (res) op->ins.push_back(res);
-    if (op->xpad) op->ins.push_back(op->xpad);
+    if (op->staged) op->ins.push_back(op->staged);
     op->outs = {y};
-    op->op_type = res ? "Conv+Add" : "Conv";
+    op->op_type = std::string("Conv") + (res ? "+Add" : "") + (act_node ? "+Act" : "");
     return op;
 }
 

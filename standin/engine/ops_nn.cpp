@@ -17,6 +17,18 @@ namespace zelt::engine {
 void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float *a,
            int64_t lda, const float *b, int64_t ldb, float beta, float *c, int64_t ldc) {
     if (m == 0 || n == 0) return;
+    if (m == 1 && k > 0) {
+        // A row vector times a matrix: OpenBLAS's matrix-vector kernel streams the matrix once.  It
+        // scales c by beta, which would keep a NaN left in c; a zero beta means c is not read.
+        if (beta == 0) std::fill(c, c + n, 0.f);
+        if (trans_b)
+            scipy_cblas_sgemv(CblasRowMajor, CblasNoTrans, blasint(n), blasint(k), alpha, b, blasint(ldb), a,
+                              blasint(trans_a ? lda : 1), beta, c, 1);
+        else
+            scipy_cblas_sgemv(CblasRowMajor, CblasTrans, blasint(k), blasint(n), alpha, b, blasint(ldb), a,
+                              blasint(trans_a ? lda : 1), beta, c, 1);
+        return;
+    }
     if (k == 0) {
         for (int64_t i = 0; i < m; ++i)
             for (int64_t j = 0; j < n; ++j) c[i * ldc + j] = beta == 0 ? 0.f : beta * c[i * ldc + j];

@@ -1413,9 +1413,11 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
         op = make_nn_op(n, p);
     }
     if (op) {
-        if (op->op_type.empty()) op->op_type = t;
         op->name = n.name;
-        if (op->outs.size() == 1 && op->outs[0] != n.out[0]) op->op_type += "+Act";
+        if (op->op_type.empty()) {
+            op->op_type = t;
+            if (op->outs.size() == 1 && op->outs[0] != n.out[0]) op->op_type += "+Act";
+        }
     }
     return op;
 }
