@@ -19,7 +19,7 @@ namespace zelt::engine {
 namespace {
 
 constexpr int64_t kBlock = 8;
-constexpr int kTileWidth = 6;        // output columns of a convolution tile (two blocks: 12 accumulators)
+constexpr int64_t kTileWidth = 6;    // output columns of a convolution tile (two blocks: 12 accumulators)
 constexpr int64_t kSlabBytes = 65536;  // output of one work item, kept in cache across input-channel passes
 constexpr int64_t kWeightBytes = 16384;  // weights of one input-channel pass, kept in L1
 
@@ -145,8 +145,8 @@ struct ConvTile {
     Activation act;
 };
 
-// Residual, activation and store of the finished sums of a tile, [no][nw][8] (apart from the kernel so that
-// its accumulators stay in registers).
+// Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
+// the kernel so that its accumulators stay in registers).
 ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
     const int64_t plane = t.OH * t.OW;
     for (int o = 0; o < no; ++o)
@@ -166,11 +166,12 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
 template <int NO, int NW, int BS>
 ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], const float *xp, const float *wp,
                                                           int64_t x_ws, int64_t w_ob) {
+    const float *wp1 = wp + w_ob;  // the second output block: constant offsets below
 #pragma GCC unroll 8
     for (int c = 0; c < BS; ++c) {
         const __m256 w0 = _mm256_loadu_ps(wp + c * kBlock);
         __m256 w1 = w0;
-        if constexpr (NO > 1) w1 = _mm256_loadu_ps(wp + w_ob + c * kBlock);
+        if constexpr (NO > 1) w1 = _mm256_loadu_ps(wp1 + c * kBlock);
 #pragma GCC unroll 6
         for (int j = 0; j < NW; ++j) {
             const __m256 xv = _mm256_broadcast_ss(xp + j * x_ws + c);
@@ -218,33 +219,78 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
             for (int j = 0; j < NW; ++j) _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
         return;
     }
-    alignas(32) float sums[NO * NW * kBlock];
+    if (t.plain_out) {
+        alignas(32) float sums[NO * NW * kBlock];
+#pragma GCC unroll 2
+        for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+            for (int j = 0; j < NW; ++j) _mm256_store_ps(sums + (o * NW + j) * kBlock, acc[o][j]);
+        finish_tile(t, sums, NO, NW, ob, pos);
+        return;
+    }
+    const Activation &a = t.act;
+    const __m256 zero = _mm256_setzero_ps(), lo = _mm256_set1_ps(a.lo), hi = _mm256_set1_ps(a.hi),
+                 alpha = _mm256_set1_ps(a.alpha);
 #pragma GCC unroll 2
     for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
-        for (int j = 0; j < NW; ++j) _mm256_store_ps(sums + (o * NW + j) * kBlock, acc[o][j]);
-    finish_tile(t, sums, NO, NW, ob, pos);
+        for (int j = 0; j < NW; ++j) {
+            const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
+            __m256 v = acc[o][j];
+            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + at));
+            if (a.kind == Activation::Relu)
+                v = _mm256_max_ps(v, zero);
+            else if (a.kind == Activation::Clip)
+                v = _mm256_min_ps(_mm256_max_ps(v, lo), hi);
+            else if (a.kind == Activation::Leaky)
+                v = _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha), _mm256_cmp_ps(v, zero, _CMP_LT_OQ));
+            _mm256_storeu_ps(t.y + at, v);
+        }
 }
 
-using TileFn = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, bool, bool);
-
-using TileRow = std::array<TileFn, kTileWidth>;  // by columns - 1
-
-template <int NO, int BS, int SW, size_t... W>
-constexpr TileRow tile_row(std::index_sequence<W...>) {
-    return {&conv_tile<NO, int(W) + 1, BS, SW>...};
+// Tiles of NO output blocks over output columns [c0, c1) of row `oh`: as few tiles as the widest kernel
+// allows, of widths that differ by one at most.
+template <int NO, int BS, int SW>
+ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
+                        int64_t cb1, bool first, bool last) {
+    const int64_t tiles = (c1 - c0 + kTileWidth - 1) / kTileWidth;
+    const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
+    for (int64_t i = 0, ow = c0; i < tiles; ++i) {
+        const int64_t width = base + (i < extra);
+        switch (width) {
+            case 6:
+                conv_tile<NO, 6, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+                break;
+            case 5:
+                conv_tile<NO, 5, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+                break;
+            case 4:
+                conv_tile<NO, 4, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+                break;
+            case 3:
+                conv_tile<NO, 3, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+                break;
+            case 2:
+                conv_tile<NO, 2, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+                break;
+            default:
+                conv_tile<NO, 1, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+        }
+        ow += width;
+    }
 }
+
+using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool, bool);
 
 template <int BS, int SW>
-constexpr std::array<TileRow, 2> tile_rows() {  // by output blocks - 1
-    return {tile_row<1, BS, SW>(std::make_index_sequence<kTileWidth>()),
-            tile_row<2, BS, SW>(std::make_index_sequence<kTileWidth>())};
+constexpr std::array<RowKernel, 2> row_kernels() {  // by output blocks - 1
+    return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>};
 }
 
-// Tile kernels by [input blocked][stride: other, 1, 2; pointwise].
-const std::array<TileRow, 2> tile_table[2][4] = {
-    {tile_rows<1, 0>(), tile_rows<1, 1>(), tile_rows<1, 2>(), tile_rows<1, -1>()},
-    {tile_rows<8, 0>(), tile_rows<8, 1>(), tile_rows<8, 2>(), tile_rows<8, -1>()}};
+// Row kernels by [input blocked][stride: other, 1, 2; pointwise].
+const std::array<RowKernel, 2> row_kernel_table[2][4] = {
+    {row_kernels<1, 0>(), row_kernels<1, 1>(), row_kernels<1, 2>(), row_kernels<1, -1>()},
+    {row_kernels<8, 0>(), row_kernels<8, 1>(), row_kernels<8, 2>(), row_kernels<8, -1>()}};
 
 class NchwcConvOp : public Op {
 public:
@@ -315,7 +361,7 @@ public:
         while (seg > 1 && N * groups * ((extent + seg - 1) / seg) < 4 * T) seg = (seg + 1) / 2;
         const int64_t nseg = (extent + seg - 1) / seg;
         const bool pointwise = KH * KW * SH * SW == 1;
-        const auto &fns = tile_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
+        const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
         ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
             for (int64_t it = i0; it < i1; ++it) {
                 const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
@@ -342,16 +388,10 @@ public:
                                  act};
                 const int64_t r0 = by_rows ? s * seg : 0, r1 = by_rows ? std::min(OH, r0 + seg) : 1;
                 const int64_t c0 = by_rows ? 0 : s * seg, c1 = by_rows ? OW : std::min(OW, c0 + seg);
-                const int64_t tiles = (c1 - c0 + kTileWidth - 1) / kTileWidth;
-                const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
+                const RowKernel kernel = kernels[size_t(no - 1)];
                 for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) {
                     const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                    for (int64_t oh = r0; oh < r1; ++oh)
-                        for (int64_t i = 0, ow = c0; i < tiles; ++i) {
-                            const int64_t width = base + (i < extra);
-                            fns[size_t(no - 1)][size_t(width - 1)](t, ob, oh, ow, cb0, cb1, cb0 == 0, cb1 == ncb);
-                            ow += width;
-                        }
+                    for (int64_t oh = r0; oh < r1; ++oh) kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
                 }
             }
         });
