@@ -486,8 +486,12 @@ void Graph::plan() {
             t->data = io.data() + io_off;
             io_off += slot(t->numel);
         }
-    for (auto &t : tensors)
-        if (t->alias) t->data = t->root()->data;
+    for (auto &t : tensors) {
+        if (!t->alias) continue;
+        int64_t offset = 0;
+        for (const Tensor *a = t.get(); a->alias; a = a->alias) offset += a->alias_offset;
+        t->data = t->root()->data + offset;
+    }
     // Empty tensors still get a valid address, so that kernels may pass it to memcpy and friends.
     for (auto &t : tensors)
         if (!t->data) t->data = empty_;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <limits>
+#include <set>
 #include <utility>
 
 #include "ops_util.hpp"
@@ -844,6 +845,18 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
         op->y = n.out[0];
         set_shape(op->y, ys);
         op->y->blocked = true;
+        // One image: each input is one run of the output, so its producer can write it in place.
+        std::set<const Tensor *> parts(n.in.begin(), n.in.end());
+        if (op->N == 1 && parts.size() == n.in.size() &&
+            std::none_of(n.in.begin(), n.in.end(), [](const Tensor *in) { return in->alias; })) {
+            int64_t offset = 0;
+            for (Tensor *in : n.in) {
+                in->alias = op->y;
+                in->alias_offset = offset;
+                offset += in->numel;
+            }
+            return nullptr;
+        }
         op->ins = n.in;
         op->outs = {op->y};
         return op;
