@@ -22,7 +22,7 @@ namespace {
 constexpr int64_t kBlock = 8;
 constexpr int64_t kTileWidth = 6;    // output columns of a convolution tile (two blocks: 12 accumulators)
 constexpr int64_t kSlabBytes = 65536;  // output of one work item, kept in cache across input-channel passes
-constexpr int64_t kWeightBytes = 16384;  // weights of one input-channel pass, kept in L1
+constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 
 int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
 
@@ -163,11 +163,46 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
         }
 }
 
+// Two output blocks x NW columns over one tap of a blocked input (8 channels), scheduled by hand: with
+// intrinsics the compiler rotates the accumulators through extra register moves.  STEP is the byte offset
+// of consecutive output columns in the input.  The statements read input and weights through their pointer
+// operands alone (no memory operands: 30 at most): nothing writes either while a convolution runs.
+#define ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w0]), %%ymm12\n\tvmovups " #c "*32(%[w1]), %%ymm13\n\t"
+#define ZELT_COLUMN(c, j)                                                  \
+    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm14\n\t"          \
+    "vfmadd231ps %%ymm12, %%ymm14, %[a0" #j "]\n\t"                         \
+    "vfmadd231ps %%ymm13, %%ymm14, %[a1" #j "]\n\t"
+#define ZELT_C3(c) ZELT_WEIGHTS(c) ZELT_COLUMN(c, 0) ZELT_COLUMN(c, 1) ZELT_COLUMN(c, 2)
+#define ZELT_C4(c) ZELT_C3(c) ZELT_COLUMN(c, 3)
+#define ZELT_C5(c) ZELT_C4(c) ZELT_COLUMN(c, 4)
+#define ZELT_C6(c) ZELT_C5(c) ZELT_COLUMN(c, 5)
+#define ZELT_CHANNELS(C) C(0) C(1) C(2) C(3) C(4) C(5) C(6) C(7)
+#define ZELT_ACC(j) [a0##j] "+x"(acc[0][j]), [a1##j] "+x"(acc[1][j])
+#define ZELT_TAP_ASM(C, ...)                                                                          \
+    asm(ZELT_CHANNELS(C)                                                                              \
+        : __VA_ARGS__                                                                                 \
+        : [x] "r"(x), [w0] "r"(w0), [w1] "r"(w1), [step] "i"(STEP)                                    \
+        : "xmm12", "xmm13", "xmm14")
+
+template <int NW, int STEP>
+ZELT_AVX2 __attribute__((always_inline)) inline void tap_2xn(__m256 (&acc)[2][NW], const float *x, const float *w0,
+                                                              const float *w1) {
+    if constexpr (NW == 3) ZELT_TAP_ASM(ZELT_C3, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2));
+    if constexpr (NW == 4) ZELT_TAP_ASM(ZELT_C4, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3));
+    if constexpr (NW == 5) ZELT_TAP_ASM(ZELT_C5, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4));
+    if constexpr (NW == 6)
+        ZELT_TAP_ASM(ZELT_C6, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4), ZELT_ACC(5));
+}
+
 // One kernel tap of BS input channels into NO x NW accumulators.
-template <int NO, int NW, int BS>
+template <int NO, int NW, int BS, int SW>
 ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], const float *xp, const float *wp,
                                                           int64_t x_ws, int64_t w_ob) {
     const float *wp1 = wp + w_ob;  // the second output block: constant offsets below
+    if constexpr (NO == 2 && NW >= 3 && BS == kBlock && SW != 0) {
+        tap_2xn<NW, SW == 2 ? 64 : 32>(acc, xp, wp, wp1);
+        return;
+    }
 #pragma GCC unroll 8
     for (int c = 0; c < BS; ++c) {
         const __m256 w0 = _mm256_loadu_ps(wp + c * kBlock);
@@ -204,13 +239,13 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
     for (int64_t cb = cb0; cb < cb1; ++cb) {
         const float *xc = xb + cb * t.x_cb, *wp = wb + cb * t.w_cb;
         if constexpr (SW < 0) {
-            tap<NO, NW, BS>(acc, xc, wp, x_ws, w_ob);
+            tap<NO, NW, BS, SW>(acc, xc, wp, x_ws, w_ob);
             continue;
         }
         for (int64_t kh = 0; kh < t.KH; ++kh) {
             const float *xp = xc + kh * t.tap_h;
             for (int64_t kw = 0; kw < t.KW; ++kw, xp += t.tap_w, wp += BS * kBlock)
-                tap<NO, NW, BS>(acc, xp, wp, x_ws, w_ob);
+                tap<NO, NW, BS, SW>(acc, xp, wp, x_ws, w_ob);
         }
     }
     if (!last) {
@@ -390,10 +425,11 @@ public:
                 const int64_t r0 = by_rows ? s * seg : 0, r1 = by_rows ? std::min(OH, r0 + seg) : 1;
                 const int64_t c0 = by_rows ? 0 : s * seg, c1 = by_rows ? OW : std::min(OW, c0 + seg);
                 const RowKernel kernel = kernels[size_t(no - 1)];
-                for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) {
-                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                    for (int64_t oh = r0; oh < r1; ++oh) kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
-                }
+                for (int64_t oh = r0; oh < r1; ++oh)
+                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) {
+                        const int64_t cb1 = std::min(ncb, cb0 + chunk);
+                        kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+                    }
             }
         });
     }
