@@ -392,10 +392,13 @@ public:
         // so that consecutive items of a thread read the same input segment.
         const bool by_rows = OH > 1;
         const int64_t extent = by_rows ? OH : OW;
-        int64_t seg = std::max<int64_t>(1, by_rows ? kSlabBytes / (2 * OW * 32) : kSlabBytes / (2 * 32));
-        seg = std::min(seg, extent);
-        while (seg > 1 && N * groups * ((extent + seg - 1) / seg) < 4 * T) seg = (seg + 1) / 2;
-        const int64_t nseg = (extent + seg - 1) / seg;
+        // Equal segments, as many as the slab size asks for, rounded up to a multiple of the threads so that
+        // each gets the same share.
+        const int64_t seg_max = std::max<int64_t>(1, by_rows ? kSlabBytes / (2 * OW * 32) : kSlabBytes / (2 * 32));
+        int64_t nseg = (extent + seg_max - 1) / seg_max;
+        if (N == 1) nseg = std::min(extent, (nseg + T - 1) / T * T);
+        const int64_t seg = (extent + nseg - 1) / nseg;
+        nseg = (extent + seg - 1) / seg;
         const bool pointwise = KH * KW * SH * SW == 1;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
         ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
