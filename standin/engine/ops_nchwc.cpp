@@ -22,6 +22,7 @@ namespace {
 constexpr int64_t kBlock = 8;
 constexpr int64_t kTileWidth = 6;    // output columns of a convolution tile (two blocks: 12 accumulators)
 constexpr int64_t kSlabBytes = 65536;  // output of one work item, kept in cache across input-channel passes
+constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
 constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 
 int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
@@ -394,7 +395,9 @@ public:
         const int64_t extent = by_rows ? OH : OW;
         // Equal segments, as many as the slab size asks for, rounded up to a multiple of the threads so that
         // each gets the same share.
-        const int64_t seg_max = std::max<int64_t>(1, by_rows ? kSlabBytes / (2 * OW * 32) : kSlabBytes / (2 * 32));
+        const int64_t out_bytes = by_rows ? 2 * OW * 32 : 2 * 32;  // per row, or column, of a work item
+        const int64_t in_bytes = (by_rows ? SH * IW : 1) * ncb * bs * 4;
+        const int64_t seg_max = std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
         int64_t nseg = (extent + seg_max - 1) / seg_max;
         if (N == 1) nseg = std::min(extent, (nseg + T - 1) / T * T);
         const int64_t seg = (extent + nseg - 1) / nseg;
