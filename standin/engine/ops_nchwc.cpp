@@ -20,7 +20,6 @@ namespace zelt::engine {
 namespace {
 
 constexpr int64_t kBlock = 8;
-constexpr int64_t kTileWidth = 6;    // output columns of a convolution tile (two blocks: 12 accumulators)
 constexpr int64_t kSlabBytes = 65536;  // output of one work item, kept in cache across input-channel passes
 constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
 constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
@@ -185,35 +184,59 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
         : [x] "r"(x), [w0] "r"(w0), [w1] "r"(w1), [step] "i"(STEP)                                    \
         : "xmm12", "xmm13", "xmm14")
 
-template <int NW, int STEP>
-ZELT_AVX2 __attribute__((always_inline)) inline void tap_2xn(__m256 (&acc)[2][NW], const float *x, const float *w0,
-                                                              const float *w1) {
-    if constexpr (NW == 3) ZELT_TAP_ASM(ZELT_C3, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2));
-    if constexpr (NW == 4) ZELT_TAP_ASM(ZELT_C4, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3));
-    if constexpr (NW == 5) ZELT_TAP_ASM(ZELT_C5, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4));
-    if constexpr (NW == 6)
-        ZELT_TAP_ASM(ZELT_C6, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4), ZELT_ACC(5));
+// The same with three output blocks (narrow rows, or block counts that are multiples of 3).
+#define ZELT_WEIGHTS3(c) ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w2]), %%ymm14\n\t"
+#define ZELT_COLUMN3(c, j)                                                 \
+    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm15\n\t"          \
+    "vfmadd231ps %%ymm12, %%ymm15, %[a0" #j "]\n\t"                         \
+    "vfmadd231ps %%ymm13, %%ymm15, %[a1" #j "]\n\t"                         \
+    "vfmadd231ps %%ymm14, %%ymm15, %[a2" #j "]\n\t"
+#define ZELT_3C3(c) ZELT_WEIGHTS3(c) ZELT_COLUMN3(c, 0) ZELT_COLUMN3(c, 1) ZELT_COLUMN3(c, 2)
+#define ZELT_3C4(c) ZELT_3C3(c) ZELT_COLUMN3(c, 3)
+#define ZELT_ACC3(j) ZELT_ACC(j), [a2##j] "+x"(acc[2][j])
+#define ZELT_TAP3_ASM(C, ...)                                                                         \
+    asm(ZELT_CHANNELS(C)                                                                              \
+        : __VA_ARGS__                                                                                 \
+        : [x] "r"(x), [w0] "r"(w[0]), [w1] "r"(w[1]), [w2] "r"(w[2]), [step] "i"(STEP)                \
+        : "xmm12", "xmm13", "xmm14", "xmm15")
+
+template <int NO, int NW, int STEP>
+ZELT_AVX2 __attribute__((always_inline)) inline void tap_asm(__m256 (&acc)[NO][NW], const float *x,
+                                                              const float *const (&w)[NO]) {
+    if constexpr (NO == 3) {
+        if constexpr (NW == 3) ZELT_TAP3_ASM(ZELT_3C3, ZELT_ACC3(0), ZELT_ACC3(1), ZELT_ACC3(2));
+        if constexpr (NW == 4) ZELT_TAP3_ASM(ZELT_3C4, ZELT_ACC3(0), ZELT_ACC3(1), ZELT_ACC3(2), ZELT_ACC3(3));
+    } else {
+        const float *w0 = w[0], *w1 = w[1];
+        if constexpr (NW == 3) ZELT_TAP_ASM(ZELT_C3, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2));
+        if constexpr (NW == 4) ZELT_TAP_ASM(ZELT_C4, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3));
+        if constexpr (NW == 5)
+            ZELT_TAP_ASM(ZELT_C5, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4));
+        if constexpr (NW == 6)
+            ZELT_TAP_ASM(ZELT_C6, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4), ZELT_ACC(5));
+    }
 }
 
 // One kernel tap of BS input channels into NO x NW accumulators.
 template <int NO, int NW, int BS, int SW>
 ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], const float *xp, const float *wp,
                                                           int64_t x_ws, int64_t w_ob) {
-    const float *wp1 = wp + w_ob;  // the second output block: constant offsets below
-    if constexpr (NO == 2 && NW >= 3 && BS == kBlock && SW != 0) {
-        tap_2xn<NW, SW == 2 ? 64 : 32>(acc, xp, wp, wp1);
+    const float *w[NO];  // of each output block: constant offsets below
+    for (int o = 0; o < NO; ++o) w[o] = wp + o * w_ob;
+    if constexpr (NO >= 2 && NW >= 3 && BS == kBlock && SW != 0) {
+        tap_asm<NO, NW, SW == 2 ? 64 : 32>(acc, xp, w);
         return;
     }
 #pragma GCC unroll 8
     for (int c = 0; c < BS; ++c) {
-        const __m256 w0 = _mm256_loadu_ps(wp + c * kBlock);
-        __m256 w1 = w0;
-        if constexpr (NO > 1) w1 = _mm256_loadu_ps(wp1 + c * kBlock);
+        __m256 wv[NO];
+#pragma GCC unroll 3
+        for (int o = 0; o < NO; ++o) wv[o] = _mm256_loadu_ps(w[o] + c * kBlock);
 #pragma GCC unroll 6
         for (int j = 0; j < NW; ++j) {
             const __m256 xv = _mm256_broadcast_ss(xp + j * x_ws + c);
-            acc[0][j] = _mm256_fmadd_ps(w0, xv, acc[0][j]);
-            if constexpr (NO > 1) acc[1][j] = _mm256_fmadd_ps(w1, xv, acc[1][j]);
+#pragma GCC unroll 3
+            for (int o = 0; o < NO; ++o) acc[o][j] = _mm256_fmadd_ps(wv[o], xv, acc[o][j]);
         }
     }
 }
@@ -227,7 +250,7 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
                          bool first, bool last) {
     const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow;
     __m256 acc[NO][NW];
-#pragma GCC unroll 2
+#pragma GCC unroll 3
     for (int o = 0; o < NO; ++o) {
         const float *yp = t.y + ((ob + o) * plane + pos) * kBlock;
         const __m256 b = _mm256_loadu_ps(t.bias + (ob + o) * kBlock);
@@ -250,7 +273,7 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
         }
     }
     if (!last) {
-#pragma GCC unroll 2
+#pragma GCC unroll 3
         for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
             for (int j = 0; j < NW; ++j) _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
@@ -258,7 +281,7 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
     }
     if (t.plain_out) {
         alignas(32) float sums[NO * NW * kBlock];
-#pragma GCC unroll 2
+#pragma GCC unroll 3
         for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
             for (int j = 0; j < NW; ++j) _mm256_store_ps(sums + (o * NW + j) * kBlock, acc[o][j]);
@@ -268,7 +291,7 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
     const Activation &a = t.act;
     const __m256 zero = _mm256_setzero_ps(), lo = _mm256_set1_ps(a.lo), hi = _mm256_set1_ps(a.hi),
                  alpha = _mm256_set1_ps(a.alpha);
-#pragma GCC unroll 2
+#pragma GCC unroll 3
     for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
         for (int j = 0; j < NW; ++j) {
@@ -285,34 +308,28 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
         }
 }
 
+// The widest tile: 12 accumulators.
+template <int NO>
+constexpr int64_t kTileWidth = NO == 3 ? 4 : 6;
+
+template <int NO, int BS, int SW, int NW = int(kTileWidth<NO>)>
+ZELT_AVX2 void tile_of_width(int64_t width, const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, int64_t cb0,
+                             int64_t cb1, bool first, bool last) {
+    if constexpr (NW > 1)
+        if (width != NW) return tile_of_width<NO, BS, SW, NW - 1>(width, t, ob, oh, ow, cb0, cb1, first, last);
+    conv_tile<NO, NW, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+}
+
 // Tiles of NO output blocks over output columns [c0, c1) of row `oh`: as few tiles as the widest kernel
 // allows, of widths that differ by one at most.
 template <int NO, int BS, int SW>
 ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
                         int64_t cb1, bool first, bool last) {
-    const int64_t tiles = (c1 - c0 + kTileWidth - 1) / kTileWidth;
+    const int64_t tiles = (c1 - c0 + kTileWidth<NO> - 1) / kTileWidth<NO>;
     const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
     for (int64_t i = 0, ow = c0; i < tiles; ++i) {
         const int64_t width = base + (i < extra);
-        switch (width) {
-            case 6:
-                conv_tile<NO, 6, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
-                break;
-            case 5:
-                conv_tile<NO, 5, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
-                break;
-            case 4:
-                conv_tile<NO, 4, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
-                break;
-            case 3:
-                conv_tile<NO, 3, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
-                break;
-            case 2:
-                conv_tile<NO, 2, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
-                break;
-            default:
-                conv_tile<NO, 1, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
-        }
+        tile_of_width<NO, BS, SW>(width, t, ob, oh, ow, cb0, cb1, first, last);
         ow += width;
     }
 }
@@ -320,12 +337,12 @@ ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, i
 using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool, bool);
 
 template <int BS, int SW>
-constexpr std::array<RowKernel, 2> row_kernels() {  // by output blocks - 1
-    return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>};
+constexpr std::array<RowKernel, 3> row_kernels() {  // by output blocks - 1
+    return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>, &conv_row<3, BS, SW>};
 }
 
 // Row kernels by [input blocked][stride: other, 1, 2; pointwise].
-const std::array<RowKernel, 2> row_kernel_table[2][4] = {
+const std::array<RowKernel, 3> row_kernel_table[2][4] = {
     {row_kernels<1, 0>(), row_kernels<1, 1>(), row_kernels<1, 2>(), row_kernels<1, -1>()},
     {row_kernels<8, 0>(), row_kernels<8, 1>(), row_kernels<8, 2>(), row_kernels<8, -1>()}};
 
@@ -340,6 +357,7 @@ public:
     // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
     int64_t IH, IW, KH, KW, SH, SW, DH, DW, OH, OW;
     int64_t chunk;       // input blocks per pass
+    int64_t per_item;    // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
     std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
     Activation act;
 
@@ -388,14 +406,14 @@ public:
         if (staged) stage_input(ctx);
         const float *src = staged ? staged->data : x->data;
         const int T = ctx.pool.size();
-        const int64_t groups = (OB + 1) / 2;
-        // Work items: image x segment of rows (or of columns, for a single row) x pair of output blocks,
+        const int64_t groups = (OB + per_item - 1) / per_item;
+        // Work items: image x segment of rows (or of columns, for a single row) x group of output blocks,
         // so that consecutive items of a thread read the same input segment.
         const bool by_rows = OH > 1;
         const int64_t extent = by_rows ? OH : OW;
         // Equal segments, as many as the slab size asks for, rounded up to a multiple of the threads so that
         // each gets the same share.
-        const int64_t out_bytes = by_rows ? 2 * OW * 32 : 2 * 32;  // per row, or column, of a work item
+        const int64_t out_bytes = per_item * (by_rows ? OW : 1) * 32;  // per row, or column, of a work item
         const int64_t in_bytes = (by_rows ? SH * IW : 1) * ncb * bs * 4;
         const int64_t seg_max = std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
         int64_t nseg = (extent + seg_max - 1) / seg_max;
@@ -407,7 +425,7 @@ public:
         ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
             for (int64_t it = i0; it < i1; ++it) {
                 const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
-                const int64_t ob = g * 2, no = std::min<int64_t>(2, OB - ob);
+                const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
                 const ConvTile t{src + n * ncb * IH * IW * bs,
                                  wpk.data(),
                                  bias.data(),
@@ -848,7 +866,8 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     }
     if (padded || op->subsample || x->blocked != (op->bs == kBlock))
         op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
-    const int64_t pass_bytes = 2 * op->KH * op->KW * op->bs * kBlock * 4;
+    op->per_item = op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
+    const int64_t pass_bytes = op->per_item * op->KH * op->KW * op->bs * kBlock * 4;
     op->chunk = y_blocked ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;  // plain: one pass
     op->ins = {x};
     if (res) op->ins.push_back(res);
