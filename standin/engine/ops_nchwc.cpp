@@ -411,15 +411,13 @@ public:
         // so that consecutive items of a thread read the same input segment.
         const bool by_rows = OH > 1;
         const int64_t extent = by_rows ? OH : OW;
-        // Equal segments, as many as the slab size asks for, rounded up to a multiple of the threads so that
-        // each gets the same share.
+        // As many segments as the cache budgets ask for, of sizes that differ by one at most; more when
+        // there would be too few items to share equally among the threads.
         const int64_t out_bytes = per_item * (by_rows ? OW : 1) * 32;  // per row, or column, of a work item
         const int64_t in_bytes = (by_rows ? SH * IW : 1) * ncb * bs * 4;
         const int64_t seg_max = std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
         int64_t nseg = (extent + seg_max - 1) / seg_max;
-        if (N == 1) nseg = std::min(extent, (nseg + T - 1) / T * T);
-        const int64_t seg = (extent + nseg - 1) / nseg;
-        nseg = (extent + seg - 1) / seg;
+        if (N * nseg * groups < 4 * T) nseg = std::min(extent, (nseg + T - 1) / T * T);
         const bool pointwise = KH * KW * SH * SW == 1;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
         ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
@@ -446,8 +444,9 @@ public:
                                  M,
                                  !y->blocked,
                                  act};
-                const int64_t r0 = by_rows ? s * seg : 0, r1 = by_rows ? std::min(OH, r0 + seg) : 1;
-                const int64_t c0 = by_rows ? 0 : s * seg, c1 = by_rows ? OW : std::min(OW, c0 + seg);
+                const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
+                const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
+                const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
                 const RowKernel kernel = kernels[size_t(no - 1)];
                 for (int64_t oh = r0; oh < r1; ++oh)
                     for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) {
