@@ -30,14 +30,16 @@ struct Tensor {
     bool blocked = false;  // stored channel-blocked: [N][C/8][H][W][8], channels padded to a multiple of 8
     std::vector<float> fdata;    // float constants
     std::vector<int64_t> idata;  // int64 constants (shape parameters)
-    Tensor *alias = nullptr;     // a reshape view, or a part of a concatenation, shares the storage of this tensor
+    Tensor *alias = nullptr;     // a view, or a part of a concatenation, shares the storage of this tensor
     int64_t alias_offset = 0;    // floats into the storage of `alias`
     float *data = nullptr;       // float storage at run time
     int first_use = -1, last_use = -1;
 
     bool is_const() const { return kind == Data || kind == Fill; }
     // Floats of storage: the padded channel blocks of a blocked tensor.
-    int64_t storage() const { return blocked ? shape[0] * ((shape[1] + 7) / 8 * 8) * shape[2] * shape[3] : numel; }
+    int64_t storage() const {
+        return blocked ? shape[0] * ((shape[1] + 7) / 8 * 8) * shape[2] * shape[3] : numel;
+    }
     Tensor *root() { return alias ? alias->root() : this; }
 };
 

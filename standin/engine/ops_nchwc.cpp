@@ -20,7 +20,7 @@ namespace zelt::engine {
 namespace {
 
 constexpr int64_t kBlock = 8;
-constexpr int64_t kSlabBytes = 65536;  // output of one work item, kept in cache across input-channel passes
+constexpr int64_t kSlabBytes = 65536;    // output of one work item, kept in cache across input-channel passes
 constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
 constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 
@@ -55,10 +55,12 @@ bool conv_supported(const Node &n, const Shape &xs) {
             dil[i] > 1024)
             return false;
         const int64_t span = (kernel[i] - 1) * dil[i] + 1;
-        if (auto_pad == "NOTSET" && (pads[i] < 0 || pads[i] >= span || pads[i + 2] < 0 || pads[i + 2] >= span))
+        if (auto_pad == "NOTSET" &&
+            (pads[i] < 0 || pads[i] >= span || pads[i + 2] < 0 || pads[i + 2] >= span))
             return false;
     }
-    return auto_pad == "NOTSET" || auto_pad == "VALID" || auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER";
+    return auto_pad == "NOTSET" || auto_pad == "VALID" || auto_pad == "SAME_UPPER" ||
+           auto_pad == "SAME_LOWER";
 }
 
 bool pool_supported(const Node &n, const Shape &xs) {
@@ -112,7 +114,8 @@ ZELT_AVX2 inline __m256 activate(const Activation &a, __m256 v) {
 }
 
 // Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
-ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb, int64_t pos) {
+ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb,
+                              int64_t pos) {
     alignas(32) float lane[8];
     _mm256_store_ps(lane, v);
     const int64_t c0 = cb * kBlock, lanes = std::min<int64_t>(kBlock, C - c0);
@@ -126,7 +129,8 @@ struct RowOut {
     int64_t C, plane;
     ZELT_AVX2 void put(const float *row, int64_t count, int64_t n, int64_t cb, int64_t pos) const {
         if (y->blocked) return;  // the row was computed in place
-        for (int64_t i = 0; i < count; ++i) scatter(_mm256_loadu_ps(row + i * 8), y->data, C, plane, n, cb, pos + i);
+        for (int64_t i = 0; i < count; ++i)
+            scatter(_mm256_loadu_ps(row + i * 8), y->data, C, plane, n, cb, pos + i);
     }
 };
 
@@ -168,9 +172,11 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
 // of consecutive output columns in the input.  The statements read input and weights through their pointer
 // operands alone (no memory operands: 30 at most): nothing writes either while a convolution runs.
 #define ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w0]), %%ymm12\n\tvmovups " #c "*32(%[w1]), %%ymm13\n\t"
-#define ZELT_COLUMN(c, j)                                                  \
-    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm14\n\t"          \
-    "vfmadd231ps %%ymm12, %%ymm14, %[a0" #j "]\n\t"                         \
+#define ZELT_COLUMN(c, j)                   \
+    "vbroadcastss (%c[step]*" #j "+" #c     \
+    "*4)(%[x]), %%ymm14\n\t"                \
+    "vfmadd231ps %%ymm12, %%ymm14, %[a0" #j \
+    "]\n\t"                                 \
     "vfmadd231ps %%ymm13, %%ymm14, %[a1" #j "]\n\t"
 #define ZELT_C3(c) ZELT_WEIGHTS(c) ZELT_COLUMN(c, 0) ZELT_COLUMN(c, 1) ZELT_COLUMN(c, 2)
 #define ZELT_C4(c) ZELT_C3(c) ZELT_COLUMN(c, 3)
@@ -178,34 +184,38 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
 #define ZELT_C6(c) ZELT_C5(c) ZELT_COLUMN(c, 5)
 #define ZELT_CHANNELS(C) C(0) C(1) C(2) C(3) C(4) C(5) C(6) C(7)
 #define ZELT_ACC(j) [a0##j] "+x"(acc[0][j]), [a1##j] "+x"(acc[1][j])
-#define ZELT_TAP_ASM(C, ...)                                                                          \
-    asm(ZELT_CHANNELS(C)                                                                              \
-        : __VA_ARGS__                                                                                 \
-        : [x] "r"(x), [w0] "r"(w0), [w1] "r"(w1), [step] "i"(STEP)                                    \
+#define ZELT_TAP_ASM(C, ...)                                       \
+    asm(ZELT_CHANNELS(C)                                           \
+        : __VA_ARGS__                                              \
+        : [x] "r"(x), [w0] "r"(w0), [w1] "r"(w1), [step] "i"(STEP) \
         : "xmm12", "xmm13", "xmm14")
 
 // The same with three output blocks (narrow rows, or block counts that are multiples of 3).
 #define ZELT_WEIGHTS3(c) ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w2]), %%ymm14\n\t"
-#define ZELT_COLUMN3(c, j)                                                 \
-    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm15\n\t"          \
-    "vfmadd231ps %%ymm12, %%ymm15, %[a0" #j "]\n\t"                         \
-    "vfmadd231ps %%ymm13, %%ymm15, %[a1" #j "]\n\t"                         \
+#define ZELT_COLUMN3(c, j)                  \
+    "vbroadcastss (%c[step]*" #j "+" #c     \
+    "*4)(%[x]), %%ymm15\n\t"                \
+    "vfmadd231ps %%ymm12, %%ymm15, %[a0" #j \
+    "]\n\t"                                 \
+    "vfmadd231ps %%ymm13, %%ymm15, %[a1" #j \
+    "]\n\t"                                 \
     "vfmadd231ps %%ymm14, %%ymm15, %[a2" #j "]\n\t"
 #define ZELT_3C3(c) ZELT_WEIGHTS3(c) ZELT_COLUMN3(c, 0) ZELT_COLUMN3(c, 1) ZELT_COLUMN3(c, 2)
 #define ZELT_3C4(c) ZELT_3C3(c) ZELT_COLUMN3(c, 3)
 #define ZELT_ACC3(j) ZELT_ACC(j), [a2##j] "+x"(acc[2][j])
-#define ZELT_TAP3_ASM(C, ...)                                                                         \
-    asm(ZELT_CHANNELS(C)                                                                              \
-        : __VA_ARGS__                                                                                 \
-        : [x] "r"(x), [w0] "r"(w[0]), [w1] "r"(w[1]), [w2] "r"(w[2]), [step] "i"(STEP)                \
+#define ZELT_TAP3_ASM(C, ...)                                                          \
+    asm(ZELT_CHANNELS(C)                                                               \
+        : __VA_ARGS__                                                                  \
+        : [x] "r"(x), [w0] "r"(w[0]), [w1] "r"(w[1]), [w2] "r"(w[2]), [step] "i"(STEP) \
         : "xmm12", "xmm13", "xmm14", "xmm15")
 
 template <int NO, int NW, int STEP>
 ZELT_AVX2 __attribute__((always_inline)) inline void tap_asm(__m256 (&acc)[NO][NW], const float *x,
-                                                              const float *const (&w)[NO]) {
+                                                             const float *const (&w)[NO]) {
     if constexpr (NO == 3) {
         if constexpr (NW == 3) ZELT_TAP3_ASM(ZELT_3C3, ZELT_ACC3(0), ZELT_ACC3(1), ZELT_ACC3(2));
-        if constexpr (NW == 4) ZELT_TAP3_ASM(ZELT_3C4, ZELT_ACC3(0), ZELT_ACC3(1), ZELT_ACC3(2), ZELT_ACC3(3));
+        if constexpr (NW == 4)
+            ZELT_TAP3_ASM(ZELT_3C4, ZELT_ACC3(0), ZELT_ACC3(1), ZELT_ACC3(2), ZELT_ACC3(3));
     } else {
         const float *w0 = w[0], *w1 = w[1];
         if constexpr (NW == 3) ZELT_TAP_ASM(ZELT_C3, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2));
@@ -213,14 +223,15 @@ ZELT_AVX2 __attribute__((always_inline)) inline void tap_asm(__m256 (&acc)[NO][N
         if constexpr (NW == 5)
             ZELT_TAP_ASM(ZELT_C5, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4));
         if constexpr (NW == 6)
-            ZELT_TAP_ASM(ZELT_C6, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4), ZELT_ACC(5));
+            ZELT_TAP_ASM(ZELT_C6, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4),
+                         ZELT_ACC(5));
     }
 }
 
 // One kernel tap of BS input channels into NO x NW accumulators.
 template <int NO, int NW, int BS, int SW>
-ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], const float *xp, const float *wp,
-                                                          int64_t x_ws, int64_t w_ob) {
+ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], const float *xp,
+                                                         const float *wp, int64_t x_ws, int64_t w_ob) {
     const float *w[NO];  // of each output block: constant offsets below
     for (int o = 0; o < NO; ++o) w[o] = wp + o * w_ob;
     if constexpr (NO >= 2 && NW >= 3 && BS == kBlock && SW != 0) {
@@ -284,7 +295,8 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
 #pragma GCC unroll 3
         for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
-            for (int j = 0; j < NW; ++j) _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
+            for (int j = 0; j < NW; ++j)
+                _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
         return;
     }
     if (t.plain_out) {
@@ -321,10 +333,11 @@ template <int NO>
 constexpr int64_t kTileWidth = NO == 3 ? 4 : 6;
 
 template <int NO, int BS, int SW, int NW = int(kTileWidth<NO>)>
-ZELT_AVX2 void tile_of_width(int64_t width, const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, int64_t cb0,
-                             int64_t cb1, bool first, bool last) {
+ZELT_AVX2 void tile_of_width(int64_t width, const ConvTile &t, int64_t ob, int64_t oh, int64_t ow,
+                             int64_t cb0, int64_t cb1, bool first, bool last) {
     if constexpr (NW > 1)
-        if (width != NW) return tile_of_width<NO, BS, SW, NW - 1>(width, t, ob, oh, ow, cb0, cb1, first, last);
+        if (width != NW)
+            return tile_of_width<NO, BS, SW, NW - 1>(width, t, ob, oh, ow, cb0, cb1, first, last);
     conv_tile<NO, NW, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
 }
 
@@ -342,7 +355,8 @@ ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, i
     }
 }
 
-using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool, bool);
+using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool,
+                           bool);
 
 template <int BS, int SW>
 constexpr std::array<RowKernel, 3> row_kernels() {  // by output blocks - 1
@@ -358,14 +372,14 @@ class NchwcConvOp : public Op {
 public:
     Tensor *x, *y, *res = nullptr, *staged = nullptr;
     int64_t N, C, M, OB;
-    Axis ah, aw;         // of the convolution
+    Axis ah, aw;             // of the convolution
     bool subsample = false;  // a strided 1x1 convolution: the staged input holds the sampled positions
-    int64_t bs, ncb;     // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    int64_t bs, ncb;  // input channels per block (8, or 1 for a plain input of few channels) and blocks
     // What the tiles see: the staged (or original) input of IH x IW positions, a KH x KW kernel with
     // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
     int64_t IH, IW, KH, KW, SH, SW, DH, DW, OH, OW;
-    int64_t chunk;       // input blocks per pass
-    int64_t per_item;    // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
+    int64_t chunk;     // input blocks per pass
+    int64_t per_item;  // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
     std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
     Activation act;
 
@@ -423,7 +437,8 @@ public:
         // there would be too few items to share equally among the threads.
         const int64_t out_bytes = per_item * (by_rows ? OW : 1) * 32;  // per row, or column, of a work item
         const int64_t in_bytes = (by_rows ? SH * IW : 1) * ncb * bs * 4;
-        const int64_t seg_max = std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
+        const int64_t seg_max =
+            std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
         int64_t nseg = (extent + seg_max - 1) / seg_max;
         if (N * nseg * groups < 4 * T) nseg = std::min(extent, (nseg + T - 1) / T * T);
         const bool pointwise = KH * KW * SH * SW == 1;
@@ -529,7 +544,8 @@ ZELT_AVX2 void window_row(const float *xc, const float *pad_row, const float *wk
                 for (int64_t kw = 0; kw < aw.k; ++kw) {
                     const int64_t iw = ow * s - aw.p0 + kw * aw.d;
                     if (iw >= 0 && iw < aw.in)
-                        acc = combine<K>(acc, _mm256_loadu_ps(xr + iw * kBlock), weight<K>(wk, kh * aw.k + kw));
+                        acc =
+                            combine<K>(acc, _mm256_loadu_ps(xr + iw * kBlock), weight<K>(wk, kh * aw.k + kw));
                 }
             }
             _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, div, ow));
@@ -546,9 +562,11 @@ ZELT_AVX2 void window_row(const float *xc, const float *pad_row, const float *wk
                 const float *xr = r[kh] + (ow * s - aw.p0) * kBlock;
                 for (int kw = 0; kw < 3; ++kw)
                     for (int j = 0; j < 4; ++j)
-                        acc[j] = combine<K>(acc[j], _mm256_loadu_ps(xr + (j * s + kw) * kBlock), w[kh * 3 + kw]);
+                        acc[j] =
+                            combine<K>(acc[j], _mm256_loadu_ps(xr + (j * s + kw) * kBlock), w[kh * 3 + kw]);
             }
-            for (int j = 0; j < 4; ++j) _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, div, ow + j));
+            for (int j = 0; j < 4; ++j)
+                _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, div, ow + j));
         }
     }
     for (; ow < g.hi; ++ow) {
@@ -556,7 +574,8 @@ ZELT_AVX2 void window_row(const float *xc, const float *pad_row, const float *wk
         for (int64_t kh = 0; kh < ah.k; ++kh) {
             const float *xr = in_row(kh) + (ow * s - aw.p0) * kBlock;
             for (int64_t kw = 0; kw < aw.k; ++kw)
-                acc = combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock), weight<K>(wk, kh * aw.k + kw));
+                acc =
+                    combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock), weight<K>(wk, kh * aw.k + kw));
         }
         _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, div, ow));
     }
@@ -581,9 +600,10 @@ public:
     Tensor *x, *y;
     int64_t N, C, CB;
     Window g;
-    std::vector<float> wpk, bias;   // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
-    std::vector<float> divisors;    // average: [OH][OW]
-    std::vector<float> pad_row;     // the neutral value, a row of the input
+    std::vector<float> wpk,
+        bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
+    std::vector<float> divisors;  // average: [OH][OW]
+    std::vector<float> pad_row;   // the neutral value, a row of the input
     Activation act;
 
     size_t scratch_floats() const override { return y->blocked ? 0 : size_t(g.aw.out * kBlock); }
@@ -873,7 +893,8 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     }
     if (padded || op->subsample || x->blocked != (op->bs == kBlock))
         op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
-    op->per_item = op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
+    op->per_item =
+        op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
     const int64_t pass_bytes = op->per_item * op->KH * op->KW * op->bs * kBlock * 4;
     op->chunk = y_blocked ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;  // plain: one pass
     op->ins = {x};

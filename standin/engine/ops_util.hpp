@@ -52,7 +52,8 @@ struct Axis {
 };
 
 // Reads kernel/stride/dilation/padding attributes for the spatial axes of input shape `x`.
-std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<int64_t> &kernel, bool ceil_mode);
+std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<int64_t> &kernel,
+                              bool ceil_mode);
 
 // Views a 1-D problem as 2-D with a unit height axis.
 void to_2d(std::vector<Axis> &axes);
