@@ -68,6 +68,8 @@ ACTS = {
     (8, 10, 3, 1, 1, "SAME_UPPER", "relu"),
     (8, 10, 4, 2, 1, "SAME_LOWER", "leaky"),
     (8, 10, 3, 2, 1, "VALID", "relu"),
+    (8, 40, 3, 3, 1, None, "relu"),        # 7 output columns: tiles of three output blocks, 5 = 3 + 2 blocks
+    (16, 21, 1, 1, 1, [0, 0, 0, 0], "clip"),  # 24 channels after the middle layer: one tile of 3 blocks
 ])
 def test_conv_chain(lib, cin, cmid, k, stride, dilation, pads, act):
     b = Builder(11)
@@ -155,3 +157,37 @@ def test_resnet_style_head(lib):
     y = b.op("Gemm", [x, b.weight((10, 24), 24), b.const(np.zeros(10, np.float32))], transB=1)
     model = b.model([("x", [1, 3, 14, 14])], [y])
     _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("reader", [
+    lambda b, y: _conv(b, y, 12, 6, 1, pads=[2, 2, 2, 2]),  # pads past the window
+    lambda b, y: _conv(b, y, 12, 6, 3, group=3),            # grouped, not depthwise
+    lambda b, y: _conv(b, y, 12, 24, 3, group=12),          # depthwise with two outputs per channel
+    lambda b, y: b.op("Concat", [y, _conv(b, y, 12, 4, 1, pads=[0, 0, 0, 0])], axis=1),  # 16 channels, one part of 4
+])
+def test_convolutions_the_blocked_kernels_leave_plain(lib, reader):
+    """Readers of a blocked tensor that only the plain operators handle get an NCHW copy."""
+    b = Builder(17)
+    y = b.op("Relu", [_conv(b, "x", 3, 12, 3)])
+    z = b.op("Relu", [_conv(b, y, 12, 12, 3)])  # read by a blocked convolution and by `reader`
+    model = b.model([("x", [1, 3, 15, 11])], [reader(b, z), _conv(b, z, 12, 5, 1, pads=[0, 0, 0, 0])])
+    _compare(lib, model, _feeds(model))
+
+
+def test_results_do_not_depend_on_the_thread_count(lib):
+    """Work split over two threads (segments, output-block groups, per-thread scratch) gives the same bits:
+    every output is summed in the same order whoever computes it."""
+    b = Builder(18)
+    x = b.op("Relu", [_conv(b, "x", 3, 24, 3)])
+    y = b.op("MaxPool", [_residual_block(b, x, 24)], kernel_shape=[3, 3], strides=[2, 2], ceil_mode=1)
+    y = b.clip6(_conv(b, y, 24, 24, 3, group=24))
+    outputs = [b.op("AveragePool", [y], kernel_shape=[2, 2], strides=[2, 2]), _conv(b, y, 24, 40, 3, stride=2)]
+    model = b.model([("x", [2, 3, 30, 26])], outputs)
+    data, feeds = compile_model(model, "tx5100"), list(_feeds(model).values())
+    results = []
+    for mask in (1, 3):
+        with simlib.Model(lib, data) as m:
+            assert lib.zelt_set_core_mask(m.ctx, mask) == 0
+            results.append(m.infer(feeds))
+    for one, two in zip(*results):
+        assert np.array_equal(one, two)
