@@ -104,10 +104,11 @@ def test_depthwise_and_pooling(lib, channels, k, stride, dilation, pool, pool_at
     _compare(lib, model, _feeds(model))
 
 
-def _residual_block(b, x, c, op="Add"):
+def _residual_block(b, x, c, op="Add", projection=False):
+    shortcut = _conv(b, x, c, c, 1, pads=[0, 0, 0, 0]) if projection else x  # read once: summed in place
     y = b.op("Relu", [_conv(b, x, c, c, 3)])
     y = _conv(b, y, c, c, 3)
-    return b.op("Relu", [b.op(op, [y, x] if op == "Add" else [x, y])])
+    return b.op("Relu", [b.op(op, [y, shortcut] if op == "Add" else [shortcut, y])])
 
 
 @pytest.mark.parametrize("batch,channels", [(1, 16), (2, 12), (1, 5)])
@@ -116,6 +117,7 @@ def test_residual_blocks_and_concat(lib, batch, channels):
     x = b.op("Relu", [_conv(b, "x", 3, channels, 3, stride=2)])
     x = _residual_block(b, x, channels)
     x = _residual_block(b, x, channels, op="Sum")
+    x = _residual_block(b, x, channels, projection=True)
     left = b.op("Relu", [_conv(b, x, channels, 8, 1, pads=[0, 0, 0, 0])])
     right = b.op("Relu", [_conv(b, x, channels, 16, 3)])
     cat = b.op("Concat", [left, right, left], axis=1)  # one input twice: copied, not in place

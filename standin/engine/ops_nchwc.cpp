@@ -862,6 +862,11 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     if (add) mark_fused(p, add, ys);
     if (act_node) mark_fused(p, act_node, ys);
     y->blocked = y_blocked;
+    // A residual read by nothing else is overwritten in place: one stream of memory instead of two.
+    const bool in_place = res && p.consumers.at(res) == 1 && !res->alias && x->root() != res &&
+                          std::none_of(p.tensors.begin(), p.tensors.end(),
+                                       [&](const std::unique_ptr<Tensor> &t) { return t->alias == res; });
+    if (in_place) y->alias = res;
 
     auto op = std::make_unique<NchwcConvOp>();
     op->x = x;
@@ -896,7 +901,9 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->per_item =
         op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
     const int64_t pass_bytes = op->per_item * op->KH * op->KW * op->bs * kBlock * 4;
-    op->chunk = y_blocked ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;  // plain: one pass
+    // Partial sums go to the output between passes: one pass for a plain output, or one in place of the
+    // residual.
+    op->chunk = y_blocked && !in_place ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;
     op->ins = {x};
     if (res) op->ins.push_back(res);
     if (op->staged) op->ins.push_back(op->staged);
