@@ -23,6 +23,7 @@ constexpr int64_t kBlock = 8;
 constexpr int64_t kSlabBytes = 65536;    // output of one work item, kept in cache across input-channel passes
 constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
 constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
+constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in L2 while its rows run
 
 int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
 
@@ -442,6 +443,7 @@ public:
         int64_t nseg = (extent + seg_max - 1) / seg_max;
         if (N * nseg * groups < 4 * T) nseg = std::min(extent, (nseg + T - 1) / T * T);
         const bool pointwise = KH * KW * SH * SW == 1;
+        const bool rows_outer = per_item * ncb * KH * KW * bs * kBlock * 4 <= kL2Weights;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
         ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
             for (int64_t it = i0; it < i1; ++it) {
@@ -471,11 +473,18 @@ public:
                 const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
                 const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
                 const RowKernel kernel = kernels[size_t(no - 1)];
-                for (int64_t oh = r0; oh < r1; ++oh)
-                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) {
-                        const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                        kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
-                    }
+                auto pass = [&](int64_t oh, int64_t cb0) {
+                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
+                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+                };
+                // Rows outside the passes keep each output row in L1 across them; passes outside the rows
+                // keep each pass's weights in cache across the rows, for weights too large for L2.
+                if (rows_outer)
+                    for (int64_t oh = r0; oh < r1; ++oh)
+                        for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
+                else
+                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
+                        for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
             }
         });
     }
