@@ -423,6 +423,8 @@ void Graph::plan() {
     }
     for (Tensor *t : output_tensors)
         if (!t->shaped || t->alias) throw ModelError("graph output '" + t->name + "' is not computed");
+    for (auto &op : ops) memory.allocated(uint64_t(op->owned_floats()) * 4);
+    check_budget(memory);
 
     // Lifetimes of the storage roots, in operator steps.
     const int last = int(ops.size());

@@ -103,6 +103,8 @@ public:
     virtual void run(RunCtx &ctx) = 0;
     // Scratch floats one thread needs.
     virtual size_t scratch_floats() const { return 0; }
+    // Floats the operator keeps of its own: weights repacked for its kernels.
+    virtual size_t owned_floats() const { return 0; }
     std::string op_type, name;
     std::vector<Tensor *> ins, outs;
 };

@@ -384,6 +384,8 @@ public:
     std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
     Activation act;
 
+    size_t owned_floats() const override { return wpk.size() + bias.size(); }
+
     // Fills the staged input: padded with zeros, or the sampled positions of a strided 1x1 convolution,
     // and channel-blocked when the input is plain.
     void stage_input(RunCtx &ctx) {
@@ -616,6 +618,9 @@ public:
     Activation act;
 
     size_t scratch_floats() const override { return y->blocked ? 0 : size_t(g.aw.out * kBlock); }
+    size_t owned_floats() const override {
+        return wpk.size() + bias.size() + divisors.size() + pad_row.size();
+    }
 
     void run(RunCtx &ctx) override {
         const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out;
