@@ -153,18 +153,13 @@ struct ConvTile {
 
 // Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
 // the kernel so that its accumulators stay in registers).
-ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
+ZELT_AVX2 void scatter_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
     const int64_t plane = t.OH * t.OW;
     for (int o = 0; o < no; ++o)
         for (int j = 0; j < nw; ++j) {
-            const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
             __m256 v = _mm256_load_ps(sums + (o * nw + j) * kBlock);
-            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + at));
-            v = activate(t.act, v);
-            if (t.plain_out)
-                scatter(v, t.y, t.M, plane, 0, ob + o, pos + j);
-            else
-                _mm256_storeu_ps(t.y + at, v);
+            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
+            scatter(activate(t.act, v), t.y, t.M, plane, 0, ob + o, pos + j);
         }
 }
 
@@ -172,12 +167,11 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
 // intrinsics the compiler rotates the accumulators through extra register moves.  STEP is the byte offset
 // of consecutive output columns in the input.  The statements read input and weights through their pointer
 // operands alone (no memory operands: 30 at most): nothing writes either while a convolution runs.
-#define ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w0]), %%ymm12\n\tvmovups " #c "*32(%[w1]), %%ymm13\n\t"
-#define ZELT_COLUMN(c, j)                   \
-    "vbroadcastss (%c[step]*" #j "+" #c     \
-    "*4)(%[x]), %%ymm14\n\t"                \
-    "vfmadd231ps %%ymm12, %%ymm14, %[a0" #j \
-    "]\n\t"                                 \
+// clang-format off
+#define ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w0]), %%ymm12\n\t" "vmovups " #c "*32(%[w1]), %%ymm13\n\t"
+#define ZELT_COLUMN(c, j)                                               \
+    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm14\n\t"        \
+    "vfmadd231ps %%ymm12, %%ymm14, %[a0" #j "]\n\t"                     \
     "vfmadd231ps %%ymm13, %%ymm14, %[a1" #j "]\n\t"
 #define ZELT_C3(c) ZELT_WEIGHTS(c) ZELT_COLUMN(c, 0) ZELT_COLUMN(c, 1) ZELT_COLUMN(c, 2)
 #define ZELT_C4(c) ZELT_C3(c) ZELT_COLUMN(c, 3)
@@ -185,30 +179,28 @@ ZELT_AVX2 void finish_tile(const ConvTile &t, const float *sums, int no, int nw,
 #define ZELT_C6(c) ZELT_C5(c) ZELT_COLUMN(c, 5)
 #define ZELT_CHANNELS(C) C(0) C(1) C(2) C(3) C(4) C(5) C(6) C(7)
 #define ZELT_ACC(j) [a0##j] "+x"(acc[0][j]), [a1##j] "+x"(acc[1][j])
-#define ZELT_TAP_ASM(C, ...)                                       \
-    asm(ZELT_CHANNELS(C)                                           \
-        : __VA_ARGS__                                              \
-        : [x] "r"(x), [w0] "r"(w0), [w1] "r"(w1), [step] "i"(STEP) \
+#define ZELT_TAP_ASM(C, ...)                                            \
+    asm(ZELT_CHANNELS(C)                                                \
+        : __VA_ARGS__                                                   \
+        : [x] "r"(x), [w0] "r"(w0), [w1] "r"(w1), [step] "i"(STEP)      \
         : "xmm12", "xmm13", "xmm14")
 
 // The same with three output blocks (narrow rows, or block counts that are multiples of 3).
 #define ZELT_WEIGHTS3(c) ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w2]), %%ymm14\n\t"
-#define ZELT_COLUMN3(c, j)                  \
-    "vbroadcastss (%c[step]*" #j "+" #c     \
-    "*4)(%[x]), %%ymm15\n\t"                \
-    "vfmadd231ps %%ymm12, %%ymm15, %[a0" #j \
-    "]\n\t"                                 \
-    "vfmadd231ps %%ymm13, %%ymm15, %[a1" #j \
-    "]\n\t"                                 \
+#define ZELT_COLUMN3(c, j)                                              \
+    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm15\n\t"        \
+    "vfmadd231ps %%ymm12, %%ymm15, %[a0" #j "]\n\t"                     \
+    "vfmadd231ps %%ymm13, %%ymm15, %[a1" #j "]\n\t"                     \
     "vfmadd231ps %%ymm14, %%ymm15, %[a2" #j "]\n\t"
 #define ZELT_3C3(c) ZELT_WEIGHTS3(c) ZELT_COLUMN3(c, 0) ZELT_COLUMN3(c, 1) ZELT_COLUMN3(c, 2)
 #define ZELT_3C4(c) ZELT_3C3(c) ZELT_COLUMN3(c, 3)
 #define ZELT_ACC3(j) ZELT_ACC(j), [a2##j] "+x"(acc[2][j])
-#define ZELT_TAP3_ASM(C, ...)                                                          \
-    asm(ZELT_CHANNELS(C)                                                               \
-        : __VA_ARGS__                                                                  \
-        : [x] "r"(x), [w0] "r"(w[0]), [w1] "r"(w[1]), [w2] "r"(w[2]), [step] "i"(STEP) \
+#define ZELT_TAP3_ASM(C, ...)                                                           \
+    asm(ZELT_CHANNELS(C)                                                                \
+        : __VA_ARGS__                                                                   \
+        : [x] "r"(x), [w0] "r"(w[0]), [w1] "r"(w[1]), [w2] "r"(w[2]), [step] "i"(STEP)  \
         : "xmm12", "xmm13", "xmm14", "xmm15")
+// clang-format on
 
 template <int NO, int NW, int STEP>
 ZELT_AVX2 __attribute__((always_inline)) inline void tap_asm(__m256 (&acc)[NO][NW], const float *x,
@@ -306,7 +298,7 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
         for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
             for (int j = 0; j < NW; ++j) _mm256_store_ps(sums + (o * NW + j) * kBlock, acc[o][j]);
-        finish_tile(t, sums, NO, NW, ob, pos);
+        scatter_tile(t, sums, NO, NW, ob, pos);
         return;
     }
     const Activation &a = t.act;
