@@ -88,7 +88,7 @@ def simulator_round(lib, data, mask, x, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=10, help="runs per round")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--models", default="squeezenet,resnet50,mobilenet")
     args = parser.parse_args()
     ort.set_default_logger_severity(3)
