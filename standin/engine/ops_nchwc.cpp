@@ -523,77 +523,82 @@ ZELT_AVX2 inline __m256 finish(__m256 acc, const Activation &act, const float *d
     return acc;
 }
 
-// One output row of a depthwise convolution or a pooling of one channel block.  Window rows outside the
-// input read `pad_row`, a row of the neutral value; window columns outside it are skipped in the border
-// columns.  `init8` starts each sum (the bias, or the neutral value), `wk` holds [KH][KW][8] weights
-// (depthwise), `div` the divisors of this row's columns (average).  S is the stride when it is 1 or 2, 0
-// for any other.
+// Output rows [oh0, oh1) of a depthwise convolution or a pooling of one channel block, into `rows`.  Window
+// rows outside the input read `pad_row`, a row of the neutral value; window columns outside it are skipped in
+// the border columns.  `init8` starts each sum (the bias, or the neutral value), `wk` holds [KH][KW][8]
+// weights (depthwise), `div` the divisors of the output positions (average).  S is the stride when it is 1
+// or 2, 0 for any other.
 template <WinKind K, int S>
-ZELT_AVX2 void window_row(const float *xc, const float *pad_row, const float *wk, const float *init8,
-                          const Window &g, int64_t oh, const float *div, const Activation &act, float *row) {
+ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *wk, const float *init8,
+                           const Window &g, int64_t oh0, int64_t oh1, const float *div, const Activation &act,
+                           float *rows) {
     const Axis &ah = g.ah, &aw = g.aw;
     const int64_t s = S ? S : aw.s;
     const __m256 init = _mm256_loadu_ps(init8);
-    auto in_row = [&](int64_t kh) {
-        const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
-        return ih >= 0 && ih < ah.in ? xc + ih * aw.in * kBlock : pad_row;
-    };
-    const int64_t border[2][2] = {{0, g.lo}, {std::max(g.lo, g.hi), aw.out}};
-    for (auto &range : border)
-        for (int64_t ow = range[0]; ow < range[1]; ++ow) {
+    const bool k3 = ah.k == 3 && aw.k == 3 && aw.d == 1;  // the common 3x3 window: weights in registers
+    __m256 w3[9];
+    for (int t = 0; t < 9 && k3; ++t) w3[t] = weight<K>(wk, t);
+    for (int64_t oh = oh0; oh < oh1; ++oh) {
+        float *row = rows + (oh - oh0) * aw.out * kBlock;
+        const float *rdiv = div ? div + oh * aw.out : nullptr;
+        auto in_row = [&](int64_t kh) {
+            const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
+            return ih >= 0 && ih < ah.in ? xc + ih * aw.in * kBlock : pad_row;
+        };
+        const int64_t border[2][2] = {{0, g.lo}, {std::max(g.lo, g.hi), aw.out}};
+        for (auto &range : border)
+            for (int64_t ow = range[0]; ow < range[1]; ++ow) {
+                __m256 acc = init;
+                for (int64_t kh = 0; kh < ah.k; ++kh) {
+                    const float *xr = in_row(kh);
+                    for (int64_t kw = 0; kw < aw.k; ++kw) {
+                        const int64_t iw = ow * s - aw.p0 + kw * aw.d;
+                        if (iw >= 0 && iw < aw.in)
+                            acc = combine<K>(acc, _mm256_loadu_ps(xr + iw * kBlock),
+                                             weight<K>(wk, kh * aw.k + kw));
+                    }
+                }
+                _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
+            }
+        int64_t ow = g.lo;
+        if (k3) {
+            const float *r[3] = {in_row(0), in_row(1), in_row(2)};
+            for (; ow + 4 <= g.hi; ow += 4) {
+                __m256 acc[4] = {init, init, init, init};
+                for (int kh = 0; kh < 3; ++kh) {
+                    const float *xr = r[kh] + (ow * s - aw.p0) * kBlock;
+                    for (int kw = 0; kw < 3; ++kw)
+                        for (int j = 0; j < 4; ++j)
+                            acc[j] = combine<K>(acc[j], _mm256_loadu_ps(xr + (j * s + kw) * kBlock),
+                                                w3[kh * 3 + kw]);
+                }
+                for (int j = 0; j < 4; ++j)
+                    _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, rdiv, ow + j));
+            }
+        }
+        for (; ow < g.hi; ++ow) {
             __m256 acc = init;
             for (int64_t kh = 0; kh < ah.k; ++kh) {
-                const float *xr = in_row(kh);
-                for (int64_t kw = 0; kw < aw.k; ++kw) {
-                    const int64_t iw = ow * s - aw.p0 + kw * aw.d;
-                    if (iw >= 0 && iw < aw.in)
-                        acc =
-                            combine<K>(acc, _mm256_loadu_ps(xr + iw * kBlock), weight<K>(wk, kh * aw.k + kw));
-                }
+                const float *xr = in_row(kh) + (ow * s - aw.p0) * kBlock;
+                for (int64_t kw = 0; kw < aw.k; ++kw)
+                    acc = combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock),
+                                     weight<K>(wk, kh * aw.k + kw));
             }
-            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, div, ow));
+            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
         }
-    int64_t ow = g.lo;
-    if (ah.k == 3 && aw.k == 3 && aw.d == 1) {
-        // The common 3x3 window: weights in registers, four columns at a time.
-        const float *r[3] = {in_row(0), in_row(1), in_row(2)};
-        __m256 w[9];
-        for (int t = 0; t < 9; ++t) w[t] = weight<K>(wk, t);
-        for (; ow + 4 <= g.hi; ow += 4) {
-            __m256 acc[4] = {init, init, init, init};
-            for (int kh = 0; kh < 3; ++kh) {
-                const float *xr = r[kh] + (ow * s - aw.p0) * kBlock;
-                for (int kw = 0; kw < 3; ++kw)
-                    for (int j = 0; j < 4; ++j)
-                        acc[j] =
-                            combine<K>(acc[j], _mm256_loadu_ps(xr + (j * s + kw) * kBlock), w[kh * 3 + kw]);
-            }
-            for (int j = 0; j < 4; ++j)
-                _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, div, ow + j));
-        }
-    }
-    for (; ow < g.hi; ++ow) {
-        __m256 acc = init;
-        for (int64_t kh = 0; kh < ah.k; ++kh) {
-            const float *xr = in_row(kh) + (ow * s - aw.p0) * kBlock;
-            for (int64_t kw = 0; kw < aw.k; ++kw)
-                acc =
-                    combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock), weight<K>(wk, kh * aw.k + kw));
-        }
-        _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, div, ow));
     }
 }
 
-using RowFn = void (*)(const float *, const float *, const float *, const float *, const Window &, int64_t,
-                       const float *, const Activation &, float *);
+using RowsFn = void (*)(const float *, const float *, const float *, const float *, const Window &, int64_t,
+                        int64_t, const float *, const Activation &, float *);
 
 template <WinKind K>
-constexpr std::array<RowFn, 3> window_rows() {  // by stride: other, 1, 2
-    return {&window_row<K, 0>, &window_row<K, 1>, &window_row<K, 2>};
+constexpr std::array<RowsFn, 3> window_kernels() {  // by stride: other, 1, 2
+    return {&window_rows<K, 0>, &window_rows<K, 1>, &window_rows<K, 2>};
 }
 
-const std::array<RowFn, 3> row_table[3] = {window_rows<WinKind::Depthwise>(), window_rows<WinKind::Max>(),
-                                           window_rows<WinKind::Avg>()};
+const std::array<RowsFn, 3> window_table[3] = {
+    window_kernels<WinKind::Depthwise>(), window_kernels<WinKind::Max>(), window_kernels<WinKind::Avg>()};
 
 // Depthwise convolution (kind Depthwise) or pooling of a blocked input; rows of the output are computed
 // in place when it is blocked, or in the thread's scratch and scattered when it is plain.
@@ -609,28 +614,36 @@ public:
     std::vector<float> pad_row;   // the neutral value, a row of the input
     Activation act;
 
-    size_t scratch_floats() const override { return y->blocked ? 0 : size_t(g.aw.out * kBlock); }
+    // Rows of one work item: about 256 output positions, so that small planes are not split into rows
+    // whose own overhead outweighs them.
+    int64_t rows_per_item() const { return std::max<int64_t>(1, std::min(g.ah.out, 256 / g.aw.out)); }
+
+    size_t scratch_floats() const override {
+        return y->blocked ? 0 : size_t(rows_per_item() * g.aw.out * kBlock);
+    }
     size_t owned_floats() const override {
         return wpk.size() + bias.size() + divisors.size() + pad_row.size();
     }
 
     void run(RunCtx &ctx) override {
-        const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out;
+        const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out, rows = rows_per_item();
+        const int64_t chunks = (OH + rows - 1) / rows, items = N * CB * chunks;
         const RowOut out{y, C, OH * OW};
-        const RowFn fn = row_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
-        const int64_t items = N * CB * OH;
-        const int tasks = int(std::min<int64_t>(ctx.pool.size(), std::max<int64_t>(1, items / 4)));
+        const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
+        const int tasks = int(std::min<int64_t>(ctx.pool.size(), items));
         ctx.pool.run_tasks(tasks, [&](int task) {
             float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
             for (int64_t q = items * task / tasks; q < items * (task + 1) / tasks; ++q) {
-                const int64_t oh = q % OH, cb = q / OH % CB, n = q / (OH * CB);
+                const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
+                const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
                 const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
-                float *row = y->blocked ? y->data + ((n * CB + cb) * OH + oh) * OW * kBlock : tmp;
+                float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
                 const bool dw = kind == WinKind::Depthwise;
                 fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
-                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh,
-                   divisors.empty() ? nullptr : divisors.data() + oh * OW, act, row);
-                out.put(row, OW, n, cb, oh * OW);
+                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
+                   divisors.empty() ? nullptr : divisors.data(), act, dst);
+                for (int64_t oh = oh0; oh < oh1; ++oh)
+                    out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
             }
         });
     }
