@@ -193,3 +193,19 @@ def test_results_do_not_depend_on_the_thread_count(lib):
             results.append(m.infer(feeds))
     for one, two in zip(*results):
         assert np.array_equal(one, two)
+
+
+def test_nan_propagates_through_fused_activations(lib):
+    """A NaN in the input reaches the same outputs as in onnxruntime: Relu and Clip keep it."""
+    b = Builder(19)
+    y = b.op("Relu", [_conv(b, "x", 3, 16, 3)])
+    y = b.clip6(_conv(b, y, 16, 16, 3))
+    model = b.model([("x", [1, 3, 8, 8])], [_conv(b, y, 16, 4, 1, pads=[0, 0, 0, 0])])
+    x = np.random.RandomState(6).randn(1, 3, 8, 8).astype(np.float32)
+    x[0, 1, 4, 4] = np.nan
+    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer([x])[0]
+    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+    finite = ~np.isnan(want)
+    assert np.allclose(got[finite], want[finite], rtol=1e-3, atol=1e-4)

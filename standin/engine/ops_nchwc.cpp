@@ -103,10 +103,10 @@ ZELT_AVX2 inline __m256 activate(const Activation &a, __m256 v) {
     switch (a.kind) {
         case Activation::None:
             return v;
-        case Activation::Relu:
-            return _mm256_max_ps(v, _mm256_setzero_ps());
+        case Activation::Relu:  // NaN stays NaN: maxps and minps return their second operand then
+            return _mm256_max_ps(_mm256_setzero_ps(), v);
         case Activation::Clip:
-            return _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(a.lo)), _mm256_set1_ps(a.hi));
+            return _mm256_min_ps(_mm256_set1_ps(a.hi), _mm256_max_ps(_mm256_set1_ps(a.lo), v));
         case Activation::Leaky:
             return _mm256_blendv_ps(v, _mm256_mul_ps(v, _mm256_set1_ps(a.alpha)),
                                     _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
@@ -312,9 +312,9 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
             __m256 v = acc[o][j];
             if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + at));
             if (a.kind == Activation::Relu)
-                v = _mm256_max_ps(v, zero);
+                v = _mm256_max_ps(zero, v);
             else if (a.kind == Activation::Clip)
-                v = _mm256_min_ps(_mm256_max_ps(v, lo), hi);
+                v = _mm256_min_ps(hi, _mm256_max_ps(lo, v));
             else if (a.kind == Activation::Leaky)
                 v = _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha), _mm256_cmp_ps(v, zero, _CMP_LT_OQ));
             _mm256_storeu_ps(t.y + at, v);
