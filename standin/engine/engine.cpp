@@ -156,8 +156,10 @@ namespace {
 // Spins until pred() holds or the budget runs out; true when it holds.
 template <typename Pred>
 bool spin_until(Pred pred) {
-    // About 50 microseconds of pauses, then a few yields, so that a thread sharing the core still runs.
-    for (int i = 0; i < 2000; ++i) {
+    // About half a millisecond of pauses (the gaps between the operators of a run are shorter: a worker
+    // that fell asleep would cost a wake-up each), then a few yields, so that a thread sharing the core
+    // still runs.
+    for (int i = 0; i < 20000; ++i) {
         if (pred()) return true;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
