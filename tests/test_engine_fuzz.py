@@ -31,7 +31,14 @@ def _seed_models():
     b = Builder(2)
     z = b.op("Gemm", [b.op("Flatten", ["x"]), b.weight((6, 12), 12)], transB=1)
     second = b.model([("x", [2, 3, 2, 2])], [b.op("Pad", [z, b.const(np.array([0, 1, 0, 1], np.int64))])])
-    return [compile_model(first, "tx5100"), compile_model(second, "tx5100")]
+    # A chain that runs channel-blocked: mutated window attributes reach the blocked kernels.
+    b = Builder(3)
+    y = b.op("Relu", [b.conv("x", 3, 8, 3)])
+    y = b.op("MaxPool", [b.conv(y, 8, 12, 3, stride=2)], kernel_shape=[3, 3], strides=[2, 2], pads=[1, 1, 1, 1])
+    y = b.clip6(b.conv(y, 12, 12, 3, group=12))
+    y = b.op("Concat", [b.conv(y, 12, 8, 1), b.op("Add", [b.conv(y, 12, 8, 3), b.conv(y, 12, 8, 1)])], axis=1)
+    third = b.model([("x", [1, 3, 13, 11])], [b.op("GlobalAveragePool", [y]), b.conv(y, 16, 5, 3)])
+    return [compile_model(m, "tx5100") for m in (first, second, third)]
 
 
 @pytest.fixture(scope="module")

@@ -5,7 +5,7 @@
 #include <limits>
 #include <set>
 
-#include "graph.hpp"
+#include "ops_util.hpp"
 
 namespace zelt::engine {
 
@@ -132,6 +132,14 @@ std::string Node::get_string(const std::string &a, const std::string &dflt) cons
     return it->second.s;
 }
 
+Tensor *Planner::temporary(const std::string &name, int64_t n) {
+    auto t = std::make_unique<Tensor>();
+    t->name = name;
+    set_shape(t.get(), {n});
+    tensors.push_back(std::move(t));
+    return tensors.back().get();
+}
+
 const Node *Planner::single_consumer(const Tensor *t) const {
     auto it = consumers.find(t);
     if (t->is_output || it == consumers.end() || it->second != 1) return nullptr;
@@ -148,8 +156,10 @@ namespace {
 // Spins until pred() holds or the budget runs out; true when it holds.
 template <typename Pred>
 bool spin_until(Pred pred) {
-    // About 50 microseconds of pauses, then a few yields, so that a thread sharing the core still runs.
-    for (int i = 0; i < 2000; ++i) {
+    // About half a millisecond of pauses (the gaps between the operators of a run are shorter: a worker
+    // that fell asleep would cost a wake-up each), then a few yields, so that a thread sharing the core
+    // still runs.
+    for (int i = 0; i < 20000; ++i) {
         if (pred()) return true;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
@@ -386,12 +396,28 @@ void Graph::plan() {
         for (Tensor *t : n.in)
             if (t) ++consumers[t];
     std::vector<bool> fused(nodes.size(), false);
+    std::map<Tensor *, Tensor *> plain_copies;  // of blocked tensors, for readers that need NCHW
     for (size_t k = 0; k < nodes.size(); ++k) {
         if (fused[k]) continue;
-        const Node &n = nodes[k];
+        Node &n = nodes[k];
         for (Tensor *t : n.in)
             if (t && !t->shaped) fail(n, "input '" + t->name + "' has no shape");
-        Planner p{nodes, k, consumers, fused};
+        Planner p{nodes, k, consumers, fused, tensors};
+        for (size_t i = 0; i < n.in.size(); ++i) {
+            Tensor *t = n.in[i];
+            if (!t || !t->blocked || accepts_blocked(n, i, p)) continue;
+            Tensor *&plain = plain_copies[t];
+            if (!plain) {
+                auto copy = std::make_unique<Tensor>();
+                copy->name = t->name + "/nchw";
+                set_shape(copy.get(), t->shape);
+                plain = copy.get();
+                tensors.push_back(std::move(copy));
+                ops.push_back(make_to_plain(t, plain));
+                ops.back()->name = plain->name;
+            }
+            n.in[i] = plain;
+        }
         std::unique_ptr<Op> op = make_op(n, p);
         for (Tensor *t : n.out)
             if (!t->shaped && !fused[k]) fail(n, "output '" + t->name + "' got no shape");
@@ -399,6 +425,8 @@ void Graph::plan() {
     }
     for (Tensor *t : output_tensors)
         if (!t->shaped || t->alias) throw ModelError("graph output '" + t->name + "' is not computed");
+    for (auto &op : ops) memory.allocated(uint64_t(op->owned_floats()) * 4);
+    check_budget(memory);
 
     // Lifetimes of the storage roots, in operator steps.
     const int last = int(ops.size());
@@ -422,11 +450,12 @@ void Graph::plan() {
     std::vector<Tensor *> values;
     for (auto &t : tensors) {
         if (t->kind == Tensor::Input || t->is_output)
-            io_floats += slot(t->numel);
+            io_floats += slot(t->numel);  // never blocked
         else if (t->kind == Tensor::Value && !t->alias && t->shaped && t->first_use >= 0)
             values.push_back(t.get());
     }
-    std::stable_sort(values.begin(), values.end(), [](Tensor *a, Tensor *b) { return a->numel > b->numel; });
+    std::stable_sort(values.begin(), values.end(),
+                     [](Tensor *a, Tensor *b) { return a->storage() > b->storage(); });
     struct Placed {
         size_t off, size;
         int first, last;
@@ -436,7 +465,7 @@ void Graph::plan() {
     size_t arena_floats = 0;
     for (size_t i = 0; i < values.size(); ++i) {
         Tensor *t = values[i];
-        size_t need = slot(t->numel);
+        size_t need = slot(t->storage());
         std::vector<std::pair<size_t, size_t>> busy;
         for (auto &p : placed)
             if (p.first <= t->last_use && t->first_use <= p.last) busy.emplace_back(p.off, p.off + p.size);
@@ -461,8 +490,12 @@ void Graph::plan() {
             t->data = io.data() + io_off;
             io_off += slot(t->numel);
         }
-    for (auto &t : tensors)
-        if (t->alias) t->data = t->root()->data;
+    for (auto &t : tensors) {
+        if (!t->alias) continue;
+        int64_t offset = 0;
+        for (const Tensor *a = t.get(); a->alias; a = a->alias) offset += a->alias_offset;
+        t->data = t->root()->data + offset;
+    }
     // Empty tensors still get a valid address, so that kernels may pass it to memcpy and friends.
     for (auto &t : tensors)
         if (!t->data) t->data = empty_;

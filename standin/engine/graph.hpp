@@ -27,13 +27,19 @@ struct Tensor {
     int64_t numel = 0;
     bool shaped = false;  // shape known: inputs, constants, and values once produced
     bool is_output = false;
+    bool blocked = false;  // stored channel-blocked: [N][C/8][H][W][8], channels padded to a multiple of 8
     std::vector<float> fdata;    // float constants
     std::vector<int64_t> idata;  // int64 constants (shape parameters)
-    Tensor *alias = nullptr;     // a reshape view shares the storage of this tensor
+    Tensor *alias = nullptr;     // a view, or a part of a concatenation, shares the storage of this tensor
+    int64_t alias_offset = 0;    // floats into the storage of `alias`
     float *data = nullptr;       // float storage at run time
     int first_use = -1, last_use = -1;
 
     bool is_const() const { return kind == Data || kind == Fill; }
+    // Floats of storage: the padded channel blocks of a blocked tensor.
+    int64_t storage() const {
+        return blocked ? shape[0] * ((shape[1] + 7) / 8 * 8) * shape[2] * shape[3] : numel;
+    }
     Tensor *root() { return alias ? alias->root() : this; }
 };
 
@@ -97,6 +103,8 @@ public:
     virtual void run(RunCtx &ctx) = 0;
     // Scratch floats one thread needs.
     virtual size_t scratch_floats() const { return 0; }
+    // Floats the operator keeps of its own: weights repacked for its kernels.
+    virtual size_t owned_floats() const { return 0; }
     std::string op_type, name;
     std::vector<Tensor *> ins, outs;
 };
@@ -109,7 +117,10 @@ struct Planner {
     size_t index;
     const std::map<const Tensor *, int> &consumers;
     std::vector<bool> &fused;
+    std::vector<std::unique_ptr<Tensor>> &tensors;
     const Node *single_consumer(const Tensor *t) const;
+    // A value of `numel` floats that only the current operator uses (padded copies of its input).
+    Tensor *temporary(const std::string &name, int64_t numel);
 };
 
 std::unique_ptr<Op> make_op(const Node &node, Planner &planner);

@@ -17,6 +17,18 @@ namespace zelt::engine {
 void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float *a,
            int64_t lda, const float *b, int64_t ldb, float beta, float *c, int64_t ldc) {
     if (m == 0 || n == 0) return;
+    if (m == 1 && k > 0) {
+        // A row vector times a matrix: OpenBLAS's matrix-vector kernel streams the matrix once.  It
+        // scales c by beta, which would keep a NaN left in c; a zero beta means c is not read.
+        if (beta == 0) std::fill(c, c + n, 0.f);
+        if (trans_b)
+            scipy_cblas_sgemv(CblasRowMajor, CblasNoTrans, blasint(n), blasint(k), alpha, b, blasint(ldb), a,
+                              blasint(trans_a ? lda : 1), beta, c, 1);
+        else
+            scipy_cblas_sgemv(CblasRowMajor, CblasTrans, blasint(k), blasint(n), alpha, b, blasint(ldb), a,
+                              blasint(trans_a ? lda : 1), beta, c, 1);
+        return;
+    }
     if (k == 0) {
         for (int64_t i = 0; i < m; ++i)
             for (int64_t j = 0; j < n; ++j) c[i * ldc + j] = beta == 0 ? 0.f : beta * c[i * ldc + j];
@@ -48,14 +60,6 @@ void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int
     }
 }
 
-namespace {
-
-// Window geometry of one spatial axis of a convolution or pooling.
-struct Axis {
-    int64_t in = 1, k = 1, s = 1, d = 1, p0 = 0, p1 = 0, out = 1;
-};
-
-// Reads kernel/stride/dilation/padding attributes for `rank` spatial axes.
 std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<int64_t> &kernel,
                               bool ceil_mode) {
     size_t rank = x.size() - 2;
@@ -104,17 +108,24 @@ std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<i
     return axes;
 }
 
-// Views a 1-D problem as 2-D with a unit height axis.
 void to_2d(std::vector<Axis> &axes) {
     if (axes.size() == 1) axes.insert(axes.begin(), Axis{});
 }
 
-// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W).
-inline void valid_columns(int64_t off, int64_t s, int64_t W, int64_t OW, int64_t &lo, int64_t &hi) {
-    lo = off >= 0 ? 0 : (-off + s - 1) / s;
-    hi = W - off <= 0 ? 0 : std::min(OW, (W - off + s - 1) / s);
-    if (hi < lo) hi = lo;
+void window_counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded) {
+    for (int64_t o = 0; o < a.out; ++o) {
+        int64_t start = o * a.s - a.p0, n = 0, p = 0;
+        for (int64_t t = 0; t < a.k; ++t) {
+            int64_t i = start + t * a.d;
+            n += i >= 0 && i < a.in;
+            p += i < a.in + a.p1;
+        }
+        inside.push_back(n);
+        padded.push_back(p);
+    }
 }
+
+namespace {
 
 // One output row of a depthwise convolution: bias, then one pass over the row per kernel tap.
 ZELT_HOT void depthwise_row(const float *xc, int64_t H, int64_t W, const float *wk, const Axis &ah,
@@ -378,6 +389,7 @@ public:
 };
 
 std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
+    if (auto blocked = make_nchwc_conv(n, p)) return blocked;
     auto op = std::make_unique<ConvOp>();
     op->x = n.input(0);
     op->w = n.input(1);
@@ -573,24 +585,10 @@ public:
     bool count_include_pad = false;
     std::vector<int64_t> cnt_h, pad_h;
 
-    // Taps of a window inside the input, and inside input plus padding (count_include_pad).
-    static void counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded) {
-        for (int64_t o = 0; o < a.out; ++o) {
-            int64_t start = o * a.s - a.p0, n = 0, p = 0;
-            for (int64_t t = 0; t < a.k; ++t) {
-                int64_t i = start + t * a.d;
-                n += i >= 0 && i < a.in;
-                p += i < a.in + a.p1;
-            }
-            inside.push_back(n);
-            padded.push_back(p);
-        }
-    }
-
     void run(RunCtx &ctx) override {
         const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out;
         std::vector<int64_t> cnt_w, pad_w;
-        counts(aw, cnt_w, pad_w);
+        window_counts(aw, cnt_w, pad_w);
         ctx.pool.parallel_for(planes, 1, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const float *xp = x->data + q * H * W;
@@ -627,7 +625,7 @@ std::unique_ptr<Op> make_pool(const Node &n, Planner &) {
     to_2d(axes);
     op->ah = axes[0];
     op->aw = axes[1];
-    PoolOp::counts(op->ah, op->cnt_h, op->pad_h);
+    window_counts(op->ah, op->cnt_h, op->pad_h);
     op->planes = xs[0] * xs[1];
     op->y = n.out[0];
     set_shape(op->y, ys);

@@ -1378,7 +1378,9 @@ bool op_supported(const std::string &t) {
 std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
     const std::string &t = n.op_type;
     std::unique_ptr<Op> op;
-    if (auto it = binary_kinds().find(t); it != binary_kinds().end()) {
+    if (std::any_of(n.in.begin(), n.in.end(), [](const Tensor *x) { return x && x->blocked; })) {
+        op = make_nchwc_op(n, p);
+    } else if (auto it = binary_kinds().find(t); it != binary_kinds().end()) {
         if (t == "PRelu" && n.in.size() != 2) fail(n, "needs X and slope");
         if ((t != "Sum" && t != "Mean" && t != "Max" && t != "Min") && n.in.size() != 2)
             fail(n, "needs two inputs");
@@ -1411,9 +1413,11 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
         op = make_nn_op(n, p);
     }
     if (op) {
-        if (op->op_type.empty()) op->op_type = t;
         op->name = n.name;
-        if (op->outs.size() == 1 && op->outs[0] != n.out[0]) op->op_type += "+Act";
+        if (op->op_type.empty()) {
+            op->op_type = t;
+            if (op->outs.size() == 1 && op->outs[0] != n.out[0]) op->op_type += "+Act";
+        }
     }
     return op;
 }

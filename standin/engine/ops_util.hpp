@@ -46,6 +46,41 @@ bool fusable_activation(const Node &node, Activation &act);
 // returns the tensor the fused operator writes to and fills `act`.
 Tensor *fuse_activation(const Node &node, Planner &p, Activation &act);
 
+// Window geometry of one spatial axis of a convolution or pooling.
+struct Axis {
+    int64_t in = 1, k = 1, s = 1, d = 1, p0 = 0, p1 = 0, out = 1;
+};
+
+// Reads kernel/stride/dilation/padding attributes for the spatial axes of input shape `x`.
+std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<int64_t> &kernel,
+                              bool ceil_mode);
+
+// Views a 1-D problem as 2-D with a unit height axis.
+void to_2d(std::vector<Axis> &axes);
+
+// Per output position: taps of its window inside the input, and inside input plus end padding.
+void window_counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded);
+
+// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W).
+inline void valid_columns(int64_t off, int64_t s, int64_t W, int64_t OW, int64_t &lo, int64_t &hi) {
+    lo = off >= 0 ? 0 : (-off + s - 1) / s;
+    hi = W - off <= 0 ? 0 : std::min(OW, (W - off + s - 1) / s);
+    if (hi < lo) hi = lo;
+}
+
+// Channel-blocked (NCHW8c) operators, used where the CPU has AVX2 and FMA.
+bool nchwc_available();
+// Whether every reader of `t`, produced with shape `s` by the node being planned, takes it channel-blocked.
+bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s);
+// Whether node p.index takes its blocked input `i` as it is (otherwise it gets a plain copy).
+bool accepts_blocked(const Node &n, size_t i, const Planner &p);
+// A blocked convolution for `n`, or nullptr where the plain one is used.
+std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p);
+// The operator of a node whose inputs are blocked (accepted by accepts_blocked).
+std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p);
+// Copies blocked `x` into plain `y` of the same shape.
+std::unique_ptr<Op> make_to_plain(Tensor *x, Tensor *y);
+
 // Constant parameters read at load time.
 std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what);
 std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what);

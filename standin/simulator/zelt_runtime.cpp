@@ -321,7 +321,8 @@ void bind_input(Context &c, const ZELTInput &in) {
     float *dst = c.engine->input_data(in.index);
     const auto *src = static_cast<const uint8_t *>(in.buf);
     const size_t n = size_t(info.numel);
-    if (in.pass_through) {
+    const bool same_type = in.pass_through || in.type == ZELT_TENSOR_FLOAT32;
+    if (same_type && (in.pass_through || in.fmt != ZELT_TENSOR_NHWC || !is_image(info))) {
         std::memcpy(dst, src, n * 4);
         return;
     }
@@ -329,8 +330,14 @@ void bind_input(Context &c, const ZELTInput &in) {
         const int64_t N = info.shape[0], C = info.shape[1], HW = info.shape[2] * info.shape[3];
         for (int64_t b = 0; b < N; ++b)
             for (int64_t p = 0; p < HW; ++p)
-                for (int64_t ch = 0; ch < C; ++ch)
-                    dst[(b * C + ch) * HW + p] = element(src, in.type, size_t((b * HW + p) * C + ch));
+                for (int64_t ch = 0; ch < C; ++ch) {
+                    const size_t i = size_t((b * HW + p) * C + ch);
+                    float &d = dst[(b * C + ch) * HW + p];
+                    if (same_type)  // the common case, without the per-element type switch
+                        std::memcpy(&d, src + i * 4, 4);
+                    else
+                        d = element(src, in.type, i);
+                }
         return;
     }
     for (size_t i = 0; i < n; ++i) dst[i] = element(src, in.type, i);

@@ -1,0 +1,1008 @@
+// Channel-blocked (NCHW8c) operators.  Chains of convolutions keep their activations as [N][C/8][H][W][8],
+// channels padded with zeros to a multiple of 8, so that one AVX2 register holds eight channels of one
+// position: convolutions then run as direct loops that keep a tile of output columns x output channel blocks
+// in registers (no patch matrix), and depthwise convolution, pooling and the elementwise operators between
+// them work on whole vectors.  The planner gives every other reader of a blocked tensor a plain NCHW copy;
+// graph inputs and outputs are always plain.
+#include <immintrin.h>
+
+#include <array>
+#include <limits>
+#include <set>
+#include <utility>
+
+#include "ops_util.hpp"
+
+#define ZELT_AVX2 __attribute__((target("avx2,fma")))
+
+namespace zelt::engine {
+
+namespace {
+
+constexpr int64_t kBlock = 8;
+constexpr int64_t kSlabBytes = 65536;    // output of one work item, kept in cache across input-channel passes
+constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
+constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
+constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in L2 while its rows run
+
+int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
+
+bool is_sum2(const Node &n) {
+    return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
+           n.out.size() == 1;
+}
+
+// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped or
+// depthwise, explicit pads smaller than the window.  Anything else (including what is malformed, which the
+// plain operator reports) stays plain.
+bool conv_supported(const Node &n, const Shape &xs) {
+    const Tensor *w = n.input(1), *b = n.input(2);
+    if (!n.input(0) || !w || n.out.size() != 1 || n.input(0)->dtype != DType::F32) return false;
+    if (xs.size() != 4 || w->shape.size() != 4 || w->dtype != DType::F32 || !w->is_const()) return false;
+    const int64_t C = xs[1], M = w->shape[0], G = n.get_int("group", 1);
+    if (b && (b->dtype != DType::F32 || !b->is_const() || b->numel != M)) return false;
+    const bool depthwise = G > 1 && G == C && M == C && w->shape[1] == 1;
+    if (!(G == 1 && w->shape[1] == C) && !depthwise) return false;
+    if (numel_of(xs) == 0 || M == 0) return false;
+    std::vector<int64_t> kernel{w->shape[2], w->shape[3]};
+    auto strides = n.get_ints("strides", {1, 1}), dil = n.get_ints("dilations", {1, 1});
+    auto pads = n.get_ints("pads", {0, 0, 0, 0});
+    if (n.get_ints("kernel_shape", kernel) != kernel || strides.size() != 2 || dil.size() != 2 ||
+        pads.size() != 4)
+        return false;
+    const std::string auto_pad = n.get_string("auto_pad", "NOTSET");
+    for (size_t i = 0; i < 2; ++i) {
+        if (kernel[i] < 1 || kernel[i] > 1024 || strides[i] < 1 || strides[i] > 1024 || dil[i] < 1 ||
+            dil[i] > 1024)
+            return false;
+        const int64_t span = (kernel[i] - 1) * dil[i] + 1;
+        if (auto_pad == "NOTSET" &&
+            (pads[i] < 0 || pads[i] >= span || pads[i + 2] < 0 || pads[i + 2] >= span))
+            return false;
+    }
+    return auto_pad == "NOTSET" || auto_pad == "VALID" || auto_pad == "SAME_UPPER" ||
+           auto_pad == "SAME_LOWER";
+}
+
+bool pool_supported(const Node &n, const Shape &xs) {
+    return xs.size() == 4 && (n.out.size() == 1 || !n.out[1]) && n.get_int("storage_order", 0) == 0;
+}
+
+// Whether node `c` reads a tensor of shape `s` channel-blocked as its input `i`.
+bool blocked_reader(const Node &c, size_t i, const Shape &s) {
+    const std::string &t = c.op_type;
+    Activation act;
+    if (t == "Conv") return i == 0 && conv_supported(c, s);
+    if (t == "MaxPool" || t == "AveragePool") return i == 0 && pool_supported(c, s);
+    if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return i == 0 && c.out.size() == 1;
+    if (is_sum2(c)) return true;
+    if (fusable_activation(c, act)) return i == 0 && c.out.size() == 1;
+    if (t == "Concat") {
+        int64_t axis = c.get_int("axis", 0);
+        return (axis == 1 || axis == -3) && s[1] % kBlock == 0;
+    }
+    return false;
+}
+
+// The activation that directly follows `t`, if it can be fused.
+const Node *activation_after(const Planner &p, const Tensor *t, Activation &act) {
+    const Node *c = p.single_consumer(t);
+    if (c && c->input(0) == t && c->out.size() == 1 && fusable_activation(*c, act)) return c;
+    act.kind = Activation::None;
+    return nullptr;
+}
+
+void mark_fused(Planner &p, const Node *n, const Shape &s) {
+    p.fused[size_t(n - p.nodes.data())] = true;
+    set_shape(n->out[0], s);
+}
+
+// ---------------------------------------------------------------- vector helpers
+
+ZELT_AVX2 inline __m256 activate(const Activation &a, __m256 v) {
+    switch (a.kind) {
+        case Activation::None:
+            return v;
+        case Activation::Relu:  // NaN stays NaN: maxps and minps return their second operand then
+            return _mm256_max_ps(_mm256_setzero_ps(), v);
+        case Activation::Clip:
+            return _mm256_min_ps(_mm256_set1_ps(a.hi), _mm256_max_ps(_mm256_set1_ps(a.lo), v));
+        case Activation::Leaky:
+            return _mm256_blendv_ps(v, _mm256_mul_ps(v, _mm256_set1_ps(a.alpha)),
+                                    _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+    }
+    return v;
+}
+
+// Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
+ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb,
+                              int64_t pos) {
+    alignas(32) float lane[8];
+    _mm256_store_ps(lane, v);
+    const int64_t c0 = cb * kBlock, lanes = std::min<int64_t>(kBlock, C - c0);
+    float *dst = y + (n * C + c0) * plane + pos;
+    for (int64_t c = 0; c < lanes; ++c) dst[c * plane] = lane[c];
+}
+
+// A row of blocked vectors [count][8], stored to `y` blocked (at `row`) or scattered to plain NCHW.
+struct RowOut {
+    Tensor *y;
+    int64_t C, plane;
+    ZELT_AVX2 void put(const float *row, int64_t count, int64_t n, int64_t cb, int64_t pos) const {
+        if (y->blocked) return;  // the row was computed in place
+        for (int64_t i = 0; i < count; ++i)
+            scatter(_mm256_loadu_ps(row + i * 8), y->data, C, plane, n, cb, pos + i);
+    }
+};
+
+// ---------------------------------------------------------------- convolution
+
+// Addressing of one image for the convolution tiles.  The input is padded, so that no tap needs a check;
+// BS channels of one input block sit at consecutive floats (8 blocked, 1 plain).
+struct ConvTile {
+    const float *x, *w, *bias, *res;  // res: residual added before the activation (blocked, like y)
+    float *y;
+    int64_t x_cb, x_h, x_ws;  // input strides: channel block, row, one output column (stride * BS)
+    int64_t tap_h, tap_w;     // input strides of one kernel tap: dilation * row, dilation * BS
+    int64_t KH, KW, SH;
+    int64_t w_ob, w_cb;  // packed weight strides: output block, input block
+    int64_t OH, OW, M;
+    bool plain_out;
+    Activation act;
+};
+
+// Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
+// the kernel so that its accumulators stay in registers).
+ZELT_AVX2 void scatter_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
+    const int64_t plane = t.OH * t.OW;
+    for (int o = 0; o < no; ++o)
+        for (int j = 0; j < nw; ++j) {
+            __m256 v = _mm256_load_ps(sums + (o * nw + j) * kBlock);
+            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
+            scatter(activate(t.act, v), t.y, t.M, plane, 0, ob + o, pos + j);
+        }
+}
+
+// Two output blocks x NW columns over one tap of a blocked input (8 channels), scheduled by hand: with
+// intrinsics the compiler rotates the accumulators through extra register moves.  STEP is the byte offset
+// of consecutive output columns in the input.  The statements read input and weights through their pointer
+// operands alone (no memory operands: 30 at most): nothing writes either while a convolution runs.
+// clang-format off
+#define ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w0]), %%ymm12\n\t" "vmovups " #c "*32(%[w1]), %%ymm13\n\t"
+#define ZELT_COLUMN(c, j)                                               \
+    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm14\n\t"        \
+    "vfmadd231ps %%ymm12, %%ymm14, %[a0" #j "]\n\t"                     \
+    "vfmadd231ps %%ymm13, %%ymm14, %[a1" #j "]\n\t"
+#define ZELT_C3(c) ZELT_WEIGHTS(c) ZELT_COLUMN(c, 0) ZELT_COLUMN(c, 1) ZELT_COLUMN(c, 2)
+#define ZELT_C4(c) ZELT_C3(c) ZELT_COLUMN(c, 3)
+#define ZELT_C5(c) ZELT_C4(c) ZELT_COLUMN(c, 4)
+#define ZELT_C6(c) ZELT_C5(c) ZELT_COLUMN(c, 5)
+#define ZELT_CHANNELS(C) C(0) C(1) C(2) C(3) C(4) C(5) C(6) C(7)
+#define ZELT_ACC(j) [a0##j] "+x"(acc[0][j]), [a1##j] "+x"(acc[1][j])
+#define ZELT_TAP_ASM(C, ...)                                            \
+    asm(ZELT_CHANNELS(C)                                                \
+        : __VA_ARGS__                                                   \
+        : [x] "r"(x), [w0] "r"(w0), [w1] "r"(w1), [step] "i"(STEP)      \
+        : "xmm12", "xmm13", "xmm14")
+
+// The same with three output blocks (narrow rows, or block counts that are multiples of 3).
+#define ZELT_WEIGHTS3(c) ZELT_WEIGHTS(c) "vmovups " #c "*32(%[w2]), %%ymm14\n\t"
+#define ZELT_COLUMN3(c, j)                                              \
+    "vbroadcastss (%c[step]*" #j "+" #c "*4)(%[x]), %%ymm15\n\t"        \
+    "vfmadd231ps %%ymm12, %%ymm15, %[a0" #j "]\n\t"                     \
+    "vfmadd231ps %%ymm13, %%ymm15, %[a1" #j "]\n\t"                     \
+    "vfmadd231ps %%ymm14, %%ymm15, %[a2" #j "]\n\t"
+#define ZELT_3C3(c) ZELT_WEIGHTS3(c) ZELT_COLUMN3(c, 0) ZELT_COLUMN3(c, 1) ZELT_COLUMN3(c, 2)
+#define ZELT_3C4(c) ZELT_3C3(c) ZELT_COLUMN3(c, 3)
+#define ZELT_ACC3(j) ZELT_ACC(j), [a2##j] "+x"(acc[2][j])
+#define ZELT_TAP3_ASM(C, ...)                                                           \
+    asm(ZELT_CHANNELS(C)                                                                \
+        : __VA_ARGS__                                                                   \
+        : [x] "r"(x), [w0] "r"(w[0]), [w1] "r"(w[1]), [w2] "r"(w[2]), [step] "i"(STEP)  \
+        : "xmm12", "xmm13", "xmm14", "xmm15")
+// clang-format on
+
+template <int NO, int NW, int STEP>
+ZELT_AVX2 __attribute__((always_inline)) inline void tap_asm(__m256 (&acc)[NO][NW], const float *x,
+                                                             const float *const (&w)[NO]) {
+    if constexpr (NO == 3) {
+        if constexpr (NW == 3) ZELT_TAP3_ASM(ZELT_3C3, ZELT_ACC3(0), ZELT_ACC3(1), ZELT_ACC3(2));
+        if constexpr (NW == 4)
+            ZELT_TAP3_ASM(ZELT_3C4, ZELT_ACC3(0), ZELT_ACC3(1), ZELT_ACC3(2), ZELT_ACC3(3));
+    } else {
+        const float *w0 = w[0], *w1 = w[1];
+        if constexpr (NW == 3) ZELT_TAP_ASM(ZELT_C3, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2));
+        if constexpr (NW == 4) ZELT_TAP_ASM(ZELT_C4, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3));
+        if constexpr (NW == 5)
+            ZELT_TAP_ASM(ZELT_C5, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4));
+        if constexpr (NW == 6)
+            ZELT_TAP_ASM(ZELT_C6, ZELT_ACC(0), ZELT_ACC(1), ZELT_ACC(2), ZELT_ACC(3), ZELT_ACC(4),
+                         ZELT_ACC(5));
+    }
+}
+
+// One kernel tap of BS input channels into NO x NW accumulators.
+template <int NO, int NW, int BS, int SW>
+ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], const float *xp,
+                                                         const float *wp, int64_t x_ws, int64_t w_ob) {
+    const float *w[NO];  // of each output block: constant offsets below
+    for (int o = 0; o < NO; ++o) w[o] = wp + o * w_ob;
+    if constexpr (NO >= 2 && NW >= 3 && BS == kBlock && SW != 0) {
+        tap_asm<NO, NW, SW == 2 ? 64 : 32>(acc, xp, w);
+        return;
+    }
+#pragma GCC unroll 8
+    for (int c = 0; c < BS; ++c) {
+        __m256 wv[NO];
+#pragma GCC unroll 3
+        for (int o = 0; o < NO; ++o) wv[o] = _mm256_loadu_ps(w[o] + c * kBlock);
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) {
+            const __m256 xv = _mm256_broadcast_ss(xp + j * x_ws + c);
+#pragma GCC unroll 3
+            for (int o = 0; o < NO; ++o) acc[o][j] = _mm256_fmadd_ps(wv[o], xv, acc[o][j]);
+        }
+    }
+}
+
+// NO output blocks x NW output columns of row `oh` from column `ow`, over input blocks [cb0, cb1).
+// The first pass starts from the bias, later ones from the partial sums in y; the last adds the residual,
+// applies the activation and stores.  SW is the stride when it is 1 or 2 (constant input offsets of the
+// columns), 0 for any other, and -1 for a 1x1 kernel with stride 1 (no tap loops).
+template <int NO, int NW, int BS, int SW>
+ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, int64_t cb0, int64_t cb1,
+                         bool first, bool last) {
+    const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow;
+    __m256 acc[NO][NW];
+#pragma GCC unroll 3
+    for (int o = 0; o < NO; ++o) {
+        const float *yp = t.y + ((ob + o) * plane + pos) * kBlock;
+        const __m256 b = _mm256_loadu_ps(t.bias + (ob + o) * kBlock);
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) acc[o][j] = first ? b : _mm256_loadu_ps(yp + j * kBlock);
+    }
+    if (last && !t.plain_out && pos + 2 * NW <= plane)
+        // The residual and output lines of the next tile arrive while this one computes.
+        for (int o = 0; o < NO; ++o)
+            for (int j = NW; j < 2 * NW; j += 2) {
+                const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
+                if (t.res) _mm_prefetch(reinterpret_cast<const char *>(t.res + at), _MM_HINT_T0);
+                __builtin_prefetch(t.y + at, 1);
+            }
+    const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_ob = t.w_ob;
+    const float *xb = t.x + oh * t.SH * t.x_h + ow * x_ws;
+    const float *wb = t.w + ob * w_ob;
+    for (int64_t cb = cb0; cb < cb1; ++cb) {
+        const float *xc = xb + cb * t.x_cb, *wp = wb + cb * t.w_cb;
+        if constexpr (SW < 0) {
+            tap<NO, NW, BS, SW>(acc, xc, wp, x_ws, w_ob);
+            continue;
+        }
+        for (int64_t kh = 0; kh < t.KH; ++kh) {
+            const float *xp = xc + kh * t.tap_h;
+            for (int64_t kw = 0; kw < t.KW; ++kw, xp += t.tap_w, wp += BS * kBlock)
+                tap<NO, NW, BS, SW>(acc, xp, wp, x_ws, w_ob);
+        }
+    }
+    if (!last) {
+#pragma GCC unroll 3
+        for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+            for (int j = 0; j < NW; ++j)
+                _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
+        return;
+    }
+    if (t.plain_out) {
+        alignas(32) float sums[NO * NW * kBlock];
+#pragma GCC unroll 3
+        for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+            for (int j = 0; j < NW; ++j) _mm256_store_ps(sums + (o * NW + j) * kBlock, acc[o][j]);
+        scatter_tile(t, sums, NO, NW, ob, pos);
+        return;
+    }
+    const Activation &a = t.act;
+    const __m256 zero = _mm256_setzero_ps(), lo = _mm256_set1_ps(a.lo), hi = _mm256_set1_ps(a.hi),
+                 alpha = _mm256_set1_ps(a.alpha);
+#pragma GCC unroll 3
+    for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) {
+            const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
+            __m256 v = acc[o][j];
+            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + at));
+            if (a.kind == Activation::Relu)
+                v = _mm256_max_ps(zero, v);
+            else if (a.kind == Activation::Clip)
+                v = _mm256_min_ps(hi, _mm256_max_ps(lo, v));
+            else if (a.kind == Activation::Leaky)
+                v = _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha), _mm256_cmp_ps(v, zero, _CMP_LT_OQ));
+            _mm256_storeu_ps(t.y + at, v);
+        }
+}
+
+// The widest tile: 12 accumulators.
+template <int NO>
+constexpr int64_t kTileWidth = NO == 3 ? 4 : 6;
+
+template <int NO, int BS, int SW, int NW = int(kTileWidth<NO>)>
+ZELT_AVX2 void tile_of_width(int64_t width, const ConvTile &t, int64_t ob, int64_t oh, int64_t ow,
+                             int64_t cb0, int64_t cb1, bool first, bool last) {
+    if constexpr (NW > 1)
+        if (width != NW)
+            return tile_of_width<NO, BS, SW, NW - 1>(width, t, ob, oh, ow, cb0, cb1, first, last);
+    conv_tile<NO, NW, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+}
+
+// Tiles of NO output blocks over output columns [c0, c1) of row `oh`: as few tiles as the widest kernel
+// allows, of widths that differ by one at most.
+template <int NO, int BS, int SW>
+ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
+                        int64_t cb1, bool first, bool last) {
+    const int64_t tiles = (c1 - c0 + kTileWidth<NO> - 1) / kTileWidth<NO>;
+    const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
+    for (int64_t i = 0, ow = c0; i < tiles; ++i) {
+        const int64_t width = base + (i < extra);
+        tile_of_width<NO, BS, SW>(width, t, ob, oh, ow, cb0, cb1, first, last);
+        ow += width;
+    }
+}
+
+using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool,
+                           bool);
+
+template <int BS, int SW>
+constexpr std::array<RowKernel, 3> row_kernels() {  // by output blocks - 1
+    return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>, &conv_row<3, BS, SW>};
+}
+
+// Row kernels by [input blocked][stride: other, 1, 2; pointwise].
+const std::array<RowKernel, 3> row_kernel_table[2][4] = {
+    {row_kernels<1, 0>(), row_kernels<1, 1>(), row_kernels<1, 2>(), row_kernels<1, -1>()},
+    {row_kernels<8, 0>(), row_kernels<8, 1>(), row_kernels<8, 2>(), row_kernels<8, -1>()}};
+
+class NchwcConvOp : public Op {
+public:
+    Tensor *x, *y, *res = nullptr, *staged = nullptr;
+    int64_t N, C, M, OB;
+    Axis ah, aw;             // of the convolution
+    bool subsample = false;  // a strided 1x1 convolution: the staged input holds the sampled positions
+    int64_t bs, ncb;  // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    // What the tiles see: the staged (or original) input of IH x IW positions, a KH x KW kernel with
+    // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
+    int64_t IH, IW, KH, KW, SH, SW, DH, DW, OH, OW;
+    int64_t chunk;     // input blocks per pass
+    int64_t per_item;  // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
+    std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
+    Activation act;
+
+    size_t owned_floats() const override { return wpk.size() + bias.size(); }
+
+    // Fills the staged input: padded with zeros, or the sampled positions of a strided 1x1 convolution,
+    // and channel-blocked when the input is plain.
+    void stage_input(RunCtx &ctx) {
+        const int64_t H = ah.in, W = aw.in, e = bs;  // floats per position
+        const bool gather = !x->blocked && bs == kBlock;
+        const int64_t rows = subsample ? ah.out : H + ah.p0 + ah.p1;
+        const int64_t cols = subsample ? aw.out : W + aw.p0 + aw.p1;
+        const int64_t r0 = subsample ? 0 : ah.p0, c0 = subsample ? 0 : aw.p0;  // first row, column of input
+        const int64_t step_h = subsample ? ah.s : 1, step_w = subsample ? aw.s : 1;
+        const int64_t in_rows = subsample ? rows : H, in_cols = subsample ? cols : W;
+        ctx.pool.parallel_for(N * ncb, 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                float *dst = staged->data + q * rows * cols * e;
+                const int64_t n = q / ncb, ch0 = q % ncb * kBlock, lanes = std::min(kBlock, C - ch0);
+                for (int64_t r = 0; r < rows; ++r, dst += cols * e) {
+                    const int64_t i = r - r0;
+                    if (i < 0 || i >= in_rows) {
+                        std::fill(dst, dst + cols * e, 0.f);
+                        continue;
+                    }
+                    std::fill(dst, dst + c0 * e, 0.f);
+                    float *d = dst + c0 * e;
+                    const int64_t ih = i * step_h;
+                    if (gather) {
+                        const float *plane = x->data + (n * C + ch0) * H * W + ih * W;
+                        for (int64_t j = 0; j < in_cols; ++j)
+                            for (int64_t c = 0; c < kBlock; ++c)
+                                d[j * kBlock + c] = c < lanes ? plane[c * H * W + j * step_w] : 0.f;
+                    } else if (step_w == 1) {
+                        std::memcpy(d, x->data + (q * H + ih) * W * e, size_t(W * e) * 4);
+                    } else {
+                        const float *src = x->data + (q * H + ih) * W * e;
+                        for (int64_t j = 0; j < in_cols; ++j)
+                            std::memcpy(d + j * e, src + j * step_w * e, size_t(e) * 4);
+                    }
+                    std::fill(d + in_cols * e, dst + cols * e, 0.f);
+                }
+            }
+        });
+    }
+
+    void run(RunCtx &ctx) override {
+        if (staged) stage_input(ctx);
+        const float *src = staged ? staged->data : x->data;
+        const int T = ctx.pool.size();
+        const int64_t groups = (OB + per_item - 1) / per_item;
+        // Work items: image x segment of rows (or of columns, for a single row) x group of output blocks,
+        // so that consecutive items of a thread read the same input segment.
+        const bool by_rows = OH > 1;
+        const int64_t extent = by_rows ? OH : OW;
+        // As many segments as the cache budgets ask for, of sizes that differ by one at most; more when
+        // there would be too few items to share equally among the threads.
+        const int64_t out_bytes = per_item * (by_rows ? OW : 1) * 32;  // per row, or column, of a work item
+        const int64_t in_bytes = (by_rows ? SH * IW : 1) * ncb * bs * 4;
+        const int64_t seg_max =
+            std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
+        int64_t nseg = (extent + seg_max - 1) / seg_max;
+        if (N * nseg * groups < 4 * T) nseg = std::min(extent, (nseg + T - 1) / T * T);
+        const bool pointwise = KH * KW * SH * SW == 1;
+        const bool rows_outer = per_item * ncb * KH * KW * bs * kBlock * 4 <= kL2Weights;
+        const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
+        ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
+            for (int64_t it = i0; it < i1; ++it) {
+                const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
+                const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
+                const ConvTile t{src + n * ncb * IH * IW * bs,
+                                 wpk.data(),
+                                 bias.data(),
+                                 res ? res->data + n * OB * OH * OW * kBlock : nullptr,
+                                 y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
+                                 IH * IW * bs,
+                                 IW * bs,
+                                 SW * bs,
+                                 DH * IW * bs,
+                                 DW * bs,
+                                 KH,
+                                 KW,
+                                 SH,
+                                 ncb * KH * KW * bs * kBlock,
+                                 KH * KW * bs * kBlock,
+                                 OH,
+                                 OW,
+                                 M,
+                                 !y->blocked,
+                                 act};
+                const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
+                const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
+                const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
+                const RowKernel kernel = kernels[size_t(no - 1)];
+                auto pass = [&](int64_t oh, int64_t cb0) {
+                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
+                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+                };
+                // Rows outside the passes keep each output row in L1 across them; passes outside the rows
+                // keep each pass's weights in cache across the rows, for weights too large for L2.
+                if (rows_outer)
+                    for (int64_t oh = r0; oh < r1; ++oh)
+                        for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
+                else
+                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
+                        for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
+            }
+        });
+    }
+};
+
+// ---------------------------------------------------------------- depthwise convolution and pooling
+
+// Window geometry of a depthwise convolution or pooling over a blocked input plane.
+struct Window {
+    Axis ah, aw;
+    int64_t lo, hi;  // output columns whose whole window lies inside the row
+
+    void init(const Axis &h, const Axis &w) {
+        ah = h;
+        aw = w;
+        valid_columns(-aw.p0, aw.s, aw.in - (aw.k - 1) * aw.d, aw.out, lo, hi);
+    }
+};
+
+enum class WinKind { Depthwise, Max, Avg };
+
+// Adds input vector `x` under weight `w` (depthwise) into `acc`, or takes the maximum or the sum.
+template <WinKind K>
+ZELT_AVX2 inline __m256 combine(__m256 acc, __m256 x, __m256 w) {
+    if constexpr (K == WinKind::Depthwise) return _mm256_fmadd_ps(w, x, acc);
+    if constexpr (K == WinKind::Max) return _mm256_max_ps(acc, x);
+    return _mm256_add_ps(acc, x);
+}
+
+template <WinKind K>
+ZELT_AVX2 inline __m256 weight(const float *wk, int64_t tap) {
+    if constexpr (K == WinKind::Depthwise) return _mm256_loadu_ps(wk + tap * kBlock);
+    return _mm256_setzero_ps();
+}
+
+// Bias and activation (depthwise), or the divisor of output column `ow` (average).
+template <WinKind K>
+ZELT_AVX2 inline __m256 finish(__m256 acc, const Activation &act, const float *div, int64_t ow) {
+    if constexpr (K == WinKind::Depthwise) return activate(act, acc);
+    if constexpr (K == WinKind::Avg)
+        return div[ow] != 0 ? _mm256_div_ps(acc, _mm256_set1_ps(div[ow])) : _mm256_setzero_ps();
+    return acc;
+}
+
+// Output rows [oh0, oh1) of a depthwise convolution or a pooling of one channel block, into `rows`.  Window
+// rows outside the input read `pad_row`, a row of the neutral value; window columns outside it are skipped in
+// the border columns.  `init8` starts each sum (the bias, or the neutral value), `wk` holds [KH][KW][8]
+// weights (depthwise), `div` the divisors of the output positions (average).  S is the stride when it is 1
+// or 2, 0 for any other.
+template <WinKind K, int S>
+ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *wk, const float *init8,
+                           const Window &g, int64_t oh0, int64_t oh1, const float *div, const Activation &act,
+                           float *rows) {
+    const Axis &ah = g.ah, &aw = g.aw;
+    const int64_t s = S ? S : aw.s;
+    const __m256 init = _mm256_loadu_ps(init8);
+    const bool k3 = ah.k == 3 && aw.k == 3 && aw.d == 1;  // the common 3x3 window: weights in registers
+    __m256 w3[9];
+    for (int t = 0; t < 9 && k3; ++t) w3[t] = weight<K>(wk, t);
+    for (int64_t oh = oh0; oh < oh1; ++oh) {
+        float *row = rows + (oh - oh0) * aw.out * kBlock;
+        const float *rdiv = div ? div + oh * aw.out : nullptr;
+        auto in_row = [&](int64_t kh) {
+            const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
+            return ih >= 0 && ih < ah.in ? xc + ih * aw.in * kBlock : pad_row;
+        };
+        const int64_t border[2][2] = {{0, g.lo}, {std::max(g.lo, g.hi), aw.out}};
+        for (auto &range : border)
+            for (int64_t ow = range[0]; ow < range[1]; ++ow) {
+                __m256 acc = init;
+                for (int64_t kh = 0; kh < ah.k; ++kh) {
+                    const float *xr = in_row(kh);
+                    for (int64_t kw = 0; kw < aw.k; ++kw) {
+                        const int64_t iw = ow * s - aw.p0 + kw * aw.d;
+                        if (iw >= 0 && iw < aw.in)
+                            acc = combine<K>(acc, _mm256_loadu_ps(xr + iw * kBlock),
+                                             weight<K>(wk, kh * aw.k + kw));
+                    }
+                }
+                _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
+            }
+        int64_t ow = g.lo;
+        if (k3) {
+            const float *r[3] = {in_row(0), in_row(1), in_row(2)};
+            for (; ow + 4 <= g.hi; ow += 4) {
+                __m256 acc[4] = {init, init, init, init};
+                for (int kh = 0; kh < 3; ++kh) {
+                    const float *xr = r[kh] + (ow * s - aw.p0) * kBlock;
+                    for (int kw = 0; kw < 3; ++kw)
+                        for (int j = 0; j < 4; ++j)
+                            acc[j] = combine<K>(acc[j], _mm256_loadu_ps(xr + (j * s + kw) * kBlock),
+                                                w3[kh * 3 + kw]);
+                }
+                for (int j = 0; j < 4; ++j)
+                    _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, rdiv, ow + j));
+            }
+        }
+        for (; ow < g.hi; ++ow) {
+            __m256 acc = init;
+            for (int64_t kh = 0; kh < ah.k; ++kh) {
+                const float *xr = in_row(kh) + (ow * s - aw.p0) * kBlock;
+                for (int64_t kw = 0; kw < aw.k; ++kw)
+                    acc = combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock),
+                                     weight<K>(wk, kh * aw.k + kw));
+            }
+            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
+        }
+    }
+}
+
+using RowsFn = void (*)(const float *, const float *, const float *, const float *, const Window &, int64_t,
+                        int64_t, const float *, const Activation &, float *);
+
+template <WinKind K>
+constexpr std::array<RowsFn, 3> window_kernels() {  // by stride: other, 1, 2
+    return {&window_rows<K, 0>, &window_rows<K, 1>, &window_rows<K, 2>};
+}
+
+const std::array<RowsFn, 3> window_table[3] = {
+    window_kernels<WinKind::Depthwise>(), window_kernels<WinKind::Max>(), window_kernels<WinKind::Avg>()};
+
+// Depthwise convolution (kind Depthwise) or pooling of a blocked input; rows of the output are computed
+// in place when it is blocked, or in the thread's scratch and scattered when it is plain.
+class NchwcWindowOp : public Op {
+public:
+    WinKind kind;
+    Tensor *x, *y;
+    int64_t N, C, CB;
+    Window g;
+    std::vector<float> wpk,
+        bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
+    std::vector<float> divisors;  // average: [OH][OW]
+    std::vector<float> pad_row;   // the neutral value, a row of the input
+    Activation act;
+
+    // Rows of one work item: about 256 output positions, so that small planes are not split into rows
+    // whose own overhead outweighs them.
+    int64_t rows_per_item() const { return std::max<int64_t>(1, std::min(g.ah.out, 256 / g.aw.out)); }
+
+    size_t scratch_floats() const override {
+        return y->blocked ? 0 : size_t(rows_per_item() * g.aw.out * kBlock);
+    }
+    size_t owned_floats() const override {
+        return wpk.size() + bias.size() + divisors.size() + pad_row.size();
+    }
+
+    void run(RunCtx &ctx) override {
+        const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out, rows = rows_per_item();
+        const int64_t chunks = (OH + rows - 1) / rows, items = N * CB * chunks;
+        const RowOut out{y, C, OH * OW};
+        const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
+        const int tasks = int(std::min<int64_t>(ctx.pool.size(), items));
+        ctx.pool.run_tasks(tasks, [&](int task) {
+            float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+            for (int64_t q = items * task / tasks; q < items * (task + 1) / tasks; ++q) {
+                const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
+                const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
+                const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
+                float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
+                const bool dw = kind == WinKind::Depthwise;
+                fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
+                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
+                   divisors.empty() ? nullptr : divisors.data(), act, dst);
+                for (int64_t oh = oh0; oh < oh1; ++oh)
+                    out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
+            }
+        });
+    }
+};
+
+ZELT_AVX2 void global_pool(bool is_max, const float *x, int64_t HW, float *out8) {
+    __m256 acc = _mm256_set1_ps(is_max ? -std::numeric_limits<float>::infinity() : 0.f);
+    for (int64_t i = 0; i < HW; ++i) {
+        const __m256 v = _mm256_loadu_ps(x + i * kBlock);
+        acc = is_max ? _mm256_max_ps(acc, v) : _mm256_add_ps(acc, v);
+    }
+    if (!is_max) acc = _mm256_div_ps(acc, _mm256_set1_ps(float(HW)));
+    _mm256_storeu_ps(out8, acc);
+}
+
+// Global pooling of a blocked input into a plain [N, C, 1, 1] output.
+class NchwcGlobalPoolOp : public Op {
+public:
+    bool is_max;
+    Tensor *x, *y;
+    int64_t N, C, CB, HW;
+    void run(RunCtx &ctx) override {
+        ctx.pool.parallel_for(N * CB, 4, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                float out8[8];
+                global_pool(is_max, x->data + q * HW * kBlock, HW, out8);
+                const int64_t n = q / CB, c0 = q % CB * kBlock;
+                for (int64_t c = c0; c < std::min(C, c0 + kBlock); ++c) y->data[n * C + c] = out8[c - c0];
+            }
+        });
+    }
+};
+
+ZELT_AVX2 void add_act(const float *a, const float *b, float *y, int64_t n, const Activation &act) {
+    for (int64_t i = 0; i < n; i += kBlock) {
+        __m256 v = _mm256_loadu_ps(a + i);
+        if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
+        _mm256_storeu_ps(y + i, activate(act, v));
+    }
+}
+
+// y = act(a + b), or y = act(a) without b, over the whole blocked storage.
+class NchwcElementwiseOp : public Op {
+public:
+    Tensor *a, *b, *y;
+    Activation act;
+    void run(RunCtx &ctx) override {
+        const int64_t vectors = y->storage() / kBlock;
+        ctx.pool.parallel_for(vectors, 2048, [&](int64_t v0, int64_t v1) {
+            add_act(a->data + v0 * kBlock, b ? b->data + v0 * kBlock : nullptr, y->data + v0 * kBlock,
+                    (v1 - v0) * kBlock, act);
+        });
+    }
+};
+
+// Concatenation along the channels of blocked inputs whose channel counts are multiples of 8: per image,
+// each input is one contiguous run of the output.
+class NchwcConcatOp : public Op {
+public:
+    std::vector<Tensor *> xs;
+    Tensor *y;
+    int64_t N;
+    void run(RunCtx &ctx) override {
+        const int64_t per_image = y->numel / N;
+        ctx.pool.parallel_for(N * int64_t(xs.size()), 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t n = q / int64_t(xs.size());
+                const size_t k = size_t(q % int64_t(xs.size()));
+                int64_t off = 0;
+                for (size_t j = 0; j < k; ++j) off += xs[j]->numel / N;
+                const int64_t len = xs[k]->numel / N;
+                std::memcpy(y->data + n * per_image + off, xs[k]->data + n * len, size_t(len) * 4);
+            }
+        });
+    }
+};
+
+class ToPlainOp : public Op {
+public:
+    Tensor *x, *y;
+    void run(RunCtx &ctx) override {
+        const int64_t N = y->shape[0], C = y->shape[1], CB = blocks_of(C), HW = y->shape[2] * y->shape[3];
+        ctx.pool.parallel_for(N * CB, 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t n = q / CB, c0 = q % CB * kBlock;
+                const float *src = x->data + q * HW * kBlock;
+                for (int64_t c = c0; c < std::min(C, c0 + kBlock); ++c) {
+                    float *dst = y->data + (n * C + c) * HW;
+                    for (int64_t i = 0; i < HW; ++i) dst[i] = src[i * kBlock + c - c0];
+                }
+            }
+        });
+    }
+};
+
+// Weights [M][C/G][KH][KW] packed as [OB][ncb][KH][KW][bs][8], zero where a channel does not exist.
+std::vector<float> pack_weights(const Tensor *w, int64_t M, int64_t C, int64_t bs, int64_t KH, int64_t KW) {
+    const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs;
+    std::vector<float> p(size_t(OB * ncb * KH * KW * bs * kBlock), 0.f);
+    for (int64_t m = 0; m < M; ++m)
+        for (int64_t c = 0; c < C; ++c)
+            for (int64_t k = 0; k < KH * KW; ++k)
+                p[size_t((((m / kBlock * ncb + c / bs) * KH * KW + k) * bs + c % bs) * kBlock + m % kBlock)] =
+                    w->fdata[size_t((m * C + c) * KH * KW + k)];
+    return p;
+}
+
+std::vector<float> pack_bias(const Tensor *b, int64_t M) {
+    std::vector<float> p(size_t(blocks_of(M) * kBlock), 0.f);
+    if (b) std::copy(b->fdata.begin(), b->fdata.end(), p.begin());
+    return p;
+}
+
+std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
+    auto op = std::make_unique<NchwcWindowOp>();
+    op->x = n.in[0];
+    const Shape &xs = op->x->shape;
+    op->N = xs[0];
+    op->C = xs[1];
+    op->CB = blocks_of(op->C);
+    std::vector<Axis> axes;
+    Shape ys{xs[0], xs[1]};
+    if (n.op_type == "Conv") {
+        const Tensor *w = n.in[1];
+        axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
+        op->kind = WinKind::Depthwise;
+        op->wpk = pack_weights(w, op->C, 1, 1, w->shape[2], w->shape[3]);
+        op->bias = pack_bias(n.input(2), op->C);
+    } else {
+        need_float(n, op->x);
+        axes = window_axes(n, xs, n.get_ints("kernel_shape"), n.get_int("ceil_mode", 0) != 0);
+        op->kind = n.op_type == "MaxPool" ? WinKind::Max : WinKind::Avg;
+    }
+    const float neutral = op->kind == WinKind::Max ? -std::numeric_limits<float>::infinity() : 0.f;
+    op->pad_row.assign(size_t(xs[3] * kBlock), neutral);
+    if (op->kind != WinKind::Depthwise) op->bias.assign(kBlock, neutral);
+    op->g.init(axes[0], axes[1]);
+    ys.push_back(axes[0].out);
+    ys.push_back(axes[1].out);
+    if (op->kind == WinKind::Avg) {
+        const bool include_pad = n.get_int("count_include_pad", 0) != 0;
+        std::vector<int64_t> in_h, pad_h, in_w, pad_w;
+        window_counts(axes[0], in_h, pad_h);
+        window_counts(axes[1], in_w, pad_w);
+        for (size_t i = 0; i < in_h.size(); ++i)
+            for (size_t j = 0; j < in_w.size(); ++j)
+                op->divisors.push_back(float(include_pad ? pad_h[i] * pad_w[j] : in_h[i] * in_w[j]));
+    }
+    set_shape(n.out[0], ys);
+    op->y = op->kind == WinKind::Depthwise ? fuse_activation(n, p, op->act) : n.out[0];
+    set_shape(op->y, ys);
+    op->y->blocked = wants_blocked(p, op->y, ys);
+    op->ins = {op->x};
+    op->outs = {op->y};
+    return op;
+}
+
+}  // namespace
+
+bool nchwc_available() {
+    static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return ok;
+}
+
+bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s) {
+    if (!nchwc_available() || t->is_output || t->dtype != DType::F32 || s.size() != 4 || numel_of(s) == 0)
+        return false;
+    bool read = false;
+    for (size_t k = p.index + 1; k < p.nodes.size(); ++k)
+        for (size_t i = 0; i < p.nodes[k].in.size(); ++i)
+            if (p.nodes[k].in[i] == t) {
+                if (!blocked_reader(p.nodes[k], i, s)) return false;
+                read = true;
+            }
+    return read;
+}
+
+bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
+    const Tensor *t = n.in[i];
+    if (!blocked_reader(n, i, t->shape)) return false;
+    if (n.op_type == "Conv" || n.op_type.find("Pool") != std::string::npos) return true;
+    Activation act;
+    if (is_sum2(n)) {
+        const Tensor *a = n.in[0], *b = n.in[1];
+        const Node *next = activation_after(p, n.out[0], act);
+        return a->blocked && b->blocked && a->shape == b->shape &&
+               wants_blocked(p, next ? next->out[0] : n.out[0], a->shape);
+    }
+    if (n.op_type == "Concat") {
+        Shape ys = t->shape;
+        ys[1] = 0;
+        for (const Tensor *x : n.in) {
+            if (!x || !x->blocked || x->shape.size() != 4 || x->shape[1] % kBlock) return false;
+            for (size_t d : {0, 2, 3})
+                if (x->shape[d] != t->shape[d]) return false;
+            ys[1] += x->shape[1];
+        }
+        return wants_blocked(p, n.out[0], ys);
+    }
+    return wants_blocked(p, n.out[0], t->shape);  // an activation
+}
+
+std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
+    if (!nchwc_available() || !n.input(0) || !conv_supported(n, n.in[0]->shape)) return nullptr;
+    Tensor *x = n.in[0], *w = n.in[1];
+    const Shape &xs = x->shape, &ws = w->shape;
+    if (n.get_int("group", 1) > 1) return x->blocked ? make_window_op(n, p) : nullptr;
+    auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
+    const Shape ys{xs[0], ws[0], axes[0].out, axes[1].out};
+
+    // Fusions: the residual Add that is the only reader of the output (its other operand already computed
+    // and blocked), then the activation after that, or the activation right after the convolution.
+    Activation act;
+    const Node *add = nullptr, *act_node = nullptr;
+    Tensor *res = nullptr, *y = nullptr;
+    if (const Node *c = p.single_consumer(n.out[0]); c && is_sum2(*c)) {
+        Tensor *other = c->in[0] == n.out[0] ? c->in[1] : c->in[0];
+        if (other != n.out[0] && other->shaped && other->blocked && other->shape == ys) {
+            act_node = activation_after(p, c->out[0], act);
+            y = act_node ? act_node->out[0] : c->out[0];
+            if (wants_blocked(p, y, ys)) {
+                add = c;
+                res = other;
+            }
+        }
+    }
+    if (!add) {
+        act_node = activation_after(p, n.out[0], act);
+        y = act_node ? act_node->out[0] : n.out[0];
+    }
+    const bool y_blocked = wants_blocked(p, y, ys);
+    if (!x->blocked && !y_blocked) return nullptr;
+
+    set_shape(n.out[0], ys);
+    if (add) mark_fused(p, add, ys);
+    if (act_node) mark_fused(p, act_node, ys);
+    y->blocked = y_blocked;
+    // A residual read by nothing else is overwritten in place: one stream of memory instead of two.
+    const bool in_place = res && p.consumers.at(res) == 1 && !res->alias && x->root() != res &&
+                          std::none_of(p.tensors.begin(), p.tensors.end(),
+                                       [&](const std::unique_ptr<Tensor> &t) { return t->alias == res; });
+    if (in_place) y->alias = res;
+
+    auto op = std::make_unique<NchwcConvOp>();
+    op->x = x;
+    op->y = y;
+    op->res = res;
+    op->act = act;
+    op->N = xs[0];
+    op->C = xs[1];
+    op->M = ws[0];
+    op->OB = blocks_of(op->M);
+    op->ah = axes[0];
+    op->aw = axes[1];
+    op->bs = x->blocked || xs[1] >= kBlock ? kBlock : 1;
+    op->ncb = (op->C + op->bs - 1) / op->bs;
+    op->wpk = pack_weights(w, op->M, op->C, op->bs, ws[2], ws[3]);
+    op->bias = pack_bias(n.input(2), op->M);
+    const Axis &ah = op->ah, &aw = op->aw;
+    const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
+    op->KH = ah.k, op->KW = aw.k, op->SH = ah.s, op->SW = aw.s, op->DH = ah.d, op->DW = aw.d;
+    op->IH = ah.in + ah.p0 + ah.p1, op->IW = aw.in + aw.p0 + aw.p1;
+    op->OH = ah.out, op->OW = aw.out;
+    if (pointwise) {
+        // Positions are consecutive in the input (after sampling, for a stride) and the output alike.
+        op->subsample = ah.s > 1 || aw.s > 1;
+        op->SH = op->SW = 1;
+        op->IH = op->OH = 1;
+        op->OW = ah.out * aw.out;
+        op->IW = op->subsample ? op->OW : ah.in * aw.in;
+    }
+    if (padded || op->subsample || x->blocked != (op->bs == kBlock))
+        op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
+    op->per_item =
+        op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
+    const int64_t pass_bytes = op->per_item * op->KH * op->KW * op->bs * kBlock * 4;
+    // Partial sums go to the output between passes: one pass for a plain output, or one in place of the
+    // residual.
+    op->chunk = y_blocked && !in_place ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;
+    op->ins = {x};
+    if (res) op->ins.push_back(res);
+    if (op->staged) op->ins.push_back(op->staged);
+    op->outs = {y};
+    op->op_type = std::string("Conv") + (res ? "+Add" : "") + (act_node ? "+Act" : "");
+    return op;
+}
+
+std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
+    const std::string &t = n.op_type;
+    Tensor *x = n.in[0];
+    if (t == "Conv") return make_nchwc_conv(n, p);
+    if (t == "MaxPool" || t == "AveragePool") return make_window_op(n, p);
+    if (t == "GlobalAveragePool" || t == "GlobalMaxPool") {
+        auto op = std::make_unique<NchwcGlobalPoolOp>();
+        op->is_max = t == "GlobalMaxPool";
+        op->x = x;
+        op->N = x->shape[0];
+        op->C = x->shape[1];
+        op->CB = blocks_of(op->C);
+        op->HW = x->shape[2] * x->shape[3];
+        op->y = n.out[0];
+        set_shape(op->y, {op->N, op->C, 1, 1});
+        op->ins = {x};
+        op->outs = {op->y};
+        return op;
+    }
+    if (t == "Concat") {
+        auto op = std::make_unique<NchwcConcatOp>();
+        Shape ys = x->shape;
+        ys[1] = 0;
+        for (Tensor *in : n.in) ys[1] += in->shape[1];
+        op->xs = n.in;
+        op->N = ys[0];
+        op->y = n.out[0];
+        set_shape(op->y, ys);
+        op->y->blocked = true;
+        // One image: each input is one run of the output, so its producer can write it in place.
+        std::set<const Tensor *> parts(n.in.begin(), n.in.end());
+        if (op->N == 1 && parts.size() == n.in.size() &&
+            std::none_of(n.in.begin(), n.in.end(), [](const Tensor *in) { return in->alias; })) {
+            int64_t offset = 0;
+            for (Tensor *in : n.in) {
+                in->alias = op->y;
+                in->alias_offset = offset;
+                offset += in->numel;
+            }
+            return nullptr;
+        }
+        op->ins = n.in;
+        op->outs = {op->y};
+        return op;
+    }
+    auto op = std::make_unique<NchwcElementwiseOp>();
+    op->a = x;
+    op->b = nullptr;
+    if (is_sum2(n)) {
+        op->b = n.in[1];
+        set_shape(n.out[0], x->shape);
+        op->y = fuse_activation(n, p, op->act);
+    } else {
+        fusable_activation(n, op->act);
+        op->y = n.out[0];
+    }
+    set_shape(op->y, x->shape);
+    op->y->blocked = true;
+    op->ins = {x};
+    if (op->b) op->ins.push_back(op->b);
+    op->outs = {op->y};
+    return op;
+}
+
+std::unique_ptr<Op> make_to_plain(Tensor *x, Tensor *y) {
+    auto op = std::make_unique<ToPlainOp>();
+    op->x = x;
+    op->y = y;
+    op->ins = {x};
+    op->outs = {y};
+    op->op_type = "Reorder";
+    return op;
+}
+
+}  // namespace zelt::engine

@@ -1,0 +1,211 @@
+"""Convolution chains that the engine keeps channel-blocked, against onnxruntime.
+
+Channel counts that are not multiples of 8, every window geometry, fusions (activation, residual add),
+in-place concatenation and the plain copies that other readers get.  Tolerance as in test_engine_models.
+"""
+import numpy as np
+import pytest
+
+onnx = pytest.importorskip("onnx")
+ort = pytest.importorskip("onnxruntime")
+
+import simlib  # noqa: E402
+from onnx_models import Builder  # noqa: E402
+from test_engine_models import _compare  # noqa: E402
+from zeltlite.convert import compile_model  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def lib():
+    return simlib.load_library()
+
+
+def _feeds(model, seed=0):
+    feeds = {}
+    for vi in model.graph.input:
+        shape = [d.dim_value for d in vi.type.tensor_type.shape.dim]
+        feeds[vi.name] = np.random.RandomState(seed).randn(*shape).astype(np.float32)
+    return feeds
+
+
+def _layer_types(lib, model):
+    """Operator types of the compiled model as the simulator's per-layer profile lists them."""
+    flag = simlib.ZELT_FLAG_PRIOR_MEDIUM | simlib.ZELT_FLAG_COLLECT_PERF_MASK
+    with simlib.Model(lib, compile_model(model, "tx5100"), flag) as m:
+        m.infer(list(_feeds(model).values()))
+        d = simlib.ZELTPerfDetail()
+        assert m.query(simlib.ZELT_QUERY_PERF_DETAIL, d) == 0
+        return [line.split()[1] for line in d.perf_data.decode().splitlines()[1:] if line[:1].isdigit()]
+
+
+def _conv(b, x, cin, cout, k, stride=1, dilation=1, group=1, pads=None, auto_pad=None):
+    w = b.weight((cout, cin // group, k, k), cin // group * k * k)
+    bias = b.const((b.rng.randn(cout) * 0.1).astype(np.float32), "b")
+    attrs = dict(kernel_shape=[k, k], strides=[stride, stride], dilations=[dilation, dilation], group=group)
+    if auto_pad:
+        attrs["auto_pad"] = auto_pad
+    else:
+        attrs["pads"] = pads if pads is not None else [(k // 2) * dilation] * 4
+    return b.op("Conv", [x, w, bias], **attrs)
+
+
+ACTS = {
+    "relu": lambda b, v: b.op("Relu", [v]),
+    "clip": lambda b, v: b.clip6(v),
+    "leaky": lambda b, v: b.op("LeakyRelu", [v], alpha=0.2),
+    "none": lambda b, v: v,
+}
+
+
+@pytest.mark.parametrize("cin,cmid,k,stride,dilation,pads,act", [
+    (3, 16, 3, 1, 1, None, "relu"),        # plain input of few channels, then blocked
+    (12, 20, 3, 2, 1, None, "clip"),       # plain input staged blocked; 20 channels: a partial block
+    (5, 8, 1, 1, 1, [0, 0, 0, 0], "leaky"),  # pointwise
+    (4, 13, 1, 2, 1, [0, 0, 0, 0], "relu"),  # strided pointwise on sampled positions
+    (8, 17, 5, 1, 2, [1, 3, 4, 2], "none"),  # dilated, asymmetric pads
+    (6, 9, 3, 3, 1, [0, 1, 2, 0], "relu"),
+    (7, 24, 7, 2, 1, None, "clip"),
+    (8, 10, 3, 1, 1, "SAME_UPPER", "relu"),
+    (8, 10, 4, 2, 1, "SAME_LOWER", "leaky"),
+    (8, 10, 3, 2, 1, "VALID", "relu"),
+    (8, 40, 3, 3, 1, None, "relu"),        # 7 output columns: tiles of three output blocks, 5 = 3 + 2 blocks
+    (16, 21, 1, 1, 1, [0, 0, 0, 0], "clip"),  # 24 channels after the middle layer: one tile of 3 blocks
+])
+def test_conv_chain(lib, cin, cmid, k, stride, dilation, pads, act):
+    b = Builder(11)
+    auto_pad = pads if isinstance(pads, str) else None
+    y = ACTS["relu"](b, _conv(b, "x", cin, cmid, 3))
+    y = ACTS[act](b, _conv(b, y, cmid, cmid + 3, k, stride, dilation, pads=None if auto_pad else pads,
+                           auto_pad=auto_pad))
+    y = _conv(b, y, cmid + 3, 6, 1, pads=[0, 0, 0, 0])  # blocked input, plain graph output
+    model = b.model([("x", [2, cin, 19, 14])], [y])
+    _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("channels,k,stride,dilation,pool,pool_attrs", [
+    (12, 3, 1, 1, "MaxPool", dict(kernel_shape=[3, 3], strides=[2, 2], pads=[1, 1, 1, 1])),
+    (16, 3, 2, 1, "AveragePool", dict(kernel_shape=[3, 3], strides=[1, 1], pads=[1, 1, 1, 1])),
+    (20, 5, 1, 2, "AveragePool",
+     dict(kernel_shape=[2, 3], strides=[2, 1], pads=[0, 1, 1, 0], count_include_pad=1)),
+    (9, 3, 2, 1, "MaxPool", dict(kernel_shape=[3, 2], strides=[2, 3], ceil_mode=1)),
+    (24, 3, 1, 1, "AveragePool", dict(kernel_shape=[3, 3], strides=[2, 2], ceil_mode=1)),
+    (8, 5, 3, 1, "MaxPool", dict(kernel_shape=[2, 2], strides=[2, 2], dilations=[2, 2])),
+])
+def test_depthwise_and_pooling(lib, channels, k, stride, dilation, pool, pool_attrs):
+    b = Builder(12)
+    y = b.op("Relu", [_conv(b, "x", 4, channels, 1, pads=[0, 0, 0, 0])])
+    y = b.clip6(_conv(b, y, channels, channels, k, stride, dilation, group=channels))
+    y = b.op(pool, [y], **pool_attrs)
+    pooled = _conv(b, y, channels, 5, 3)
+    # The same blocked tensor also read by a plain operator and by global pooling.
+    gate = b.op("Sigmoid", [y])
+    g = b.op("GlobalMaxPool", [b.op("Relu", [_conv(b, y, channels, 11, 1, pads=[0, 0, 0, 0])])])
+    model = b.model([("x", [2, 4, 23, 17])], [pooled, gate, g])
+    _compare(lib, model, _feeds(model))
+
+
+def _residual_block(b, x, c, op="Add", projection=False):
+    shortcut = _conv(b, x, c, c, 1, pads=[0, 0, 0, 0]) if projection else x  # read once: summed in place
+    y = b.op("Relu", [_conv(b, x, c, c, 3)])
+    y = _conv(b, y, c, c, 3)
+    return b.op("Relu", [b.op(op, [y, shortcut] if op == "Add" else [shortcut, y])])
+
+
+@pytest.mark.parametrize("batch,channels", [(1, 16), (2, 12), (1, 5)])
+def test_residual_blocks_and_concat(lib, batch, channels):
+    b = Builder(13)
+    x = b.op("Relu", [_conv(b, "x", 3, channels, 3, stride=2)])
+    x = _residual_block(b, x, channels)
+    x = _residual_block(b, x, channels, op="Sum")
+    x = _residual_block(b, x, channels, projection=True)
+    left = b.op("Relu", [_conv(b, x, channels, 8, 1, pads=[0, 0, 0, 0])])
+    right = b.op("Relu", [_conv(b, x, channels, 16, 3)])
+    cat = b.op("Concat", [left, right, left], axis=1)  # one input twice: copied, not in place
+    cat2 = b.op("Concat", [right, left], axis=1)
+    head = b.op("GlobalAveragePool", [_conv(b, b.op("Add", [cat, cat]), 32, 10, 1, pads=[0, 0, 0, 0])])
+    model = b.model([("x", [batch, 3, 21, 18])], [head, _conv(b, cat2, 24, 4, 3)])
+    _compare(lib, model, _feeds(model))
+
+
+def test_residual_add_fuses_into_the_convolution(lib):
+    b = Builder(14)
+    x = b.op("Relu", [_conv(b, "x", 3, 16, 3)])
+    y = _residual_block(b, x, 16)
+    model = b.model([("x", [1, 3, 12, 12])], [_conv(b, y, 16, 4, 1, pads=[0, 0, 0, 0])])
+    assert "Conv+Add+Act" in _layer_types(lib, model)
+    _compare(lib, model, _feeds(model))
+
+
+def test_blocked_tensors_reach_plain_readers_and_outputs(lib):
+    """A blocked result that an Add broadcasting a constant reads as NCHW, and a convolution result that is a
+    graph output."""
+    b = Builder(15)
+    x = b.op("Relu", [_conv(b, "x", 3, 12, 3)])
+    y = _conv(b, x, 12, 12, 3)
+    shifted = b.op("Add", [x, b.const(np.linspace(-1, 1, 12).astype(np.float32).reshape(1, 12, 1, 1))])
+    flat = b.op("Flatten", [b.op("Mul", [y, shifted])])
+    out = b.op("Relu", [_conv(b, x, 12, 7, 3)])  # graph output: written plain
+    model = b.model([("x", [1, 3, 9, 10])], [flat, out])
+    assert "Reorder" in _layer_types(lib, model)
+    _compare(lib, model, _feeds(model))
+
+
+def test_resnet_style_head(lib):
+    """Global average through a whole-plane AveragePool into Reshape and Gemm."""
+    b = Builder(16)
+    x = b.op("Relu", [_conv(b, "x", 3, 24, 3, stride=2)])
+    x = b.op("AveragePool", [x], kernel_shape=[7, 7])
+    x = b.op("Reshape", [x, b.const(np.array([1, -1], np.int64))])
+    y = b.op("Gemm", [x, b.weight((10, 24), 24), b.const(np.zeros(10, np.float32))], transB=1)
+    model = b.model([("x", [1, 3, 14, 14])], [y])
+    _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("reader", [
+    lambda b, y: _conv(b, y, 12, 6, 1, pads=[2, 2, 2, 2]),  # pads past the window
+    lambda b, y: _conv(b, y, 12, 6, 3, group=3),            # grouped, not depthwise
+    lambda b, y: _conv(b, y, 12, 24, 3, group=12),          # depthwise with two outputs per channel
+    lambda b, y: b.op("Concat", [y, _conv(b, y, 12, 4, 1, pads=[0, 0, 0, 0])], axis=1),  # 16 channels, one part of 4
+])
+def test_convolutions_the_blocked_kernels_leave_plain(lib, reader):
+    """Readers of a blocked tensor that only the plain operators handle get an NCHW copy."""
+    b = Builder(17)
+    y = b.op("Relu", [_conv(b, "x", 3, 12, 3)])
+    z = b.op("Relu", [_conv(b, y, 12, 12, 3)])  # read by a blocked convolution and by `reader`
+    model = b.model([("x", [1, 3, 15, 11])], [reader(b, z), _conv(b, z, 12, 5, 1, pads=[0, 0, 0, 0])])
+    _compare(lib, model, _feeds(model))
+
+
+def test_results_do_not_depend_on_the_thread_count(lib):
+    """Work split over two threads (segments, output-block groups, per-thread scratch) gives the same bits:
+    every output is summed in the same order whoever computes it."""
+    b = Builder(18)
+    x = b.op("Relu", [_conv(b, "x", 3, 24, 3)])
+    y = b.op("MaxPool", [_residual_block(b, x, 24)], kernel_shape=[3, 3], strides=[2, 2], ceil_mode=1)
+    y = b.clip6(_conv(b, y, 24, 24, 3, group=24))
+    outputs = [b.op("AveragePool", [y], kernel_shape=[2, 2], strides=[2, 2]), _conv(b, y, 24, 40, 3, stride=2)]
+    model = b.model([("x", [2, 3, 30, 26])], outputs)
+    data, feeds = compile_model(model, "tx5100"), list(_feeds(model).values())
+    results = []
+    for mask in (1, 3):
+        with simlib.Model(lib, data) as m:
+            assert lib.zelt_set_core_mask(m.ctx, mask) == 0
+            results.append(m.infer(feeds))
+    for one, two in zip(*results):
+        assert np.array_equal(one, two)
+
+
+def test_nan_propagates_through_fused_activations(lib):
+    """A NaN in the input reaches the same outputs as in onnxruntime: Relu and Clip keep it."""
+    b = Builder(19)
+    y = b.op("Relu", [_conv(b, "x", 3, 16, 3)])
+    y = b.clip6(_conv(b, y, 16, 16, 3))
+    model = b.model([("x", [1, 3, 8, 8])], [_conv(b, y, 16, 4, 1, pads=[0, 0, 0, 0])])
+    x = np.random.RandomState(6).randn(1, 3, 8, 8).astype(np.float32)
+    x[0, 1, 4, 4] = np.nan
+    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer([x])[0]
+    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+    finite = ~np.isnan(want)
+    assert np.allclose(got[finite], want[finite], rtol=1e-3, atol=1e-4)
