@@ -576,10 +576,9 @@ ZELT_HOT void pool_row(bool is_max, const float *xp, int64_t W, int64_t H, int64
     }
 }
 
-class PoolOp : public Op {
+class PoolOp : public SisoOp {
 public:
     enum Kind { Max, Avg } kind;
-    Tensor *x, *y;
     int64_t planes;
     Axis ah, aw;
     bool count_include_pad = false;
@@ -627,17 +626,13 @@ std::unique_ptr<Op> make_pool(const Node &n, Planner &) {
     op->aw = axes[1];
     window_counts(op->ah, op->cnt_h, op->pad_h);
     op->planes = xs[0] * xs[1];
-    op->y = n.out[0];
-    set_shape(op->y, ys);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, ys);
     return op;
 }
 
-class GlobalPoolOp : public Op {
+class GlobalPoolOp : public SisoOp {
 public:
     bool max;
-    Tensor *x, *y;
     int64_t planes, size;
     void run(RunCtx &ctx) override {
         ctx.pool.parallel_for(planes, 16, [&](int64_t q0, int64_t q1) {
@@ -664,10 +659,7 @@ std::unique_ptr<Op> make_global_pool(const Node &n, Planner &) {
     if (op->size == 0) fail(n, "empty spatial extent");
     Shape ys{xs[0], xs[1]};
     ys.resize(xs.size(), 1);
-    op->y = n.out[0];
-    set_shape(op->y, ys);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, ys);
     return op;
 }
 
@@ -797,9 +789,8 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
 }
 
 // Per-channel affine map y = x * scale[c] + shift[c] (inference BatchNormalization).
-class ChannelAffineOp : public Op {
+class ChannelAffineOp : public SisoOp {
 public:
-    Tensor *x, *y;
     std::vector<float> scale, shift;
     int64_t N, C, inner;
     void run(RunCtx &ctx) override {
@@ -837,16 +828,12 @@ std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &) {
         op->scale.push_back(s);
         op->shift.push_back(bi[c] - mean[c] * s);
     }
-    op->y = n.out[0];
-    set_shape(op->y, xs);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, xs);
     return op;
 }
 
-class LrnOp : public Op {
+class LrnOp : public SisoOp {
 public:
-    Tensor *x, *y;
     int64_t N, C, inner, size;
     float alpha, beta, bias;
     void run(RunCtx &ctx) override {
@@ -869,9 +856,7 @@ public:
 
 std::unique_ptr<Op> make_lrn(const Node &n, Planner &) {
     auto op = std::make_unique<LrnOp>();
-    op->x = n.input(0);
-    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, op->x);
+    op->take_input(n);
     const Shape &xs = op->x->shape;
     if (xs.size() < 2) fail(n, "input rank below 2");
     op->N = xs[0];
@@ -882,10 +867,7 @@ std::unique_ptr<Op> make_lrn(const Node &n, Planner &) {
     op->alpha = n.get_float("alpha", 1e-4f);
     op->beta = n.get_float("beta", 0.75f);
     op->bias = n.get_float("bias", 1.f);
-    op->y = n.out[0];
-    set_shape(op->y, xs);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, xs);
     return op;
 }
 

@@ -331,11 +331,10 @@ enum class UnKind {
     Copy
 };
 
-class UnaryOp : public Op {
+class UnaryOp : public SisoOp {
 public:
     UnKind kind;
     float alpha = 0, beta = 0, gamma = 0;
-    Tensor *x, *y;
 
     template <typename F>
     void map(RunCtx &ctx, F f) {
@@ -499,19 +498,15 @@ std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
         default:
             break;
     }
-    op->y = n.out[0];
-    set_shape(op->y, op->x->shape);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, op->x->shape);
     return op;
 }
 
 // ---------------------------------------------------------------- softmax
 
-class SoftmaxOp : public Op {
+class SoftmaxOp : public SisoOp {
 public:
     enum Kind { Soft, LogSoft, Hard } kind;
-    Tensor *x, *y;
     int64_t outer, dim, inner;
     void run(RunCtx &ctx) override {
         ctx.pool.parallel_for(outer * inner, 16, [&](int64_t q0, int64_t q1) {
@@ -550,9 +545,7 @@ std::unique_ptr<Op> make_softmax(const Node &n) {
     op->kind = n.op_type == "Softmax"      ? SoftmaxOp::Soft
                : n.op_type == "LogSoftmax" ? SoftmaxOp::LogSoft
                                            : SoftmaxOp::Hard;
-    op->x = n.input(0);
-    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, op->x);
+    op->take_input(n);
     const Shape &xs = op->x->shape;
     if (xs.empty()) fail(n, "scalar input");
     int64_t axis = norm_axis(n, n.get_int("axis", -1), xs.size());
@@ -561,10 +554,7 @@ std::unique_ptr<Op> make_softmax(const Node &n) {
     for (int64_t i = 0; i < axis; ++i) op->outer *= xs[size_t(i)];
     for (size_t i = size_t(axis) + 1; i < xs.size(); ++i) op->inner *= xs[i];
     op->dim = xs[size_t(axis)];
-    op->y = n.out[0];
-    set_shape(op->y, xs);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, xs);
     return op;
 }
 
@@ -680,9 +670,8 @@ std::unique_ptr<Op> make_split(const Node &n) {
 }
 
 // y[i] = x[base + sum(i_d * step_d)]: Slice and Transpose.
-class StridedCopyOp : public Op {
+class StridedCopyOp : public SisoOp {
 public:
-    Tensor *x, *y;
     Shape dims;                 // output dims
     std::vector<int64_t> step;  // input stride per output dim
     int64_t base = 0;
@@ -712,9 +701,7 @@ public:
 
 std::unique_ptr<Op> make_transpose(const Node &n) {
     auto op = std::make_unique<StridedCopyOp>();
-    op->x = n.input(0);
-    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, op->x);
+    op->take_input(n);
     const Shape &xs = op->x->shape;
     std::vector<int64_t> perm;
     for (size_t i = xs.size(); i-- > 0;) perm.push_back(int64_t(i));
@@ -731,18 +718,13 @@ std::unique_ptr<Op> make_transpose(const Node &n) {
         op->step.push_back(st[size_t(p)]);
     }
     op->dims = out;
-    op->y = n.out[0];
-    set_shape(op->y, out);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, out);
     return op;
 }
 
 std::unique_ptr<Op> make_slice(const Node &n) {
     auto op = std::make_unique<StridedCopyOp>();
-    op->x = n.input(0);
-    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, op->x);
+    op->take_input(n);
     const Shape &xs = op->x->shape;
     auto starts = const_ints(n, n.input(1), "starts"), ends = const_ints(n, n.input(2), "ends");
     std::vector<int64_t> axes, steps;
@@ -786,16 +768,12 @@ std::unique_ptr<Op> make_slice(const Node &n) {
         op->step.push_back(step[d] * st[d]);
     }
     op->dims = out;
-    op->y = n.out[0];
-    set_shape(op->y, out);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, out);
     return op;
 }
 
-class GatherOp : public Op {
+class GatherOp : public SisoOp {
 public:
-    Tensor *x, *y;
     std::vector<int64_t> idx;
     int64_t outer, dim, inner;
     void run(RunCtx &ctx) override {
@@ -832,10 +810,7 @@ std::unique_ptr<Op> make_gather(const Node &n) {
     Shape out(xs.begin(), xs.begin() + axis);
     out.insert(out.end(), it->shape.begin(), it->shape.end());
     out.insert(out.end(), xs.begin() + axis + 1, xs.end());
-    op->y = n.out[0];
-    set_shape(op->y, out);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, out);
     return op;
 }
 
@@ -954,9 +929,8 @@ void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, c
                       });
 }
 
-class AxisMapOp : public Op {
+class AxisMapOp : public SisoOp {
 public:
-    Tensor *x, *y;
     std::vector<std::pair<size_t, AxisMap>> maps;  // applied in order
     std::vector<Shape> shapes;                     // input shape of each step
     float value = 0;
@@ -986,9 +960,7 @@ public:
 
 std::unique_ptr<Op> make_pad(const Node &n) {
     auto op = std::make_unique<AxisMapOp>();
-    op->x = n.input(0);
-    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, op->x);
+    op->take_input(n);
     const Shape &xs = op->x->shape;
     const size_t r = xs.size();
     auto pads = const_ints(n, n.input(1), "pads");
@@ -1040,18 +1012,13 @@ std::unique_ptr<Op> make_pad(const Node &n) {
         op->maps.emplace_back(a, std::move(m));
     }
     op->finish(xs);
-    op->y = n.out[0];
-    set_shape(op->y, out);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, out);
     return op;
 }
 
 std::unique_ptr<Op> make_resize(const Node &n) {
     auto op = std::make_unique<AxisMapOp>();
-    op->x = n.input(0);
-    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, op->x);
+    op->take_input(n);
     const Shape &xs = op->x->shape;
     const size_t r = xs.size();
     std::string mode = n.get_string("mode", "nearest");
@@ -1200,19 +1167,15 @@ std::unique_ptr<Op> make_resize(const Node &n) {
         op->maps.emplace_back(a, std::move(m));
     }
     op->finish(xs);
-    op->y = n.out[0];
-    set_shape(op->y, out);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, out);
     return op;
 }
 
 // ---------------------------------------------------------------- reductions
 
-class ReduceOp : public Op {
+class ReduceOp : public SisoOp {
 public:
     enum Kind { Sum, Mean, Max, Min, Prod, SumSquare, L1, L2, LogSumExp } kind;
-    Tensor *x, *y;
     Shape dims;  // input dims
     std::vector<bool> reduced;
     int64_t count = 1;  // elements folded into each output
@@ -1295,9 +1258,7 @@ std::unique_ptr<Op> make_reduce(const Node &n) {
                                                              {"ReduceLogSumExp", ReduceOp::LogSumExp}};
     auto op = std::make_unique<ReduceOp>();
     op->kind = kinds.at(n.op_type);
-    op->x = n.input(0);
-    if (!op->x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, op->x);
+    op->take_input(n);
     const Shape &xs = op->x->shape;
     bool keep = n.get_int("keepdims", 1) != 0;
     std::vector<int64_t> axes;
@@ -1316,10 +1277,7 @@ std::unique_ptr<Op> make_reduce(const Node &n) {
     }
     if ((op->kind == ReduceOp::Max || op->kind == ReduceOp::Min) && op->count == 0 && op->x->numel == 0)
         fail(n, "empty reduction");
-    op->y = n.out[0];
-    set_shape(op->y, out);
-    op->ins = {op->x};
-    op->outs = {op->y};
+    op->take_output(n, out);
     return op;
 }
 

@@ -88,4 +88,21 @@ void need_float(const Node &node, const Tensor *t);
 int64_t norm_axis(const Node &node, int64_t axis, size_t rank);
 std::vector<int64_t> strides_of(const Shape &s);
 
+// An operator that maps its node's first input x, a float tensor, to the node's one output y.
+class SisoOp : public Op {
+public:
+    Tensor *x = nullptr, *y = nullptr;
+    void take_input(const Node &n) {
+        x = n.input(0);
+        if (!x || n.out.size() != 1) fail(n, "needs one input");
+        need_float(n, x);
+    }
+    void take_output(const Node &n, Shape s) {
+        y = n.out[0];
+        set_shape(y, std::move(s));
+        ins = {x};
+        outs = {y};
+    }
+};
+
 }  // namespace zelt::engine
