@@ -39,7 +39,7 @@ enum {
     ZELT_QUERY_PERF_DETAIL = 3,        /* ZELTPerfDetail */
     ZELT_QUERY_PERF_RUN = 4,           /* ZELTPerfRun */
     ZELT_QUERY_SDK_VERSION = 5,        /* ZELTSDKVersion */
-    ZELT_QUERY_MEM_SIZE = 6,
+    ZELT_QUERY_MEM_SIZE = 6,           /* ZELTPerfDetail holding the memory-profile text */
     ZELT_QUERY_CUSTOM_STRING = 7,
     ZELT_QUERY_NATIVE_INPUT_ATTR = 8,
     ZELT_QUERY_NATIVE_OUTPUT_ATTR = 9,
