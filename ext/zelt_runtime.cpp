@@ -335,16 +335,18 @@ struct Runtime {
     zelt_handle handle = 0;
 };
 
+// Without `needs_context` (a call that makes the context) `self.context` is not read.
 Runtime runtime(nb::handle self, std::initializer_list<Fn> fns, bool needs_context = true) {
     Runtime rt;
     rt.lib = attr(self, kLib);
-    rt.context = attr(self, kContext);
+    if (needs_context) rt.context = attr(self, kContext);
     rt.state = find_state(rt.lib);
     // Stand-ins for the library (mocks) are called whatever state they are in.
     if (!rt.state || !rt.state->native) return rt;
     // A library this module closed is unmapped: calling into it would crash.
     if (rt.state->closed) zl::raise_exception("E The runtime of this session has been released.");
-    if (needs_context && zl::is_none(rt.context))
+    if (!needs_context) return rt;
+    if (zl::is_none(rt.context))
         zl::raise_exception("E The graph of this session is not built, call build_graph first.");
     if (!rt.state->direct || !PyLong_CheckExact(rt.context.ptr())) return rt;
     if (fns.size()) {
@@ -405,8 +407,12 @@ bool is_own(nb::handle self, std::initializer_list<OwnMethod> methods) {
 // ------------------------------------------------------------ tensor queries
 
 // zelt_query for a structure the caller reads itself; `out` receives it.
+// Through ctypes, `filled` (when given) keeps the structure alive, and with
+// it whatever its pointer fields refer to (a stand-in may point them at
+// objects the structure alone holds).
 template <typename T>
-nb::object query_struct(Runtime &rt, const zl::Name &cmd_name, const char *struct_name, T &out) {
+nb::object query_struct(Runtime &rt, const zl::Name &cmd_name, const char *struct_name, T &out,
+                        nb::object *filled = nullptr) {
     nb::object cmd = ns[cmd_name];
     if (rt.direct) {
         int c = (int)PyLong_AsLong(cmd.ptr());
@@ -418,13 +424,15 @@ nb::object query_struct(Runtime &rt, const zl::Name &cmd_name, const char *struc
     nb::object s = ns[struct_name]();
     nb::object ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
     read_struct(s, out);
+    if (filled) *filled = s;
     return ret;
 }
 
 template <typename T>
-nb::object query_struct(nb::handle self, const zl::Name &cmd_name, const char *struct_name, T &out) {
+nb::object query_struct(nb::handle self, const zl::Name &cmd_name, const char *struct_name, T &out,
+                        nb::object *filled = nullptr) {
     Runtime rt = runtime(self, {kQueryFn});
-    return query_struct(rt, cmd_name, struct_name, out);
+    return query_struct(rt, cmd_name, struct_name, out, filled);
 }
 
 std::pair<nb::object, nb::object> in_out_num_values(Runtime &rt) {
@@ -889,7 +897,7 @@ struct OutputArray {
 OutputArray new_output(nb::handle shape) {
     OutputArray out;
     nb::object np = ns[kNp];
-    out.array = attr(np, kEmpty)(shape, attr(np, kFloat32));
+    out.array = attr(np, kEmpty)(nb::arg("shape") = shape, nb::arg("dtype") = kFloat32.get());
     nb::object size = attr(out.array, kSize);
     out.elems = PyLong_AsSize_t(size.ptr());
     if (PyErr_Occurred()) zl::throw_error();
@@ -1131,7 +1139,8 @@ nb::object set_core_mask(nb::handle self, nb::handle core_mask) {
 nb::object get_run_perf(nb::handle self) {
     if (zl::truthy(self.attr("perf_debug"))) {
         ZELTPerfDetail perf;
-        nb::object ret = query_struct(self, kQueryPerfDetail, "ZELTPerfDetail", perf);
+        nb::object filled;  // holds the text a stand-in's structure points to
+        nb::object ret = query_struct(self, kQueryPerfDetail, "ZELTPerfDetail", perf, &filled);
         check_status(ret, "Query run perf failed, error code: {}");
         if (!perf.perf_data) return nb::str("");
         // The text ends at its NUL or after data_len bytes, whichever comes first.
@@ -1218,6 +1227,10 @@ nb::object load_library(nb::handle self) {
     nb::object so_path = self.attr("_get_zelt_api_lib_path")();
     set_self(self, "lib", ns["CDLL"](so_path));
     nb::object lib = attr(self, kLib);
+    // A stand-in loader may hand out an object it gave before: loaded again, it
+    // is open.  (A real library this module closed stays closed: its code is gone.)
+    LibraryState *state = find_state(lib);
+    if (state && !state->native) state->closed = false;
     nb::object H = ns[equals(self.attr("architecture"), "32bit") ? "c_ulong" : "c_ulonglong"];
     nb::object POINTER = ns["POINTER"];
     nb::object c_void_p = ns["c_void_p"], c_uint = ns["c_uint"], c_int = ns["c_int"];
@@ -1320,7 +1333,14 @@ nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_
         ret = call_lib(rt, kZeltInit, context_p, model, n, c_flag, ns["ZELTRtInitExtend"]());
     }
     check_status(ret, "ZELT init failed. error code: {}");
-    nb::object previous = attr(self, kContext);
+    // A session whose attributes were set by hand may have no context yet.
+    nb::object previous = none();
+    if (PyObject *p = PyObject_GetAttr(self.ptr(), kContext.get().ptr()))
+        previous = nb::steal(p);
+    else if (PyErr_ExceptionMatches(PyExc_AttributeError))
+        PyErr_Clear();
+    else
+        zl::throw_error();
     nb::object context = context_p[0];
     set_self(self, "context", context);
     set_self(self, "graph_is_built", nb::bool_(true));

@@ -419,16 +419,20 @@ def test_module_names_rebound_after_use_are_seen(session, double, monkeypatch):
     rt.get_outputs()
     assert shapes == [[6, 2]]
 
+    def keyword_empty(*, shape, dtype):
+        shapes.append((list(shape), dtype))
+        return empty(shape, dtype)
+
     class OtherNumpy:
         ndarray = type("ndarray", (), {})
-        empty = staticmethod(recording_empty)
+        empty = staticmethod(keyword_empty)
         float32 = np.float32
 
     monkeypatch.setattr(zr, "np", OtherNumpy)
     with pytest.raises(Exception, match=r"^E Type of inputs\[0\] is not np\.ndarray!$"):
         rt.set_inputs([U8], None, None)
     rt.get_outputs()
-    assert shapes == [[6, 2], [6, 2]]
+    assert shapes == [[6, 2], ([6, 2], "float32")]
 
 
 def test_library_functions_changed_after_use_are_honoured(session, double, path):

@@ -1,6 +1,7 @@
 """Session lifecycle, library path and binding, information and tuning."""
 import ctypes
 import os
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -321,6 +322,55 @@ def test_core_mask(session, double, log):
             rt.set_core_mask(7)
     with pytest.raises(TypeError):
         rt.set_core_mask(1.5)
+
+
+def stand_in_session(lib, **attrs):
+    """A hand-made remote KESTA session on a stand-in library (no context attribute yet)."""
+    return bare(**{"root_dir": "/r", "target": "TX1100", "target_soc": "TX1100", "npu_model": "KESTA",
+                   "is_npu_self": False, "is_npu_assemble": False, "device_id": None, "perf_debug": False,
+                   "eval_memory": False, "async_mode": False, "zelt2precompile": False, "adb_path": None, "lib": lib,
+                   **attrs})
+
+
+def test_build_graph_on_a_session_without_a_context_yet():
+    lib = mock.MagicMock()
+    lib.zelt_init2.side_effect = lambda context_p, *rest: context_p.__setitem__(0, 77) or 0
+    rt = stand_in_session(lib)
+    assert rt.build_graph(b"model") == 0 and (rt.context, rt.graph_is_built) == (77, True)
+    lib.zelt_destroy.assert_not_called()
+
+
+def test_a_loader_handing_out_the_same_stand_in_again(monkeypatch):
+    lib = mock.MagicMock()  # also what _load_libdl gets
+    monkeypatch.setattr(zr, "CDLL", mock.MagicMock(return_value=lib))
+    for context in (5, 6):
+        lib.zelt_init2.side_effect = lambda context_p, *rest: context_p.__setitem__(0, context) or 0
+        rt = stand_in_session(None)
+        rt._get_zelt_api_lib_path = lambda: "/x/libzelt_api.so"
+        rt._load_library()
+        rt.build_graph(b"model")
+        lib.reset_mock(return_value=False, side_effect=False)
+        rt.release()
+        rt.release()
+        assert lib.zelt_destroy.call_args_list == [mock.call(context)]
+        assert lib.dlclose.call_args_list == [mock.call(lib._handle)]
+
+
+@pytest.mark.parametrize("perf_len, expected", [(None, "conv: 3us\n" * 500), (4, "conv")])
+def test_run_perf_text_held_only_by_the_stand_ins_structure(perf_len, expected):
+    def query(context, cmd, info, size):
+        perf = ctypes.cast(info, ctypes.POINTER(zr.ZELTPerfDetail)).contents
+        text = ("conv: %dus\n" % 3 * 500).encode()  # a new object: only the structure keeps it
+        perf.perf_data, perf.data_len = text, len(text) if perf_len is None else perf_len
+        return 0
+
+    lib = mock.MagicMock()
+    lib.zelt_query.side_effect = query
+    rt = stand_in_session(lib, context=3, perf_debug=True)
+    for _ in range(3):
+        assert rt.get_run_perf() == expected
+        [bytes(len(expected) + 16) for _ in range(64)]  # reuse freed memory
+    assert lib.zelt_query.call_args[0][1:2] == (zr.ZELT_QUERY_PERF_DETAIL,)
 
 
 @pytest.mark.parametrize("dtype, fmt", [("float32", "f"), ("int64", -1), ("bool", "?"), ("uint8", -1)])
