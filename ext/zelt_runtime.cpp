@@ -226,6 +226,13 @@ LibraryState &add_state(nb::handle lib, nb::handle refs) {
     LibraryState &s = libraries[key];
     int native = PyObject_IsInstance(lib.ptr(), zl::import("ctypes").attr("CDLL").ptr());
     if (native < 0) zl::throw_error();
+    // A real library has the loader's handle; a stand-in dressed as a CDLL does not.
+    if (native) {
+        PyObject *handle = PyObject_GetAttrString(lib.ptr(), "_handle");
+        native = handle && PyLong_Check(handle);
+        Py_XDECREF(handle);
+        PyErr_Clear();
+    }
     s.native = native != 0;
     return s;
 }

@@ -340,8 +340,12 @@ def test_build_graph_on_a_session_without_a_context_yet():
     lib.zelt_destroy.assert_not_called()
 
 
-def test_a_loader_handing_out_the_same_stand_in_again(monkeypatch):
-    lib = mock.MagicMock()  # also what _load_libdl gets
+@pytest.mark.parametrize("dressed_as_cdll", [False, True])
+def test_a_loader_handing_out_the_same_stand_in_again(monkeypatch, dressed_as_cdll):
+    lib = mock.MagicMock(spec=ctypes.CDLL) if dressed_as_cdll else mock.MagicMock()  # also what _load_libdl gets
+    for name in ("zelt_init", "zelt_init2", "zelt_run", "zelt_destroy", "zelt_query", "zelt_inputs_set",
+                 "zelt_outputs_get", "zelt_outputs_release", "dlclose", "_handle"):
+        setattr(lib, name, mock.MagicMock())
     monkeypatch.setattr(zr, "CDLL", mock.MagicMock(return_value=lib))
     for context in (5, 6):
         lib.zelt_init2.side_effect = lambda context_p, *rest: context_p.__setitem__(0, context) or 0
@@ -349,6 +353,7 @@ def test_a_loader_handing_out_the_same_stand_in_again(monkeypatch):
         rt._get_zelt_api_lib_path = lambda: "/x/libzelt_api.so"
         rt._load_library()
         rt.build_graph(b"model")
+        assert rt.run() is lib.zelt_run.return_value
         lib.reset_mock(return_value=False, side_effect=False)
         rt.release()
         rt.release()
