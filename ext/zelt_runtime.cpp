@@ -1551,27 +1551,36 @@ nb::object make_runtime_class() {
     body["machine"] = platform.attr("machine")();
     body["system"] = platform.attr("system")();
     body["os_platform"] = ns["get_os_platform"]();
+    // The interpreter derives the class's signature (`inspect.signature(ZELTRuntime)`)
+    // from this form of docstring; a native __init__ is not consulted there.
+    body["__doc__"] =
+        "ZELTRuntime(root_dir, target, device_id, perf_debug=False, eval_memory=False, async_mode=False, "
+        "zelt2precompile=False, core_mask=0)\n--\n\n";
 
     body["__init__"] =
         zl::instance_method(zl::function<9>({"__init__",
                                              {"self", "root_dir", "target", "device_id", "perf_debug",
                                               "eval_memory", "async_mode", "zelt2precompile", "core_mask"},
-                                             4},
+                                             4,
+                                             {"False", "False", "False", "False", "0"}},
                                             [](auto a) { return init(a[0], a); }));
     zl::add_method<1>(body, {"_get_zelt_api_lib_path", {"self"}, 1},
                       [](auto a) { return get_zelt_api_lib_path(a[0]); });
     zl::add_method<1>(body, {"_load_library", {"self"}, 1}, [](auto a) { return load_library(a[0]); });
     zl::add_method<1>(body, {"_load_libdl", {"self"}, 1}, [](auto a) { return load_libdl(a[0]); });
-    zl::add_method<3>(body, {"build_graph", {"self", "zelt_model", "load_model_in_npu"}, 2},
+    zl::add_method<3>(body, {"build_graph", {"self", "zelt_model", "load_model_in_npu"}, 2, {"False"}},
                       [](auto a) { return build_graph(a[0], a[1], a[2]); });
     zl::add_method<1>(body, {"_release_context", {"self"}, 1}, [](auto a) { return release_context(a[0]); });
     zl::add_method<1>(body, {"release", {"self"}, 1}, [](auto a) { return release(a[0]); });
     zl::add_method<6>(
         body,
-        {"set_inputs", {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"}, 4},
+        {"set_inputs",
+         {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"},
+         4,
+         {"None", "False"}},
         [](auto a) { return set_inputs(a[0], a[1], a[2], a[3], a[4], a[5]); });
-    zl::add_method<2>(body, {"run", {"self", "get_frame_id"}, 1}, [](auto a) { return run(a[0], a[1]); });
-    zl::add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1},
+    zl::add_method<2>(body, {"run", {"self", "get_frame_id"}, 1, {"False"}}, [](auto a) { return run(a[0], a[1]); });
+    zl::add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1, {"False"}},
                       [](auto a) { return get_outputs(a[0], a[1]); });
 
     // Kept to recognise them behind `self.x`; they live as long as the class.
@@ -1583,7 +1592,7 @@ nb::object make_runtime_class() {
                                                                [](auto a) { return in_out_num(a[0]); }));
     own_get_tensor_attr =
         own("get_tensor_attr",
-            zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2},
+            zl::function<3>({"get_tensor_attr", {"self", "index", "is_output"}, 2, {"False"}},
                             [](auto a) { return tensor_attr(a[0], a[1], a[2].ptr() && zl::truthy(a[2])); }));
     own_get_output_shape =
         own("get_output_shape", zl::function<2>({"get_output_shape", {"self", "index"}, 2},

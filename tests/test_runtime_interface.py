@@ -138,3 +138,21 @@ def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("obj, signature", [
+    (zr.ZELTRuntime, "(root_dir, target, device_id, perf_debug=False, eval_memory=False, async_mode=False, "
+                     "zelt2precompile=False, core_mask=0)"),
+    (zr.ZELTRuntime.build_graph, "(self, zelt_model, load_model_in_npu=False)"),
+    (zr.ZELTRuntime.set_inputs, "(self, inputs, data_type, data_format, inputs_pass_through=None, eval_perf=False)"),
+    (zr.ZELTRuntime.run, "(self, get_frame_id=False)"),
+    (zr.ZELTRuntime.get_outputs, "(self, get_frame_id=False)"),
+    (zr.ZELTRuntime.get_tensor_attr, "(self, index, is_output=False)"),
+    (zr.ZELTRuntime._whether_device_use_ntb, "(self, ntd_path, device_id)"),
+    (zr.ZELTRuntime._start_adb_forward, "(adb_path, device_id)"),
+    (zr.ZELTRuntime._is_npu_self, "()"),
+    (zr.get_os_platform, "()"),
+])
+def test_signatures(obj, signature):
+    import inspect
+    assert str(inspect.signature(obj)) == signature

@@ -287,8 +287,22 @@ static PyObject *call_native(PyObject *self, PyObject *const *args, Py_ssize_t n
     return nullptr;
 }
 
+std::string text_signature(const Params &p) {
+    if (p.names.size() - p.required != p.defaults.size()) return {};
+    std::string text = std::string(p.name) + "(";
+    std::size_t k = 0;
+    const char *const *d = p.defaults.begin();
+    for (const char *n : p.names) {
+        if (k) text += ", ";
+        text += n;
+        if (k++ >= p.required) text += std::string("=") + *d++;
+    }
+    return text + ")\n--\n\n";
+}
+
 nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name) {
     f->def.ml_name = name;
+    if (!f->doc.empty()) f->def.ml_doc = f->doc.c_str();
     f->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_native));
     f->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     PyMethodDef *def = &f->def;

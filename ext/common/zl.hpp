@@ -173,11 +173,14 @@ nb::object parent_dir(nb::handle file);
 
 // How a function binds its arguments: its name as shown in TypeErrors, its
 // parameter names (a method counts `self`) and how many of them, from the
-// left, have no default.
+// left, have no default.  `defaults`, the source text of each default
+// ("None", "False" ...), gives the function the signature `inspect` reports;
+// without them only a function with no optional parameter has one.
 struct Params {
     const char *name;
     std::initializer_list<const char *> names;
     std::size_t required;
+    std::initializer_list<const char *> defaults = {};
 };
 
 // Binds the vectorcall arguments (positional `args[0..nargs)`, then the
@@ -194,10 +197,14 @@ void bind(const char *name, const char *const *names, std::size_t n, std::size_t
 namespace detail {
 struct NativeFunction {
     PyMethodDef def{};
+    std::string doc;  // holds def.ml_doc
     virtual ~NativeFunction() = default;
     virtual nb::object call(PyObject *const *args, std::size_t nargs, PyObject *kwnames) = 0;
 };
 nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name);
+// "name(a, b=None)\n--\n\n", the doc from which the interpreter derives a
+// builtin's `__text_signature__`; empty when a default is not known.
+std::string text_signature(const Params &p);
 }  // namespace detail
 
 // A native function callable like a `def` with `p`, through the interpreter's
@@ -222,7 +229,9 @@ nb::object function(const Params &p, Impl impl, nb::handle module_name = nb::han
             return impl(bound);
         }
     };
-    return detail::make_native_function(std::make_unique<Function>(p, std::move(impl)), p.name, module_name);
+    auto f = std::make_unique<Function>(p, std::move(impl));
+    f->doc = detail::text_signature(p);
+    return detail::make_native_function(std::move(f), p.name, module_name);
 }
 
 // Defines the module-level function `p.name` in the namespace `ns`.
