@@ -1572,14 +1572,14 @@ nb::object make_runtime_class() {
                       [](auto a) { return build_graph(a[0], a[1], a[2]); });
     zl::add_method<1>(body, {"_release_context", {"self"}, 1}, [](auto a) { return release_context(a[0]); });
     zl::add_method<1>(body, {"release", {"self"}, 1}, [](auto a) { return release(a[0]); });
-    zl::add_method<6>(
-        body,
-        {"set_inputs",
-         {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"},
-         4,
-         {"None", "False"}},
-        [](auto a) { return set_inputs(a[0], a[1], a[2], a[3], a[4], a[5]); });
-    zl::add_method<2>(body, {"run", {"self", "get_frame_id"}, 1, {"False"}}, [](auto a) { return run(a[0], a[1]); });
+    zl::add_method<6>(body,
+                      {"set_inputs",
+                       {"self", "inputs", "data_type", "data_format", "inputs_pass_through", "eval_perf"},
+                       4,
+                       {"None", "False"}},
+                      [](auto a) { return set_inputs(a[0], a[1], a[2], a[3], a[4], a[5]); });
+    zl::add_method<2>(body, {"run", {"self", "get_frame_id"}, 1, {"False"}},
+                      [](auto a) { return run(a[0], a[1]); });
     zl::add_method<2>(body, {"get_outputs", {"self", "get_frame_id"}, 1, {"False"}},
                       [](auto a) { return get_outputs(a[0], a[1]); });
 
