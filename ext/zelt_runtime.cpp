@@ -197,8 +197,9 @@ struct LibraryState {
 // Keyed by the library object.  Entries go when the object dies (weak
 // reference callback); objects without weak reference support stay.
 std::unordered_map<PyObject *, LibraryState> libraries;
-// weakref (or the library itself) -> the objects an entry borrows.  Lives as
-// long as the process, like the module's other interned objects.
+// Library address -> (weakref to the library, or the library itself when it
+// has no weak references; the objects its entry borrows).  Lives as long as
+// the process, like the module's other interned objects.
 nb::handle state_refs;
 
 LibraryState *find_state(nb::handle lib) {
@@ -209,20 +210,27 @@ LibraryState *find_state(nb::handle lib) {
 LibraryState &add_state(nb::handle lib, nb::handle refs) {
     if (LibraryState *s = find_state(lib)) return *s;
     PyObject *key = lib.ptr();
-    nb::object forget = nb::cpp_function([key](nb::handle ref) {
+    // Keyed by address, so that the library object itself is never hashed
+    // (a stand-in would see the call).
+    nb::object address = zl::steal(PyLong_FromVoidPtr(key));
+    nb::object forget = nb::cpp_function([key](nb::handle) {
         libraries.erase(key);
-        PyDict_DelItem(state_refs.ptr(), ref.ptr());
+        if (PyObject *k = PyLong_FromVoidPtr(key)) {
+            PyDict_DelItem(state_refs.ptr(), k);
+            Py_DECREF(k);
+        }
         PyErr_Clear();
     });
     PyObject *ref = PyWeakref_NewRef(lib.ptr(), forget.ptr());
-    nb::object ref_key;
+    nb::object holder;
     if (ref) {
-        ref_key = nb::steal(ref);
+        holder = nb::steal(ref);
     } else {
         PyErr_Clear();
-        ref_key = nb::borrow(lib);
+        holder = nb::borrow(lib);
     }
-    if (PyDict_SetItem(state_refs.ptr(), ref_key.ptr(), refs.ptr()) < 0) zl::throw_error();
+    if (PyDict_SetItem(state_refs.ptr(), address.ptr(), nb::make_tuple(holder, refs).ptr()) < 0)
+        zl::throw_error();
     LibraryState &s = libraries[key];
     int native = PyObject_IsInstance(lib.ptr(), zl::import("ctypes").attr("CDLL").ptr());
     if (native < 0) zl::throw_error();

@@ -357,8 +357,7 @@ def test_a_loader_handing_out_the_same_stand_in_again(monkeypatch, dressed_as_cd
         lib.reset_mock(return_value=False, side_effect=False)
         rt.release()
         rt.release()
-        assert lib.zelt_destroy.call_args_list == [mock.call(context)]
-        assert lib.dlclose.call_args_list == [mock.call(lib._handle)]
+        assert lib.mock_calls == [mock.call.zelt_destroy(context), mock.call.dlclose(lib._handle)]
 
 
 @pytest.mark.parametrize("perf_len, expected", [(None, "conv: 3us\n" * 500), (4, "conv")])
