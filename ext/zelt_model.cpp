@@ -292,7 +292,7 @@ nb::object model_class() {
         rebuild(a[0]);
         return nb::none();
     });
-    zl::add_method<3>(body, {"load", {"self", "path", "load_model_in_npu"}, 2},
+    zl::add_method<3>(body, {"load", {"self", "path", "load_model_in_npu"}, 2, {"False"}},
                       [](auto a) { return load(a[0], a[1], a[2]); });
     zl::add_method<2>(body, {"save", {"self", "path"}, 2}, [](auto a) { return save(a[0], a[1]); });
     zl::add_static<5>(body,

@@ -287,8 +287,25 @@ static PyObject *call_native(PyObject *self, PyObject *const *args, Py_ssize_t n
     return nullptr;
 }
 
-nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name) {
-    f->def.ml_name = name;
+// "name(a, b=default)\n--\n\n": the interpreter's text signature, which it
+// strips from __doc__ and offers as __text_signature__.
+static std::string text_signature(const Params &p) {
+    if (p.defaults.size() != p.names.size() - p.required) return std::string();
+    std::string sig = std::string(p.name) + "(";
+    auto def = p.defaults.begin();
+    std::size_t i = 0;
+    for (const char *n : p.names) {
+        if (i) sig += ", ";
+        sig += n;
+        if (i++ >= p.required) sig += std::string("=") + *def++;
+    }
+    return sig + ")\n--\n\n";
+}
+
+nb::object make_native_function(std::unique_ptr<NativeFunction> f, const Params &p, nb::handle module_name) {
+    f->doc = text_signature(p);
+    f->def.ml_doc = f->doc.empty() ? nullptr : f->doc.c_str();
+    f->def.ml_name = p.name;
     f->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_native));
     f->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     PyMethodDef *def = &f->def;

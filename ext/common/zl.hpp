@@ -173,11 +173,14 @@ nb::object parent_dir(nb::handle file);
 
 // How a function binds its arguments: its name as shown in TypeErrors, its
 // parameter names (a method counts `self`) and how many of them, from the
-// left, have no default.
+// left, have no default.  `defaults` holds the defaults of the others as
+// Python literals; a function whose defaults are all given (or that has
+// none) shows its signature to introspection, as `inspect.signature` reads it.
 struct Params {
     const char *name;
     std::initializer_list<const char *> names;
     std::size_t required;
+    std::initializer_list<const char *> defaults = {};
 };
 
 // Binds the vectorcall arguments (positional `args[0..nargs)`, then the
@@ -194,10 +197,11 @@ void bind(const char *name, const char *const *names, std::size_t n, std::size_t
 namespace detail {
 struct NativeFunction {
     PyMethodDef def{};
+    std::string doc;  // backs def.ml_doc
     virtual ~NativeFunction() = default;
     virtual nb::object call(PyObject *const *args, std::size_t nargs, PyObject *kwnames) = 0;
 };
-nb::object make_native_function(std::unique_ptr<NativeFunction> f, const char *name, nb::handle module_name);
+nb::object make_native_function(std::unique_ptr<NativeFunction> f, const Params &p, nb::handle module_name);
 }  // namespace detail
 
 // A native function callable like a `def` with `p`, through the interpreter's
@@ -222,7 +226,7 @@ nb::object function(const Params &p, Impl impl, nb::handle module_name = nb::han
             return impl(bound);
         }
     };
-    return detail::make_native_function(std::make_unique<Function>(p, std::move(impl)), p.name, module_name);
+    return detail::make_native_function(std::make_unique<Function>(p, std::move(impl)), p, module_name);
 }
 
 // Defines the module-level function `p.name` in the namespace `ns`.
