@@ -43,7 +43,7 @@ nb::object get_npu_chipmap() {
         zl::with_open(ns, path, "w", [&](nb::handle f) {
             nb::dict doc;
             doc["SoCs"] = table;
-            return zl::getattr(ns[kYaml], kDump)(doc, f, 4);
+            return zl::getattr(ns[kYaml], kDump)(doc, f, nb::arg("indent") = 4);
         });
     }
     nb::object doc =

@@ -91,14 +91,14 @@ NB_MODULE(yaml_io, m) {
     all.append("load");
     ns.set("__all__", all);
     ns.set("Dumper", dumper_class());
-    zl::def<1>(ns, {"_setup_yaml", {"indent"}, 0}, [](auto a) {
+    zl::def<1>(ns, {"_setup_yaml", {"indent"}, 0, {"2"}}, [](auto a) {
         nb::object indent = a[0].ptr() ? nb::borrow(a[0]) : zl::to_int(2);
         return setup_yaml(indent);
     });
     zl::def<2>(ns, {"_list_constructor", {"loader", "node"}, 2},
                [](auto a) { return list_constructor(a[0], a[1]); });
     zl::def<1>(ns, {"load", {"f"}, 1}, [](auto a) { return load(a[0]); });
-    zl::def<4>(ns, {"dump", {"data", "f", "indent", "comments"}, 2}, [](auto a) {
+    zl::def<4>(ns, {"dump", {"data", "f", "indent", "comments"}, 2, {"2", "None"}}, [](auto a) {
         nb::object indent = a[2].ptr() ? nb::borrow(a[2]) : zl::to_int(2);
         return dump(a[0], a[1], indent, a[3].ptr() ? a[3] : nb::none());
     });

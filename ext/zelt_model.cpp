@@ -23,7 +23,7 @@ constexpr uint64_t kLongSize = sizeof(unsigned long);
 
 const zl::Name kStruct{"struct"}, kUnpackFrom{"unpack_from"}, kPack{"pack"}, kOs{"os"}, kPath{"path"},
     kDirname{"dirname"}, kExists{"exists"}, kMakedirs{"makedirs"}, kRead{"read"}, kWrite{"write"},
-    kClose{"close"}, kEncode{"encode"}, kZeltLog{"zeltLog"}, kModelClass{"ZELTModel"},
+    kClose{"close"}, kEncode{"encode"}, kZeltLog{"zeltLog"}, kModelClass{"ZELTModel"}, kMagicName{"ZELT_MAGIC"},
     kCreate{"create_zelt_model"}, kParse{"parse_data"}, kZeltVersion{"zelt_version"},
     kExportData{"export_data"}, kConfigData{"config_data"}, kCustomOpConfigData{"custom_op_config_data"},
     kCustomOpData{"custom_op_data"}, kZeltData{"zelt_data"}, kLoadModelInNpu{"load_model_in_npu"};
@@ -73,8 +73,9 @@ public:
             for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
             return v;
         }
-        // Offsets past any buffer are clamped to its end: struct then reports the missing bytes.
-        const uint64_t at = std::min(offset, buf_.size());
+        // An offset beyond what an index can hold is clamped, so that struct
+        // reports the missing bytes rather than an overflow of the offset.
+        const uint64_t at = std::min<uint64_t>(offset, PY_SSIZE_T_MAX);
         zl::getattr(ns[kStruct], kUnpackFrom)(native_long ? "L" : "<Q", data_, at);
         zl::raise(PyExc_SystemError, "container field read past the end of the data");
     }
@@ -104,7 +105,8 @@ nb::object parse_data(nb::handle data) {
         zl::raise(PyExc_TypeError, "a bytes-like object is required");
     }
     Reader in(data, buf);
-    if (in.field(0) != kMagic) return nb::none();
+    nb::object magic = zl::steal(PyLong_FromUnsignedLongLong(in.field(0)));
+    if (!zl::equal(magic, zl::getattr(ns[kModelClass], kMagicName))) return nb::none();
     const uint64_t version = in.field(8);
     const uint64_t export_len = in.field(16);
     const uint64_t export_start = version >= 2 ? kHeaderSizeV2 : kHeaderSize;
@@ -159,8 +161,10 @@ void put_long(std::vector<uint8_t> &out, unsigned long v) {
 nb::object create_zelt_model(nb::handle version, nb::handle export_data, nb::handle config_data,
                              nb::handle custom_op_config_data, nb::handle custom_op_data) {
     if (zl::is_none(export_data) || zl::is_none(config_data)) return nb::none();
-    // struct validates the version exactly as the file format packs it.
-    nb::object packed_version = zl::getattr(ns[kStruct], kPack)("<Q", version);
+    // struct validates the magic and the version exactly as the file format packs them.
+    nb::object struct_module = ns[kStruct];
+    nb::object packed_magic = zl::getattr(struct_module, kPack)("<Q", zl::getattr(ns[kModelClass], kMagicName));
+    nb::object packed_version = zl::getattr(struct_module, kPack)("<Q", version);
     const bool v2 = !zl::truthy(zl::steal(PyObject_RichCompare(version.ptr(), zl::to_int(2).ptr(), Py_LT)));
 
     Section sections[4];
@@ -169,10 +173,11 @@ nb::object create_zelt_model(nb::handle version, nb::handle export_data, nb::han
     for (int i = 0; i < count; ++i) sections[i].take(values[i]);
 
     std::vector<uint8_t> head;
-    put_u64(head, kMagic);
-    Buffer version_bytes;
-    version_bytes.acquire(packed_version);
-    head.insert(head.end(), version_bytes.data(), version_bytes.data() + version_bytes.size());
+    for (nb::handle packed : {packed_magic, packed_version}) {
+        Buffer field;
+        field.acquire(packed);
+        head.insert(head.end(), field.data(), field.data() + field.size());
+    }
     put_u64(head, sections[0].buf.size());
     if (v2) head.resize(kHeaderSizeV2, 0);
 
@@ -287,7 +292,7 @@ nb::object model_class() {
         rebuild(a[0]);
         return nb::none();
     });
-    zl::add_method<3>(body, {"load", {"self", "path", "load_model_in_npu"}, 2},
+    zl::add_method<3>(body, {"load", {"self", "path", "load_model_in_npu"}, 2, {"False"}},
                       [](auto a) { return load(a[0], a[1], a[2]); });
     zl::add_method<2>(body, {"save", {"self", "path"}, 2}, [](auto a) { return save(a[0], a[1]); });
     zl::add_static<5>(body,

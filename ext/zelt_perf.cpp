@@ -98,9 +98,11 @@ nb::object format_memory_detail(nb::handle zelt_data, nb::handle detail) {
         return zl::getitem(zl::getitem(detail, outer), inner);
     };
 
-    std::string out;
-    auto add = [&](const char *text) { out += text; };
-    auto add_obj = [&](nb::handle s) { out += nb::borrow<nb::str>(s).c_str(); };
+    // The pieces stay Python strs up to the final join: a number text is
+    // whatever str() of the value gave, which need not be valid UTF-8.
+    nb::list out;
+    auto add = [&](const char *text) { out.append(nb::str(text)); };
+    auto add_obj = [&](nb::handle s) { out.append(s); };
     auto allocation_lines = [&](const char *outer) {
         nb::object max_v = item(outer, "maximum_allocation");
         add_obj(zl::format("    maximum allocation : {}\n", amount(max_v)));
@@ -123,7 +125,7 @@ nb::object format_memory_detail(nb::handle zelt_data, nb::handle detail) {
     if (size < 0) zl::throw_error();
     add_obj(zl::format("the size of model, current model size is: {}       \n", amount(zl::to_int(size))));
     add(rule);
-    return zl::steal(PyUnicode_FromStringAndSize(out.data(), (Py_ssize_t)out.size()));
+    return zl::steal(PyUnicode_Join(nb::str("").ptr(), out.ptr()));
 }
 
 }  // namespace

@@ -96,6 +96,10 @@ NB_MODULE(zelt_platform_utils, m) {
     for (const char *name :
          {"get_npu_model_from_target", "get_all_targets_ordered_by_npu", "get_cpus_with_npu"})
         ns.set(name, chipmap.attr(name));
+    // The package's own __init__ file locates the installed package root.
+    nb::object initpy_file_path = zl::package_file(m);
+    ns.set("initpy_file_path", initpy_file_path);
+    ns.set("ROOT_DIR", zl::parent_dir(initpy_file_path));
 
     zl::def<0>(ns, {"get_host_os_platform", {}, 0}, [](auto) { return get_host_os_platform(); });
     zl::def<0>(ns, {"get_zelt_api_require_dll_dir", {}, 0},
@@ -103,10 +107,6 @@ NB_MODULE(zelt_platform_utils, m) {
     zl::def<1>(ns, {"list_support_target_platform", {"model_path"}, 1},
                [](auto a) { return zl::is_none(a[0]) ? list_all_targets() : list_model_targets(a[0]); });
 
-    // The package's own __init__ file locates the installed package root.
-    nb::object initpy_file_path = zl::package_file(m);
-    ns.set("initpy_file_path", initpy_file_path);
-    ns.set("ROOT_DIR", zl::parent_dir(initpy_file_path));
     ns.set("os_platform", ns["get_host_os_platform"]());
     ns.set("platform_machine", zl::import("platform").attr("machine")());
 }

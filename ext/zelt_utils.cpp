@@ -152,7 +152,7 @@ NB_MODULE(zelt_utils, m) {
     kw["qualname"] = "ZELTFileType";
     ns.set("ZELTFileType", enum_cls("ZELTFileType", members, **kw));
 
-    zl::def<2>(ns, {"exec_command", {"cmd", "use_shell"}, 1},
+    zl::def<2>(ns, {"exec_command", {"cmd", "use_shell"}, 1, {"False"}},
                [](auto a) { return exec_command(a[0], a[1]); });
     zl::def<3>(ns, {"exec_adb_command", {"adb_path", "device_id", "cmd"}, 3},
                [](auto a) { return exec_adb_command(a[0], a[1], a[2]); });

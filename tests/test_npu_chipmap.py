@@ -178,9 +178,9 @@ def test_chipmap_loads_through_the_module_yaml(chipmap_root, monkeypatch):
 
     class Recorder:
         @staticmethod
-        def dump(data, f, *args):
-            calls.append(("dump", list(data), args))
-            yaml_io.dump(data, f, *args)
+        def dump(data, f, *args, **kwargs):
+            calls.append(("dump", list(data), args, kwargs))
+            yaml_io.dump(data, f, *args, **kwargs)
 
         @staticmethod
         def load(f):
@@ -189,4 +189,4 @@ def test_chipmap_loads_through_the_module_yaml(chipmap_root, monkeypatch):
 
     monkeypatch.setattr(npu_chipmap, "yaml", Recorder)
     npu_chipmap.get_npu_chipmap()
-    assert calls == [("dump", ["SoCs"], (4,)), ("load",)]
+    assert calls == [("dump", ["SoCs"], (), {"indent": 4}), ("load",)]

@@ -51,6 +51,30 @@ def test_argument_errors_use_the_interpreter_wording(call, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        ("zelt_utils.exec_command", "(cmd, use_shell=False)"),
+        ("zelt_utils.exec_adb_command", "(adb_path, device_id, cmd)"),
+        ("yaml_io.dump", "(data, f, indent=2, comments=None)"),
+        ("yaml_io._setup_yaml", "(indent=2)"),
+        ("ZELTModel.load", "(self, path, load_model_in_npu=False)"),
+        ("ZELTModel().load", "(path, load_model_in_npu=False)"),
+        ("ZELTModel.parse_data", "(zelt_data)"),
+        ("npu_chipmap.get_npu_chipmap", "()"),
+    ],
+)
+def test_signatures_are_introspectable(function, signature):
+    import inspect
+
+    from zeltlite.api import zelt_utils  # noqa: F401
+    from zeltlite.api.npu_config import npu_chipmap  # noqa: F401
+    from zeltlite.api.zelt_model import ZELTModel  # noqa: F401
+    from zeltlite.utils import yaml_io  # noqa: F401
+
+    assert str(inspect.signature(eval(function))) == signature
+
+
 def test_keyword_arguments():
     from zeltlite.api import zelt_perf
 

@@ -219,3 +219,27 @@ class TestObject:
         m.custom_op_config_data = m.custom_op_data = None
         m.update_config_data(b"C")
         assert m.zelt_data == v1(b"E", b"C")
+
+
+@pytest.mark.parametrize(
+    "data",
+    [MAGIC + struct.pack("<QQ", 1, 100) + b"abc", v1(b"ab", b"")[:30], MAGIC + struct.pack("<QQ", 2, 7)],
+)
+def test_parse_past_the_end_reports_the_offset_read(data):
+    """The struct error names the offset of the field, as unpack_from at that offset does."""
+    version, export_len = struct.unpack_from("<QQ", data, 8)
+    offset = (64 if version >= 2 else 24) + export_len
+    with pytest.raises(struct.error) as expected:
+        struct.unpack_from("<Q", data, offset)
+    with pytest.raises(struct.error) as got:
+        ZELTModel.parse_data(data)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("magic", [0x4D4F444C, 7])
+def test_magic_is_read_from_the_class(monkeypatch, magic):
+    monkeypatch.setattr(ZELTModel, "ZELT_MAGIC", magic)
+    data = ZELTModel.create_zelt_model(1, b"E", b"C", None, None)
+    assert data[:8] == struct.pack("<Q", magic)
+    assert ZELTModel.parse_data(data) == (1, b"E", b"C", None, None)
+    assert ZELTModel.parse_data(v1(b"E", b"C")) is None

@@ -110,3 +110,11 @@ def test_report_uses_the_module_level_converter(monkeypatch):
 def test_report_errors(zelt_data, d, error):
     with pytest.raises(error):
         zelt_perf.format_memory_detail(zelt_data, d)
+
+
+@pytest.mark.parametrize("text", ["\udc80", "\ud800x", "ascii"])
+def test_report_keeps_any_number_text(monkeypatch, text):
+    # A str() need not be valid UTF-8 (lone surrogates): the report still holds it unchanged.
+    monkeypatch.setattr(zelt_perf, "get_readable_value", lambda v: ("U", text))
+    report = zelt_perf.format_memory_detail(b"", detail(0, 0, 0, 0))
+    assert report.count(text + " U") == 7

@@ -31,6 +31,9 @@ def test_module_values():
     assert pu.initpy_file_path.endswith(os.path.join("zeltlite", "api", "__init__.py"))
     assert pu.os_platform == pu.get_host_os_platform()
     assert pu.platform_machine == platform.machine()
+    names = list(vars(pu))
+    order = ["initpy_file_path", "ROOT_DIR", "os_platform", "platform_machine"]
+    assert sorted(order, key=names.index) == order
 
 
 @pytest.mark.parametrize(
