@@ -245,6 +245,42 @@ ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], 
     }
 }
 
+// The activation of a tile's last pass as vector constants: None, Relu and Clip all clamp to [lo, hi]
+// (maxps and minps with the sum as second operand keep NaN), Leaky scales the negative lanes.
+struct TileEnd {
+    bool leaky;
+    __m256 lo, hi, alpha;
+    ZELT_AVX2 explicit TileEnd(const Activation &a)
+        : leaky(a.kind == Activation::Leaky),
+          lo(_mm256_set1_ps(a.kind == Activation::Relu   ? 0.f
+                            : a.kind == Activation::Clip ? a.lo
+                                                         : -std::numeric_limits<float>::infinity())),
+          hi(_mm256_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
+          alpha(_mm256_set1_ps(a.alpha)) {}
+};
+
+// Residual (RES), activation and store of a tile's sums into blocked `y`, [NO blocks of `plane`][NW][8]:
+// straight-line code for each of the four cases, which matters for convolutions of few input channels.
+template <bool RES, bool LEAKY, int NO, int NW>
+ZELT_AVX2 __attribute__((always_inline)) inline void finish_tile(const __m256 (&acc)[NO][NW],
+                                                                 const TileEnd &e, const float *res, float *y,
+                                                                 int64_t plane) {
+#pragma GCC unroll 3
+    for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) {
+            const int64_t at = (o * plane + j) * kBlock;
+            __m256 v = acc[o][j];
+            if constexpr (RES) v = _mm256_add_ps(v, _mm256_loadu_ps(res + at));
+            if constexpr (LEAKY)
+                v = _mm256_blendv_ps(v, _mm256_mul_ps(v, e.alpha),
+                                     _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+            else
+                v = _mm256_min_ps(e.hi, _mm256_max_ps(e.lo, v));
+            _mm256_storeu_ps(y + at, v);
+        }
+}
+
 // NO output blocks x NW output columns of row `oh` from column `ow`, over input blocks [cb0, cb1).
 // The first pass starts from the bias, later ones from the partial sums in y; the last adds the residual,
 // applies the activation and stores.  SW is the stride when it is 1 or 2 (constant input offsets of the
@@ -284,15 +320,7 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
                 tap<NO, NW, BS, SW>(acc, xp, wp, x_ws, w_ob);
         }
     }
-    if (!last) {
-#pragma GCC unroll 3
-        for (int o = 0; o < NO; ++o)
-#pragma GCC unroll 6
-            for (int j = 0; j < NW; ++j)
-                _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
-        return;
-    }
-    if (t.plain_out) {
+    if (last && t.plain_out) {
         alignas(32) float sums[NO * NW * kBlock];
 #pragma GCC unroll 3
         for (int o = 0; o < NO; ++o)
@@ -301,24 +329,24 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
         scatter_tile(t, sums, NO, NW, ob, pos);
         return;
     }
-    const Activation &a = t.act;
-    const __m256 zero = _mm256_setzero_ps(), lo = _mm256_set1_ps(a.lo), hi = _mm256_set1_ps(a.hi),
-                 alpha = _mm256_set1_ps(a.alpha);
+    // Locals, not t's fields: with the project's -fno-strict-aliasing every float store below would
+    // otherwise reload them.
+    float *const y = t.y + (ob * plane + pos) * kBlock;
+    if (!last) {
 #pragma GCC unroll 3
-    for (int o = 0; o < NO; ++o)
+        for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
-        for (int j = 0; j < NW; ++j) {
-            const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
-            __m256 v = acc[o][j];
-            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + at));
-            if (a.kind == Activation::Relu)
-                v = _mm256_max_ps(zero, v);
-            else if (a.kind == Activation::Clip)
-                v = _mm256_min_ps(hi, _mm256_max_ps(lo, v));
-            else if (a.kind == Activation::Leaky)
-                v = _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha), _mm256_cmp_ps(v, zero, _CMP_LT_OQ));
-            _mm256_storeu_ps(t.y + at, v);
-        }
+            for (int j = 0; j < NW; ++j) _mm256_storeu_ps(y + (o * plane + j) * kBlock, acc[o][j]);
+        return;
+    }
+    const float *const res = t.res ? t.res + (ob * plane + pos) * kBlock : nullptr;
+    const TileEnd end(t.act);
+    if (res)
+        end.leaky ? finish_tile<true, true>(acc, end, res, y, plane)
+                  : finish_tile<true, false>(acc, end, res, y, plane);
+    else
+        end.leaky ? finish_tile<false, true>(acc, end, res, y, plane)
+                  : finish_tile<false, false>(acc, end, res, y, plane);
 }
 
 // The widest tile: 12 accumulators.
