@@ -297,14 +297,6 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
 #pragma GCC unroll 6
         for (int j = 0; j < NW; ++j) acc[o][j] = first ? b : _mm256_loadu_ps(yp + j * kBlock);
     }
-    if (last && !t.plain_out && pos + 2 * NW <= plane)
-        // The residual and output lines of the next tile arrive while this one computes.
-        for (int o = 0; o < NO; ++o)
-            for (int j = NW; j < 2 * NW; j += 2) {
-                const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
-                if (t.res) _mm_prefetch(reinterpret_cast<const char *>(t.res + at), _MM_HINT_T0);
-                __builtin_prefetch(t.y + at, 1);
-            }
     const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_ob = t.w_ob;
     const float *xb = t.x + oh * t.SH * t.x_h + ow * x_ws;
     const float *wb = t.w + ob * w_ob;
