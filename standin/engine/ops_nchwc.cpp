@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <atomic>
 #include <limits>
 #include <set>
 #include <utility>
@@ -26,6 +27,29 @@ constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in L2 while its rows run
 
 int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
+
+// Calls fn(task, i) for every i in [0, n).  Each task runs its own contiguous share first (consecutive
+// items share their input), then helps with what is left of the others' shares: a thread that other work
+// on the machine holds up hands part of its share over instead of the whole operator waiting for it.
+template <typename Fn>
+void claim_items(ThreadPool &pool, int64_t n, Fn &&fn) {
+    struct alignas(64) Share {  // one cache line each: the owner's claims do not disturb the others'
+        std::atomic<int64_t> next;
+        int64_t end;
+    };
+    const int tasks = int(std::min<int64_t>(pool.size(), n));
+    std::vector<Share> shares(size_t(std::max(tasks, 1)));
+    for (int t = 0; t < tasks; ++t) {
+        shares[size_t(t)].next.store(n * t / tasks, std::memory_order_relaxed);
+        shares[size_t(t)].end = n * (t + 1) / tasks;
+    }
+    pool.run_tasks(tasks, [&](int task) {
+        for (int k = 0; k < tasks; ++k) {
+            Share &sh = shares[size_t((task + k) % tasks)];
+            for (int64_t i; (i = sh.next.fetch_add(1, std::memory_order_relaxed)) < sh.end;) fn(task, i);
+        }
+    });
+}
 
 bool is_sum2(const Node &n) {
     return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
@@ -445,7 +469,7 @@ public:
         const int T = ctx.pool.size();
         const int64_t groups = (OB + per_item - 1) / per_item;
         // Work items: image x segment of rows (or of columns, for a single row) x group of output blocks,
-        // so that consecutive items of a thread read the same input segment.
+        // so that consecutive items read the same input segment.
         const bool by_rows = OH > 1;
         const int64_t extent = by_rows ? OH : OW;
         // As many segments as the cache budgets ask for, of sizes that differ by one at most; more when
@@ -459,47 +483,45 @@ public:
         const bool pointwise = KH * KW * SH * SW == 1;
         const bool rows_outer = per_item * ncb * KH * KW * bs * kBlock * 4 <= kL2Weights;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
-        ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
-            for (int64_t it = i0; it < i1; ++it) {
-                const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
-                const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
-                const ConvTile t{src + n * ncb * IH * IW * bs,
-                                 wpk.data(),
-                                 bias.data(),
-                                 res ? res->data + n * OB * OH * OW * kBlock : nullptr,
-                                 y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
-                                 IH * IW * bs,
-                                 IW * bs,
-                                 SW * bs,
-                                 DH * IW * bs,
-                                 DW * bs,
-                                 KH,
-                                 KW,
-                                 SH,
-                                 ncb * KH * KW * bs * kBlock,
-                                 KH * KW * bs * kBlock,
-                                 OH,
-                                 OW,
-                                 M,
-                                 !y->blocked,
-                                 act};
-                const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
-                const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
-                const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
-                const RowKernel kernel = kernels[size_t(no - 1)];
-                auto pass = [&](int64_t oh, int64_t cb0) {
-                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
-                };
-                // Rows outside the passes keep each output row in L1 across them; passes outside the rows
-                // keep each pass's weights in cache across the rows, for weights too large for L2.
-                if (rows_outer)
-                    for (int64_t oh = r0; oh < r1; ++oh)
-                        for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
-                else
-                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
-                        for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
-            }
+        claim_items(ctx.pool, N * nseg * groups, [&](int, int64_t it) {
+            const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
+            const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
+            const ConvTile t{src + n * ncb * IH * IW * bs,
+                             wpk.data(),
+                             bias.data(),
+                             res ? res->data + n * OB * OH * OW * kBlock : nullptr,
+                             y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
+                             IH * IW * bs,
+                             IW * bs,
+                             SW * bs,
+                             DH * IW * bs,
+                             DW * bs,
+                             KH,
+                             KW,
+                             SH,
+                             ncb * KH * KW * bs * kBlock,
+                             KH * KW * bs * kBlock,
+                             OH,
+                             OW,
+                             M,
+                             !y->blocked,
+                             act};
+            const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
+            const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
+            const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
+            const RowKernel kernel = kernels[size_t(no - 1)];
+            auto pass = [&](int64_t oh, int64_t cb0) {
+                const int64_t cb1 = std::min(ncb, cb0 + chunk);
+                kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+            };
+            // Rows outside the passes keep each output row in L1 across them; passes outside the rows
+            // keep each pass's weights in cache across the rows, for weights too large for L2.
+            if (rows_outer)
+                for (int64_t oh = r0; oh < r1; ++oh)
+                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
+            else
+                for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
+                    for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
         });
     }
 };
@@ -650,21 +672,18 @@ public:
         const int64_t chunks = (OH + rows - 1) / rows, items = N * CB * chunks;
         const RowOut out{y, C, OH * OW};
         const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
-        const int tasks = int(std::min<int64_t>(ctx.pool.size(), items));
-        ctx.pool.run_tasks(tasks, [&](int task) {
+        claim_items(ctx.pool, items, [&](int task, int64_t q) {
             float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
-            for (int64_t q = items * task / tasks; q < items * (task + 1) / tasks; ++q) {
-                const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
-                const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
-                const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
-                float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
-                const bool dw = kind == WinKind::Depthwise;
-                fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
-                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
-                   divisors.empty() ? nullptr : divisors.data(), act, dst);
-                for (int64_t oh = oh0; oh < oh1; ++oh)
-                    out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
-            }
+            const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
+            const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
+            const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
+            float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
+            const bool dw = kind == WinKind::Depthwise;
+            fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
+               dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
+               divisors.empty() ? nullptr : divisors.data(), act, dst);
+            for (int64_t oh = oh0; oh < oh1; ++oh)
+                out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
         });
     }
 };
