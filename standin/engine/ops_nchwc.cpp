@@ -123,20 +123,29 @@ void mark_fused(Planner &p, const Node *n, const Shape &s) {
 
 // ---------------------------------------------------------------- vector helpers
 
-ZELT_AVX2 inline __m256 activate(const Activation &a, __m256 v) {
-    switch (a.kind) {
-        case Activation::None:
-            return v;
-        case Activation::Relu:  // NaN stays NaN: maxps and minps return their second operand then
-            return _mm256_max_ps(_mm256_setzero_ps(), v);
-        case Activation::Clip:
-            return _mm256_min_ps(_mm256_set1_ps(a.hi), _mm256_max_ps(_mm256_set1_ps(a.lo), v));
-        case Activation::Leaky:
-            return _mm256_blendv_ps(v, _mm256_mul_ps(v, _mm256_set1_ps(a.alpha)),
+// An activation as vector constants, made once per kernel call: reading the Activation per vector costs a
+// reload and a branch each (the project builds without strict aliasing, so any float store may change it).
+// None, Relu and Clip all clamp to [lo, hi]; maxps and minps with the value as second operand keep NaN.
+// Leaky scales the negative lanes.
+struct VecAct {
+    bool leaky;
+    __m256 lo, hi, alpha;
+    ZELT_AVX2 explicit VecAct(const Activation &a)
+        : leaky(a.kind == Activation::Leaky),
+          lo(_mm256_set1_ps(a.kind == Activation::Relu   ? 0.f
+                            : a.kind == Activation::Clip ? a.lo
+                                                         : -std::numeric_limits<float>::infinity())),
+          hi(_mm256_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
+          alpha(_mm256_set1_ps(a.alpha)) {}
+    template <bool LEAKY>
+    ZELT_AVX2 __m256 apply(__m256 v) const {
+        if constexpr (LEAKY)
+            return _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha),
                                     _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+        return _mm256_min_ps(hi, _mm256_max_ps(lo, v));
     }
-    return v;
-}
+    ZELT_AVX2 __m256 operator()(__m256 v) const { return leaky ? apply<true>(v) : apply<false>(v); }
+};
 
 // Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
 ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb,
@@ -179,11 +188,12 @@ struct ConvTile {
 // the kernel so that its accumulators stay in registers).
 ZELT_AVX2 void scatter_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
     const int64_t plane = t.OH * t.OW;
+    const VecAct act(t.act);
     for (int o = 0; o < no; ++o)
         for (int j = 0; j < nw; ++j) {
             __m256 v = _mm256_load_ps(sums + (o * nw + j) * kBlock);
             if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
-            scatter(activate(t.act, v), t.y, t.M, plane, 0, ob + o, pos + j);
+            scatter(act(v), t.y, t.M, plane, 0, ob + o, pos + j);
         }
 }
 
@@ -269,26 +279,12 @@ ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], 
     }
 }
 
-// The activation of a tile's last pass as vector constants: None, Relu and Clip all clamp to [lo, hi]
-// (maxps and minps with the sum as second operand keep NaN), Leaky scales the negative lanes.
-struct TileEnd {
-    bool leaky;
-    __m256 lo, hi, alpha;
-    ZELT_AVX2 explicit TileEnd(const Activation &a)
-        : leaky(a.kind == Activation::Leaky),
-          lo(_mm256_set1_ps(a.kind == Activation::Relu   ? 0.f
-                            : a.kind == Activation::Clip ? a.lo
-                                                         : -std::numeric_limits<float>::infinity())),
-          hi(_mm256_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
-          alpha(_mm256_set1_ps(a.alpha)) {}
-};
-
 // Residual (RES), activation and store of a tile's sums into blocked `y`, [NO blocks of `plane`][NW][8]:
 // straight-line code for each of the four cases, which matters for convolutions of few input channels.
 template <bool RES, bool LEAKY, int NO, int NW>
 ZELT_AVX2 __attribute__((always_inline)) inline void finish_tile(const __m256 (&acc)[NO][NW],
-                                                                 const TileEnd &e, const float *res, float *y,
-                                                                 int64_t plane) {
+                                                                 const VecAct &act, const float *res,
+                                                                 float *y, int64_t plane) {
 #pragma GCC unroll 3
     for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
@@ -296,12 +292,7 @@ ZELT_AVX2 __attribute__((always_inline)) inline void finish_tile(const __m256 (&
             const int64_t at = (o * plane + j) * kBlock;
             __m256 v = acc[o][j];
             if constexpr (RES) v = _mm256_add_ps(v, _mm256_loadu_ps(res + at));
-            if constexpr (LEAKY)
-                v = _mm256_blendv_ps(v, _mm256_mul_ps(v, e.alpha),
-                                     _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
-            else
-                v = _mm256_min_ps(e.hi, _mm256_max_ps(e.lo, v));
-            _mm256_storeu_ps(y + at, v);
+            _mm256_storeu_ps(y + at, act.apply<LEAKY>(v));
         }
 }
 
@@ -357,7 +348,7 @@ ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t
         return;
     }
     const float *const res = t.res ? t.res + (ob * plane + pos) * kBlock : nullptr;
-    const TileEnd end(t.act);
+    const VecAct end(t.act);
     if (res)
         end.leaky ? finish_tile<true, true>(acc, end, res, y, plane)
                   : finish_tile<true, false>(acc, end, res, y, plane);
@@ -560,8 +551,8 @@ ZELT_AVX2 inline __m256 weight(const float *wk, int64_t tap) {
 
 // Bias and activation (depthwise), or the divisor of output column `ow` (average).
 template <WinKind K>
-ZELT_AVX2 inline __m256 finish(__m256 acc, const Activation &act, const float *div, int64_t ow) {
-    if constexpr (K == WinKind::Depthwise) return activate(act, acc);
+ZELT_AVX2 inline __m256 finish(__m256 acc, const VecAct &act, const float *div, int64_t ow) {
+    if constexpr (K == WinKind::Depthwise) return act(acc);
     if constexpr (K == WinKind::Avg)
         return div[ow] != 0 ? _mm256_div_ps(acc, _mm256_set1_ps(div[ow])) : _mm256_setzero_ps();
     return acc;
@@ -579,6 +570,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
     const Axis &ah = g.ah, &aw = g.aw;
     const int64_t s = S ? S : aw.s;
     const __m256 init = _mm256_loadu_ps(init8);
+    const VecAct va(act);
     const bool k3 = ah.k == 3 && aw.k == 3 && aw.d == 1;  // the common 3x3 window: weights in registers
     __m256 w3[9];
     for (int t = 0; t < 9 && k3; ++t) w3[t] = weight<K>(wk, t);
@@ -602,7 +594,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
                                              weight<K>(wk, kh * aw.k + kw));
                     }
                 }
-                _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
+                _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
             }
         int64_t ow = g.lo;
         if (k3) {
@@ -617,7 +609,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
                                                 w3[kh * 3 + kw]);
                 }
                 for (int j = 0; j < 4; ++j)
-                    _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, rdiv, ow + j));
+                    _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], va, rdiv, ow + j));
             }
         }
         for (; ow < g.hi; ++ow) {
@@ -628,7 +620,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
                     acc = combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock),
                                      weight<K>(wk, kh * aw.k + kw));
             }
-            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
+            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
         }
     }
 }
@@ -719,10 +711,11 @@ public:
 };
 
 ZELT_AVX2 void add_act(const float *a, const float *b, float *y, int64_t n, const Activation &act) {
+    const VecAct va(act);
     for (int64_t i = 0; i < n; i += kBlock) {
         __m256 v = _mm256_loadu_ps(a + i);
         if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
-        _mm256_storeu_ps(y + i, activate(act, v));
+        _mm256_storeu_ps(y + i, va(v));
     }
 }
 
