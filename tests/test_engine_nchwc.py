@@ -209,3 +209,23 @@ def test_nan_propagates_through_fused_activations(lib):
     assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
     finite = ~np.isnan(want)
     assert np.allclose(got[finite], want[finite], rtol=1e-3, atol=1e-4)
+
+
+@pytest.mark.parametrize("act", sorted(ACTS))
+def test_activations_of_depthwise_elementwise_and_plain_outputs(lib, act):
+    """Each activation fused into a depthwise convolution, into a blocked Add and into a convolution that
+    writes a plain graph output, with a NaN in the input: values and NaN positions as in onnxruntime."""
+    b = Builder(20)
+    a = b.op("Relu", [_conv(b, "x", 3, 16, 3)])
+    d1 = ACTS[act](b, _conv(b, a, 16, 16, 3, group=16))
+    d2 = _conv(b, a, 16, 16, 3, group=16)
+    s = ACTS[act](b, b.op("Add", [d1, d2]))
+    model = b.model([("x", [1, 3, 10, 9])], [ACTS[act](b, _conv(b, s, 16, 5, 1, pads=[0, 0, 0, 0]))])
+    feeds = _feeds(model)
+    _compare(lib, model, feeds)
+    x = feeds["x"].copy()
+    x[0, 2, 5, 4] = np.nan
+    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer([x])[0]
+    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))

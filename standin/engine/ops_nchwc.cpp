@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <atomic>
 #include <limits>
 #include <set>
 #include <utility>
@@ -26,6 +27,29 @@ constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in L2 while its rows run
 
 int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
+
+// Calls fn(task, i) for every i in [0, n).  Each task runs its own contiguous share first (consecutive
+// items share their input), then helps with what is left of the others' shares: a thread that other work
+// on the machine holds up hands part of its share over instead of the whole operator waiting for it.
+template <typename Fn>
+void claim_items(ThreadPool &pool, int64_t n, Fn &&fn) {
+    struct alignas(64) Share {  // one cache line each: the owner's claims do not disturb the others'
+        std::atomic<int64_t> next;
+        int64_t end;
+    };
+    const int tasks = int(std::min<int64_t>(pool.size(), n));
+    std::vector<Share> shares(size_t(std::max(tasks, 1)));
+    for (int t = 0; t < tasks; ++t) {
+        shares[size_t(t)].next.store(n * t / tasks, std::memory_order_relaxed);
+        shares[size_t(t)].end = n * (t + 1) / tasks;
+    }
+    pool.run_tasks(tasks, [&](int task) {
+        for (int k = 0; k < tasks; ++k) {
+            Share &sh = shares[size_t((task + k) % tasks)];
+            for (int64_t i; (i = sh.next.fetch_add(1, std::memory_order_relaxed)) < sh.end;) fn(task, i);
+        }
+    });
+}
 
 bool is_sum2(const Node &n) {
     return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
@@ -99,20 +123,29 @@ void mark_fused(Planner &p, const Node *n, const Shape &s) {
 
 // ---------------------------------------------------------------- vector helpers
 
-ZELT_AVX2 inline __m256 activate(const Activation &a, __m256 v) {
-    switch (a.kind) {
-        case Activation::None:
-            return v;
-        case Activation::Relu:  // NaN stays NaN: maxps and minps return their second operand then
-            return _mm256_max_ps(_mm256_setzero_ps(), v);
-        case Activation::Clip:
-            return _mm256_min_ps(_mm256_set1_ps(a.hi), _mm256_max_ps(_mm256_set1_ps(a.lo), v));
-        case Activation::Leaky:
-            return _mm256_blendv_ps(v, _mm256_mul_ps(v, _mm256_set1_ps(a.alpha)),
+// An activation as vector constants, made once per kernel call: reading the Activation per vector costs a
+// reload and a branch each (the project builds without strict aliasing, so any float store may change it).
+// None, Relu and Clip all clamp to [lo, hi]; maxps and minps with the value as second operand keep NaN.
+// Leaky scales the negative lanes.
+struct VecAct {
+    bool leaky;
+    __m256 lo, hi, alpha;
+    ZELT_AVX2 explicit VecAct(const Activation &a)
+        : leaky(a.kind == Activation::Leaky),
+          lo(_mm256_set1_ps(a.kind == Activation::Relu   ? 0.f
+                            : a.kind == Activation::Clip ? a.lo
+                                                         : -std::numeric_limits<float>::infinity())),
+          hi(_mm256_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
+          alpha(_mm256_set1_ps(a.alpha)) {}
+    template <bool LEAKY>
+    ZELT_AVX2 __m256 apply(__m256 v) const {
+        if constexpr (LEAKY)
+            return _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha),
                                     _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+        return _mm256_min_ps(hi, _mm256_max_ps(lo, v));
     }
-    return v;
-}
+    ZELT_AVX2 __m256 operator()(__m256 v) const { return leaky ? apply<true>(v) : apply<false>(v); }
+};
 
 // Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
 ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb,
@@ -155,11 +188,12 @@ struct ConvTile {
 // the kernel so that its accumulators stay in registers).
 ZELT_AVX2 void scatter_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
     const int64_t plane = t.OH * t.OW;
+    const VecAct act(t.act);
     for (int o = 0; o < no; ++o)
         for (int j = 0; j < nw; ++j) {
             __m256 v = _mm256_load_ps(sums + (o * nw + j) * kBlock);
             if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
-            scatter(activate(t.act, v), t.y, t.M, plane, 0, ob + o, pos + j);
+            scatter(act(v), t.y, t.M, plane, 0, ob + o, pos + j);
         }
 }
 
@@ -245,13 +279,31 @@ ZELT_AVX2 __attribute__((always_inline)) inline void tap(__m256 (&acc)[NO][NW], 
     }
 }
 
+// Residual (RES), activation and store of a tile's sums into blocked `y`, [NO blocks of `plane`][NW][8]:
+// straight-line code for each of the four cases, which matters for convolutions of few input channels.
+template <bool RES, bool LEAKY, int NO, int NW>
+ZELT_AVX2 __attribute__((always_inline)) inline void finish_tile(const __m256 (&acc)[NO][NW],
+                                                                 const VecAct &act, const float *res,
+                                                                 float *y, int64_t plane) {
+#pragma GCC unroll 3
+    for (int o = 0; o < NO; ++o)
+#pragma GCC unroll 6
+        for (int j = 0; j < NW; ++j) {
+            const int64_t at = (o * plane + j) * kBlock;
+            __m256 v = acc[o][j];
+            if constexpr (RES) v = _mm256_add_ps(v, _mm256_loadu_ps(res + at));
+            _mm256_storeu_ps(y + at, act.apply<LEAKY>(v));
+        }
+}
+
 // NO output blocks x NW output columns of row `oh` from column `ow`, over input blocks [cb0, cb1).
 // The first pass starts from the bias, later ones from the partial sums in y; the last adds the residual,
 // applies the activation and stores.  SW is the stride when it is 1 or 2 (constant input offsets of the
 // columns), 0 for any other, and -1 for a 1x1 kernel with stride 1 (no tap loops).
 template <int NO, int NW, int BS, int SW>
-ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, int64_t cb0, int64_t cb1,
-                         bool first, bool last) {
+ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t, int64_t ob, int64_t oh,
+                                                               int64_t ow, int64_t cb0, int64_t cb1,
+                                                               bool first, bool last) {
     const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow;
     __m256 acc[NO][NW];
 #pragma GCC unroll 3
@@ -261,14 +313,6 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
 #pragma GCC unroll 6
         for (int j = 0; j < NW; ++j) acc[o][j] = first ? b : _mm256_loadu_ps(yp + j * kBlock);
     }
-    if (last && !t.plain_out && pos + 2 * NW <= plane)
-        // The residual and output lines of the next tile arrive while this one computes.
-        for (int o = 0; o < NO; ++o)
-            for (int j = NW; j < 2 * NW; j += 2) {
-                const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
-                if (t.res) _mm_prefetch(reinterpret_cast<const char *>(t.res + at), _MM_HINT_T0);
-                __builtin_prefetch(t.y + at, 1);
-            }
     const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_ob = t.w_ob;
     const float *xb = t.x + oh * t.SH * t.x_h + ow * x_ws;
     const float *wb = t.w + ob * w_ob;
@@ -284,15 +328,7 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
                 tap<NO, NW, BS, SW>(acc, xp, wp, x_ws, w_ob);
         }
     }
-    if (!last) {
-#pragma GCC unroll 3
-        for (int o = 0; o < NO; ++o)
-#pragma GCC unroll 6
-            for (int j = 0; j < NW; ++j)
-                _mm256_storeu_ps(t.y + ((ob + o) * plane + pos + j) * kBlock, acc[o][j]);
-        return;
-    }
-    if (t.plain_out) {
+    if (last && t.plain_out) {
         alignas(32) float sums[NO * NW * kBlock];
 #pragma GCC unroll 3
         for (int o = 0; o < NO; ++o)
@@ -301,37 +337,40 @@ ZELT_AVX2 void conv_tile(const ConvTile &t, int64_t ob, int64_t oh, int64_t ow, 
         scatter_tile(t, sums, NO, NW, ob, pos);
         return;
     }
-    const Activation &a = t.act;
-    const __m256 zero = _mm256_setzero_ps(), lo = _mm256_set1_ps(a.lo), hi = _mm256_set1_ps(a.hi),
-                 alpha = _mm256_set1_ps(a.alpha);
+    // Locals, not t's fields: with the project's -fno-strict-aliasing every float store below would
+    // otherwise reload them.
+    float *const y = t.y + (ob * plane + pos) * kBlock;
+    if (!last) {
 #pragma GCC unroll 3
-    for (int o = 0; o < NO; ++o)
+        for (int o = 0; o < NO; ++o)
 #pragma GCC unroll 6
-        for (int j = 0; j < NW; ++j) {
-            const int64_t at = ((ob + o) * plane + pos + j) * kBlock;
-            __m256 v = acc[o][j];
-            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + at));
-            if (a.kind == Activation::Relu)
-                v = _mm256_max_ps(zero, v);
-            else if (a.kind == Activation::Clip)
-                v = _mm256_min_ps(hi, _mm256_max_ps(lo, v));
-            else if (a.kind == Activation::Leaky)
-                v = _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha), _mm256_cmp_ps(v, zero, _CMP_LT_OQ));
-            _mm256_storeu_ps(t.y + at, v);
-        }
+            for (int j = 0; j < NW; ++j) _mm256_storeu_ps(y + (o * plane + j) * kBlock, acc[o][j]);
+        return;
+    }
+    const float *const res = t.res ? t.res + (ob * plane + pos) * kBlock : nullptr;
+    const VecAct end(t.act);
+    if (res)
+        end.leaky ? finish_tile<true, true>(acc, end, res, y, plane)
+                  : finish_tile<true, false>(acc, end, res, y, plane);
+    else
+        end.leaky ? finish_tile<false, true>(acc, end, res, y, plane)
+                  : finish_tile<false, false>(acc, end, res, y, plane);
 }
 
 // The widest tile: 12 accumulators.
 template <int NO>
 constexpr int64_t kTileWidth = NO == 3 ? 4 : 6;
 
+// `count` tiles of width NW side by side from column `ow`, in one loop: a call per tile costs as much as
+// a few percent of a 1x1 convolution of 64 input channels.
 template <int NO, int BS, int SW, int NW = int(kTileWidth<NO>)>
-ZELT_AVX2 void tile_of_width(int64_t width, const ConvTile &t, int64_t ob, int64_t oh, int64_t ow,
-                             int64_t cb0, int64_t cb1, bool first, bool last) {
+ZELT_AVX2 void tiles_of_width(int64_t width, int64_t count, const ConvTile &t, int64_t ob, int64_t oh,
+                              int64_t ow, int64_t cb0, int64_t cb1, bool first, bool last) {
     if constexpr (NW > 1)
         if (width != NW)
-            return tile_of_width<NO, BS, SW, NW - 1>(width, t, ob, oh, ow, cb0, cb1, first, last);
-    conv_tile<NO, NW, BS, SW>(t, ob, oh, ow, cb0, cb1, first, last);
+            return tiles_of_width<NO, BS, SW, NW - 1>(width, count, t, ob, oh, ow, cb0, cb1, first, last);
+    for (int64_t i = 0; i < count; ++i)
+        conv_tile<NO, NW, BS, SW>(t, ob, oh, ow + i * NW, cb0, cb1, first, last);
 }
 
 // Tiles of NO output blocks over output columns [c0, c1) of row `oh`: as few tiles as the widest kernel
@@ -341,11 +380,9 @@ ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, i
                         int64_t cb1, bool first, bool last) {
     const int64_t tiles = (c1 - c0 + kTileWidth<NO> - 1) / kTileWidth<NO>;
     const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
-    for (int64_t i = 0, ow = c0; i < tiles; ++i) {
-        const int64_t width = base + (i < extra);
-        tile_of_width<NO, BS, SW>(width, t, ob, oh, ow, cb0, cb1, first, last);
-        ow += width;
-    }
+    if (extra) tiles_of_width<NO, BS, SW>(base + 1, extra, t, ob, oh, c0, cb0, cb1, first, last);
+    tiles_of_width<NO, BS, SW>(base, tiles - extra, t, ob, oh, c0 + extra * (base + 1), cb0, cb1, first,
+                               last);
 }
 
 using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool,
@@ -425,7 +462,7 @@ public:
         const int T = ctx.pool.size();
         const int64_t groups = (OB + per_item - 1) / per_item;
         // Work items: image x segment of rows (or of columns, for a single row) x group of output blocks,
-        // so that consecutive items of a thread read the same input segment.
+        // so that consecutive items read the same input segment.
         const bool by_rows = OH > 1;
         const int64_t extent = by_rows ? OH : OW;
         // As many segments as the cache budgets ask for, of sizes that differ by one at most; more when
@@ -439,47 +476,45 @@ public:
         const bool pointwise = KH * KW * SH * SW == 1;
         const bool rows_outer = per_item * ncb * KH * KW * bs * kBlock * 4 <= kL2Weights;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
-        ctx.pool.parallel_for(N * nseg * groups, 1, [&](int64_t i0, int64_t i1) {
-            for (int64_t it = i0; it < i1; ++it) {
-                const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
-                const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
-                const ConvTile t{src + n * ncb * IH * IW * bs,
-                                 wpk.data(),
-                                 bias.data(),
-                                 res ? res->data + n * OB * OH * OW * kBlock : nullptr,
-                                 y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
-                                 IH * IW * bs,
-                                 IW * bs,
-                                 SW * bs,
-                                 DH * IW * bs,
-                                 DW * bs,
-                                 KH,
-                                 KW,
-                                 SH,
-                                 ncb * KH * KW * bs * kBlock,
-                                 KH * KW * bs * kBlock,
-                                 OH,
-                                 OW,
-                                 M,
-                                 !y->blocked,
-                                 act};
-                const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
-                const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
-                const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
-                const RowKernel kernel = kernels[size_t(no - 1)];
-                auto pass = [&](int64_t oh, int64_t cb0) {
-                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
-                };
-                // Rows outside the passes keep each output row in L1 across them; passes outside the rows
-                // keep each pass's weights in cache across the rows, for weights too large for L2.
-                if (rows_outer)
-                    for (int64_t oh = r0; oh < r1; ++oh)
-                        for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
-                else
-                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
-                        for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
-            }
+        claim_items(ctx.pool, N * nseg * groups, [&](int, int64_t it) {
+            const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
+            const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
+            const ConvTile t{src + n * ncb * IH * IW * bs,
+                             wpk.data(),
+                             bias.data(),
+                             res ? res->data + n * OB * OH * OW * kBlock : nullptr,
+                             y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
+                             IH * IW * bs,
+                             IW * bs,
+                             SW * bs,
+                             DH * IW * bs,
+                             DW * bs,
+                             KH,
+                             KW,
+                             SH,
+                             ncb * KH * KW * bs * kBlock,
+                             KH * KW * bs * kBlock,
+                             OH,
+                             OW,
+                             M,
+                             !y->blocked,
+                             act};
+            const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
+            const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
+            const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
+            const RowKernel kernel = kernels[size_t(no - 1)];
+            auto pass = [&](int64_t oh, int64_t cb0) {
+                const int64_t cb1 = std::min(ncb, cb0 + chunk);
+                kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+            };
+            // Rows outside the passes keep each output row in L1 across them; passes outside the rows
+            // keep each pass's weights in cache across the rows, for weights too large for L2.
+            if (rows_outer)
+                for (int64_t oh = r0; oh < r1; ++oh)
+                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
+            else
+                for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
+                    for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
         });
     }
 };
@@ -516,8 +551,8 @@ ZELT_AVX2 inline __m256 weight(const float *wk, int64_t tap) {
 
 // Bias and activation (depthwise), or the divisor of output column `ow` (average).
 template <WinKind K>
-ZELT_AVX2 inline __m256 finish(__m256 acc, const Activation &act, const float *div, int64_t ow) {
-    if constexpr (K == WinKind::Depthwise) return activate(act, acc);
+ZELT_AVX2 inline __m256 finish(__m256 acc, const VecAct &act, const float *div, int64_t ow) {
+    if constexpr (K == WinKind::Depthwise) return act(acc);
     if constexpr (K == WinKind::Avg)
         return div[ow] != 0 ? _mm256_div_ps(acc, _mm256_set1_ps(div[ow])) : _mm256_setzero_ps();
     return acc;
@@ -535,6 +570,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
     const Axis &ah = g.ah, &aw = g.aw;
     const int64_t s = S ? S : aw.s;
     const __m256 init = _mm256_loadu_ps(init8);
+    const VecAct va(act);
     const bool k3 = ah.k == 3 && aw.k == 3 && aw.d == 1;  // the common 3x3 window: weights in registers
     __m256 w3[9];
     for (int t = 0; t < 9 && k3; ++t) w3[t] = weight<K>(wk, t);
@@ -558,7 +594,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
                                              weight<K>(wk, kh * aw.k + kw));
                     }
                 }
-                _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
+                _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
             }
         int64_t ow = g.lo;
         if (k3) {
@@ -573,7 +609,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
                                                 w3[kh * 3 + kw]);
                 }
                 for (int j = 0; j < 4; ++j)
-                    _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], act, rdiv, ow + j));
+                    _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], va, rdiv, ow + j));
             }
         }
         for (; ow < g.hi; ++ow) {
@@ -584,7 +620,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
                     acc = combine<K>(acc, _mm256_loadu_ps(xr + kw * aw.d * kBlock),
                                      weight<K>(wk, kh * aw.k + kw));
             }
-            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, act, rdiv, ow));
+            _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
         }
     }
 }
@@ -630,21 +666,18 @@ public:
         const int64_t chunks = (OH + rows - 1) / rows, items = N * CB * chunks;
         const RowOut out{y, C, OH * OW};
         const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
-        const int tasks = int(std::min<int64_t>(ctx.pool.size(), items));
-        ctx.pool.run_tasks(tasks, [&](int task) {
+        claim_items(ctx.pool, items, [&](int task, int64_t q) {
             float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
-            for (int64_t q = items * task / tasks; q < items * (task + 1) / tasks; ++q) {
-                const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
-                const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
-                const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
-                float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
-                const bool dw = kind == WinKind::Depthwise;
-                fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
-                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
-                   divisors.empty() ? nullptr : divisors.data(), act, dst);
-                for (int64_t oh = oh0; oh < oh1; ++oh)
-                    out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
-            }
+            const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
+            const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
+            const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
+            float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
+            const bool dw = kind == WinKind::Depthwise;
+            fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
+               dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
+               divisors.empty() ? nullptr : divisors.data(), act, dst);
+            for (int64_t oh = oh0; oh < oh1; ++oh)
+                out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
         });
     }
 };
@@ -678,10 +711,11 @@ public:
 };
 
 ZELT_AVX2 void add_act(const float *a, const float *b, float *y, int64_t n, const Activation &act) {
+    const VecAct va(act);
     for (int64_t i = 0; i < n; i += kBlock) {
         __m256 v = _mm256_loadu_ps(a + i);
         if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
-        _mm256_storeu_ps(y + i, activate(act, v));
+        _mm256_storeu_ps(y + i, va(v));
     }
 }
 
