@@ -337,8 +337,8 @@ ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t
         scatter_tile(t, sums, NO, NW, ob, pos);
         return;
     }
-    // Locals, not t's fields: with the project's -fno-strict-aliasing every float store below would
-    // otherwise reload them.
+    // Locals, not t's fields: the unaligned vector stores below may alias anything, so the compiler
+    // would otherwise reload the fields after each of them.
     float *const y = t.y + (ob * plane + pos) * kBlock;
     if (!last) {
 #pragma GCC unroll 3
