@@ -249,11 +249,47 @@ ZELT_HOT void im2col(const float *xg, int64_t channels, const Axis &ah, const Ax
             }
 }
 
-class ConvOp : public Op {
+// What a convolution and a transposed convolution share: operands X, W and
+// the optional bias B, batch N, input and output channels C and M, groups G.
+class ConvBase : public Op {
 public:
-    Tensor *x, *w, *b, *y;
-    int64_t N, C, M, G;
+    Tensor *x = nullptr, *w = nullptr, *b = nullptr, *y = nullptr;
+    int64_t N = 0, C = 0, M = 0, G = 1;
     Axis ah, aw;
+
+    // Binds X, W and B, checks their kinds and ranks, and reads N, C and G.
+    void take_operands(const Node &n, const char *what) {
+        x = n.input(0);
+        w = n.input(1);
+        b = n.input(2);
+        if (!x || !w || n.out.size() != 1) fail(n, "needs X, W and one output");
+        need_float(n, x);
+        need_float(n, w);
+        if (x->shape.size() < 3 || x->shape.size() > 4)
+            fail(n, std::string("only 1-D and 2-D ") + what + " are supported");
+        if (w->shape.size() != x->shape.size()) fail(n, "weight rank differs from input rank");
+        N = x->shape[0];
+        C = x->shape[1];
+        G = n.get_int("group", 1);
+    }
+    // Checks the bias against M, once M is known.
+    void check_bias(const Node &n) const {
+        if (!b) return;
+        need_float(n, b);
+        if (b->numel != M) fail(n, "bias size differs from output channels");
+    }
+    // Takes `out` as the output, of shape `s`.
+    void take_output(Tensor *out, Shape s) {
+        y = out;
+        set_shape(y, std::move(s));
+        ins = {x, w};
+        if (b) ins.push_back(b);
+        outs = {y};
+    }
+};
+
+class ConvOp : public ConvBase {
+public:
     Activation act;
     bool pointwise = false, depthwise = false, fast3x3 = false;
     std::vector<float> zeros;  // a row of the input's width, for window rows outside the input
@@ -391,25 +427,12 @@ public:
 std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
     if (auto blocked = make_nchwc_conv(n, p)) return blocked;
     auto op = std::make_unique<ConvOp>();
-    op->x = n.input(0);
-    op->w = n.input(1);
-    op->b = n.input(2);
-    if (!op->x || !op->w || n.out.size() != 1) fail(n, "needs X, W and one output");
-    need_float(n, op->x);
-    need_float(n, op->w);
+    op->take_operands(n, "convolutions");
     const Shape &xs = op->x->shape, &ws = op->w->shape;
-    if (xs.size() < 3 || xs.size() > 4) fail(n, "only 1-D and 2-D convolutions are supported");
-    if (ws.size() != xs.size()) fail(n, "weight rank differs from input rank");
-    op->N = xs[0];
-    op->C = xs[1];
     op->M = ws[0];
-    op->G = n.get_int("group", 1);
     if (op->G < 1 || op->C % op->G || op->M % op->G || ws[1] != op->C / op->G)
         fail(n, "channels do not match group");
-    if (op->b) {
-        need_float(n, op->b);
-        if (op->b->numel != op->M) fail(n, "bias size differs from output channels");
-    }
+    op->check_bias(n);
     std::vector<int64_t> kernel(ws.begin() + 2, ws.end());
     auto ks = n.get_ints("kernel_shape", kernel);
     if (ks != kernel) fail(n, "kernel_shape differs from the weight shape");
@@ -425,21 +448,15 @@ std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
     op->fast3x3 = op->depthwise && op->ah.k == 3 && op->aw.k == 3 && op->ah.d == 1 && op->aw.d == 1;
     if (op->fast3x3) op->zeros.assign(size_t(op->aw.in), 0.f);
     set_shape(n.out[0], ys);
-    op->y = fuse_activation(n, p, op->act);
-    set_shape(op->y, ys);
-    op->ins = {op->x, op->w};
-    if (op->b) op->ins.push_back(op->b);
-    op->outs = {op->y};
+    op->take_output(fuse_activation(n, p, op->act), ys);
     return op;
 }
 
 // Transposed convolution: the product W^T X gives, per input position, the
 // contribution of every (output channel, tap); col2im adds them into place.
-class ConvTransposeOp : public Op {
+class ConvTransposeOp : public ConvBase {
 public:
-    Tensor *x, *w, *b, *y;
-    int64_t N, C, M, G;
-    Axis ah, aw;  // `in` is the input extent, `out` the output extent
+    // In ah and aw, `in` is the input extent, `out` the output extent.
 
     int64_t rows() const { return (M / G) * ah.k * aw.k; }
     size_t scratch_floats() const override { return size_t(rows() * ah.in * aw.in); }
@@ -478,25 +495,12 @@ public:
 
 std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
     auto op = std::make_unique<ConvTransposeOp>();
-    op->x = n.input(0);
-    op->w = n.input(1);
-    op->b = n.input(2);
-    if (!op->x || !op->w || n.out.size() != 1) fail(n, "needs X, W and one output");
-    need_float(n, op->x);
-    need_float(n, op->w);
+    op->take_operands(n, "transposed convolutions");
     const Shape &xs = op->x->shape, &ws = op->w->shape;
-    if (xs.size() < 3 || xs.size() > 4) fail(n, "only 1-D and 2-D transposed convolutions are supported");
-    if (ws.size() != xs.size()) fail(n, "weight rank differs from input rank");
     const size_t rank = xs.size() - 2;
-    op->N = xs[0];
-    op->C = xs[1];
-    op->G = n.get_int("group", 1);
     if (op->G < 1 || op->C % op->G || ws[0] != op->C) fail(n, "channels do not match group");
     op->M = ws[1] * op->G;
-    if (op->b) {
-        need_float(n, op->b);
-        if (op->b->numel != op->M) fail(n, "bias size differs from output channels");
-    }
+    op->check_bias(n);
     std::vector<int64_t> kernel(ws.begin() + 2, ws.end());
     if (n.get_ints("kernel_shape", kernel) != kernel) fail(n, "kernel_shape differs from the weight shape");
     auto strides = n.get_ints("strides", std::vector<int64_t>(rank, 1));
@@ -541,11 +545,7 @@ std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
     to_2d(axes);
     op->ah = axes[0];
     op->aw = axes[1];
-    op->y = n.out[0];
-    set_shape(op->y, ys);
-    op->ins = {op->x, op->w};
-    if (op->b) op->ins.push_back(op->b);
-    op->outs = {op->y};
+    op->take_output(n.out[0], ys);
     return op;
 }
 
