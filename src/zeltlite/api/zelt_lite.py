@@ -412,7 +412,10 @@ class ZELTLite:
         "filled_target_platform" and "support_target_platform")."""
         if zelt_model is None:
             return zelt_platform_utils.list_support_target_platform(None)
-        targets = container_targets(read_container(zelt_model))
+        model = read_container(zelt_model)
+        targets = container_targets(model)
+        if not targets and "target_platform" in json.loads(model.config_data.decode("utf-8")):
+            raise ValueError("{} names no target platform".format(zelt_model))
         if targets and npu_chipmap.get_npu_model_from_target(targets[0]) is None:
             raise ValueError("{} names the unknown target platform {!r}".format(zelt_model, targets[0]))
         return zelt_platform_utils.list_support_target_platform(os.fspath(zelt_model))
