@@ -9,7 +9,8 @@ average pooling. The weights are He-initialised from a fixed seed, so the model 
 untrained: its top classes show the data path working, not a real prediction.
 
 The input "image" is NCHW float RGB in 0..255 (the session takes NHWC and any integer pixel type);
-the ImageNet mean/std normalisation is part of the graph. The output "logits" has shape (1, 1000).
+the ImageNet mean/std normalisation is folded into the first convolution. The output "logits" has
+shape (1, 1000).
 Needs the convert extra (onnx).
 """
 import argparse
@@ -42,11 +43,16 @@ class Graph:
         self.nodes.append(helper.make_node(op, inputs, [name], name=name, **attrs))
         return name
 
-    def conv_relu(self, x, cin, cout, k, name, stride=1, pad=0):
+    def conv_relu(self, x, cin, cout, k, name, stride=1, pad=0, input_scale=None, input_shift=None):
         fan_in = cin * k * k
-        w = self.const(self.rng.standard_normal((cout, cin, k, k)) * np.sqrt(2.0 / fan_in), name + "_w")
-        b = self.const(self.rng.standard_normal(cout) * 0.01, name + "_b")
-        y = self.node("Conv", [x, w, b], name, kernel_shape=[k, k], strides=[stride, stride], pads=[pad] * 4)
+        w = self.rng.standard_normal((cout, cin, k, k)) * np.sqrt(2.0 / fan_in)
+        b = self.rng.standard_normal(cout) * 0.01
+        if input_scale is not None:
+            # conv(x * s + t) == conv'(x) without padding: s goes into the weights, t into the bias.
+            b = b + np.einsum("oihw,i->o", w, input_shift)
+            w = w * input_scale.reshape(1, cin, 1, 1)
+        y = self.node("Conv", [x, self.const(w, name + "_w"), self.const(b, name + "_b")], name,
+                      kernel_shape=[k, k], strides=[stride, stride], pads=[pad] * 4)
         return self.node("Relu", [y], name + "_relu")
 
     def fire(self, x, cin, squeeze, expand, name):
@@ -61,9 +67,8 @@ class Graph:
 
 def squeezenet1_1(seed=SEED, classes=1000, size=224):
     g = Graph(seed)
-    x = g.node("Mul", ["image", g.const((1 / STD).reshape(1, 3, 1, 1), "scale")], "normalise_scale")
-    x = g.node("Add", [x, g.const((-MEAN / STD).reshape(1, 3, 1, 1), "shift")], "normalise_shift")
-    x = g.conv_relu(x, 3, 64, 3, "conv1", stride=2)
+    # The stem convolution also normalises the pixels: (x - mean) / std, folded into its weights.
+    x = g.conv_relu("image", 3, 64, 3, "conv1", stride=2, input_scale=1 / STD, input_shift=-MEAN / STD)
     x = g.pool(x, "pool1")
     x = g.fire(x, 64, 16, 64, "fire2")
     x = g.fire(x, 128, 16, 64, "fire3")

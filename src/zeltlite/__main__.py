@@ -140,12 +140,9 @@ def _operator_count(export_data):
             pos += 4
             return struct.unpack_from("<I", export_data, pos - 4)[0]
 
-        def skip_str():
-            nonlocal pos
-            pos += u32()
-
         for _ in range(u32()):
-            skip_str()
+            length = u32()  # the tensor's name
+            pos += length
             kind = export_data[pos]
             pos += 1
             if kind == 3:
@@ -157,8 +154,9 @@ def _operator_count(export_data):
             for d in dims:
                 numel *= d
             pos += {0: 0, 1: numel, 2: 1}[kind] * (4 if dtype == 0 else 8)
-        for _ in range(2):
-            pos += 4 * u32()
+        for _ in range(2):  # graph inputs and outputs
+            count = u32()
+            pos += 4 * count
         return u32()
     except (struct.error, IndexError, KeyError):
         return None
@@ -188,7 +186,8 @@ def _progress(total, unit, disable):
                 pass
 
         return Silent()
-    return tqdm(total=total, unit=unit, file=sys.stderr, leave=False, dynamic_ncols=True)
+    # disable=None: shown on a terminal only, so redirected output stays clean.
+    return tqdm(total=total, unit=unit, file=sys.stderr, leave=False, dynamic_ncols=True, disable=None)
 
 
 # ------------------------------------------------------------------ commands
