@@ -156,6 +156,7 @@ def test_bad_inputs_are_refused_before_the_runtime(lite, make, error, parts):
         ({"data_format": ["nhwc"]}, ["data_format has 1 entries for 2 input(s)"]),
         ({"data_type": "float64"}, ["data_type 'float64' is not one of"]),
         ({"inputs_pass_through": [1]}, ["inputs_pass_through has 1 entries for 2 input(s)"]),
+        ({"inputs_pass_through": "yes"}, ["one flag (True/False or 1/0) per input, got 'yes'"]),
         ({"inputs_pass_through": [1, 0]}, ["Got invalid size for pass-through input 'image'", "768 bytes, got 192"]),
     ],
 )
@@ -223,6 +224,7 @@ def test_load_refuses_what_is_not_a_container(tmp_path, content, error, part):
         ({"target": "tx1200"}, ValueError, "the model was compiled for TX5100 and runs on TX5100, not on TX1200"),
         ({"target": 5100}, TypeError, "target must be a str or None"),
         ({"target": "simulator", "core_mask": 5}, ValueError, "core_mask 5 is not one of the NPU core masks"),
+        ({"target": "simulator", "core_mask": 1.0}, ValueError, "core_mask 1.0 is not one of the NPU core masks"),
         ({"target": "simulator", "device_id": 3}, TypeError, "device_id must be a str or None"),
     ],
 )
@@ -258,6 +260,16 @@ def test_simulator_leaves_the_chip_map_and_the_session_class_alone(models):
     assert "SIMULATOR" not in npu_chipmap.get_support_target_soc()
     assert open(chipmap, "rb").read() == before
     assert dict(vars(zr.ZELTRuntime)) == methods
+
+
+def test_model_loaded_by_path_on_the_device(models):
+    # The simulator library runs on this host, so the device's file system is this one.
+    with ZELTLite() as facade:
+        facade.load_zelt(models["two"][0], load_model_in_npu=True)
+        facade.init_runtime("simulator", eval_mem=True)
+        assert [t["name"] for t in facade.get_inputs()] == ["image", "vec"]
+        assert len(facade.inference([np.zeros((1, 8, 8, 3), np.float32), np.zeros((1, 4), np.float32)])) == 2
+        assert facade.eval_memory(is_print=False)["system_memory"]["maximum_allocation"] > 0
 
 
 def test_core_mask_on_the_simulator_keeps_results(lite, models):

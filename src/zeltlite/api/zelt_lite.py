@@ -225,7 +225,8 @@ class ZELTLite:
             raise TypeError("target must be a str or None, got {}".format(type(target).__name__))
         if device_id is not None and not isinstance(device_id, str):
             raise TypeError("device_id must be a str or None, got {}".format(type(device_id).__name__))
-        if core_mask not in zelt_runtime.CURRENT_SUPPORT_NPU_CORE_MODE or isinstance(core_mask, bool):
+        if not isinstance(core_mask, int) or isinstance(core_mask, bool) or \
+                core_mask not in zelt_runtime.CURRENT_SUPPORT_NPU_CORE_MODE:
             raise ValueError("core_mask {!r} is not one of the NPU core masks {}".format(
                 core_mask, ", ".join("{} ({})".format(v, k) for k, v in zelt_runtime.zelt_npu_core_mode.items())))
         simulator = _is_simulator(target)
@@ -517,6 +518,9 @@ class ZELTLite:
             if what == "data_type" and (not isinstance(v, str) or v not in zelt_runtime.zelt_input_data_type):
                 raise ValueError("data_type {!r} is not one of {}".format(
                     v, ", ".join(zelt_runtime.zelt_input_data_type)))
+            if what == "inputs_pass_through" and v not in (0, 1):
+                raise ValueError("inputs_pass_through takes one flag (True/False or 1/0) per input, got {!r}"
+                                 .format(v))
         return [v.lower() for v in values] if what == "data_format" else values
 
     @staticmethod

@@ -9,8 +9,6 @@ from ctypes import *
 from ctypes import CDLL, Array, Structure, c_char, c_uint, c_uint8
 from typing import Any, ClassVar, Literal
 
-import numpy as np
-import numpy.typing as npt
 
 from .npu_config.npu_chipmap import (
     get_npu_assemble_soc as get_npu_assemble_soc,

@@ -1,5 +1,4 @@
 """The SoC -> NPU model table (config/npu_chipmap.yml) and the lookups answered from it."""
-from collections import OrderedDict
 from typing import Any, Iterable
 
 from zeltlite.api.zelt_log import ZELTLog as zeltLog
