@@ -344,3 +344,14 @@ def test_perf_table_parsing_keeps_names_with_spaces():
     ]
     assert (perf["total_us"], perf["run_us"]) == (13.0, 15.0)
     assert parse_perf_table("")["layers"] == [] and parse_perf_table("")["run_us"] is None
+
+
+def test_a_missing_runtime_library_names_the_target(models, tools, board):
+    # A package root without host-side libraries (the tools fixture points the module there).
+    facade = ZELTLite()
+    facade.load_zelt(models["two"][0])
+    with pytest.raises(RuntimeError, match="cannot load the NPU runtime library for target TX5100: .*libzelt_api.so"):
+        facade.init_runtime("tx5100")
+    with pytest.raises(RuntimeError, match="for the simulator: .*libzelt_runtime.so"):
+        facade.init_runtime("simulator")
+    facade.release()

@@ -238,9 +238,11 @@ class ZELTLite:
             runtime = session(zelt_runtime.ROOT_DIR, target, device_id, perf_debug=bool(perf_debug),
                               eval_memory=bool(eval_mem), async_mode=bool(async_mode), core_mask=core_mask)
         except OSError as exc:
-            # The runtime library (or its host-side companion for a remote board) cannot be loaded.
-            raise RuntimeError("cannot load the NPU runtime library for target {}: {}".format(
-                target.upper() if target else "of this board", exc)) from exc
+            if exc.filename is not None:  # a file or tool of the device set-up, reported as it is
+                raise
+            # The loader's refusal of the runtime library (or its host-side companion for a remote board).
+            where = "the simulator" if simulator else "target " + target.upper() if target else "this board"
+            raise RuntimeError("cannot load the NPU runtime library for {}: {}".format(where, exc)) from exc
         try:
             runtime.build_graph(self._model.zelt_data, self._model.load_model_in_npu)
             if core_mask != NPU_CORE_AUTO:
