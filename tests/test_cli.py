@@ -142,6 +142,14 @@ def test_run_with_arrays_images_and_outputs(cli, files, onnx_model, tmp_path):
         got = saved[saved.files[0]]
     want = sess.run(None, {"input": resized.transpose(2, 0, 1)[None]})[0]
     np.testing.assert_allclose(got, want, rtol=1e-4, atol=1e-4 * np.abs(want).max())
+    # --layout is for array files: an image stays NHWC; an .npz feeds inputs by name.
+    np.savez(tmp_path / "x.npz", input=x)
+    for extra in (["--input", tmp_path / "photo.png"], ["--input", tmp_path / "x.npz"]):
+        status, out, _ = cli("run", files / "net.zelt", *SIM, "--layout", "nchw", *extra, "--output",
+                             tmp_path / "again.npz")
+        assert status == 0
+    with np.load(tmp_path / "again.npz") as saved:
+        np.testing.assert_allclose(saved[saved.files[0]], sess.run(None, {"input": x})[0], rtol=1e-4, atol=1e-4)
 
 
 def test_run_refusals(cli, files, tmp_path):

@@ -82,29 +82,37 @@ def _synthetic_inputs(lite):
 
 
 def _inputs(args, lite):
-    """The inputs named by --input, or synthetic ones when none is given."""
+    """(inputs, their layouts, a description) from --input, or synthetic inputs when none is given.
+
+    Array files are in the layout of --layout; images are read as NHWC.
+    """
     import numpy as np
 
-    if not args.input:
-        return _synthetic_inputs(lite), "synthetic (fixed seed)"
     specs = lite.get_inputs()
-    if len(args.input) != len(specs) and not (len(args.input) == 1 and args.input[0].endswith(".npz")):
+    if not args.input:
+        return _synthetic_inputs(lite), ["nhwc"] * len(specs), "synthetic (fixed seed)"
+    if len(args.input) == 1 and args.input[0].endswith(".npz"):
+        path = args.input[0]
+        if not os.path.isfile(path):
+            raise CommandError("input file not found: {}".format(path))
+        with np.load(path, allow_pickle=False) as archive:
+            return {name: archive[name] for name in archive.files}, [args.layout] * len(specs), path
+    if len(args.input) != len(specs):
         raise CommandError("the model takes {} input(s), {} given with --input".format(len(specs), len(args.input)))
-    arrays = []
-    for i, path in enumerate(args.input):
+    arrays, layouts = [], []
+    for spec, path in zip(specs, args.input):
         if not os.path.isfile(path):
             raise CommandError("input file not found: {}".format(path))
         if path.lower().endswith(IMAGE_SUFFIXES):
-            arrays.append(_read_image(path, specs[i]))
-        elif path.endswith(".npz"):
-            with np.load(path) as archive:
-                return {name: archive[name] for name in archive.files}, path
+            arrays.append(_read_image(path, spec))
+            layouts.append("nhwc")
         elif path.endswith(".npy"):
             arrays.append(np.load(path, allow_pickle=False))
+            layouts.append(args.layout)
         else:
-            raise CommandError("{}: give a .npy or .npz array file or an image file ({})".format(
+            raise CommandError("{}: give a .npy file per input, one .npz file, or an image file ({})".format(
                 path, ", ".join(IMAGE_SUFFIXES)))
-    return arrays, ", ".join(args.input)
+    return arrays, layouts, ", ".join(args.input)
 
 
 def _softmax(x):
@@ -271,9 +279,9 @@ def _run(args):
         raise CommandError("--top-k must be at least 1")
     lite = _lite(args)
     try:
-        arrays, source = _inputs(args, lite)
+        arrays, layouts, source = _inputs(args, lite)
         start = time.perf_counter()
-        outputs = lite.inference(arrays, data_format=args.layout)
+        outputs = lite.inference(arrays, data_format=layouts)
         latency = (time.perf_counter() - start) * 1000
         names = [t["name"] for t in lite.get_outputs()]
         target = lite.target
@@ -314,13 +322,13 @@ def _bench(args):
     try:
         for _ in range(args.threads):
             lites.append(_lite(args, core_mask=args.core_mask))
-        arrays, _ = _inputs(args, lites[0])
+        arrays, layouts, _ = _inputs(args, lites[0])
         start = time.perf_counter()
-        lites[0].inference(arrays)
+        lites[0].inference(arrays, data_format=layouts)
         first = (time.perf_counter() - start) * 1000
         for lite in lites:
             for _ in range(args.warmup):
-                lite.inference(arrays)
+                lite.inference(arrays, data_format=layouts)
         latencies, lock, failures = [], threading.Lock(), []
         bar = _progress(runs * args.threads if runs else None, "run", args.json)
         deadline = time.perf_counter() + args.duration if args.duration is not None else None
@@ -330,7 +338,7 @@ def _bench(args):
                 done = 0
                 while (runs is None or done < runs) and (deadline is None or time.perf_counter() < deadline):
                     t0 = time.perf_counter()
-                    lite.inference(arrays)
+                    lite.inference(arrays, data_format=layouts)
                     elapsed = (time.perf_counter() - t0) * 1000
                     done += 1
                     with lock:
@@ -471,13 +479,14 @@ def _parser():
     run.add_argument("--input", action="append", default=[], metavar="FILE",
                      help="input: .npy (one per model input, repeatable), .npz by input name, or an image file "
                           "(needs Pillow); default: fixed synthetic inputs")
-    run.add_argument("--layout", choices=("nhwc", "nchw"), default="nhwc", help="layout of 4-D .npy inputs")
+    run.add_argument("--layout", choices=("nhwc", "nchw"), default="nhwc", help="layout of 4-D array inputs")
     run.add_argument("--top-k", type=int, default=5, metavar="K", help="classes to print per output (default 5)")
     run.add_argument("--labels", default=None, metavar="FILE", help="class names, one per line")
     run.add_argument("--output", default=None, metavar="OUT.npz", help="save the outputs by name")
 
     bench = model_command("bench", "measure inference latency and throughput", _bench)
     bench.add_argument("--input", action="append", default=[], metavar="FILE", help="input file(s), as for run")
+    bench.add_argument("--layout", choices=("nhwc", "nchw"), default="nhwc", help="layout of 4-D array inputs")
     bench.add_argument("--warmup", type=int, default=5, metavar="N", help="warm-up runs per thread (default 5)")
     count = bench.add_mutually_exclusive_group()
     count.add_argument("--runs", type=int, default=None, metavar="N", help="timed runs per thread (default 100)")
