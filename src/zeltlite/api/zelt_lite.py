@@ -264,19 +264,23 @@ class ZELTLite:
         self._model = self._model_path = None
 
     def __enter__(self):
+        """The facade itself; :meth:`release` runs when the ``with`` block ends."""
         return self
 
     def __exit__(self, *exc):
+        """Releases the session and the model; exceptions propagate."""
         self.release()
         return False
 
     def __del__(self):
+        """Ends a session that was never released."""
         try:
             self._release_runtime()
         except Exception:
             pass
 
     def __repr__(self):
+        """The model file, the target and the inputs and outputs with their shapes."""
         if self._model is None:
             return "<ZELTLite: no model>"
         state = "target={}".format(self.target) if self._runtime is not None else "not initialised"
