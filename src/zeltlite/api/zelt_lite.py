@@ -181,6 +181,7 @@ class ZELTLite:
     """
 
     def __init__(self):
+        """A facade with no model and no session yet."""
         self._model = None
         self._model_path = None
         self._runtime = None
