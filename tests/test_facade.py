@@ -171,6 +171,8 @@ def test_bad_options_are_refused(lite, kwargs, parts):
 
 def test_pass_through_hands_the_models_own_layout(lite, models):
     facade = lite("two")
+    with pytest.raises(TypeError, match="invalid dtype for pass-through input 'image': float64"):
+        facade.inference([np.zeros(96), np.ones((1, 4), np.float32)], inputs_pass_through=[1, 0])  # 768 bytes
     image = np.random.default_rng(2).random((1, 3, 8, 8), dtype=np.float32)
     vec = np.ones((1, 4), np.float32)
     got = facade.inference([image, vec], inputs_pass_through=[True, False])  # NCHW float32 bytes as they are
@@ -355,3 +357,29 @@ def test_a_missing_runtime_library_names_the_target(models, tools, board):
     with pytest.raises(RuntimeError, match="for the simulator: .*libzelt_runtime.so"):
         facade.init_runtime("simulator")
     facade.release()
+
+
+def test_whatever_the_caller_passes_only_documented_errors_come_back(lite):
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+
+    facade = lite("two")
+    arrays = st.builds(
+        lambda shape, dtype: np.zeros(shape, dtype),
+        st.lists(st.integers(0, 9), max_size=5).map(tuple),
+        st.sampled_from(["float32", "float64", "uint8", "int64", "bool", "complex64", "U3", "object"]))
+    junk = st.one_of(st.none(), st.integers(), st.text(max_size=5), arrays, st.lists(st.integers(), max_size=3))
+    inputs = st.one_of(junk, st.lists(junk, max_size=3), st.tuples(arrays, arrays),
+                       st.dictionaries(st.sampled_from(["image", "vec", "x"]), junk, max_size=3))
+    options = st.one_of(st.none(), st.text(max_size=6), st.integers(), st.lists(st.sampled_from(["nchw", "nhwc", 1]),
+                                                                                max_size=3))
+
+    @settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(inputs, options, options, options)
+    def check(value, data_type, data_format, pass_through):
+        try:
+            facade.inference(value, data_type=data_type, data_format=data_format, inputs_pass_through=pass_through)
+        except (TypeError, ValueError) as exc:
+            assert str(exc)
+    check()
+    assert len(facade.inference([np.zeros((1, 8, 8, 3), np.float32), np.zeros((1, 4), np.float32)])) == 2

@@ -332,6 +332,9 @@ class ZELTLite:
                 if not isinstance(array, np.ndarray):
                     raise TypeError("input '{}' must be a numpy.ndarray, got {}".format(spec["name"],
                                                                                        type(array).__name__))
+                if str(array.dtype) not in zelt_runtime.zelt_input_data_type:
+                    raise TypeError("Got invalid dtype for pass-through input '{}': {}; the runtime takes {}".format(
+                        spec["name"], array.dtype, ", ".join(zelt_runtime.zelt_input_data_type)))
                 if array.nbytes != spec["size"]:
                     raise ValueError("Got invalid size for pass-through input '{}': expected {} bytes, got {}"
                                      .format(spec["name"], spec["size"], array.nbytes))
