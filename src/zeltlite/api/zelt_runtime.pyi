@@ -6,7 +6,7 @@ import subprocess as subprocess
 import sys as sys
 import time as time
 from ctypes import *
-from ctypes import CDLL, Array, Structure, c_char, c_uint, c_uint8
+from ctypes import CDLL, Array, Structure, c_uint, c_uint8
 from typing import Any, ClassVar, Literal
 
 
