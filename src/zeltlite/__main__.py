@@ -300,7 +300,7 @@ def _run(args):
                 label = labels[index] if labels and index < len(labels) else "class {}".format(index)
                 print("  {}. {:<5} {:<32} score {:9.4f}  p={:.4f}".format(rank, int(index), label, scores[index],
                                                                            probs[index]))
-    print("latency: {:.2f} ms".format(latency))
+    print("latency: {:.2f} ms (first inference of the session; `bench` for steady-state figures)".format(latency))
     if args.output:
         folder = os.path.dirname(os.path.abspath(args.output))
         os.makedirs(folder, exist_ok=True)
