@@ -129,6 +129,12 @@ class _Compiler:
                 raise ValueError("input '{}' is not a float tensor; the engine takes float inputs".format(vi.name))
             if vi.name in input_shapes:
                 shape = tuple(int(d) for d in input_shapes.pop(vi.name))
+                if tt.HasField("shape"):
+                    model_dims = [d.dim_value if d.HasField("dim_value") else None for d in tt.shape.dim]
+                    if len(model_dims) != len(shape) or any(
+                            m is not None and m > 0 and m != d for m, d in zip(model_dims, shape)):
+                        raise ValueError("--input-shape {}={} contradicts the model's shape {} for that input".format(
+                            vi.name, ",".join(map(str, shape)), ["?" if m is None or m <= 0 else m for m in model_dims]))
             else:
                 shape = tuple(d.dim_value if d.HasField("dim_value") else -1 for d in tt.shape.dim)
                 if not tt.HasField("shape") or any(d <= 0 for d in shape):
@@ -645,11 +651,12 @@ def _config(targets):
     names = [t.strip().upper() for t in targets if t.strip()]
     if not names:
         raise ValueError("no target platform given")
-    from ..api.npu_config.npu_chipmap import get_npu_model_from_target
+    from ..api.npu_config.npu_chipmap import get_npu_model_from_target, get_support_target_soc
 
     for t in names:
         if get_npu_model_from_target(t) is None:
-            raise ValueError("unknown target platform '{}'".format(t))
+            raise ValueError("unknown target platform '{}'; valid targets: {}".format(
+                t, ", ".join(s.lower() for s in get_support_target_soc())))
     return json.dumps({"target_platform": names}).encode("utf-8")
 
 
@@ -675,6 +682,7 @@ def convert_file(src, dst, targets, input_shapes=None):
         raise ValueError("the output file {} is the ONNX model itself".format(dst))
     data = compile_model(src, targets, input_shapes)
     folder = os.path.dirname(os.path.abspath(dst))
+    os.makedirs(folder, exist_ok=True)
     # Under the default disposition a SIGTERM would end the process with the temporary file left behind:
     # while it exists, the signal removes it first and then ends the process as before.
     handles_term = (threading.current_thread() is threading.main_thread()
