@@ -581,7 +581,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
             const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
             return ih >= 0 && ih < ah.in ? xc + ih * aw.in * kBlock : pad_row;
         };
-        const int64_t border[2][2] = {{0, g.lo}, {std::max(g.lo, g.hi), aw.out}};
+        const int64_t border[2][2] = {{0, g.lo}, {g.hi, aw.out}};
         for (auto &range : border)
             for (int64_t ow = range[0]; ow < range[1]; ++ow) {
                 __m256 acc = init;
@@ -811,7 +811,8 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
         axes = window_axes(n, xs, n.get_ints("kernel_shape"), n.get_int("ceil_mode", 0) != 0);
         op->kind = n.op_type == "MaxPool" ? WinKind::Max : WinKind::Avg;
     }
-    const float neutral = op->kind == WinKind::Max ? -std::numeric_limits<float>::infinity() : 0.f;
+    // The lowest finite value, not -inf: a window wholly in the padding gives it, as in the plain kernel.
+    const float neutral = op->kind == WinKind::Max ? std::numeric_limits<float>::lowest() : 0.f;
     op->pad_row.assign(size_t(xs[3] * kBlock), neutral);
     if (op->kind != WinKind::Depthwise) op->bias.assign(kBlock, neutral);
     op->g.init(axes[0], axes[1]);

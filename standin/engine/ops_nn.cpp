@@ -166,7 +166,7 @@ ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2
         }
         yr[ow] = acc;
     };
-    for (int64_t ow = 0; ow < std::min(lo, OW); ++ow) edge(ow);
+    for (int64_t ow = 0; ow < lo; ++ow) edge(ow);
     const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4], w5 = w[5], w6 = w[6], w7 = w[7],
                 w8 = w[8];
     if (s == 1) {
@@ -181,7 +181,7 @@ ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2
                      w5 * r1[i + 2] + w6 * r2[i] + w7 * r2[i + 1] + w8 * r2[i + 2];
         }
     }
-    for (int64_t ow = std::max(hi, lo); ow < OW; ++ow) edge(ow);
+    for (int64_t ow = hi; ow < OW; ++ow) edge(ow);
 }
 
 // Depthwise convolution of eight channels at once on small planes, where rows are too short for
@@ -553,7 +553,8 @@ std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
 ZELT_HOT void pool_row(bool is_max, const float *xp, int64_t W, int64_t H, int64_t h0, const Axis &ah,
                        const Axis &aw, float *yr) {
     const int64_t OW = aw.out;
-    std::fill(yr, yr + OW, is_max ? -std::numeric_limits<float>::infinity() : 0.f);
+    // A window that lies wholly in the padding gives the lowest finite value, as onnxruntime does.
+    std::fill(yr, yr + OW, is_max ? std::numeric_limits<float>::lowest() : 0.f);
     for (int64_t i = 0; i < ah.k; ++i) {
         int64_t ih = h0 + i * ah.d;
         if (ih < 0 || ih >= H) continue;

@@ -61,9 +61,10 @@ void to_2d(std::vector<Axis> &axes);
 // Per output position: taps of its window inside the input, and inside input plus end padding.
 void window_counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded);
 
-// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W).
+// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W), with 0 <= lo <= hi <= OW:
+// the columns before lo and from hi on are the borders, and either may be the whole row.
 inline void valid_columns(int64_t off, int64_t s, int64_t W, int64_t OW, int64_t &lo, int64_t &hi) {
-    lo = off >= 0 ? 0 : (-off + s - 1) / s;
+    lo = off >= 0 ? 0 : std::min(OW, (-off + s - 1) / s);
     hi = W - off <= 0 ? 0 : std::min(OW, (W - off + s - 1) / s);
     if (hi < lo) hi = lo;
 }
