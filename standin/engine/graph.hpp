@@ -103,8 +103,6 @@ public:
     virtual void run(RunCtx &ctx) = 0;
     // Scratch floats one thread needs.
     virtual size_t scratch_floats() const { return 0; }
-    // Floats the operator keeps of its own: weights repacked for its kernels.
-    virtual size_t owned_floats() const { return 0; }
     std::string op_type, name;
     std::vector<Tensor *> ins, outs;
 };
@@ -118,7 +116,12 @@ struct Planner {
     const std::map<const Tensor *, int> &consumers;
     std::vector<bool> &fused;
     std::vector<std::unique_ptr<Tensor>> &tensors;
+    MemoryStats &memory;
     const Node *single_consumer(const Tensor *t) const;
+    // Counts `count` items of `item_bytes` that the operator is about to allocate for itself (index maps,
+    // coordinate tables, repacked weights) against the model's memory budget; throws ModelError, before
+    // anything is allocated, when they do not fit.
+    void charge(uint64_t count, uint64_t item_bytes);
     // A value of `numel` floats that only the current operator uses (padded copies of its input).
     Tensor *temporary(const std::string &name, int64_t numel);
 };
@@ -132,6 +135,22 @@ int64_t numel_of(const Shape &s);
 void set_shape(Tensor *t, Shape s);
 std::string shape_str(const Shape &s);
 
+// Zero-filled float storage that costs no resident memory until it is written: large blocks come as fresh
+// pages from the system (calloc does not clear those), so that a plan that is never run costs nothing.
+class ZeroedFloats {
+public:
+    void assign(size_t n);
+    float *data() { return p_ ? p_.get() : nullptr; }
+    size_t size() const { return n_; }
+
+private:
+    struct Free {
+        void operator()(float *p) const;
+    };
+    std::unique_ptr<float, Free> p_;
+    size_t n_ = 0;
+};
+
 class Graph {
 public:
     Graph(const uint8_t *data, size_t size);
@@ -140,7 +159,7 @@ public:
     std::vector<Tensor *> input_tensors, output_tensors;
     std::vector<TensorInfo> input_info, output_info;
     std::vector<std::unique_ptr<Op>> ops;
-    std::vector<float> arena, scratch, io;
+    ZeroedFloats arena, scratch, io;
     std::vector<LayerTime> times;
     MemoryStats memory;
     std::unique_ptr<ThreadPool> pool;

@@ -12,7 +12,7 @@ std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *w
     if (!t || !t->is_const()) fail(node, std::string(what) + " must be a constant");
     if (t->dtype == DType::I64) return t->idata;
     std::vector<int64_t> r;
-    for (float f : t->fdata) r.push_back(int64_t(f));
+    for (float f : t->fdata) r.push_back(checked_int(node, f, what));
     return r;
 }
 
@@ -788,7 +788,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_gather(const Node &n) {
+std::unique_ptr<Op> make_gather(const Node &n, Planner &p) {
     auto op = std::make_unique<GatherOp>();
     op->x = n.input(0);
     Tensor *it = n.input(1);
@@ -798,6 +798,7 @@ std::unique_ptr<Op> make_gather(const Node &n) {
     if (xs.empty()) fail(n, "scalar data");
     int64_t axis = norm_axis(n, n.get_int("axis", 0), xs.size());
     op->dim = xs[size_t(axis)];
+    p.charge(uint64_t(it->numel), 8);
     op->idx = const_ints(n, it, "indices");
     for (auto &i : op->idx) {
         if (i < -op->dim || i >= op->dim) fail(n, "index out of range");
@@ -958,7 +959,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_pad(const Node &n) {
+std::unique_ptr<Op> make_pad(const Node &n, Planner &p) {
     auto op = std::make_unique<AxisMapOp>();
     op->take_input(n);
     const Shape &xs = op->x->shape;
@@ -990,6 +991,9 @@ std::unique_ptr<Op> make_pad(const Node &n) {
         if (b == 0 && e == 0) continue;
         if (mode != "constant" && din == 0 && dout > 0) fail(n, "cannot pad an empty axis in mode " + mode);
         if (mode == "reflect" && din < 2 && (b > 0 || e > 0)) fail(n, "reflect needs at least two elements");
+        out[a] = dout;
+        if (numel_of(out) == 0) continue;  // the maps of an empty result are never used
+        p.charge(uint64_t(dout), 8);
         AxisMap m;
         for (int64_t j = 0; j < dout; ++j) {
             int64_t s = j - b;
@@ -1008,7 +1012,6 @@ std::unique_ptr<Op> make_pad(const Node &n) {
             }
             m.idx.push_back(s);
         }
-        out[a] = dout;
         op->maps.emplace_back(a, std::move(m));
     }
     op->finish(xs);
@@ -1016,7 +1019,27 @@ std::unique_ptr<Op> make_pad(const Node &n) {
     return op;
 }
 
-std::unique_ptr<Op> make_resize(const Node &n) {
+enum class Ctm {
+    AlignCorners,
+    Asymmetric,
+    PytorchHalfPixel,
+    HalfPixel,
+    HalfPixelSymmetric,
+    TfHalfPixelForNn
+};
+const std::map<std::string, Ctm> kCoordinateModes{{"align_corners", Ctm::AlignCorners},
+                                                  {"asymmetric", Ctm::Asymmetric},
+                                                  {"pytorch_half_pixel", Ctm::PytorchHalfPixel},
+                                                  {"half_pixel", Ctm::HalfPixel},
+                                                  {"half_pixel_symmetric", Ctm::HalfPixelSymmetric},
+                                                  {"tf_half_pixel_for_nn", Ctm::TfHalfPixelForNn}};
+enum class Nearest { RoundPreferFloor, RoundPreferCeil, Floor, Ceil };
+const std::map<std::string, Nearest> kNearestModes{{"round_prefer_floor", Nearest::RoundPreferFloor},
+                                                   {"round_prefer_ceil", Nearest::RoundPreferCeil},
+                                                   {"floor", Nearest::Floor},
+                                                   {"ceil", Nearest::Ceil}};
+
+std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
     auto op = std::make_unique<AxisMapOp>();
     op->take_input(n);
     const Shape &xs = op->x->shape;
@@ -1029,6 +1052,7 @@ std::unique_ptr<Op> make_resize(const Node &n) {
     const bool exclude = n.get_int("exclude_outside", 0) != 0;
     const bool antialias = n.get_int("antialias", 0) != 0;
     if (mode != "nearest" && mode != "linear" && mode != "cubic") fail(n, "unknown mode " + mode);
+    const bool is_nearest = mode == "nearest", is_linear = mode == "linear";
     if (ctm == "tf_crop_and_resize") fail(n, "tf_crop_and_resize is not supported");
     std::vector<int64_t> axes;
     for (int64_t a : n.get_ints("axes", {})) axes.push_back(norm_axis(n, a, r));
@@ -1045,7 +1069,7 @@ std::unique_ptr<Op> make_resize(const Node &n) {
             size_t a = size_t(axes[i]);
             if (!(scales[i] > 0) || scales[i] > 1e4f) fail(n, "bad scale");
             scale[a] = scales[i];
-            out[a] = int64_t(double(xs[a]) * scales[i]);
+            out[a] = checked_int(n, double(xs[a]) * scales[i], "output size");
         }
     } else {
         if (sizes.size() != axes.size()) fail(n, "sizes length differs from the axes");
@@ -1063,68 +1087,90 @@ std::unique_ptr<Op> make_resize(const Node &n) {
                 s = policy == "not_larger" ? std::min(s, scale[size_t(a)]) : std::max(s, scale[size_t(a)]);
             for (int64_t a : axes) {
                 scale[size_t(a)] = s;
-                out[size_t(a)] = int64_t(s * double(xs[size_t(a)]) + 0.5);
+                out[size_t(a)] = checked_int(n, s * double(xs[size_t(a)]) + 0.5, "output size");
             }
         }
     }
     for (size_t a = 0; a < r; ++a) {
         if (out[a] == xs[a] && scale[a] == 1.0) continue;
         if (xs[a] == 0 || out[a] > (int64_t(1) << 24)) fail(n, "bad resize extent");
+    }
+    set_shape(n.out[0], out);
+    // The maps of an empty result are never used; with tiny scales they would be huge.
+    for (size_t a = 0; a < r && n.out[0]->numel; ++a) {
+        if (out[a] == xs[a] && scale[a] == 1.0) continue;
         const double L = double(xs[a]), s = scale[a], Lo = double(out[a]);
         const double lo_w = s * L;  // the unrounded output length
         // Tap count and weights of one output position from the fractional offset `ratio` in (0, 1].
         const double sa = antialias ? std::min(s, 1.0) : 1.0;
         int64_t taps = 2;
         int64_t start = 0;
-        if (mode == "cubic") {
-            start = antialias ? int64_t(std::floor(-2 / sa) + 1) : -1;
-            taps = antialias ? 2 - 2 * start : 4;
-        } else if (mode == "linear") {
-            start = antialias ? int64_t(std::floor(-1 / sa) + 1) : 0;
-            taps = antialias ? 2 - 2 * start : 2;
+        if (mode == "cubic" || mode == "linear") {
+            const double support = mode == "cubic" ? 2 : 1;
+            // An antialiased window widens with the downscale; past 2^31 taps its table could never fit the
+            // budget (and the tap count would soon leave int64).
+            start = antialias ? checked_int(n, std::floor(-support / sa) + 1, "antialias window")
+                              : 1 - int64_t(support);
+            if (start < -(int64_t(1) << 30)) fail(n, "antialias window is too wide");
+            taps = 2 - 2 * start;
         }
+        // The map (an index and a weight per tap of each output), and the weights of one window.
+        p.charge(uint64_t(out[a]) * uint64_t(taps), 12);
+        p.charge(uint64_t(taps), 8);
+        const auto ck = kCoordinateModes.find(ctm);
+        if (ck == kCoordinateModes.end()) fail(n, "unknown coordinate_transformation_mode " + ctm);
+        const auto nk = kNearestModes.find(nearest);
+        if (is_nearest && nk == kNearestModes.end()) fail(n, "unknown nearest_mode " + nearest);
         AxisMap m;
         m.taps = taps;
+        m.idx.reserve(size_t(out[a] * taps));
+        m.w.reserve(size_t(out[a] * taps));
+        std::vector<double> c(static_cast<size_t>(taps));
         for (int64_t j = 0; j < out[a]; ++j) {
-            double x;
-            if (ctm == "align_corners") {
-                x = lo_w == 1 ? 0 : j * (L - 1) / (lo_w - 1);
-            } else if (ctm == "asymmetric") {
-                x = j / s;
-            } else if (ctm == "pytorch_half_pixel") {
-                x = lo_w == 1 ? -0.5 : (j + 0.5) / s - 0.5;
-            } else if (ctm == "half_pixel") {
-                x = (j + 0.5) / s - 0.5;
-            } else if (ctm == "half_pixel_symmetric") {
-                double center = L / 2;
-                x = center * (1 - Lo / lo_w) + (j + 0.5) / s - 0.5;
-            } else if (ctm == "tf_half_pixel_for_nn") {
-                x = (j + 0.5) / s;
-            } else {
-                fail(n, "unknown coordinate_transformation_mode " + ctm);
+            double x = 0;
+            switch (ck->second) {
+                case Ctm::AlignCorners:
+                    x = lo_w == 1 ? 0 : j * (L - 1) / (lo_w - 1);
+                    break;
+                case Ctm::Asymmetric:
+                    x = j / s;
+                    break;
+                case Ctm::PytorchHalfPixel:
+                    x = lo_w == 1 ? -0.5 : (j + 0.5) / s - 0.5;
+                    break;
+                case Ctm::HalfPixel:
+                    x = (j + 0.5) / s - 0.5;
+                    break;
+                case Ctm::HalfPixelSymmetric:
+                    x = L / 2 * (1 - Lo / lo_w) + (j + 0.5) / s - 0.5;
+                    break;
+                case Ctm::TfHalfPixelForNn:
+                    x = (j + 0.5) / s;
+                    break;
             }
             double fl = std::floor(x);
             double ratio = x == fl ? 1.0 : x - fl;
-            int64_t base = x == fl ? int64_t(fl) - 1 : int64_t(fl);  // the neighbour left of x
-            std::vector<double> c(static_cast<size_t>(taps));
-            if (mode == "nearest") {
-                bool right;
-                if (x == fl)
-                    right = true;
-                else if (nearest == "round_prefer_floor")
-                    right = ratio > 0.5;
-                else if (nearest == "round_prefer_ceil")
-                    right = ratio >= 0.5;
-                else if (nearest == "floor")
-                    right = false;
-                else if (nearest == "ceil")
-                    right = true;
-                else
-                    fail(n, "unknown nearest_mode " + nearest);
+            const int64_t left = checked_int(n, fl, "source coordinate");
+            int64_t base = x == fl ? left - 1 : left;  // the neighbour left of x
+            if (is_nearest) {
+                bool right = true;
+                if (x != fl) switch (nk->second) {
+                        case Nearest::RoundPreferFloor:
+                            right = ratio > 0.5;
+                            break;
+                        case Nearest::RoundPreferCeil:
+                            right = ratio >= 0.5;
+                            break;
+                        case Nearest::Floor:
+                            right = false;
+                            break;
+                        case Nearest::Ceil:
+                            break;
+                    }
                 c = {right ? 0.0 : 1.0, right ? 1.0 : 0.0};
-            } else if (mode == "linear" && !antialias) {
+            } else if (is_linear && !antialias) {
                 c = {1 - ratio, ratio};
-            } else if (mode == "cubic" && !antialias) {
+            } else if (!is_linear && !antialias) {
                 double r1 = ratio + 1, r2 = 1 - ratio, r3 = 2 - ratio;
                 c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A,
                      ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1, ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1,
@@ -1134,7 +1180,7 @@ std::unique_ptr<Op> make_resize(const Node &n) {
                 for (int64_t t = 0; t < taps; ++t) {
                     double u = std::fabs(sa * (double(start + t) - ratio));
                     double v;
-                    if (mode == "linear") {
+                    if (is_linear) {
                         v = std::max(0.0, 1 - u);
                     } else {
                         v = u <= 1  ? (A + 2) * u * u * u - (A + 3) * u * u + 1
@@ -1147,8 +1193,7 @@ std::unique_ptr<Op> make_resize(const Node &n) {
                 for (auto &v : c) v /= sum;
             }
             // Neighbour indices: taps of them centred on x, the lower half at or left of base.
-            int64_t first = base - taps / 2 + 1;
-            if (mode == "nearest") first = base;
+            const int64_t first = is_nearest ? base : base - taps / 2 + 1;
             if (exclude) {
                 double sum = 0;
                 for (int64_t t = 0; t < taps; ++t) {
@@ -1356,13 +1401,13 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
     } else if (t == "Transpose") {
         op = make_transpose(n);
     } else if (t == "Gather") {
-        op = make_gather(n);
+        op = make_gather(n, p);
     } else if (t == "Reshape" || t == "Flatten" || t == "Squeeze" || t == "Unsqueeze") {
         op = make_view(n);
     } else if (t == "Pad") {
-        op = make_pad(n);
+        op = make_pad(n, p);
     } else if (t == "Resize") {
-        op = make_resize(n);
+        op = make_resize(n, p);
     } else if (t == "Expand") {
         op = make_expand(n);
     } else if (t.rfind("Reduce", 0) == 0) {
