@@ -267,8 +267,9 @@ def test_destroy_while_another_thread_runs(lib, container):
 def _lent_text(m, cmd):
     detail = simlib.ZELTPerfDetail()
     assert m.query(cmd, detail) == 0
-    # The text is read after the call, from the library's memory, as the session reads it.
-    address = cast(detail.perf_data, c_void_p).value
+    # The text is read after the call, from the library's memory, as the session reads it (the c_char_p
+    # field itself would be copied out up to a NUL).
+    address = c_void_p.from_buffer(detail, simlib.ZELTPerfDetail.perf_data.offset).value
     return ctypes.string_at(address, detail.data_len)
 
 
