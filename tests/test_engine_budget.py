@@ -93,6 +93,18 @@ def _concat_chain():
     return g, [y], [[2 ** 30, 0]]
 
 
+def _fill_indices():
+    """Gather indices declared as one value repeated 2^27 times, for an empty result."""
+    g = ExportGraph()
+    return g, [g.node("Gather", [g.const([1, 0], []), g.const([HUGE], 0, I64)])], [[HUGE, 0]]
+
+
+def _fill_weights():
+    g = ExportGraph()
+    w = g.const([2 ** 14, 2 ** 14, 1, 1], 0.5)  # 1 GiB of weights as one repeated value
+    return g, [g.node("Conv", [g.const([0, 2 ** 14, 1, 1], []), w])], [[0, 2 ** 14, 1, 1]]
+
+
 def _empty(op, shape, *params, out, n_out=1, **attrs):
     """`op` on an empty constant of `shape`; `out`: the shape of its first output."""
     def build():
@@ -113,6 +125,8 @@ MODELS = {
     "resize_antialias_2^30": _resize_antialias(2 ** 30),
     "pad_empty": _pad_empty,
     "concat_chain": _concat_chain,
+    "fill_indices": _fill_indices,
+    "fill_weights": _fill_weights,
     # The same class nearby: index maps, coordinate tables and per-row loops of other operators.
     "resize_nearest": _empty("Resize", [0, 2 ** 22], -1, lambda g: g.const([2], [1.0, 4.0]), out=[0, 2 ** 24]),
     "resize_cubic": _empty("Resize", [3, 0, 2 ** 24], -1, lambda g: g.const([3], [1.0, 1.0, 2 ** -24]),
@@ -151,7 +165,26 @@ def _wide_antialias():
     return g, [g.node("Resize", [x, -1, g.const([2], [1.0, 2.0 ** -28])], mode="cubic", antialias=1)]
 
 
-def test_tables_beyond_the_budget_are_refused_early(tmp_path):
-    g, outputs = _wide_antialias()
+def _fill_pads():
+    """A Pad whose pads are one value repeated 2^28 times: refused without making them."""
+    g = ExportGraph()
+    return g, [g.node("Pad", [g.const([1, 1], [1.0]), g.const([2 ** 28], 0, I64)])]
+
+
+@pytest.mark.parametrize("build", [_wide_antialias, _fill_pads])
+def test_what_cannot_fit_is_refused_early(tmp_path, build):
+    g, outputs = build()
     r = _probe(tmp_path, g.container(outputs))
     assert r["ret"] == simlib.ZELT_ERR_MODEL_INVALID, r
+
+
+def test_a_fill_constant_read_through_a_view(tmp_path):
+    """Fill constants get their elements when an operator reads them, also through a Reshape view."""
+    g = ExportGraph()
+    v = g.node("Reshape", [g.const([4, 4], 2.5), g.const([1], [16], I64)])
+    y = g.node("Relu", [v])
+    w = g.node("Conv", [g.const([1, 2, 3, 3], -1.0), g.const([3, 2, 1, 1], 0.5), g.const([3], 0.25)])
+    with simlib.Model(simlib.load_library(), g.container([y, w])) as m:
+        got_y, got_w = m.infer([])
+    assert got_y.tolist() == [2.5] * 16
+    assert got_w.shape == (1, 3, 3, 3) and (got_w == -0.75).all()

@@ -139,6 +139,20 @@ void Planner::charge(uint64_t count, uint64_t item_bytes) {
     memory.allocated(count * item_bytes);
 }
 
+void materialise(Tensor *t, MemoryStats &m) {
+    if (t->kind != Tensor::Fill || !t->fdata.empty() || !t->idata.empty() || t->numel == 0) return;
+    m.allocated(uint64_t(t->numel) * dtype_size(t->dtype));
+    check_budget(m);
+    if (t->dtype == DType::F32) {
+        t->fdata.assign(size_t(t->numel), t->fill_f);
+        t->data = t->fdata.data();
+    } else {
+        t->idata.assign(size_t(t->numel), t->fill_i);
+    }
+}
+
+void Planner::materialise(Tensor *t) { engine::materialise(t, memory); }
+
 void ZeroedFloats::Free::operator()(float *p) const { std::free(p); }
 
 void ZeroedFloats::assign(size_t n) {
@@ -298,21 +312,21 @@ Graph::Graph(const uint8_t *data, size_t size) {
             size_t es = dtype_size(t->dtype);
             if (t->kind == Tensor::Data && size_t(t->numel) > r.remaining() / es)
                 throw ModelError("data of tensor '" + t->name + "' is truncated");
-            size_t count = t->kind == Tensor::Data ? size_t(t->numel) : t->kind == Tensor::Fill ? 1 : 0;
-            if (count) {
+            if (t->kind == Tensor::Fill) {
+                if (t->dtype == DType::F32)
+                    t->fill_f = r.get<float>();
+                else
+                    t->fill_i = r.get<int64_t>();
+            } else if (t->kind == Tensor::Data && t->numel) {
                 memory.allocated(uint64_t(t->numel) * es);
                 check_budget(memory);
                 if (t->dtype == DType::F32) {
-                    std::vector<float> v(count);
-                    r.bytes(v.data(), count * 4);
-                    t->fdata =
-                        t->kind == Tensor::Fill ? std::vector<float>(size_t(t->numel), v[0]) : std::move(v);
+                    t->fdata.resize(size_t(t->numel));
+                    r.bytes(t->fdata.data(), t->fdata.size() * 4);
                     t->data = t->fdata.data();
                 } else {
-                    std::vector<int64_t> v(count);
-                    r.bytes(v.data(), count * 8);
-                    t->idata =
-                        t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), v[0]) : std::move(v);
+                    t->idata.resize(size_t(t->numel));
+                    r.bytes(t->idata.data(), t->idata.size() * 8);
                 }
             }
         }
@@ -445,6 +459,8 @@ void Graph::plan() {
     }
     for (Tensor *t : output_tensors)
         if (!t->shaped || t->alias) throw ModelError("graph output '" + t->name + "' is not computed");
+    for (auto &op : ops)
+        for (Tensor *t : op->ins) materialise(t->root(), memory);  // Fill constants read at run time
 
     // Lifetimes of the storage roots, in operator steps.
     const int last = int(ops.size());

@@ -30,9 +30,13 @@ struct Tensor {
     bool blocked = false;  // stored channel-blocked: [N][C/8][H][W][8], channels padded to a multiple of 8
     std::vector<float> fdata;    // float constants
     std::vector<int64_t> idata;  // int64 constants (shape parameters)
-    Tensor *alias = nullptr;     // a view, or a part of a concatenation, shares the storage of this tensor
-    int64_t alias_offset = 0;    // floats into the storage of `alias`
-    float *data = nullptr;       // float storage at run time
+    // The value of a Fill constant, whose elements exist only once something needs them (materialise):
+    // a tiny model may declare a huge one.
+    float fill_f = 0;
+    int64_t fill_i = 0;
+    Tensor *alias = nullptr;   // a view, or a part of a concatenation, shares the storage of this tensor
+    int64_t alias_offset = 0;  // floats into the storage of `alias`
+    float *data = nullptr;     // float storage at run time
     int first_use = -1, last_use = -1;
 
     bool is_const() const { return kind == Data || kind == Fill; }
@@ -122,12 +126,17 @@ struct Planner {
     // coordinate tables, repacked weights) against the model's memory budget; throws ModelError, before
     // anything is allocated, when they do not fit.
     void charge(uint64_t count, uint64_t item_bytes);
+    // Gives a Fill constant its elements, charged to the budget; nothing for any other tensor.
+    void materialise(Tensor *t);
     // A value of `numel` floats that only the current operator uses (padded copies of its input).
     Tensor *temporary(const std::string &name, int64_t numel);
 };
 
 std::unique_ptr<Op> make_op(const Node &node, Planner &planner);
 bool op_supported(const std::string &op_type);
+
+// Gives a Fill constant its elements (float storage and `data`, or int64 `idata`), counted in `m` first.
+void materialise(Tensor *t, MemoryStats &m);
 
 // Helpers shared by the operator sources.
 [[noreturn]] void fail(const Node &node, const std::string &what);

@@ -769,10 +769,11 @@ public:
 };
 
 // Weights [M][C/G][KH][KW] packed as [OB][ncb][KH][KW][bs][8], zero where a channel does not exist.
-std::vector<float> pack_weights(Planner &planner, const Tensor *w, int64_t M, int64_t C, int64_t bs,
-                                int64_t KH, int64_t KW) {
+std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t bs, int64_t KH,
+                                int64_t KW) {
     const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs;
     planner.charge(uint64_t(OB * ncb * KH * KW * bs * kBlock), 4);
+    planner.materialise(w);
     std::vector<float> p(size_t(OB * ncb * KH * KW * bs * kBlock), 0.f);
     for (int64_t m = 0; m < M; ++m)
         for (int64_t c = 0; c < C; ++c)
@@ -782,8 +783,9 @@ std::vector<float> pack_weights(Planner &planner, const Tensor *w, int64_t M, in
     return p;
 }
 
-std::vector<float> pack_bias(Planner &planner, const Tensor *b, int64_t M) {
+std::vector<float> pack_bias(Planner &planner, Tensor *b, int64_t M) {
     planner.charge(uint64_t(blocks_of(M) * kBlock), 4);
+    if (b) planner.materialise(b);
     std::vector<float> p(size_t(blocks_of(M) * kBlock), 0.f);
     if (b) std::copy(b->fdata.begin(), b->fdata.end(), p.begin());
     return p;
@@ -799,7 +801,7 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     std::vector<Axis> axes;
     Shape ys{xs[0], xs[1]};
     if (n.op_type == "Conv") {
-        const Tensor *w = n.in[1];
+        Tensor *w = n.in[1];
         axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
         op->kind = WinKind::Depthwise;
         op->wpk = pack_weights(p, w, op->C, 1, 1, w->shape[2], w->shape[3]);

@@ -814,7 +814,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &) {
+std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &p) {
     auto op = std::make_unique<ChannelAffineOp>();
     op->x = n.input(0);
     if (!op->x || n.in.size() != 5 || n.out.empty()) fail(n, "needs X, scale, B, mean and var");
@@ -825,8 +825,10 @@ std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &) {
     op->N = xs[0];
     op->C = xs[1];
     op->inner = op->N * op->C != 0 ? op->x->numel / (op->N * op->C) : 0;
-    auto sc = const_floats(n, n.in[1], "scale"), bi = const_floats(n, n.in[2], "B");
-    auto mean = const_floats(n, n.in[3], "mean"), var = const_floats(n, n.in[4], "var");
+    // Four parameters, then scale and shift, of one value per channel.
+    p.charge(uint64_t(op->C) * 6, 4);
+    auto sc = const_floats(n, n.in[1], "scale", op->C), bi = const_floats(n, n.in[2], "B", op->C);
+    auto mean = const_floats(n, n.in[3], "mean", op->C), var = const_floats(n, n.in[4], "var", op->C);
     size_t C = size_t(op->C);
     if (sc.size() != C || bi.size() != C || mean.size() != C || var.size() != C)
         fail(n, "parameter sizes differ from the channel count");

@@ -8,16 +8,30 @@ namespace zelt::engine {
 
 std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p);
 
-std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what) {
+namespace {
+
+void need_constant(const Node &node, const Tensor *t, const char *what, int64_t max_count) {
     if (!t || !t->is_const()) fail(node, std::string(what) + " must be a constant");
+    if (t->numel > max_count) fail(node, std::string(what) + " has too many values");
+}
+
+}  // namespace
+
+std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what, int64_t max_count) {
+    need_constant(node, t, what, max_count);
+    if (t->kind == Tensor::Fill)
+        return std::vector<int64_t>(size_t(t->numel),
+                                    t->dtype == DType::I64 ? t->fill_i : checked_int(node, t->fill_f, what));
     if (t->dtype == DType::I64) return t->idata;
     std::vector<int64_t> r;
     for (float f : t->fdata) r.push_back(checked_int(node, f, what));
     return r;
 }
 
-std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what) {
-    if (!t || !t->is_const()) fail(node, std::string(what) + " must be a constant");
+std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what, int64_t max_count) {
+    need_constant(node, t, what, max_count);
+    if (t->kind == Tensor::Fill)
+        return std::vector<float>(size_t(t->numel), t->dtype == DType::F32 ? t->fill_f : float(t->fill_i));
     if (t->dtype == DType::F32) return t->fdata;
     return std::vector<float>(t->idata.begin(), t->idata.end());
 }
@@ -56,7 +70,7 @@ bool fusable_activation(const Node &n, Activation &act) {
             const Tensor *t = n.input(i);
             if (!t) continue;
             if (!t->is_const() || t->numel != 1 || t->dtype != DType::F32) return false;
-            (i == 1 ? act.lo : act.hi) = t->fdata[0];
+            (i == 1 ? act.lo : act.hi) = t->kind == Tensor::Fill ? t->fill_f : t->fdata[0];
         }
         return true;
     }
@@ -798,12 +812,6 @@ std::unique_ptr<Op> make_gather(const Node &n, Planner &p) {
     if (xs.empty()) fail(n, "scalar data");
     int64_t axis = norm_axis(n, n.get_int("axis", 0), xs.size());
     op->dim = xs[size_t(axis)];
-    p.charge(uint64_t(it->numel), 8);
-    op->idx = const_ints(n, it, "indices");
-    for (auto &i : op->idx) {
-        if (i < -op->dim || i >= op->dim) fail(n, "index out of range");
-        if (i < 0) i += op->dim;
-    }
     op->outer = 1;
     op->inner = 1;
     for (int64_t i = 0; i < axis; ++i) op->outer *= xs[size_t(i)];
@@ -811,6 +819,14 @@ std::unique_ptr<Op> make_gather(const Node &n, Planner &p) {
     Shape out(xs.begin(), xs.begin() + axis);
     out.insert(out.end(), it->shape.begin(), it->shape.end());
     out.insert(out.end(), xs.begin() + axis + 1, xs.end());
+    if (numel_of(out)) {  // an empty result reads no index
+        p.charge(uint64_t(it->numel), 8);
+        op->idx = const_ints(n, it, "indices", it->numel);
+        for (auto &i : op->idx) {
+            if (i < -op->dim || i >= op->dim) fail(n, "index out of range");
+            if (i < 0) i += op->dim;
+        }
+    }
     op->take_output(n, out);
     return op;
 }

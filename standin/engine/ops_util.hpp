@@ -91,9 +91,13 @@ inline int64_t checked_int(const Node &n, double v, const char *what) {
     return int64_t(v);
 }
 
-// Constant parameters read at load time.
-std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what);
-std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what);
+// Constant parameters read at load time: copies of at most `max_count` values (shapes, axes, pads and the
+// like are short), so that a huge Fill constant in a parameter's place costs nothing before it is refused.
+constexpr int64_t kMaxParameterValues = 4096;
+std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what,
+                                int64_t max_count = kMaxParameterValues);
+std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what,
+                                int64_t max_count = kMaxParameterValues);
 void need_float(const Node &node, const Tensor *t);
 int64_t norm_axis(const Node &node, int64_t axis, size_t rank);
 std::vector<int64_t> strides_of(const Shape &s);
