@@ -1307,7 +1307,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_reduce(const Node &n) {
+std::unique_ptr<Op> make_reduce(const Node &n, Planner &p) {
     static const std::map<std::string, ReduceOp::Kind> kinds{{"ReduceSum", ReduceOp::Sum},
                                                              {"ReduceMean", ReduceOp::Mean},
                                                              {"ReduceMax", ReduceOp::Max},
@@ -1339,6 +1339,8 @@ std::unique_ptr<Op> make_reduce(const Node &n) {
     if ((op->kind == ReduceOp::Max || op->kind == ReduceOp::Min) && op->count == 0 && op->x->numel == 0)
         fail(n, "empty reduction");
     op->take_output(n, out);
+    // A run keeps a double accumulator per output (and the maxima of LogSumExp).
+    p.charge(uint64_t(op->y->numel), op->kind == ReduceOp::LogSumExp ? 12 : 8);
     return op;
 }
 
@@ -1427,7 +1429,7 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
     } else if (t == "Expand") {
         op = make_expand(n);
     } else if (t.rfind("Reduce", 0) == 0) {
-        op = make_reduce(n);
+        op = make_reduce(n, p);
     } else {
         op = make_nn_op(n, p);
     }
