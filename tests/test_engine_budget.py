@@ -188,3 +188,66 @@ def test_a_fill_constant_read_through_a_view(tmp_path):
         got_y, got_w = m.infer([])
     assert got_y.tolist() == [2.5] * 16
     assert got_w.shape == (1, 3, 3, 3) and (got_w == -0.75).all()
+
+
+def _random_hostile(rnd):
+    """One operator over an empty tensor with a huge axis, or a Fill of a huge shape, with random parameters."""
+    from zeltlite.convert import SUPPORTED_OPS
+
+    g = ExportGraph()
+    big = rnd.choice([2 ** 20, 2 ** 27, 2 ** 30])
+    shapes = [[big, 0], [0, big], [1, 0, big], [0, 1, 1, big], [1, 0, 2 ** 10, 2 ** 10], [0, 3, big // 2 ** 10, 4]]
+    x = g.const(rnd.choice(shapes), [])
+    small = [lambda: g.const([2], [0, 1], I64), lambda: g.const([4], [0, 0, 0, rnd.choice([1, 2 ** 24])], I64),
+             lambda: g.const([1], [rnd.choice([1, 2 ** 30])], I64), lambda: g.const([2], [1.0, 2.0 ** -27]),
+             lambda: g.const([rnd.choice([2 ** 20, 2 ** 28])], rnd.choice([0, 1]), I64),
+             lambda: g.const([4, 4, 3, 3], 0.5), lambda: g.const([1], 0.0), lambda: -1]
+    ins = [x] + [rnd.choice(small)() for _ in range(rnd.randint(0, 3))]
+    attrs = {}
+    for name, values in [("axis", [0, 1, -1]), ("kernel_shape", [[3, 3], [1, 2 ** 10]]), ("pads", [[1, 1, 1, 1]]),
+                         ("strides", [[2, 2]]), ("mode", ["linear", "cubic", "nearest", "edge"]),
+                         ("antialias", [1]), ("perm", [[1, 0], [2, 1, 0]]), ("ceil_mode", [1]), ("group", [1, 3])]:
+        if rnd.random() < 0.3:
+            attrs[name] = rnd.choice(values)
+    return g.container([g.node(rnd.choice(sorted(SUPPORTED_OPS)), ins, **attrs)])
+
+
+def test_random_operators_on_huge_empty_tensors():
+    """A seeded loop over random operators: each model loads (or is refused) quickly and without growing the
+    process, and runs quickly where its results are small (a reduction over an empty axis, for one, has
+    a large result of zeros, which costs what it holds)."""
+    import random
+    import time
+    from ctypes import byref, c_ulonglong
+
+    import numpy as np
+    import psutil
+
+    lib = simlib.load_library()
+    rnd = random.Random(2026)
+    proc = psutil.Process()
+    loaded = 0
+    for _ in range(int(os.environ.get("ZELT_FUZZ_ITERATIONS", "300"))):
+        data = _random_hostile(rnd)
+        before = proc.memory_info().rss
+        t0 = time.monotonic()
+        h = c_ulonglong(0)
+        ret = lib.zelt_init(byref(h), data, len(data), 1, None)
+        assert time.monotonic() - t0 < SECONDS, data
+        if ret != 0:
+            assert -14 <= ret < 0
+            continue
+        loaded += 1
+        if not SANITIZED:
+            assert proc.memory_info().rss - before < GROWTH, data
+        m = simlib.Model.__new__(simlib.Model)
+        m.lib, m.ctx = lib, h
+        try:
+            n_in, n_out = m.counts()
+            if sum(m.attr(i, output=True).n_elems for i in range(n_out)) <= 2 ** 20:
+                t0 = time.monotonic()
+                m.infer([np.zeros(m.attr(i).n_elems, np.float32) for i in range(n_in)])
+                assert time.monotonic() - t0 < SECONDS, data
+        finally:
+            m.close()
+    assert loaded
