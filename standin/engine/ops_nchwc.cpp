@@ -813,9 +813,12 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     }
     // The lowest finite value, not -inf: a window wholly in the padding gives it, as in the plain kernel.
     const float neutral = op->kind == WinKind::Max ? std::numeric_limits<float>::lowest() : 0.f;
-    p.charge(uint64_t(xs[3] + 1) * kBlock, 4);
+    p.charge(uint64_t(xs[3]) * kBlock, 4);
     op->pad_row.assign(size_t(xs[3] * kBlock), neutral);
-    if (op->kind != WinKind::Depthwise) op->bias.assign(kBlock, neutral);
+    if (op->kind != WinKind::Depthwise) {
+        p.charge(kBlock, 4);
+        op->bias.assign(kBlock, neutral);
+    }
     op->g.init(axes[0], axes[1]);
     ys.push_back(axes[0].out);
     ys.push_back(axes[1].out);
