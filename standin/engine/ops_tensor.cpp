@@ -1055,74 +1055,22 @@ const std::map<std::string, Nearest> kNearestModes{{"round_prefer_floor", Neares
                                                    {"floor", Nearest::Floor},
                                                    {"ceil", Nearest::Ceil}};
 
-std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
-    auto op = std::make_unique<AxisMapOp>();
-    op->take_input(n);
-    const Shape &xs = op->x->shape;
-    const size_t r = xs.size();
-    std::string mode = n.get_string("mode", "nearest");
-    std::string ctm = n.get_string("coordinate_transformation_mode", "half_pixel");
-    std::string nearest = n.get_string("nearest_mode", "round_prefer_floor");
-    std::string policy = n.get_string("keep_aspect_ratio_policy", "stretch");
-    const double A = n.get_float("cubic_coeff_a", -0.75f);
-    const bool exclude = n.get_int("exclude_outside", 0) != 0;
-    const bool antialias = n.get_int("antialias", 0) != 0;
-    if (mode != "nearest" && mode != "linear" && mode != "cubic") fail(n, "unknown mode " + mode);
-    const bool is_nearest = mode == "nearest", is_linear = mode == "linear";
-    if (ctm == "tf_crop_and_resize") fail(n, "tf_crop_and_resize is not supported");
-    std::vector<int64_t> axes;
-    for (int64_t a : n.get_ints("axes", {})) axes.push_back(norm_axis(n, a, r));
-    if (axes.empty())
-        for (size_t i = 0; i < r; ++i) axes.push_back(int64_t(i));
-    std::vector<double> scale(r, 1.0);
-    Shape out = xs;
-    std::vector<float> scales = n.input(2) ? const_floats(n, n.input(2), "scales") : std::vector<float>{};
-    std::vector<int64_t> sizes = n.input(3) ? const_ints(n, n.input(3), "sizes") : std::vector<int64_t>{};
-    if (!scales.empty() == !sizes.empty()) fail(n, "exactly one of scales and sizes must be given");
-    if (!scales.empty()) {
-        if (scales.size() != axes.size()) fail(n, "scales length differs from the axes");
-        for (size_t i = 0; i < axes.size(); ++i) {
-            size_t a = size_t(axes[i]);
-            if (!(scales[i] > 0) || scales[i] > 1e4f) fail(n, "bad scale");
-            scale[a] = scales[i];
-            out[a] = checked_int(n, double(xs[a]) * scales[i], "output size");
-        }
-    } else {
-        if (sizes.size() != axes.size()) fail(n, "sizes length differs from the axes");
-        for (size_t i = 0; i < axes.size(); ++i) {
-            size_t a = size_t(axes[i]);
-            if (sizes[i] < 0 || xs[a] == 0) fail(n, "bad size");
-            scale[a] = double(sizes[i]) / double(xs[a]);
-            out[a] = sizes[i];
-        }
-        if (policy != "stretch") {
-            if (policy != "not_larger" && policy != "not_smaller")
-                fail(n, "unknown keep_aspect_ratio_policy");
-            double s = scale[size_t(axes[0])];
-            for (int64_t a : axes)
-                s = policy == "not_larger" ? std::min(s, scale[size_t(a)]) : std::max(s, scale[size_t(a)]);
-            for (int64_t a : axes) {
-                scale[size_t(a)] = s;
-                out[size_t(a)] = checked_int(n, s * double(xs[size_t(a)]) + 0.5, "output size");
-            }
-        }
-    }
-    for (size_t a = 0; a < r; ++a) {
-        if (out[a] == xs[a] && scale[a] == 1.0) continue;
-        if (xs[a] == 0 || out[a] > (int64_t(1) << 24)) fail(n, "bad resize extent");
-    }
-    set_shape(n.out[0], out);
-    // The maps of an empty result are never used; with tiny scales they would be huge.
-    for (size_t a = 0; a < r && n.out[0]->numel; ++a) {
-        if (out[a] == xs[a] && scale[a] == 1.0) continue;
-        const double L = double(xs[a]), s = scale[a], Lo = double(out[a]);
+// How a Resize maps output positions to weighted input taps along one axis.
+struct ResizeKernel {
+    bool nearest, linear, antialias, exclude;
+    double A;  // cubic coefficient
+    Ctm ctm;
+    Nearest rounding;
+
+    // The map of one axis of `in` positions resized to `out` with scale `s`, charged to the budget first.
+    AxisMap map(const Node &n, Planner &p, int64_t in, int64_t out, double s) const {
+        const double L = double(in), Lo = double(out);
         const double lo_w = s * L;  // the unrounded output length
-        // Tap count and weights of one output position from the fractional offset `ratio` in (0, 1].
         const double sa = antialias ? std::min(s, 1.0) : 1.0;
-        int64_t taps = 2;
-        int64_t start = 0;
-        if (mode == "cubic" || mode == "linear") {
-            const double support = mode == "cubic" ? 2 : 1;
+        // Taps of one output position, from `start` relative to its left neighbour.
+        int64_t taps = 2, start = 0;
+        if (!nearest) {
+            const double support = linear ? 1 : 2;
             // An antialiased window widens with the downscale; past 2^31 taps its table could never fit the
             // budget (and the tap count would soon leave int64).
             start = antialias ? checked_int(n, std::floor(-support / sa) + 1, "antialias window")
@@ -1131,20 +1079,16 @@ std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
             taps = 2 - 2 * start;
         }
         // The map (an index and a weight per tap of each output), and the weights of one window.
-        p.charge(uint64_t(out[a]) * uint64_t(taps), 12);
+        p.charge(uint64_t(out) * uint64_t(taps), 12);
         p.charge(uint64_t(taps), 8);
-        const auto ck = kCoordinateModes.find(ctm);
-        if (ck == kCoordinateModes.end()) fail(n, "unknown coordinate_transformation_mode " + ctm);
-        const auto nk = kNearestModes.find(nearest);
-        if (is_nearest && nk == kNearestModes.end()) fail(n, "unknown nearest_mode " + nearest);
         AxisMap m;
         m.taps = taps;
-        m.idx.reserve(size_t(out[a] * taps));
-        m.w.reserve(size_t(out[a] * taps));
+        m.idx.reserve(size_t(out * taps));
+        m.w.reserve(size_t(out * taps));
         std::vector<double> c(static_cast<size_t>(taps));
-        for (int64_t j = 0; j < out[a]; ++j) {
+        for (int64_t j = 0; j < out; ++j) {
             double x = 0;
-            switch (ck->second) {
+            switch (ctm) {
                 case Ctm::AlignCorners:
                     x = lo_w == 1 ? 0 : j * (L - 1) / (lo_w - 1);
                     break;
@@ -1164,68 +1108,150 @@ std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
                     x = (j + 0.5) / s;
                     break;
             }
-            double fl = std::floor(x);
-            double ratio = x == fl ? 1.0 : x - fl;
+            // The fractional offset `ratio` in (0, 1] of x from its left neighbour `base`.
+            const double fl = std::floor(x);
+            const double ratio = x == fl ? 1.0 : x - fl;
             const int64_t left = checked_int(n, fl, "source coordinate");
-            int64_t base = x == fl ? left - 1 : left;  // the neighbour left of x
-            if (is_nearest) {
-                bool right = true;
-                if (x != fl) switch (nk->second) {
-                        case Nearest::RoundPreferFloor:
-                            right = ratio > 0.5;
-                            break;
-                        case Nearest::RoundPreferCeil:
-                            right = ratio >= 0.5;
-                            break;
-                        case Nearest::Floor:
-                            right = false;
-                            break;
-                        case Nearest::Ceil:
-                            break;
-                    }
-                c = {right ? 0.0 : 1.0, right ? 1.0 : 0.0};
-            } else if (is_linear && !antialias) {
-                c = {1 - ratio, ratio};
-            } else if (!is_linear && !antialias) {
-                double r1 = ratio + 1, r2 = 1 - ratio, r3 = 2 - ratio;
-                c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A,
-                     ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1, ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1,
-                     ((A * r3 - 5 * A) * r3 + 8 * A) * r3 - 4 * A};
-            } else {
-                double sum = 0;
-                for (int64_t t = 0; t < taps; ++t) {
-                    double u = std::fabs(sa * (double(start + t) - ratio));
-                    double v;
-                    if (is_linear) {
-                        v = std::max(0.0, 1 - u);
-                    } else {
-                        v = u <= 1  ? (A + 2) * u * u * u - (A + 3) * u * u + 1
-                            : u < 2 ? A * u * u * u - 5 * A * u * u + 8 * A * u - 4 * A
-                                    : 0.0;
-                    }
-                    c[size_t(t)] = v;
-                    sum += v;
-                }
-                for (auto &v : c) v /= sum;
-            }
+            const int64_t base = x == fl ? left - 1 : left;
+            weights(x != fl, ratio, start, sa, c);
             // Neighbour indices: taps of them centred on x, the lower half at or left of base.
-            const int64_t first = is_nearest ? base : base - taps / 2 + 1;
+            const int64_t first = nearest ? base : base - taps / 2 + 1;
             if (exclude) {
                 double sum = 0;
                 for (int64_t t = 0; t < taps; ++t) {
                     int64_t i = first + t;
-                    if (i < 0 || i >= xs[a]) c[size_t(t)] = 0;
+                    if (i < 0 || i >= in) c[size_t(t)] = 0;
                     sum += c[size_t(t)];
                 }
                 if (sum != 0)
                     for (auto &v : c) v /= sum;
             }
             for (int64_t t = 0; t < taps; ++t) {
-                m.idx.push_back(std::max<int64_t>(0, std::min(xs[a] - 1, first + t)));
+                m.idx.push_back(std::max<int64_t>(0, std::min(in - 1, first + t)));
                 m.w.push_back(float(c[size_t(t)]));
             }
         }
-        op->maps.emplace_back(a, std::move(m));
+        return m;
+    }
+
+    // Weights `c` of the taps of one output position; `between` when x is not an input position itself.
+    void weights(bool between, double ratio, int64_t start, double sa, std::vector<double> &c) const {
+        if (nearest) {
+            bool right = true;
+            if (between) switch (rounding) {
+                    case Nearest::RoundPreferFloor:
+                        right = ratio > 0.5;
+                        break;
+                    case Nearest::RoundPreferCeil:
+                        right = ratio >= 0.5;
+                        break;
+                    case Nearest::Floor:
+                        right = false;
+                        break;
+                    case Nearest::Ceil:
+                        break;
+                }
+            c = {right ? 0.0 : 1.0, right ? 1.0 : 0.0};
+        } else if (linear && !antialias) {
+            c = {1 - ratio, ratio};
+        } else if (!antialias) {
+            double r1 = ratio + 1, r2 = 1 - ratio, r3 = 2 - ratio;
+            c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A,
+                 ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1, ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1,
+                 ((A * r3 - 5 * A) * r3 + 8 * A) * r3 - 4 * A};
+        } else {
+            double sum = 0;
+            for (size_t t = 0; t < c.size(); ++t) {
+                double u = std::fabs(sa * (double(start + int64_t(t)) - ratio));
+                double v;
+                if (linear) {
+                    v = std::max(0.0, 1 - u);
+                } else {
+                    v = u <= 1  ? (A + 2) * u * u * u - (A + 3) * u * u + 1
+                        : u < 2 ? A * u * u * u - 5 * A * u * u + 8 * A * u - 4 * A
+                                : 0.0;
+                }
+                c[t] = v;
+                sum += v;
+            }
+            for (auto &v : c) v /= sum;
+        }
+    }
+};
+
+// The output extents and scales of a Resize of `xs`, from its scales or sizes.
+void resize_extents(const Node &n, const Shape &xs, Shape &out, std::vector<double> &scale) {
+    const size_t r = xs.size();
+    std::string policy = n.get_string("keep_aspect_ratio_policy", "stretch");
+    std::vector<int64_t> axes;
+    for (int64_t a : n.get_ints("axes", {})) axes.push_back(norm_axis(n, a, r));
+    if (axes.empty())
+        for (size_t i = 0; i < r; ++i) axes.push_back(int64_t(i));
+    scale.assign(r, 1.0);
+    out = xs;
+    std::vector<float> scales = n.input(2) ? const_floats(n, n.input(2), "scales") : std::vector<float>{};
+    std::vector<int64_t> sizes = n.input(3) ? const_ints(n, n.input(3), "sizes") : std::vector<int64_t>{};
+    if (!scales.empty() == !sizes.empty()) fail(n, "exactly one of scales and sizes must be given");
+    if (!scales.empty()) {
+        if (scales.size() != axes.size()) fail(n, "scales length differs from the axes");
+        for (size_t i = 0; i < axes.size(); ++i) {
+            size_t a = size_t(axes[i]);
+            if (!(scales[i] > 0) || scales[i] > 1e4f) fail(n, "bad scale");
+            scale[a] = scales[i];
+            out[a] = checked_int(n, double(xs[a]) * scales[i], "output size");
+        }
+        return;
+    }
+    if (sizes.size() != axes.size()) fail(n, "sizes length differs from the axes");
+    for (size_t i = 0; i < axes.size(); ++i) {
+        size_t a = size_t(axes[i]);
+        if (sizes[i] < 0 || xs[a] == 0) fail(n, "bad size");
+        scale[a] = double(sizes[i]) / double(xs[a]);
+        out[a] = sizes[i];
+    }
+    if (policy == "stretch") return;
+    if (policy != "not_larger" && policy != "not_smaller") fail(n, "unknown keep_aspect_ratio_policy");
+    double s = scale[size_t(axes[0])];
+    for (int64_t a : axes)
+        s = policy == "not_larger" ? std::min(s, scale[size_t(a)]) : std::max(s, scale[size_t(a)]);
+    for (int64_t a : axes) {
+        scale[size_t(a)] = s;
+        out[size_t(a)] = checked_int(n, s * double(xs[size_t(a)]) + 0.5, "output size");
+    }
+}
+
+std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
+    auto op = std::make_unique<AxisMapOp>();
+    op->take_input(n);
+    const Shape &xs = op->x->shape;
+    const std::string mode = n.get_string("mode", "nearest");
+    const std::string ctm = n.get_string("coordinate_transformation_mode", "half_pixel");
+    const std::string nearest = n.get_string("nearest_mode", "round_prefer_floor");
+    if (mode != "nearest" && mode != "linear" && mode != "cubic") fail(n, "unknown mode " + mode);
+    if (ctm == "tf_crop_and_resize") fail(n, "tf_crop_and_resize is not supported");
+    Shape out;
+    std::vector<double> scale;
+    resize_extents(n, xs, out, scale);
+    for (size_t a = 0; a < xs.size(); ++a) {
+        if (out[a] == xs[a] && scale[a] == 1.0) continue;
+        if (xs[a] == 0 || out[a] > (int64_t(1) << 24)) fail(n, "bad resize extent");
+    }
+    set_shape(n.out[0], out);
+    // The maps of an empty result are never used; with tiny scales they would be huge.
+    for (size_t a = 0; a < xs.size() && n.out[0]->numel; ++a) {
+        if (out[a] == xs[a] && scale[a] == 1.0) continue;
+        const auto ck = kCoordinateModes.find(ctm);
+        if (ck == kCoordinateModes.end()) fail(n, "unknown coordinate_transformation_mode " + ctm);
+        const auto nk = kNearestModes.find(nearest);
+        if (mode == "nearest" && nk == kNearestModes.end()) fail(n, "unknown nearest_mode " + nearest);
+        const ResizeKernel kernel{mode == "nearest",
+                                  mode == "linear",
+                                  n.get_int("antialias", 0) != 0,
+                                  n.get_int("exclude_outside", 0) != 0,
+                                  n.get_float("cubic_coeff_a", -0.75f),
+                                  ck->second,
+                                  nk == kNearestModes.end() ? Nearest::RoundPreferFloor : nk->second};
+        op->maps.emplace_back(a, kernel.map(n, p, xs[a], out[a], scale[a]));
     }
     op->finish(xs);
     op->take_output(n, out);
