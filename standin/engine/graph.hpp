@@ -125,6 +125,8 @@ struct Planner {
 
 std::unique_ptr<Op> make_op(const Node &node, Planner &planner);
 bool op_supported(const std::string &op_type);
+// The operators of the registry, sorted by name.
+std::vector<std::string> operator_names();
 
 // Helpers shared by the operator sources.
 [[noreturn]] void fail(const Node &node, const std::string &what);

@@ -24,19 +24,19 @@ FORMAT_MAGIC = b"ZENG"
 FORMAT_VERSION = 1
 CONTAINER_VERSION = 1
 
-_UNARY = (
-    "Relu LeakyRelu Elu Selu Sigmoid HardSigmoid HardSwish Tanh Softplus Softsign Exp Log Sqrt Neg Abs "
-    "Reciprocal Floor Ceil Round Erf Sin Cos Clip Celu ThresholdedRelu Mish Gelu Sign Identity"
-).split()
-_BINARY = "Add Sub Mul Div Pow Max Min Sum Mean PRelu".split()
-_OTHER = (
-    "Conv ConvTranspose MaxPool AveragePool GlobalAveragePool GlobalMaxPool Gemm MatMul BatchNormalization LRN Softmax "
-    "LogSoftmax Hardmax Concat Split Slice Transpose Gather Reshape Flatten Squeeze Unsqueeze Pad Resize "
-    "Expand ReduceSum ReduceMean ReduceMax ReduceMin ReduceProd ReduceSumSquare ReduceL1 ReduceL2 "
-    "ReduceLogSumExp"
-).split()
+
+def _engine_operators():
+    """The engine's operator registry, written beside this module by the build."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "engine_operators.txt")
+    try:
+        with open(path, encoding="utf-8") as f:
+            return frozenset(line.strip() for line in f if line.strip())
+    except OSError as exc:
+        raise ImportError("the engine's operator list {} is missing: this build has no engine".format(path)) from exc
+
+
 #: Operators the engine runs.
-SUPPORTED_OPS = frozenset(_UNARY + _BINARY + _OTHER)
+SUPPORTED_OPS = _engine_operators()
 
 #: Input positions the engine reads once at load time: they must be constants.
 PARAMETER_INPUTS = {
@@ -56,7 +56,7 @@ PARAMETER_INPUTS = {
     "Unsqueeze": (1,),
     "Upsample": (1,),
 }
-for _op in _OTHER:
+for _op in SUPPORTED_OPS:
     if _op.startswith("Reduce"):
         PARAMETER_INPUTS[_op] = (1,)
 
