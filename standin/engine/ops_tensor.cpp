@@ -1320,7 +1320,8 @@ const std::map<std::string, Factory> &registry() {
         add({"Slice"}, [](const Node &n, Planner &) { return make_slice(n); });
         add({"Transpose"}, [](const Node &n, Planner &) { return make_transpose(n); });
         add({"Gather"}, [](const Node &n, Planner &) { return make_gather(n); });
-        add({"Reshape", "Flatten", "Squeeze", "Unsqueeze"}, [](const Node &n, Planner &) { return make_view(n); });
+        add({"Reshape", "Flatten", "Squeeze", "Unsqueeze"},
+            [](const Node &n, Planner &) { return make_view(n); });
         add({"Pad"}, [](const Node &n, Planner &) { return make_pad(n); });
         add({"Resize"}, [](const Node &n, Planner &) { return make_resize(n); });
         add({"Expand"}, [](const Node &n, Planner &) { return make_expand(n); });
