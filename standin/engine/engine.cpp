@@ -291,141 +291,156 @@ void ThreadPool::parallel_for(int64_t n, int64_t grain, const std::function<void
 
 // ---------------------------------------------------------------- loading
 
-Graph::Graph(const uint8_t *data, size_t size) {
-    if (!data) throw ModelError("no export section");
-    Reader r(data, size);
+namespace {
+
+void read_header(Reader &r) {
     char magic[4];
     r.bytes(magic, 4);
     if (std::memcmp(magic, "ZENG", 4) != 0) throw ModelError("not an engine graph (bad magic)");
     uint32_t version = r.get<uint32_t>();
     if (version != kFormatVersion)
         throw ModelError("unsupported graph format version " + std::to_string(version));
+}
 
-    uint32_t n_tensors = r.count(6);
-    tensors.reserve(n_tensors);
-    for (uint32_t i = 0; i < n_tensors; ++i) {
-        auto t = std::make_unique<Tensor>();
-        t->name = r.str();
-        uint8_t kind = r.get<uint8_t>();
-        if (kind > Tensor::Value) throw ModelError("bad kind of tensor '" + t->name + "'");
-        t->kind = Tensor::Kind(kind);
-        if (t->kind != Tensor::Value) {
-            uint8_t dt = r.get<uint8_t>();
-            if (dt > uint8_t(DType::I64)) throw ModelError("bad type of tensor '" + t->name + "'");
-            t->dtype = DType(dt);
-            uint8_t rank = r.get<uint8_t>();
-            Shape s(rank);
-            for (auto &d : s) d = r.get<int64_t>();
-            set_shape(t.get(), std::move(s));
-            if (t->kind == Tensor::Input && t->dtype != DType::F32)
-                throw ModelError("input '" + t->name + "' is not float32");
-            size_t es = dtype_size(t->dtype);
-            if (t->kind == Tensor::Data && size_t(t->numel) > r.remaining() / es)
-                throw ModelError("data of tensor '" + t->name + "' is truncated");
-            size_t count = t->kind == Tensor::Data ? size_t(t->numel) : t->kind == Tensor::Fill ? 1 : 0;
-            if (count) {
-                memory.allocated(uint64_t(t->numel) * es);
-                check_budget(memory);
-                if (t->dtype == DType::F32) {
-                    std::vector<float> v(count);
-                    r.bytes(v.data(), count * 4);
-                    t->fdata =
-                        t->kind == Tensor::Fill ? std::vector<float>(size_t(t->numel), v[0]) : std::move(v);
-                    t->data = t->fdata.data();
-                } else {
-                    std::vector<int64_t> v(count);
-                    r.bytes(v.data(), count * 8);
-                    t->idata =
-                        t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), v[0]) : std::move(v);
-                }
-            }
-        }
-        tensors.push_back(std::move(t));
+// One tensor record; constant payloads are counted in `memory` before they are allocated.
+std::unique_ptr<Tensor> read_tensor(Reader &r, MemoryStats &memory) {
+    auto t = std::make_unique<Tensor>();
+    t->name = r.str();
+    uint8_t kind = r.get<uint8_t>();
+    if (kind > Tensor::Value) throw ModelError("bad kind of tensor '" + t->name + "'");
+    t->kind = Tensor::Kind(kind);
+    if (t->kind == Tensor::Value) return t;
+    uint8_t dt = r.get<uint8_t>();
+    if (dt > uint8_t(DType::I64)) throw ModelError("bad type of tensor '" + t->name + "'");
+    t->dtype = DType(dt);
+    uint8_t rank = r.get<uint8_t>();
+    Shape s(rank);
+    for (auto &d : s) d = r.get<int64_t>();
+    set_shape(t.get(), std::move(s));
+    if (t->kind == Tensor::Input && t->dtype != DType::F32)
+        throw ModelError("input '" + t->name + "' is not float32");
+    size_t es = dtype_size(t->dtype);
+    if (t->kind == Tensor::Data && size_t(t->numel) > r.remaining() / es)
+        throw ModelError("data of tensor '" + t->name + "' is truncated");
+    size_t count = t->kind == Tensor::Data ? size_t(t->numel) : t->kind == Tensor::Fill ? 1 : 0;
+    if (!count) return t;
+    memory.allocated(uint64_t(t->numel) * es);
+    check_budget(memory);
+    if (t->dtype == DType::F32) {
+        std::vector<float> v(count);
+        r.bytes(v.data(), count * 4);
+        t->fdata = t->kind == Tensor::Fill ? std::vector<float>(size_t(t->numel), v[0]) : std::move(v);
+        t->data = t->fdata.data();
+    } else {
+        std::vector<int64_t> v(count);
+        r.bytes(v.data(), count * 8);
+        t->idata = t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), v[0]) : std::move(v);
     }
-    auto tensor_at = [&](uint32_t id) -> Tensor * {
-        if (id >= tensors.size()) throw ModelError("tensor id out of range");
-        return tensors[id].get();
-    };
+    return t;
+}
+
+Attr read_attr(Reader &r, const Node &node) {
+    Attr a;
+    uint8_t type = r.get<uint8_t>();
+    switch (type) {
+        case Attr::Int:
+            a.i = r.get<int64_t>();
+            break;
+        case Attr::Float:
+            a.f = r.get<float>();
+            break;
+        case Attr::Ints:
+            a.ints.resize(r.count(8));
+            r.bytes(a.ints.data(), a.ints.size() * 8);
+            break;
+        case Attr::Floats:
+            a.floats.resize(r.count(4));
+            r.bytes(a.floats.data(), a.floats.size() * 4);
+            break;
+        case Attr::String:
+            a.s = r.str();
+            break;
+        default:
+            fail(node, "bad attribute type");
+    }
+    a.type = Attr::Type(type);
+    return a;
+}
+
+Tensor *tensor_at(const Graph &g, uint32_t id) {
+    if (id >= g.tensors.size()) throw ModelError("tensor id out of range");
+    return g.tensors[id].get();
+}
+
+// The lists of graph inputs and outputs.
+void read_graph_io(Reader &r, Graph &g) {
     uint32_t n_inputs = r.count(4);
     std::set<const Tensor *> listed;
     for (uint32_t i = 0; i < n_inputs; ++i) {
-        Tensor *t = tensor_at(r.get<uint32_t>());
+        Tensor *t = tensor_at(g, r.get<uint32_t>());
         if (t->kind != Tensor::Input || !listed.insert(t).second)
             throw ModelError("graph input '" + t->name + "' is not an input tensor");
-        input_tensors.push_back(t);
+        g.input_tensors.push_back(t);
     }
-    for (auto &t : tensors)
+    for (auto &t : g.tensors)
         if (t->kind == Tensor::Input && !listed.count(t.get()))
             throw ModelError("input tensor '" + t->name + "' is not listed as a graph input");
     uint32_t n_outputs = r.count(4);
     if (n_outputs == 0) throw ModelError("graph has no outputs");
     for (uint32_t i = 0; i < n_outputs; ++i) {
-        Tensor *t = tensor_at(r.get<uint32_t>());
+        Tensor *t = tensor_at(g, r.get<uint32_t>());
         if (t->kind != Tensor::Value || t->is_output)
             throw ModelError("graph output '" + t->name + "' must be a distinct computed tensor");
         t->is_output = true;
-        output_tensors.push_back(t);
+        g.output_tensors.push_back(t);
     }
+}
 
-    uint32_t n_nodes = r.count(16);
-    nodes.resize(n_nodes);
-    std::set<const Tensor *> produced;
-    for (auto &node : nodes) {
-        node.op_type = r.str();
-        node.name = r.str();
-        uint32_t n_in = r.count(4);
-        for (uint32_t k = 0; k < n_in; ++k) {
-            int32_t id = r.get<int32_t>();
-            if (id == -1) {
-                node.in.push_back(nullptr);
-                continue;
-            }
-            Tensor *t = tensor_at(uint32_t(id));
-            // Topological order: a computed value must be produced by an earlier node.
-            if (t->kind == Tensor::Value && !produced.count(t))
-                fail(node, "input '" + t->name + "' is used before it is produced");
-            node.in.push_back(t);
+// One node; `produced` holds the values of the nodes before it.
+void read_node(Reader &r, const Graph &g, Node &node, std::set<const Tensor *> &produced) {
+    node.op_type = r.str();
+    node.name = r.str();
+    uint32_t n_in = r.count(4);
+    for (uint32_t k = 0; k < n_in; ++k) {
+        int32_t id = r.get<int32_t>();
+        if (id == -1) {
+            node.in.push_back(nullptr);
+            continue;
         }
-        uint32_t n_out = r.count(4);
-        for (uint32_t k = 0; k < n_out; ++k) {
-            Tensor *t = tensor_at(r.get<uint32_t>());
-            if (t->kind != Tensor::Value || !produced.insert(t).second)
-                fail(node, "output '" + t->name + "' is not a fresh computed tensor");
-            node.out.push_back(t);
-        }
-        uint32_t n_attrs = r.count(5);
-        for (uint32_t k = 0; k < n_attrs; ++k) {
-            std::string name = r.str();
-            Attr a;
-            uint8_t type = r.get<uint8_t>();
-            switch (type) {
-                case Attr::Int:
-                    a.i = r.get<int64_t>();
-                    break;
-                case Attr::Float:
-                    a.f = r.get<float>();
-                    break;
-                case Attr::Ints: {
-                    a.ints.resize(r.count(8));
-                    r.bytes(a.ints.data(), a.ints.size() * 8);
-                    break;
-                }
-                case Attr::Floats: {
-                    a.floats.resize(r.count(4));
-                    r.bytes(a.floats.data(), a.floats.size() * 4);
-                    break;
-                }
-                case Attr::String:
-                    a.s = r.str();
-                    break;
-                default:
-                    fail(node, "bad attribute type");
-            }
-            a.type = Attr::Type(type);
-            node.attrs[name] = std::move(a);
-        }
-        if (!op_supported(node.op_type)) fail(node, "unsupported operator");
+        Tensor *t = tensor_at(g, uint32_t(id));
+        // Topological order: a computed value must be produced by an earlier node.
+        if (t->kind == Tensor::Value && !produced.count(t))
+            fail(node, "input '" + t->name + "' is used before it is produced");
+        node.in.push_back(t);
     }
+    uint32_t n_out = r.count(4);
+    for (uint32_t k = 0; k < n_out; ++k) {
+        Tensor *t = tensor_at(g, r.get<uint32_t>());
+        if (t->kind != Tensor::Value || !produced.insert(t).second)
+            fail(node, "output '" + t->name + "' is not a fresh computed tensor");
+        node.out.push_back(t);
+    }
+    uint32_t n_attrs = r.count(5);
+    for (uint32_t k = 0; k < n_attrs; ++k) {
+        std::string name = r.str();
+        node.attrs[name] = read_attr(r, node);
+    }
+    if (!op_supported(node.op_type)) fail(node, "unsupported operator");
+}
+
+}  // namespace
+
+Graph::Graph(const uint8_t *data, size_t size) {
+    if (!data) throw ModelError("no export section");
+    Reader r(data, size);
+    read_header(r);
+    uint32_t n_tensors = r.count(6);
+    tensors.reserve(n_tensors);
+    for (uint32_t i = 0; i < n_tensors; ++i) tensors.push_back(read_tensor(r, memory));
+    read_graph_io(r, *this);
+    nodes.resize(r.count(16));
+    std::set<const Tensor *> produced;
+    for (auto &node : nodes) read_node(r, *this, node, produced);
     if (r.remaining() != 0) throw ModelError("trailing bytes after the graph");
     for (Tensor *t : output_tensors)
         if (!produced.count(t)) throw ModelError("graph output '" + t->name + "' is never produced");
