@@ -5,6 +5,7 @@ latest ONNX operator-set semantics.  The compiler therefore
 - fixes the graph input shapes (from the model or from `input_shapes`),
 - folds every node whose inputs are all constants (ConstantOfShape weights,
   shape arithmetic, Cast, ...) and Shape/Size of statically shaped values,
+  inferring shapes again after each pass that folded something, until none does,
 - removes Dropout and Identity, folds BatchNormalization into a preceding Conv,
 - rewrites older operator-set forms (attributes that became inputs, Upsample,
   Softmax's 2-D coercion) into the current ones,
