@@ -34,19 +34,21 @@ def competitor():
     p.wait()
 
 
-@pytest.mark.parametrize("model", [mobilenet_like(size=64, width=0.5, classes=10), _plain_ops_model()],
-                         ids=["blocked", "plain"])
-def test_results_do_not_depend_on_who_claims_the_work(competitor, model):
+# The blocked kernels sum every output in the same order whoever computes it, so their results do not
+# depend on the thread count either; OpenBLAS products split by rows may differ in the last bit.
+@pytest.mark.parametrize("model,same_for_all_counts", [(mobilenet_like(size=64, width=0.5, classes=10), True),
+                                                       (_plain_ops_model(), False)], ids=["blocked", "plain"])
+def test_results_do_not_depend_on_who_claims_the_work(competitor, model, same_for_all_counts):
     lib = simlib.load_library()
     x = np.random.RandomState(4).rand(*[d.dim_value for d in model.graph.input[0].type.tensor_type.shape.dim])
     data, feeds = compile_model(model, "tx5100"), [x.astype(np.float32)]
     with simlib.Model(lib, data) as m:
-        assert lib.zelt_set_core_mask(m.ctx, 1) == 0
-        want = m.infer(feeds)
+        first = {}
         # Two threads, and more threads than the machine has cores beside a busy process: some are
         # descheduled while they hold work, or wake after the others took theirs.
-        for mask in (3, 7, 3, 7):
+        for mask in (1, 3, 7, 3, 7):
             assert lib.zelt_set_core_mask(m.ctx, mask) == 0
+            want = first.setdefault(1 if same_for_all_counts else mask, m.infer(feeds))
             for _ in range(20):
                 for got, w in zip(m.infer(feeds), want):
                     assert np.array_equal(got, w)
