@@ -9,8 +9,9 @@ Other processes on the machine disturb single runs, so the sides run in alternat
 round median counts; the 1-minute load average is printed beside each row.  Ratios: simulator / each
 peer and simulator / the faster peer (target <= 1.0).
 
-Models: the light zoo's squeezenet and resnet50, a MobileNet-style graph (mobilenet), and the public
-architectures that benchmarks/export_models.py writes to its cache folder (see benchmarks/README.md).
+Models: squeezenet and resnet50 of onnx's light model zoo (light_squeezenet, light_resnet50), a
+MobileNet-style graph (mobilenet), and the public architectures that benchmarks/export_models.py writes
+to its cache folder (see benchmarks/README.md).
 OpenVINO is optional: without it its columns read n/a.
 
     python benchmarks/bench_engine.py [--runs N] [--rounds R] [--models a,b] [--threads 1,2] [--cache DIR]
@@ -41,7 +42,7 @@ except ImportError:
     openvino = None
 
 LIGHT_DIR = os.path.join(os.path.dirname(onnx.__file__), "backend", "test", "data", "light")
-LIGHT = ("squeezenet", "resnet50")
+LIGHT = ("light_squeezenet", "light_resnet50")
 DEFAULT_MODELS = ",".join(LIGHT + ("mobilenet",) + tuple(export_models.MODELS))
 
 
@@ -49,7 +50,7 @@ def load(name, cache):
     if name == "mobilenet":
         return mobilenet_like()
     if name in LIGHT:
-        return randomise_weights(onnx.load(os.path.join(LIGHT_DIR, "light_{}.onnx".format(name))), seed=0)
+        return randomise_weights(onnx.load(os.path.join(LIGHT_DIR, name + ".onnx")), seed=0)
     path = export_models.model_path(cache, name)
     if not os.path.exists(path):
         raise FileNotFoundError("{} is missing: run benchmarks/export_models.py first".format(path))
