@@ -125,8 +125,11 @@ def mask_of(threads):
 
 
 def prepare(lib, name, cache, folder):
-    """(ONNX file for the peers, container for the simulator, input name, input) or a refusal text."""
-    model = load(name, cache)
+    """(ONNX file for the peers, container for the simulator, input name, input) or why there is none."""
+    try:
+        model = load(name, cache)
+    except FileNotFoundError as exc:
+        return str(exc)
     input_name, shape = graph_input(model)
     x = np.random.RandomState(0).rand(*shape).astype(np.float32)
     path = os.path.join(folder, name + ".onnx")
