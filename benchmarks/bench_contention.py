@@ -40,7 +40,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=10, help="runs per round")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--models", default="mobilenet,light_squeezenet,squeezenet1_1,efficientnet_b0,mobilenet_v3_large")
+    parser.add_argument("--models",
+                        default="mobilenet,light_squeezenet,squeezenet1_1,efficientnet_b0,mobilenet_v3_large")
     parser.add_argument("--cache", default=bench_engine.export_models.default_cache(),
                         help="folder of the exported models")
     args = parser.parse_args()

@@ -34,8 +34,6 @@ def model_path(cache, name):
 
 
 def build(name):
-    import torch
-
     if name == "yolov8n":
         # Offline: the definition ships with the package, and no settings sync or asset download runs.
         os.environ.setdefault("YOLO_OFFLINE", "1")

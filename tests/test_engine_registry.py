@@ -72,8 +72,8 @@ def _container(op, extra, attrs, n_out, shape):
             ids.append(0 if value == "x" else -1)
             continue
         dtype = 1 if value.dtype == np.int64 else 0
-        tensors.append(_s("c{}".format(k)) + struct.pack("<BBB{}q".format(value.ndim), 1, dtype, value.ndim,
-                                                         *value.shape) + value.astype("<i8" if dtype else "<f4").tobytes())
+        header = struct.pack("<BBB{}q".format(value.ndim), 1, dtype, value.ndim, *value.shape)
+        tensors.append(_s("c{}".format(k)) + header + value.astype("<i8" if dtype else "<f4").tobytes())
         ids.append(len(tensors) - 1)
     outs = []
     for k in range(n_out):
@@ -112,4 +112,3 @@ def test_every_other_operator_is_refused_by_the_engine(lib, op):
     with pytest.raises(simlib.RuntimeError_) as info:
         simlib.Model(lib, _container(op, [], {}, 1, X)).close()
     assert info.value.code == simlib.ZELT_ERR_MODEL_INVALID
-
