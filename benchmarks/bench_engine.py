@@ -1,43 +1,66 @@
-"""Latency of the simulator runtime library against onnxruntime on the same ONNX models.
+"""Latency of the simulator runtime library against onnxruntime and OpenVINO on the same ONNX models.
 
-Both sides are timed end to end for one inference (inputs in, run, float32
-outputs out) in one process, with 1 and then 2 threads: onnxruntime with
-intra_op_num_threads, the simulator through its core mask (one thread per bit).
-The simulator is driven as an application drives it: descriptors made once, then
-per inference zelt_inputs_set, zelt_run, zelt_outputs_get into preallocated arrays
-and zelt_outputs_release.
-Other processes on the machine disturb single runs, so each side runs in alternating rounds and the best
-round median counts.  Prints those latencies and the ratio simulator / onnxruntime (target <= 1.0).
+All sides are timed end to end for one inference (inputs in, run, float32 outputs out) in one process,
+with 1 and then 2 threads: onnxruntime with intra_op_num_threads, OpenVINO's CPU plugin with
+INFERENCE_NUM_THREADS and the LATENCY hint, the simulator through its core mask (one thread per bit).
+The simulator is driven as an application drives it: descriptors made once, then per inference
+zelt_inputs_set, zelt_run, zelt_outputs_get into preallocated arrays and zelt_outputs_release.
+Other processes on the machine disturb single runs, so the sides run in alternating rounds and the best
+round median counts; the 1-minute load average is printed beside each row.  Ratios: simulator / each
+peer and simulator / the faster peer (target <= 1.0).
 
-    python benchmarks/bench_engine.py [--runs N] [--rounds R] [--models squeezenet,resnet50,mobilenet]
+Models: squeezenet and resnet50 of onnx's light model zoo (light_squeezenet, light_resnet50), a
+MobileNet-style graph (mobilenet), and the public architectures that benchmarks/export_models.py writes
+to its cache folder (see benchmarks/README.md).
+OpenVINO is optional: without it its columns read n/a.
+
+    python benchmarks/bench_engine.py [--runs N] [--rounds R] [--models a,b] [--threads 1,2] [--cache DIR]
 """
 import argparse
 import ctypes
 import os
 import statistics
 import sys
+import tempfile
 import time
 
 import numpy as np
 import onnx
 import onnxruntime as ort
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import simlib  # noqa: E402
 from onnx_models import mobilenet_like, randomise_weights  # noqa: E402
 
+import export_models  # noqa: E402
 from zeltlite.convert import compile_model  # noqa: E402
 
+try:
+    import openvino
+except ImportError:
+    openvino = None
+
 LIGHT_DIR = os.path.join(os.path.dirname(onnx.__file__), "backend", "test", "data", "light")
-MASKS = {1: 1, 2: 3}
+LIGHT = ("light_squeezenet", "light_resnet50")
+DEFAULT_MODELS = ",".join(LIGHT + ("mobilenet",) + tuple(export_models.MODELS))
 
 
-def load(name):
+def load(name, cache):
     if name == "mobilenet":
-        return mobilenet_like(), "input"
-    model = randomise_weights(onnx.load(os.path.join(LIGHT_DIR, "light_{}.onnx".format(name))), seed=0)
+        return mobilenet_like()
+    if name in LIGHT:
+        return randomise_weights(onnx.load(os.path.join(LIGHT_DIR, name + ".onnx")), seed=0)
+    path = export_models.model_path(cache, name)
+    if not os.path.exists(path):
+        raise FileNotFoundError("{} is missing: run benchmarks/export_models.py first".format(path))
+    return onnx.load(path)
+
+
+def graph_input(model):
     inits = {t.name for t in model.graph.initializer}
-    return model, next(v.name for v in model.graph.input if v.name not in inits)
+    vi = next(v for v in model.graph.input if v.name not in inits)
+    return vi.name, [d.dim_value for d in vi.type.tensor_type.shape.dim]
 
 
 def median_ms(fn, runs):
@@ -51,12 +74,24 @@ def median_ms(fn, runs):
     return statistics.median(times) * 1e3
 
 
-def ort_round(serialized, threads, input_name, x, runs):
+def ort_round(path, threads, input_name, x, runs):
     opts = ort.SessionOptions()
     opts.intra_op_num_threads = threads
     opts.inter_op_num_threads = 1
-    sess = ort.InferenceSession(serialized, opts, providers=["CPUExecutionProvider"])
+    sess = ort.InferenceSession(path, opts, providers=["CPUExecutionProvider"])
     return median_ms(lambda: sess.run(None, {input_name: x}), runs)  # the session and its threads end here
+
+
+def openvino_round(path, threads, x, runs):
+    core = openvino.Core()
+    compiled = core.compile_model(path, "CPU", {"INFERENCE_NUM_THREADS": threads, "PERFORMANCE_HINT": "LATENCY"})
+    request = compiled.create_infer_request()
+
+    def infer():
+        request.infer({0: x})
+        return [request.get_output_tensor(i).data for i in range(len(compiled.outputs))]
+
+    return median_ms(infer, runs)
 
 
 def simulator_round(lib, data, mask, x, runs):
@@ -85,29 +120,68 @@ def simulator_round(lib, data, mask, x, runs):
         return median_ms(infer, runs)
 
 
+def mask_of(threads):
+    return (1 << threads) - 1
+
+
+def prepare(lib, name, cache, folder):
+    """(ONNX file for the peers, container for the simulator, input name, input) or why there is none."""
+    try:
+        model = load(name, cache)
+    except FileNotFoundError as exc:
+        return str(exc)
+    input_name, shape = graph_input(model)
+    x = np.random.RandomState(0).rand(*shape).astype(np.float32)
+    path = os.path.join(folder, name + ".onnx")
+    onnx.save(model, path)
+    try:
+        data = compile_model(model, "tx5100")
+    except ValueError as exc:
+        return "compiler refused: {}".format(exc)
+    try:
+        simlib.Model(lib, data).close()
+    except simlib.RuntimeError_ as exc:
+        return "engine refused: {}".format(exc)
+    return path, data, input_name, x
+
+
+def fmt(v):
+    return "{:>9.2f}".format(v) if v is not None else "{:>9}".format("n/a")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=10, help="runs per round")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--models", default="squeezenet,resnet50,mobilenet")
+    parser.add_argument("--models", default=DEFAULT_MODELS)
+    parser.add_argument("--threads", default="1,2")
+    parser.add_argument("--cache", default=export_models.default_cache(), help="folder of the exported models")
     args = parser.parse_args()
     ort.set_default_logger_severity(3)
     lib = simlib.load_library()
-    print("{:<12} {:>7} {:>12} {:>12} {:>7}".format("model", "threads", "simulator ms", "ort ms", "ratio"))
-    for name in args.models.split(","):
-        model, input_name = load(name)
-        shape = [d.dim_value for d in next(v for v in model.graph.input if v.name == input_name)
-                 .type.tensor_type.shape.dim]
-        x = np.random.RandomState(0).rand(*shape).astype(np.float32)
-        data = compile_model(model, "tx5100")
-        serialized = model.SerializeToString()
-        for threads, mask in MASKS.items():
-            ort_ms = sim_ms = float("inf")
-            for _ in range(args.rounds):
-                ort_ms = min(ort_ms, ort_round(serialized, threads, input_name, x, args.runs))
-                sim_ms = min(sim_ms, simulator_round(lib, data, mask, x, args.runs))
-            print("{:<12} {:>7} {:>12.2f} {:>12.2f} {:>7.2f}".format(name, threads, sim_ms, ort_ms, sim_ms / ort_ms))
-            sys.stdout.flush()
+    print("{:<22} {:>3} {:>9} {:>9} {:>9} {:>8} {:>8} {:>8} {:>6}".format(
+        "model", "thr", "sim ms", "ort ms", "ov ms", "sim/ort", "sim/ov", "sim/best", "load"))
+    with tempfile.TemporaryDirectory() as folder:
+        for name in args.models.split(","):
+            prepared = prepare(lib, name, args.cache, folder)
+            if isinstance(prepared, str):
+                print("{:<22} {}".format(name, prepared))
+                continue
+            path, data, input_name, x = prepared
+            for threads in (int(t) for t in args.threads.split(",")):
+                sim_ms = ort_ms = float("inf")
+                ov_ms = float("inf") if openvino else None
+                for _ in range(args.rounds):
+                    ort_ms = min(ort_ms, ort_round(path, threads, input_name, x, args.runs))
+                    if openvino:
+                        ov_ms = min(ov_ms, openvino_round(path, threads, x, args.runs))
+                    sim_ms = min(sim_ms, simulator_round(lib, data, mask_of(threads), x, args.runs))
+                best = min(ort_ms, ov_ms) if openvino else ort_ms
+                print("{:<22} {:>3} {} {} {} {:>8.2f} {} {:>8.2f} {:>6.2f}".format(
+                    name, threads, fmt(sim_ms), fmt(ort_ms), fmt(ov_ms), sim_ms / ort_ms,
+                    "{:>8.2f}".format(sim_ms / ov_ms) if openvino else "{:>8}".format("n/a"), sim_ms / best,
+                    os.getloadavg()[0]))
+                sys.stdout.flush()
 
 
 if __name__ == "__main__":

@@ -207,3 +207,40 @@ def test_exported_shape_arithmetic_is_folded(lib):
     data = compile_model(model, "tx5100")
     assert b"Shape" not in data and b"Gather" not in data
     _compare(lib, model, {"x": np.random.RandomState(5).randn(2, 4, 3, 2).astype(np.float32)})
+
+
+def _split_by_shape(stages):
+    """A detector backbone's channel split, as exporters write it: the half of the channels comes from
+    Shape -> Gather -> Div, which onnx's shape inference does not evaluate, so the slice's shape, and every
+    Shape taken downstream of it, is only known once that arithmetic is folded.  Each stage needs one
+    more round of folding and inference."""
+    b = Builder(8)
+    y = "x"
+    for _ in range(stages):
+        channels = b.op("Gather", [b.op("Shape", [y]), b.const(np.array(1, np.int64))], axis=0)
+        half = b.op("Unsqueeze", [b.op("Div", [channels, b.const(np.array(2, np.int64))]),
+                                  b.const(np.array([0], np.int64))])
+        part = b.op("Slice", [y, b.const(np.array([0], np.int64)), half, b.const(np.array([1], np.int64))])
+        y = b.op("Sigmoid", [b.op("Concat", [part, b.op("Relu", [part]), part], axis=1)])
+    n = b.op("Gather", [b.op("Shape", [y]), b.const(np.array([0, 1], np.int64))], axis=0)
+    flat = b.op("Reshape", [y, b.op("Concat", [n, b.const(np.array([-1], np.int64))], axis=0)])
+    return b.model([("x", [1, 8, 5, 3])], [flat])
+
+
+@pytest.mark.parametrize("stages", [1, 3])
+def test_shapes_inferred_again_after_folding(lib, stages):
+    model = _split_by_shape(stages)
+    data = compile_model(model, "tx5100")
+    assert b"Shape" not in data and b"Div" not in data
+    _compare(lib, model, {"x": np.random.RandomState(9).randn(1, 8, 5, 3).astype(np.float32)})
+
+
+def test_a_shape_that_stays_unknown_is_refused_naming_where_inference_stopped():
+    # Inputs of different ranks: onnx's shape inference gives the Concat no shape, and none after it.
+    b = Builder(0)
+    y = b.op("Relu", [b.op("Concat", ["x", b.const(np.zeros((2, 2, 2), np.float32))], axis=0)])
+    flat = b.op("Reshape", [y, b.op("Shape", [y])])
+    with pytest.raises(ValueError, match=r"Shape node '\w+': the shape of '{}' is not static: shape inference "
+                                         r"stops at Concat node".format(y)) as info:
+        compile_model(b.model([("x", [1, 4])], [flat]), "tx5100")
+    assert "unsupported operator" not in str(info.value)

@@ -185,65 +185,93 @@ const Node *Planner::single_consumer(const Tensor *t) const {
 
 namespace {
 
-// Spins until pred() holds or the budget runs out; true when it holds.
+uint32_t tasks_of(uint64_t state) { return uint32_t(state >> 16) & 0xFFFF; }
+uint32_t next_of(uint64_t state) { return uint32_t(state) & 0xFFFF; }
+bool claimable(uint64_t state) { return next_of(state) < tasks_of(state); }
+
+// Waits for pred() by spinning for `spin` (the operators of a run follow each other within microseconds,
+// sooner than a sleeping thread wakes up), then yielding for `yield` (on a machine with more runnable
+// threads than cores, the thread waited for may need this core).  False when pred() still does not hold:
+// the caller then sleeps.
 template <typename Pred>
-bool spin_until(Pred pred) {
-    // About half a millisecond of pauses (the gaps between the operators of a run are shorter: a worker
-    // that fell asleep would cost a wake-up each), then a few yields, so that a thread sharing the core
-    // still runs.
-    for (int i = 0; i < 20000; ++i) {
+bool spin_then_yield(Pred pred, std::chrono::microseconds spin, std::chrono::microseconds yield) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    for (unsigned i = 1;; ++i) {
         if (pred()) return true;
+        if (i % 64 == 0 && Clock::now() - start >= spin) break;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
     }
-    for (int i = 0; i < 16; ++i) {
+    const auto yielding = Clock::now();
+    while (Clock::now() - yielding < yield) {
         if (pred()) return true;
         std::this_thread::yield();
     }
     return pred();
 }
 
+constexpr std::chrono::microseconds kWorkerSpin{50}, kWorkerYield{200};  // for the next job
+constexpr std::chrono::microseconds kCallerSpin{20}, kCallerYield{100};  // for the last task of a job
+constexpr int64_t kPiecesPerTask = 4;  // of a parallel_for: what a held-up thread leaves to the others
+
 }  // namespace
 
-ThreadPool::ThreadPool(int n) : n_(std::max(1, n)) {
-    for (int i = 1; i < n_; ++i) workers_.emplace_back(&ThreadPool::worker, this, i);
+ThreadPool::ThreadPool(int n) : n_(std::min(std::max(1, n), kMaxThreads)) {
+    for (int i = 1; i < n_; ++i) workers_.emplace_back(&ThreadPool::worker, this);
 }
 
 ThreadPool::~ThreadPool() {
     {
         std::lock_guard<std::mutex> lk(m_);
-        stop_ = true;
-        generation_.fetch_add(1);
+        stop_.store(true);
     }
     wake_.notify_all();
     for (auto &t : workers_) t.join();
 }
 
-void ThreadPool::worker(int id) {
-    uint64_t seen = 0;
-    for (;;) {
-        if (!spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
-            std::unique_lock<std::mutex> lk(m_);
-            wake_.wait(lk, [&] { return generation_.load() != seen; });
-        }
-        const std::function<void(int)> *job;
-        int tasks;
-        {
-            // The generation, job and task count change together under the lock.
-            std::lock_guard<std::mutex> lk(m_);
-            if (stop_) return;
-            seen = generation_.load();
-            job = job_;
-            tasks = job_tasks_;
-        }
-        if (!job || id >= tasks) continue;
-        (*job)(id);
-        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+// Claims and runs tasks of the current job until none is left; true if it ran any.
+bool ThreadPool::run_claimed() {
+    bool ran = false;
+    uint64_t s = state_.load(std::memory_order_acquire);
+    while (claimable(s)) {
+        // The job cannot change before this claim succeeds: it changes only once every task is claimed.
+        const std::function<void(int)> *fn = job_.load(std::memory_order_relaxed);
+        if (!state_.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel, std::memory_order_acquire))
+            continue;
+        (*fn)(int(next_of(s)));
+        ran = true;
+        // Sequentially consistent, as the caller's flag and check: one of the two sides sees the other.
+        if (unfinished_.fetch_sub(1) == 1 && caller_sleeps_.load()) {
             std::lock_guard<std::mutex> lk(m_);
             done_.notify_one();
         }
+        s = state_.load(std::memory_order_acquire);
     }
+    return ran;
+}
+
+void ThreadPool::worker() {
+    // Sequentially consistent loads: a sleeper counts itself before its last check, the caller publishes a
+    // job before it reads the count, so either the caller sees the sleeper or the sleeper sees the job.
+    auto has_work = [this] { return claimable(state_.load()) || stop_.load(); };
+    while (!stop_.load()) {
+        if (run_claimed() || spin_then_yield(has_work, kWorkerSpin, kWorkerYield)) continue;
+        std::unique_lock<std::mutex> lk(m_);
+        sleepers_.fetch_add(1);
+        wake_.wait(lk, has_work);
+        sleepers_.fetch_sub(1);
+    }
+}
+
+void ThreadPool::wait_for_workers() {
+    auto done = [this] { return unfinished_.load() == 0; };
+    if (spin_then_yield(done, kCallerSpin, kCallerYield)) return;
+    std::unique_lock<std::mutex> lk(m_);
+    caller_sleeps_.store(true);
+    done_.wait(lk, done);
+    caller_sleeps_.store(false);
 }
 
 void ThreadPool::run_tasks(int tasks, const std::function<void(int)> &fn) {
@@ -252,170 +280,202 @@ void ThreadPool::run_tasks(int tasks, const std::function<void(int)> &fn) {
         fn(0);
         return;
     }
-    {
-        std::lock_guard<std::mutex> lk(m_);
-        job_ = &fn;
-        job_tasks_ = tasks;
-        pending_.store(tasks - 1, std::memory_order_relaxed);
-        generation_.fetch_add(1, std::memory_order_release);
+    job_.store(&fn, std::memory_order_relaxed);
+    unfinished_.store(tasks, std::memory_order_relaxed);
+    ++generation_;
+    state_.store(generation_ << 32 | uint64_t(tasks) << 16);  // publishes the job
+    if (sleepers_.load() > 0) {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+        }  // a worker between its check and its wait is now waiting
+        wake_.notify_all();
     }
-    wake_.notify_all();
-    fn(0);
-    if (!spin_until([&] { return pending_.load(std::memory_order_acquire) == 0; })) {
-        std::unique_lock<std::mutex> lk(m_);
-        done_.wait(lk, [&] { return pending_.load() == 0; });
-    }
-    std::lock_guard<std::mutex> lk(m_);
-    job_ = nullptr;
+    run_claimed();
+    wait_for_workers();
 }
 
 void ThreadPool::parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn) {
     if (n <= 0) return;
-    int64_t tasks = std::min<int64_t>(n_, std::max<int64_t>(1, n / std::max<int64_t>(1, grain)));
+    const int64_t most = std::max<int64_t>(1, n / std::max<int64_t>(1, grain));  // pieces of at least `grain`
+    const int tasks = int(std::min<int64_t>(n_, most));
     if (tasks <= 1) {
         fn(0, n);
         return;
     }
-    run_tasks(int(tasks), [&](int t) { fn(n * t / tasks, n * (t + 1) / tasks); });
+    const int64_t pieces = std::min<int64_t>(most, tasks * kPiecesPerTask);
+    struct alignas(64) Share {  // a cache line each: the owner's claims do not disturb the others'
+        std::atomic<int64_t> next;
+        int64_t end;
+    };
+    std::vector<Share> shares(static_cast<size_t>(tasks));
+    for (int t = 0; t < tasks; ++t) {
+        shares[size_t(t)].next.store(pieces * t / tasks, std::memory_order_relaxed);
+        shares[size_t(t)].end = pieces * (t + 1) / tasks;
+    }
+    run_tasks(tasks, [&](int task) {
+        for (int k = 0; k < tasks; ++k) {
+            Share &sh = shares[size_t((task + k) % tasks)];
+            for (int64_t p; (p = sh.next.fetch_add(1, std::memory_order_relaxed)) < sh.end;)
+                fn(n * p / pieces, n * (p + 1) / pieces);
+        }
+    });
 }
 
 // ---------------------------------------------------------------- loading
 
-Graph::Graph(const uint8_t *data, size_t size) {
-    if (!data) throw ModelError("no export section");
-    Reader r(data, size);
+namespace {
+
+void read_header(Reader &r) {
     char magic[4];
     r.bytes(magic, 4);
     if (std::memcmp(magic, "ZENG", 4) != 0) throw ModelError("not an engine graph (bad magic)");
     uint32_t version = r.get<uint32_t>();
     if (version != kFormatVersion)
         throw ModelError("unsupported graph format version " + std::to_string(version));
+}
 
-    uint32_t n_tensors = r.count(6);
-    tensors.reserve(n_tensors);
-    for (uint32_t i = 0; i < n_tensors; ++i) {
-        auto t = std::make_unique<Tensor>();
-        t->name = r.str();
-        uint8_t kind = r.get<uint8_t>();
-        if (kind > Tensor::Value) throw ModelError("bad kind of tensor '" + t->name + "'");
-        t->kind = Tensor::Kind(kind);
-        if (t->kind != Tensor::Value) {
-            uint8_t dt = r.get<uint8_t>();
-            if (dt > uint8_t(DType::I64)) throw ModelError("bad type of tensor '" + t->name + "'");
-            t->dtype = DType(dt);
-            uint8_t rank = r.get<uint8_t>();
-            Shape s(rank);
-            for (auto &d : s) d = r.get<int64_t>();
-            set_shape(t.get(), std::move(s));
-            if (t->kind == Tensor::Input && t->dtype != DType::F32)
-                throw ModelError("input '" + t->name + "' is not float32");
-            size_t es = dtype_size(t->dtype);
-            if (t->kind == Tensor::Data && size_t(t->numel) > r.remaining() / es)
-                throw ModelError("data of tensor '" + t->name + "' is truncated");
-            if (t->kind == Tensor::Fill) {
-                if (t->dtype == DType::F32)
-                    t->fill_f = r.get<float>();
-                else
-                    t->fill_i = r.get<int64_t>();
-            } else if (t->kind == Tensor::Data && t->numel) {
-                memory.allocated(uint64_t(t->numel) * es);
-                check_budget(memory);
-                if (t->dtype == DType::F32) {
-                    t->fdata.resize(size_t(t->numel));
-                    r.bytes(t->fdata.data(), t->fdata.size() * 4);
-                    t->data = t->fdata.data();
-                } else {
-                    t->idata.resize(size_t(t->numel));
-                    r.bytes(t->idata.data(), t->idata.size() * 8);
-                }
-            }
+// One tensor record; constant payloads are counted in `memory` before they are allocated.
+std::unique_ptr<Tensor> read_tensor(Reader &r, MemoryStats &memory) {
+    auto t = std::make_unique<Tensor>();
+    t->name = r.str();
+    uint8_t kind = r.get<uint8_t>();
+    if (kind > Tensor::Value) throw ModelError("bad kind of tensor '" + t->name + "'");
+    t->kind = Tensor::Kind(kind);
+    if (t->kind == Tensor::Value) return t;
+    uint8_t dt = r.get<uint8_t>();
+    if (dt > uint8_t(DType::I64)) throw ModelError("bad type of tensor '" + t->name + "'");
+    t->dtype = DType(dt);
+    uint8_t rank = r.get<uint8_t>();
+    Shape s(rank);
+    for (auto &d : s) d = r.get<int64_t>();
+    set_shape(t.get(), std::move(s));
+    if (t->kind == Tensor::Input && t->dtype != DType::F32)
+        throw ModelError("input '" + t->name + "' is not float32");
+    size_t es = dtype_size(t->dtype);
+    if (t->kind == Tensor::Data && size_t(t->numel) > r.remaining() / es)
+        throw ModelError("data of tensor '" + t->name + "' is truncated");
+    if (t->kind == Tensor::Fill) {
+        if (t->dtype == DType::F32)
+            t->fill_f = r.get<float>();
+        else
+            t->fill_i = r.get<int64_t>();
+    } else if (t->kind == Tensor::Data && t->numel) {
+        memory.allocated(uint64_t(t->numel) * es);
+        check_budget(memory);
+        if (t->dtype == DType::F32) {
+            t->fdata.resize(size_t(t->numel));
+            r.bytes(t->fdata.data(), t->fdata.size() * 4);
+            t->data = t->fdata.data();
+        } else {
+            t->idata.resize(size_t(t->numel));
+            r.bytes(t->idata.data(), t->idata.size() * 8);
         }
-        tensors.push_back(std::move(t));
     }
-    auto tensor_at = [&](uint32_t id) -> Tensor * {
-        if (id >= tensors.size()) throw ModelError("tensor id out of range");
-        return tensors[id].get();
-    };
+    return t;
+}
+
+Attr read_attr(Reader &r, const Node &node) {
+    Attr a;
+    uint8_t type = r.get<uint8_t>();
+    switch (type) {
+        case Attr::Int:
+            a.i = r.get<int64_t>();
+            break;
+        case Attr::Float:
+            a.f = r.get<float>();
+            break;
+        case Attr::Ints:
+            a.ints.resize(r.count(8));
+            r.bytes(a.ints.data(), a.ints.size() * 8);
+            break;
+        case Attr::Floats:
+            a.floats.resize(r.count(4));
+            r.bytes(a.floats.data(), a.floats.size() * 4);
+            break;
+        case Attr::String:
+            a.s = r.str();
+            break;
+        default:
+            fail(node, "bad attribute type");
+    }
+    a.type = Attr::Type(type);
+    return a;
+}
+
+Tensor *tensor_at(const Graph &g, uint32_t id) {
+    if (id >= g.tensors.size()) throw ModelError("tensor id out of range");
+    return g.tensors[id].get();
+}
+
+// The lists of graph inputs and outputs.
+void read_graph_io(Reader &r, Graph &g) {
     uint32_t n_inputs = r.count(4);
     std::set<const Tensor *> listed;
     for (uint32_t i = 0; i < n_inputs; ++i) {
-        Tensor *t = tensor_at(r.get<uint32_t>());
+        Tensor *t = tensor_at(g, r.get<uint32_t>());
         if (t->kind != Tensor::Input || !listed.insert(t).second)
             throw ModelError("graph input '" + t->name + "' is not an input tensor");
-        input_tensors.push_back(t);
+        g.input_tensors.push_back(t);
     }
-    for (auto &t : tensors)
+    for (auto &t : g.tensors)
         if (t->kind == Tensor::Input && !listed.count(t.get()))
             throw ModelError("input tensor '" + t->name + "' is not listed as a graph input");
     uint32_t n_outputs = r.count(4);
     if (n_outputs == 0) throw ModelError("graph has no outputs");
     for (uint32_t i = 0; i < n_outputs; ++i) {
-        Tensor *t = tensor_at(r.get<uint32_t>());
+        Tensor *t = tensor_at(g, r.get<uint32_t>());
         if (t->kind != Tensor::Value || t->is_output)
             throw ModelError("graph output '" + t->name + "' must be a distinct computed tensor");
         t->is_output = true;
-        output_tensors.push_back(t);
+        g.output_tensors.push_back(t);
     }
+}
 
-    uint32_t n_nodes = r.count(16);
-    nodes.resize(n_nodes);
-    std::set<const Tensor *> produced;
-    for (auto &node : nodes) {
-        node.op_type = r.str();
-        node.name = r.str();
-        uint32_t n_in = r.count(4);
-        for (uint32_t k = 0; k < n_in; ++k) {
-            int32_t id = r.get<int32_t>();
-            if (id == -1) {
-                node.in.push_back(nullptr);
-                continue;
-            }
-            Tensor *t = tensor_at(uint32_t(id));
-            // Topological order: a computed value must be produced by an earlier node.
-            if (t->kind == Tensor::Value && !produced.count(t))
-                fail(node, "input '" + t->name + "' is used before it is produced");
-            node.in.push_back(t);
+// One node; `produced` holds the values of the nodes before it.
+void read_node(Reader &r, const Graph &g, Node &node, std::set<const Tensor *> &produced) {
+    node.op_type = r.str();
+    node.name = r.str();
+    uint32_t n_in = r.count(4);
+    for (uint32_t k = 0; k < n_in; ++k) {
+        int32_t id = r.get<int32_t>();
+        if (id == -1) {
+            node.in.push_back(nullptr);
+            continue;
         }
-        uint32_t n_out = r.count(4);
-        for (uint32_t k = 0; k < n_out; ++k) {
-            Tensor *t = tensor_at(r.get<uint32_t>());
-            if (t->kind != Tensor::Value || !produced.insert(t).second)
-                fail(node, "output '" + t->name + "' is not a fresh computed tensor");
-            node.out.push_back(t);
-        }
-        uint32_t n_attrs = r.count(5);
-        for (uint32_t k = 0; k < n_attrs; ++k) {
-            std::string name = r.str();
-            Attr a;
-            uint8_t type = r.get<uint8_t>();
-            switch (type) {
-                case Attr::Int:
-                    a.i = r.get<int64_t>();
-                    break;
-                case Attr::Float:
-                    a.f = r.get<float>();
-                    break;
-                case Attr::Ints: {
-                    a.ints.resize(r.count(8));
-                    r.bytes(a.ints.data(), a.ints.size() * 8);
-                    break;
-                }
-                case Attr::Floats: {
-                    a.floats.resize(r.count(4));
-                    r.bytes(a.floats.data(), a.floats.size() * 4);
-                    break;
-                }
-                case Attr::String:
-                    a.s = r.str();
-                    break;
-                default:
-                    fail(node, "bad attribute type");
-            }
-            a.type = Attr::Type(type);
-            node.attrs[name] = std::move(a);
-        }
-        if (!op_supported(node.op_type)) fail(node, "unsupported operator");
+        Tensor *t = tensor_at(g, uint32_t(id));
+        // Topological order: a computed value must be produced by an earlier node.
+        if (t->kind == Tensor::Value && !produced.count(t))
+            fail(node, "input '" + t->name + "' is used before it is produced");
+        node.in.push_back(t);
     }
+    uint32_t n_out = r.count(4);
+    for (uint32_t k = 0; k < n_out; ++k) {
+        Tensor *t = tensor_at(g, r.get<uint32_t>());
+        if (t->kind != Tensor::Value || !produced.insert(t).second)
+            fail(node, "output '" + t->name + "' is not a fresh computed tensor");
+        node.out.push_back(t);
+    }
+    uint32_t n_attrs = r.count(5);
+    for (uint32_t k = 0; k < n_attrs; ++k) {
+        std::string name = r.str();
+        node.attrs[name] = read_attr(r, node);
+    }
+    if (!op_supported(node.op_type)) fail(node, "unsupported operator");
+}
+
+}  // namespace
+
+Graph::Graph(const uint8_t *data, size_t size) {
+    if (!data) throw ModelError("no export section");
+    Reader r(data, size);
+    read_header(r);
+    uint32_t n_tensors = r.count(6);
+    tensors.reserve(n_tensors);
+    for (uint32_t i = 0; i < n_tensors; ++i) tensors.push_back(read_tensor(r, memory));
+    read_graph_io(r, *this);
+    nodes.resize(r.count(16));
+    std::set<const Tensor *> produced;
+    for (auto &node : nodes) read_node(r, *this, node, produced);
     if (r.remaining() != 0) throw ModelError("trailing bytes after the graph");
     for (Tensor *t : output_tensors)
         if (!produced.count(t)) throw ModelError("graph output '" + t->name + "' is never produced");

@@ -71,28 +71,40 @@ struct Node {
     std::string get_string(const std::string &a, const std::string &dflt) const;
 };
 
+// Worker threads for the operators of one engine.  Jobs are split into tasks that go to whichever thread
+// claims them first, the caller included, so a thread the machine holds up (descheduled by other work, slow
+// to wake) never holds back the start of the others' work; idle threads spin briefly, then yield, then sleep.
 class ThreadPool {
 public:
     explicit ThreadPool(int n);
     ~ThreadPool();
     int size() const { return n_; }
-    // Calls fn(t) for t in [0, tasks) with tasks <= size(); task 0 runs on the caller.
+    // Calls fn(t) once for every t in [0, tasks), tasks <= size(), on the caller and the workers; returns
+    // when all have returned.  No two calls run with the same t at once: fn may use resources of task t.
     void run_tasks(int tasks, const std::function<void(int)> &fn);
-    // Splits [0, n) into contiguous ranges of at least `grain` items, one per task.
+    // Calls fn(begin, end) on ranges of at least `grain` items that cover [0, n) once.  Each thread starts on
+    // a contiguous share of its own and then takes what is left of the others' shares, piece by piece.
     void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn);
 
 private:
-    void worker(int id);
+    static constexpr int kMaxThreads = 1024;
+    bool run_claimed();
+    void worker();
+    void wait_for_workers();
     int n_;
     std::vector<std::thread> workers_;
-    // Operators follow each other quickly: waiting sides spin briefly before they sleep on the condition.
+    // The current job: generation (bits 32-63), task count (16-31) and the next unclaimed task (0-15) in one
+    // word, so that a claim (compare-and-swap) only succeeds for the job whose task count it read.
+    std::atomic<uint64_t> state_{0};
+    std::atomic<const std::function<void(int)> *> job_{nullptr};
+    std::atomic<int> unfinished_{0};  // tasks of the current job not yet returned
+    uint64_t generation_ = 0;         // the caller's own count
+    // Sleeping sides: workers wait on wake_ for a job, the caller on done_ for the last task.
     std::mutex m_;
     std::condition_variable wake_, done_;
-    const std::function<void(int)> *job_ = nullptr;
-    int job_tasks_ = 0;
-    std::atomic<uint64_t> generation_{0};
-    std::atomic<int> pending_{0};
-    bool stop_ = false;
+    std::atomic<int> sleepers_{0};
+    std::atomic<bool> caller_sleeps_{false};
+    std::atomic<bool> stop_{false};
 };
 
 struct RunCtx {
@@ -134,6 +146,8 @@ struct Planner {
 
 std::unique_ptr<Op> make_op(const Node &node, Planner &planner);
 bool op_supported(const std::string &op_type);
+// The operators of the registry, sorted by name.
+std::vector<std::string> operator_names();
 
 // Gives a Fill constant its elements (float storage and `data`, or int64 `idata`), counted in `m` first.
 void materialise(Tensor *t, MemoryStats &m);

@@ -1333,18 +1333,22 @@ public:
     }
 };
 
+const std::map<std::string, ReduceOp::Kind> &reduce_kinds() {
+    static const std::map<std::string, ReduceOp::Kind> k{{"ReduceSum", ReduceOp::Sum},
+                                                         {"ReduceMean", ReduceOp::Mean},
+                                                         {"ReduceMax", ReduceOp::Max},
+                                                         {"ReduceMin", ReduceOp::Min},
+                                                         {"ReduceProd", ReduceOp::Prod},
+                                                         {"ReduceSumSquare", ReduceOp::SumSquare},
+                                                         {"ReduceL1", ReduceOp::L1},
+                                                         {"ReduceL2", ReduceOp::L2},
+                                                         {"ReduceLogSumExp", ReduceOp::LogSumExp}};
+    return k;
+}
+
 std::unique_ptr<Op> make_reduce(const Node &n, Planner &p) {
-    static const std::map<std::string, ReduceOp::Kind> kinds{{"ReduceSum", ReduceOp::Sum},
-                                                             {"ReduceMean", ReduceOp::Mean},
-                                                             {"ReduceMax", ReduceOp::Max},
-                                                             {"ReduceMin", ReduceOp::Min},
-                                                             {"ReduceProd", ReduceOp::Prod},
-                                                             {"ReduceSumSquare", ReduceOp::SumSquare},
-                                                             {"ReduceL1", ReduceOp::L1},
-                                                             {"ReduceL2", ReduceOp::L2},
-                                                             {"ReduceLogSumExp", ReduceOp::LogSumExp}};
     auto op = std::make_unique<ReduceOp>();
-    op->kind = kinds.at(n.op_type);
+    op->kind = reduce_kinds().at(n.op_type);
     op->take_input(n);
     const Shape &xs = op->x->shape;
     bool keep = n.get_int("keepdims", 1) != 0;
@@ -1378,48 +1382,54 @@ const std::map<std::string, BinKind> &binary_kinds() {
     return k;
 }
 
-const std::set<std::string> &other_ops() {
-    static const std::set<std::string> k{"Conv",
-                                         "ConvTranspose",
-                                         "MaxPool",
-                                         "AveragePool",
-                                         "GlobalAveragePool",
-                                         "GlobalMaxPool",
-                                         "Gemm",
-                                         "MatMul",
-                                         "BatchNormalization",
-                                         "LRN",
-                                         "Softmax",
-                                         "LogSoftmax",
-                                         "Hardmax",
-                                         "Concat",
-                                         "Split",
-                                         "Slice",
-                                         "Transpose",
-                                         "Gather",
-                                         "Reshape",
-                                         "Flatten",
-                                         "Squeeze",
-                                         "Unsqueeze",
-                                         "Pad",
-                                         "Resize",
-                                         "Expand",
-                                         "ReduceSum",
-                                         "ReduceMean",
-                                         "ReduceMax",
-                                         "ReduceMin",
-                                         "ReduceProd",
-                                         "ReduceSumSquare",
-                                         "ReduceL1",
-                                         "ReduceL2",
-                                         "ReduceLogSumExp"};
-    return k;
+using Factory = std::unique_ptr<Op> (*)(const Node &, Planner &);
+
+// The operator registry: every operator the engine runs, with the function that builds it.  The
+// compiler's operator list is generated from it at build time (list_operators.cpp).
+const std::map<std::string, Factory> &registry() {
+    static const std::map<std::string, Factory> r = [] {
+        std::map<std::string, Factory> m;
+        auto add = [&m](std::initializer_list<const char *> names, Factory f) {
+            for (const char *name : names) m[name] = f;
+        };
+        for (auto &k : binary_kinds())
+            m[k.first] = [](const Node &n, Planner &) {
+                const std::string &t = n.op_type;
+                if (t == "PRelu" && n.in.size() != 2) fail(n, "needs X and slope");
+                if ((t != "Sum" && t != "Mean" && t != "Max" && t != "Min") && n.in.size() != 2)
+                    fail(n, "needs two inputs");
+                return make_elementwise(n, binary_kinds().at(t), t == "Mean");
+            };
+        for (auto &k : unary_kinds())
+            m[k.first] = [](const Node &n, Planner &) { return make_unary(n, unary_kinds().at(n.op_type)); };
+        for (auto &k : reduce_kinds()) m[k.first] = make_reduce;
+        add({"Softmax", "LogSoftmax", "Hardmax"}, [](const Node &n, Planner &) { return make_softmax(n); });
+        add({"Concat"}, [](const Node &n, Planner &) { return make_concat(n); });
+        add({"Split"}, [](const Node &n, Planner &) { return make_split(n); });
+        add({"Slice"}, [](const Node &n, Planner &) { return make_slice(n); });
+        add({"Transpose"}, [](const Node &n, Planner &) { return make_transpose(n); });
+        add({"Gather"}, make_gather);
+        add({"Reshape", "Flatten", "Squeeze", "Unsqueeze"},
+            [](const Node &n, Planner &) { return make_view(n); });
+        add({"Pad"}, make_pad);
+        add({"Resize"}, make_resize);
+        add({"Expand"}, [](const Node &n, Planner &) { return make_expand(n); });
+        add({"Conv", "ConvTranspose", "MaxPool", "AveragePool", "GlobalAveragePool", "GlobalMaxPool", "Gemm",
+             "MatMul", "BatchNormalization", "LRN"},
+            make_nn_op);
+        return m;
+    }();
+    return r;
 }
 
 }  // namespace
 
-bool op_supported(const std::string &t) {
-    return unary_kinds().count(t) || binary_kinds().count(t) || other_ops().count(t);
+bool op_supported(const std::string &t) { return registry().count(t) != 0; }
+
+std::vector<std::string> operator_names() {
+    std::vector<std::string> names;
+    for (auto &entry : registry()) names.push_back(entry.first);
+    return names;
 }
 
 std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
@@ -1427,37 +1437,10 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
     std::unique_ptr<Op> op;
     if (std::any_of(n.in.begin(), n.in.end(), [](const Tensor *x) { return x && x->blocked; })) {
         op = make_nchwc_op(n, p);
-    } else if (auto it = binary_kinds().find(t); it != binary_kinds().end()) {
-        if (t == "PRelu" && n.in.size() != 2) fail(n, "needs X and slope");
-        if ((t != "Sum" && t != "Mean" && t != "Max" && t != "Min") && n.in.size() != 2)
-            fail(n, "needs two inputs");
-        op = make_elementwise(n, it->second, t == "Mean");
-    } else if (auto u = unary_kinds().find(t); u != unary_kinds().end()) {
-        op = make_unary(n, u->second);
-    } else if (t == "Softmax" || t == "LogSoftmax" || t == "Hardmax") {
-        op = make_softmax(n);
-    } else if (t == "Concat") {
-        op = make_concat(n);
-    } else if (t == "Split") {
-        op = make_split(n);
-    } else if (t == "Slice") {
-        op = make_slice(n);
-    } else if (t == "Transpose") {
-        op = make_transpose(n);
-    } else if (t == "Gather") {
-        op = make_gather(n, p);
-    } else if (t == "Reshape" || t == "Flatten" || t == "Squeeze" || t == "Unsqueeze") {
-        op = make_view(n);
-    } else if (t == "Pad") {
-        op = make_pad(n, p);
-    } else if (t == "Resize") {
-        op = make_resize(n, p);
-    } else if (t == "Expand") {
-        op = make_expand(n);
-    } else if (t.rfind("Reduce", 0) == 0) {
-        op = make_reduce(n, p);
     } else {
-        op = make_nn_op(n, p);
+        auto it = registry().find(t);
+        if (it == registry().end()) fail(n, "unsupported operator");
+        op = it->second(n, p);
     }
     if (op) {
         op->name = n.name;

@@ -5,6 +5,7 @@ latest ONNX operator-set semantics.  The compiler therefore
 - fixes the graph input shapes (from the model or from `input_shapes`),
 - folds every node whose inputs are all constants (ConstantOfShape weights,
   shape arithmetic, Cast, ...) and Shape/Size of statically shaped values,
+  inferring shapes again after each pass that folded something, until none does,
 - removes Dropout and Identity, folds BatchNormalization into a preceding Conv,
 - rewrites older operator-set forms (attributes that became inputs, Upsample,
   Softmax's 2-D coercion) into the current ones,
@@ -24,19 +25,19 @@ FORMAT_MAGIC = b"ZENG"
 FORMAT_VERSION = 1
 CONTAINER_VERSION = 1
 
-_UNARY = (
-    "Relu LeakyRelu Elu Selu Sigmoid HardSigmoid HardSwish Tanh Softplus Softsign Exp Log Sqrt Neg Abs "
-    "Reciprocal Floor Ceil Round Erf Sin Cos Clip Celu ThresholdedRelu Mish Gelu Sign Identity"
-).split()
-_BINARY = "Add Sub Mul Div Pow Max Min Sum Mean PRelu".split()
-_OTHER = (
-    "Conv ConvTranspose MaxPool AveragePool GlobalAveragePool GlobalMaxPool Gemm MatMul BatchNormalization LRN Softmax "
-    "LogSoftmax Hardmax Concat Split Slice Transpose Gather Reshape Flatten Squeeze Unsqueeze Pad Resize "
-    "Expand ReduceSum ReduceMean ReduceMax ReduceMin ReduceProd ReduceSumSquare ReduceL1 ReduceL2 "
-    "ReduceLogSumExp"
-).split()
+
+def _engine_operators():
+    """The engine's operator registry, written beside this module by the build."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "engine_operators.txt")
+    try:
+        with open(path, encoding="utf-8") as f:
+            return frozenset(line.strip() for line in f if line.strip())
+    except OSError as exc:
+        raise ImportError("the engine's operator list {} is missing: this build has no engine".format(path)) from exc
+
+
 #: Operators the engine runs.
-SUPPORTED_OPS = frozenset(_UNARY + _BINARY + _OTHER)
+SUPPORTED_OPS = _engine_operators()
 
 #: Input positions the engine reads once at load time: they must be constants.
 PARAMETER_INPUTS = {
@@ -56,7 +57,7 @@ PARAMETER_INPUTS = {
     "Unsqueeze": (1,),
     "Upsample": (1,),
 }
-for _op in _OTHER:
+for _op in SUPPORTED_OPS:
     if _op.startswith("Reduce"):
         PARAMETER_INPUTS[_op] = (1,)
 
@@ -120,6 +121,7 @@ class _Compiler:
         self.nodes = []  # dicts: op, name, inputs, outputs, attrs
         self.counter = 0
         self.inputs = []
+        self.input_types = {}
         input_shapes = dict(input_shapes or {})
         for vi in graph.input:
             if vi.name in self.consts:
@@ -144,50 +146,52 @@ class _Compiler:
             if any(d < 0 for d in shape):
                 raise ValueError("input '{}' has a negative dimension".format(vi.name))
             self.inputs.append((vi.name, shape))
+            self.input_types[vi.name] = tt.elem_type
         if input_shapes:
             raise ValueError("--input-shape names unknown inputs: {}".format(", ".join(sorted(input_shapes))))
         self.outputs = [vi.name for vi in graph.output]
         self.output_types = {vi.name: vi.type.tensor_type.elem_type for vi in graph.output}
         self.types = {}
-        self.shapes = self._infer_shapes(model)
+        self.model = model
+        self.shapes = {}
+        self._infer_shapes(graph.node)
         self.graph = graph
         self.used = set(self.outputs) | {i for n in graph.node for i in n.input}
 
-    def _infer_shapes(self, model):
+    def _infer_shapes(self, nodes):
+        """Adds the shapes and types onnx's shape inference finds for the values of `nodes`."""
         onnx = self.onnx
-        # Shape inference needs the values of small (shape) constants only: large
-        # initialisers become typed inputs, which keeps the copy small and fast.
+        from onnx import numpy_helper
+
+        # Shape inference needs the values of small (shape) constants only: large ones become typed
+        # inputs, which keeps the model it works on small and fast.
         m = onnx.ModelProto()
-        m.ir_version, m.producer_name = model.ir_version, model.producer_name
-        m.opset_import.extend(model.opset_import)
-        m.graph.node.extend(model.graph.node)
-        m.graph.output.extend(model.graph.output)
-        m.graph.value_info.extend(model.graph.value_info)
-        listed = {vi.name for vi in model.graph.input}
-        m.graph.input.extend(model.graph.input)
-        for t in model.graph.initializer:
-            if int(np.prod(t.dims)) <= 64:
-                m.graph.initializer.append(t)
-            elif t.name not in listed:
-                m.graph.input.append(onnx.helper.make_tensor_value_info(t.name, t.data_type, list(t.dims)))
+        m.ir_version, m.producer_name = self.model.ir_version, self.model.producer_name
+        m.opset_import.extend(self.model.opset_import)
+        m.graph.node.extend(nodes)
+        m.graph.output.extend(self.model.graph.output)
+        m.graph.value_info.extend(self.model.graph.value_info)
         fixed = dict(self.inputs)
-        for vi in m.graph.input:
-            if vi.name in fixed:
-                dims = vi.type.tensor_type.shape.dim
-                del dims[:]
-                for d in fixed[vi.name]:
-                    dims.add().dim_value = d
+        for name, shape in self.inputs:
+            m.graph.input.append(onnx.helper.make_tensor_value_info(name, self.input_types[name], list(shape)))
+        for name in sorted({i for n in nodes for i in n.input if i in self.consts}):
+            value = self.consts[name]
+            if value.size <= 64:
+                m.graph.initializer.append(numpy_helper.from_array(value, name))
+            else:
+                m.graph.input.append(onnx.helper.make_tensor_value_info(
+                    name, onnx.helper.np_dtype_to_tensor_dtype(value.dtype), list(value.shape)))
+        self.shapes.update(fixed)
+        self.types.update(self.input_types)
         try:
             m = onnx.shape_inference.infer_shapes(m, data_prop=True)
         except Exception:  # shapes only help here: the engine infers its own
-            return dict(fixed)
-        shapes = dict(fixed)
-        for vi in list(m.graph.value_info) + list(m.graph.output) + list(m.graph.input):
+            return
+        for vi in list(m.graph.value_info) + list(m.graph.output):
             tt = vi.type.tensor_type
             self.types[vi.name] = tt.elem_type
             if tt.HasField("shape") and all(d.HasField("dim_value") for d in tt.shape.dim):
-                shapes[vi.name] = tuple(d.dim_value for d in tt.shape.dim)
-        return shapes
+                self.shapes[vi.name] = tuple(d.dim_value for d in tt.shape.dim)
 
     # ------------------------------------------------------------ helpers
 
@@ -261,12 +265,67 @@ class _Compiler:
     # ------------------------------------------------------------ passes
 
     def run(self):
-        for node in self.graph.node:
+        self.pending = self._fold(list(self.graph.node))
+        for node in self.pending:
             self._node(node)
         self._fold_batchnorm()
         self._finish_outputs()
         self._prune()
         return self._serialise()
+
+    def _fold(self, nodes):
+        """Folds what is constant into constants.  A folded shape computation can make more shapes static
+        (a Reshape whose target came from Shape and Gather), so shapes are inferred again after each
+        pass that folded something, until a pass folds nothing.  Returns the nodes left."""
+        while True:
+            rest = [n for n in nodes if not self._fold_node(n)]
+            if len(rest) == len(nodes):
+                return rest
+            nodes = rest
+            self._infer_shapes(nodes)
+
+    def _fold_node(self, node, inputs=None):
+        """Computes the outputs of `node` at compile time where that can be done; True if it did."""
+        op = node.op_type
+        if node.domain not in ("", "ai.onnx") or op in _NONDETERMINISTIC or op == "Dropout":
+            return False
+        inputs = list(node.input) if inputs is None else inputs
+        present = [i for i in inputs if i]
+        if all(i in self.consts for i in present) and (present or op == "Constant"):
+            if op == "Identity":
+                self.consts[node.output[0]] = self.consts[inputs[0]]
+                return True
+            for out, value in zip(node.output, self._evaluate(node, inputs)):
+                if out:
+                    self.consts[out] = np.asarray(value)
+            return True
+        if op == "Shape" and inputs[0] in self.shapes:
+            attrs = self._attrs(node)
+            shape = list(self.shapes[inputs[0]])
+            start, end = attrs.get("start", 0), attrs.get("end", len(shape))
+            self.consts[node.output[0]] = np.array(shape[start:end], dtype=np.int64)
+            return True
+        if op == "Size" and inputs[0] in self.shapes:
+            self.consts[node.output[0]] = np.array(int(np.prod(self.shapes[inputs[0]])), dtype=np.int64)
+            return True
+        return False
+
+    def _shape_not_static(self, node, value):
+        """The refusal of a Shape or Size node whose input shape is not static, naming where inference stopped."""
+        producers = {o: n for n in self.pending for o in n.output if o}
+        seen = set()
+        while value in producers and value not in seen:
+            seen.add(value)
+            producer = producers[value]
+            unknown = [i for i in producer.input if i and self.rename.get(i, i) not in self.consts
+                       and self.rename.get(i, i) not in self.shapes]
+            if not unknown:
+                computed = [i for i in producer.input[1:] if i and self.rename.get(i, i) not in self.consts]
+                why = " (its input '{}' is computed at run time)".format(computed[0]) if computed else ""
+                return ValueError("{}: the shape of '{}' is not static: shape inference stops at {}{}".format(
+                    _node_desc(node), node.input[0], _node_desc(producer), why))
+            value = unknown[0]
+        return ValueError("{}: the shape of '{}' is not static".format(_node_desc(node), node.input[0]))
 
     def _node(self, node):
         op = node.op_type
@@ -291,22 +350,10 @@ class _Compiler:
                     raise ValueError("{}: the mask output needs a static shape".format(_node_desc(node)))
                 self.consts[outputs[1]] = np.ones(shape, dtype=bool)
             return
-        present = [i for i in inputs if i]
-        if op not in _NONDETERMINISTIC and all(i in self.consts for i in present) and (present or op in (
-                "Constant",)):
-            for out, value in zip(outputs, self._evaluate(node, inputs)):
-                if out:
-                    self.consts[out] = np.asarray(value)
+        if self._fold_node(node, inputs):  # constant only once an earlier Dropout is renamed away
             return
-        if op == "Shape" and inputs[0] in self.shapes:
-            attrs = self._attrs(node)
-            shape = list(self.shapes[inputs[0]])
-            start, end = attrs.get("start", 0), attrs.get("end", len(shape))
-            self.consts[outputs[0]] = np.array(shape[start:end], dtype=np.int64)
-            return
-        if op == "Size" and inputs[0] in self.shapes:
-            self.consts[outputs[0]] = np.array(int(np.prod(self.shapes[inputs[0]])), dtype=np.int64)
-            return
+        if op in ("Shape", "Size"):
+            raise self._shape_not_static(node, inputs[0])
         attrs = self._attrs(node)
         op, inputs, attrs = self._modernise(node, op, inputs, attrs)
         if op in _COMPOSITES:
