@@ -275,3 +275,17 @@ def tools(tmp_path, monkeypatch):
     root.mkdir()
     monkeypatch.setattr(zr, "ROOT_DIR", str(root))
     return zr.ZELTRuntime._get_adb_path(), zr.ZELTRuntime._get_ntd_path()
+
+
+# ------------------------------------------------------------------ virtual board
+
+
+@pytest.fixture(scope="module")
+def proxy():
+    """Starts npu_tetherd proxies (one at a time) for a test module and stops every one of them, and any
+    proxy a session of the module started, by pid at the module's end."""
+    from boardlib import ProxyControl
+
+    control = ProxyControl()
+    yield control
+    control.stop()

@@ -24,7 +24,6 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <zeltrt/zelt_container.h>
 #include <zeltrt/zeltrt_api.h>
@@ -658,15 +657,25 @@ struct Worker {
     std::shared_ptr<std::atomic<bool>> done;
 };
 
+// Threads that libraries start before main (OpenBLAS) may receive the signal, so it is
+// caught by a handler, which wakes the accept loop, rather than blocked and read.
+int g_signal_fd = -1;
+
+extern "C" void on_stop_signal(int) {
+    uint64_t one = 1;
+    ssize_t r = write(g_signal_fd, &one, sizeof one);
+    (void)r;
+}
+
 int serve_forever() {
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGTERM);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);  // inherited by every worker thread
     signal(SIGPIPE, SIG_IGN);
-    UniqueFd sig(signalfd(-1, &sigs, SFD_CLOEXEC));
+    UniqueFd sig(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    g_signal_fd = sig.get();
+    struct sigaction sa{};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
     UniqueFd stop(eventfd(0, EFD_CLOEXEC));
     UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_un addr;

@@ -394,6 +394,8 @@ ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
         req.put<uint32_t>(uint32_t(c.staged.size()));
         for (const Staged &s : c.staged)
             req.put(s.index).put(s.size).put(s.pass_through).put(s.type).put(s.fmt);
+        // Until this run succeeds there are no outputs to hand out.
+        c.has_output = false;
         Frame reply;
         int status = call(c.sock, kOpRun, req, {}, kRunTimeout, reply);
         if (status == ZELT_ERR_DEVICE_UNAVAILABLE && !c.sock) return status;
@@ -428,6 +430,7 @@ ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
 ZELTRT_EXPORT int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs[],
                                    ZELTOutputExtend *extend) {
     return with_context(context, [&](Context &c) {
+        if (!c.sock) return int(ZELT_ERR_DEVICE_UNAVAILABLE);
         if (!outputs || n_outputs == 0 || n_outputs > c.outputs.size()) return int(ZELT_ERR_PARAM_INVALID);
         if (!c.has_output) return int(ZELT_ERR_OUTPUT_INVALID);
         for (uint32_t i = 0; i < n_outputs; ++i) {
