@@ -384,7 +384,8 @@ int read_board_file(const Board &board, std::string path, uint64_t limit, std::v
     if (std::strncmp(real_file, inside.c_str(), inside.size()) != 0) return ZELT_ERR_MODEL_INVALID;
     UniqueFd fd(open(real_file, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) return ZELT_ERR_MODEL_INVALID;
-    return read_regular(fd.get(), limit, out);
+    int ret = read_regular(fd.get(), limit, out);
+    return ret == ZELT_ERR_PARAM_INVALID ? int(ZELT_ERR_MODEL_INVALID) : ret;  // a directory, a device ...
 }
 
 // Shared tensor memory of one context: inputs, then outputs, each at its slot.
