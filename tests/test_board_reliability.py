@@ -101,7 +101,7 @@ def test_four_clients_get_the_simulator_outputs(proxy, files, clients):
         c.wait_ready()
     results = [c.result(STRESS_SECONDS + 120) for c in started]
     assert [r["errors"] for r in results] == [[]] * 4
-    assert all(r["cycles"] > 10 for r in results)
+    assert all(r["cycles"] > 0 for r in results)
 
 
 def test_killed_client_frees_its_contexts_while_the_others_go_on(proxy, files, clients):

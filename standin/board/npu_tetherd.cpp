@@ -614,6 +614,8 @@ void serve(UniqueFd sock, int stop_fd) {
     Frame f;
     for (;;) {
         pollfd p[2] = {{sock.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
+        // A client in a loop of cycles sends its next frame soon after the last reply.
+        spin_readable(sock.get(), kSpin);
         if (poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -743,6 +745,9 @@ int list_devices() {
     UniqueFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr;
     socklen_t len = socket_address(addr);
+    const timeval slice{1, 0};  // blocking calls that still see the deadline
+    setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+    setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
     if (sock && connect(sock.get(), reinterpret_cast<sockaddr *>(&addr), len) == 0) {
         auto deadline = Clock::now() + std::chrono::seconds(5);
         Frame f;

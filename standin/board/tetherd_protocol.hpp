@@ -36,6 +36,7 @@ constexpr uint32_t kMaxReplyPayload = 1024 * 1024;  // tensor tables, perf texts
 constexpr uint32_t kMaxString = 4096;           // device ids, model paths, texts inside a frame
 constexpr uint32_t kMaxFds = 2;                 // received per frame; more are closed
 constexpr uint32_t kMaxTensors = 512;           // inputs plus outputs of one model
+constexpr std::chrono::microseconds kSpin{50};  // how long a side polls for the other's next frame
 
 enum Op : uint16_t {
     kOpDevices = 1,   // -> board list
@@ -185,6 +186,17 @@ inline bool wait_fd(int fd, short events, Clock::time_point deadline) {
     }
 }
 
+// Polls `fd` without sleeping for up to `window`: a reply or request that comes within it is
+// read without the cost of putting the thread to sleep and waking it again.
+inline bool spin_readable(int fd, std::chrono::microseconds window) {
+    auto until = Clock::now() + window;
+    do {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0) return true;
+    } while (Clock::now() < until);
+    return false;
+}
+
 // Sends header + payload, with `fds` attached to the first byte; false on error or time-out.
 inline bool send_frame(int sock, uint16_t op, const std::vector<uint8_t> &payload, const std::vector<int> &fds,
                        Clock::time_point deadline) {
@@ -210,11 +222,12 @@ inline bool send_frame(int sock, uint16_t op, const std::vector<uint8_t> &payloa
             c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
             std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
         }
-        ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        // Blocking sockets wait inside the call (bounded by SO_SNDTIMEO); non-blocking ones poll.
+        ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
         if (n > 0) {
             sent += size_t(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_fd(sock, POLLOUT, deadline)) return false;
+            if (Clock::now() >= deadline || !wait_fd(sock, POLLOUT, deadline)) return false;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
@@ -244,7 +257,7 @@ inline RecvStatus recv_exact(int sock, uint8_t *out, size_t n, std::vector<Uniqu
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
-        ssize_t r = ::recvmsg(sock, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        ssize_t r = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
         if (r > 0 || (r == 0 && msg.msg_controllen > 0)) {
             for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
                 if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -261,7 +274,7 @@ inline RecvStatus recv_exact(int sock, uint8_t *out, size_t n, std::vector<Uniqu
         } else if (r == 0) {
             return RecvStatus::kClosed;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!wait_fd(sock, POLLIN, deadline)) return RecvStatus::kTimeout;
+            if (Clock::now() >= deadline || !wait_fd(sock, POLLIN, deadline)) return RecvStatus::kTimeout;
         } else if (errno == EINTR) {
             continue;
         } else {

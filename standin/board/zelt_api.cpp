@@ -102,14 +102,21 @@ int with_context(zelt_handle h, F fn) {
     }
 }
 
+// A blocking socket whose calls give up after a second, so that a reply is read as soon as it
+// arrives and the deadlines of the calls are still checked every second.
 UniqueFd connect_proxy() {
     sockaddr_un addr;
     socklen_t len = socket_address(addr);
     auto deadline = Clock::now() + kConnectWindow;
+    const timeval slice{1, 0};
     for (;;) {
         UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!s) return s;
-        if (connect(s.get(), reinterpret_cast<sockaddr *>(&addr), len) == 0) return s;
+        if (connect(s.get(), reinterpret_cast<sockaddr *>(&addr), len) == 0) {
+            setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+            setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
+            return s;
+        }
         if ((errno != ECONNREFUSED && errno != EAGAIN && errno != EINTR) || Clock::now() >= deadline)
             return UniqueFd();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -122,9 +129,13 @@ int call(UniqueFd &sock, Op op, const Writer &req, const std::vector<int> &fds, 
          Frame &reply) {
     if (!sock) return ZELT_ERR_DEVICE_UNAVAILABLE;
     auto deadline = Clock::now() + timeout;
-    if (!send_frame(sock.get(), op, req.bytes, fds, deadline) ||
-        recv_frame(sock.get(), reply, deadline, kMaxReplyPayload) != RecvStatus::kOk ||
-        reply.header.op != (op | kReplyBit) || reply.payload.size() < sizeof(int32_t)) {
+    bool ok = send_frame(sock.get(), op, req.bytes, fds, deadline);
+    if (ok) {
+        spin_readable(sock.get(), kSpin);  // short calls answer within it
+        ok = recv_frame(sock.get(), reply, deadline, kMaxReplyPayload) == RecvStatus::kOk &&
+             reply.header.op == (op | kReplyBit) && reply.payload.size() >= sizeof(int32_t);
+    }
+    if (!ok) {
         sock.reset();
         return ZELT_ERR_DEVICE_UNAVAILABLE;
     }
