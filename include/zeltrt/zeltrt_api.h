@@ -23,9 +23,9 @@
     (ZELTRT_API_VERSION_MAJOR * 10000 + ZELTRT_API_VERSION_MINOR * 100 + ZELTRT_API_VERSION_PATCH)
 #define ZELTRT_STR_(x) #x
 #define ZELTRT_STR(x) ZELTRT_STR_(x)
-#define ZELTRT_API_VERSION_STRING \
-    ZELTRT_STR(ZELTRT_API_VERSION_MAJOR) "." ZELTRT_STR(ZELTRT_API_VERSION_MINOR) "." ZELTRT_STR( \
-        ZELTRT_API_VERSION_PATCH)
+#define ZELTRT_API_VERSION_STRING        \
+    ZELTRT_STR(ZELTRT_API_VERSION_MAJOR) \
+    "." ZELTRT_STR(ZELTRT_API_VERSION_MINOR) "." ZELTRT_STR(ZELTRT_API_VERSION_PATCH)
 
 #ifdef __cplusplus
 extern "C" {
@@ -46,13 +46,13 @@ typedef unsigned long long zelt_handle;
 
 /* Query commands (second argument of zelt_query). */
 enum {
-    ZELT_QUERY_IN_OUT_NUM = 0,         /* ZELTInputOutputNum */
-    ZELT_QUERY_INPUT_ATTR = 1,         /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
-    ZELT_QUERY_OUTPUT_ATTR = 2,        /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
-    ZELT_QUERY_PERF_DETAIL = 3,        /* ZELTPerfDetail */
-    ZELT_QUERY_PERF_RUN = 4,           /* ZELTPerfRun */
-    ZELT_QUERY_SDK_VERSION = 5,        /* ZELTSDKVersion */
-    ZELT_QUERY_MEM_SIZE = 6,           /* ZELTPerfDetail holding the memory-profile text */
+    ZELT_QUERY_IN_OUT_NUM = 0,  /* ZELTInputOutputNum */
+    ZELT_QUERY_INPUT_ATTR = 1,  /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
+    ZELT_QUERY_OUTPUT_ATTR = 2, /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
+    ZELT_QUERY_PERF_DETAIL = 3, /* ZELTPerfDetail */
+    ZELT_QUERY_PERF_RUN = 4,    /* ZELTPerfRun */
+    ZELT_QUERY_SDK_VERSION = 5, /* ZELTSDKVersion */
+    ZELT_QUERY_MEM_SIZE = 6,    /* ZELTPerfDetail holding the memory-profile text */
     ZELT_QUERY_CUSTOM_STRING = 7,
     ZELT_QUERY_NATIVE_INPUT_ATTR = 8,
     ZELT_QUERY_NATIVE_OUTPUT_ATTR = 9,
@@ -224,7 +224,7 @@ typedef struct ZELTSDKVersion {
 #endif
 
 /* Code that reads only the common fields takes either attribute structure. */
-#define ZELTRT_SAME_OFFSET(field) \
+#define ZELTRT_SAME_OFFSET(field)                                                              \
     ZELTRT_STATIC_ASSERT(offsetof(ZELTTensorAttr, field) == offsetof(ZELTRtTensorAttr, field), \
                          "ZELTRtTensorAttr must start with the fields of ZELTTensorAttr")
 ZELTRT_SAME_OFFSET(index);
@@ -251,9 +251,9 @@ ZELTRT_STATIC_ASSERT(sizeof(ZELTSDKVersion) == 2 * ZELT_MAX_VERSION_LEN, "ZELTSD
 ZELTRT_STATIC_ASSERT(sizeof(ZELTInputOutputNum) == 8, "ZELTInputOutputNum layout");
 #if UINTPTR_MAX > 0xffffffffu
 /* The 64-bit layouts that the ctypes structures of the session mirror. */
-ZELTRT_STATIC_ASSERT(sizeof(ZELTInput) == 32 && offsetof(ZELTInput, buf) == 8 && offsetof(ZELTInput, size) == 16 &&
-                         offsetof(ZELTInput, pass_through) == 20 && offsetof(ZELTInput, type) == 24 &&
-                         offsetof(ZELTInput, fmt) == 28,
+ZELTRT_STATIC_ASSERT(sizeof(ZELTInput) == 32 && offsetof(ZELTInput, buf) == 8 &&
+                         offsetof(ZELTInput, size) == 16 && offsetof(ZELTInput, pass_through) == 20 &&
+                         offsetof(ZELTInput, type) == 24 && offsetof(ZELTInput, fmt) == 28,
                      "ZELTInput layout");
 ZELTRT_STATIC_ASSERT(sizeof(ZELTOutput) == 24 && offsetof(ZELTOutput, index) == 4 &&
                          offsetof(ZELTOutput, buf) == 8 && offsetof(ZELTOutput, size) == 16,

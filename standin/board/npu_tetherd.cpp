@@ -139,7 +139,7 @@ bool read_config(const std::string &path, Options &o, bool required) {
         if (!(words >> key)) continue;
         words >> a >> b >> c >> extra;
         bool good = false;
-        uint64_t v;
+        uint64_t v = 0;
         if (key == "board") {
             good = extra.empty() && add_board(o, a, b, c);
         } else if (key == "root") {
@@ -195,7 +195,8 @@ bool parse_options(int argc, char **argv, Options &o) {
         o.boards.clear();
         for (const std::string &b : boards) {
             size_t c1 = b.find(':'), c2 = c1 == std::string::npos ? c1 : b.find(':', c1 + 1);
-            std::string id = b.substr(0, c1), soc = c1 == std::string::npos ? "" : b.substr(c1 + 1, c2 - c1 - 1);
+            std::string id = b.substr(0, c1),
+                        soc = c1 == std::string::npos ? "" : b.substr(c1 + 1, c2 - c1 - 1);
             std::string cores = c2 == std::string::npos ? "" : b.substr(c2 + 1);
             if (!add_board(o, id, soc, cores)) {
                 std::fprintf(stderr, "npu_tetherd: bad board: %s\n", b.c_str());
@@ -457,7 +458,8 @@ const Board *pick_board(const std::string &id, Family family, Select select, int
 
 void do_devices(Reply &r) {
     r.body.put<uint32_t>(uint32_t(g_opt.boards.size()));
-    for (const Board &b : g_opt.boards) r.body.str(b.id).str(b.soc).put<uint32_t>(b.cores).put<uint32_t>(b.family);
+    for (const Board &b : g_opt.boards)
+        r.body.str(b.id).str(b.soc).put<uint32_t>(b.cores).put<uint32_t>(b.family);
 }
 
 void do_init(Reader &in, std::vector<UniqueFd> &fds, std::unique_ptr<BoardContext> &ctx, Reply &r) {
@@ -476,16 +478,19 @@ void do_init(Reader &in, std::vector<UniqueFd> &fds, std::unique_ptr<BoardContex
     }
     std::vector<uint8_t> bytes;
     if (flag & ZELT_FLAG_LOAD_MODEL_IN_NPU) {
-        r.status = path.empty() ? ZELT_ERR_PARAM_INVALID : read_board_file(*board, path, g_opt.max_model, bytes);
+        r.status =
+            path.empty() ? ZELT_ERR_PARAM_INVALID : read_board_file(*board, path, g_opt.max_model, bytes);
     } else {
-        r.status = fds.size() != 1 ? ZELT_ERR_PARAM_INVALID : read_regular(fds[0].get(), g_opt.max_model, bytes);
+        r.status =
+            fds.size() != 1 ? ZELT_ERR_PARAM_INVALID : read_regular(fds[0].get(), g_opt.max_model, bytes);
     }
     if (r.status) return;
     if ((r.status = check_container(bytes, *board))) return;
     auto c = std::make_unique<BoardContext>();
     c->board = board;
     zelt_handle h = 0;
-    r.status = zelt_init(&h, bytes.data(), uint32_t(bytes.size()), flag & ~ZELT_FLAG_LOAD_MODEL_IN_NPU, nullptr);
+    r.status =
+        zelt_init(&h, bytes.data(), uint32_t(bytes.size()), flag & ~ZELT_FLAG_LOAD_MODEL_IN_NPU, nullptr);
     if (r.status) return;
     c->handle = h;
     std::vector<uint8_t>().swap(bytes);
@@ -496,8 +501,8 @@ void do_init(Reader &in, std::vector<UniqueFd> &fds, std::unique_ptr<BoardContex
         return;
     }
     uint64_t offset = 0;
-    auto describe = [&](int cmd, uint32_t n, std::vector<ZELTRtTensorAttr> &attrs, std::vector<TensorSlot> &slots,
-                        uint64_t element_bytes) {
+    auto describe = [&](int cmd, uint32_t n, std::vector<ZELTRtTensorAttr> &attrs,
+                        std::vector<TensorSlot> &slots, uint64_t element_bytes) {
         for (uint32_t i = 0; i < n; ++i) {
             ZELTRtTensorAttr a{};
             a.index = i;
@@ -572,7 +577,9 @@ void do_run(Reader &in, BoardContext &c, Reply &r) {
     if ((r.status = zelt_outputs_get(c.handle, uint32_t(outputs.size()), outputs.data(), &oext))) return;
     ZELTPerfRun perf{};
     zelt_query(c.handle, ZELT_QUERY_PERF_RUN, &perf, sizeof perf);
-    r.body.put<uint64_t>(run.frame_id).put<int64_t>(perf.run_duration).put<uint32_t>(uint32_t(outputs.size()));
+    r.body.put<uint64_t>(run.frame_id)
+        .put<int64_t>(perf.run_duration)
+        .put<uint32_t>(uint32_t(outputs.size()));
     for (const ZELTOutput &o : outputs) r.body.put<uint32_t>(o.size);
 }
 
@@ -603,8 +610,10 @@ void do_core_mask(Reader &in, BoardContext &c, Reply &r) {
 bool send_reply(int sock, uint16_t op, Reply &r) {
     Writer out;
     out.put<int32_t>(r.status);
-    if (r.status == ZELT_SUCC) out.raw(r.body.bytes.data(), r.body.bytes.size());
-    else r.fds.clear();
+    if (r.status == ZELT_SUCC)
+        out.raw(r.body.bytes.data(), r.body.bytes.size());
+    else
+        r.fds.clear();
     return send_frame(sock, uint16_t(op | kReplyBit), out.bytes, r.fds, Clock::now() + kFrameTimeout);
 }
 
@@ -635,18 +644,26 @@ void serve(UniqueFd sock, int stop_fd) {
         Reply r;
         uint16_t op = f.header.op;
         if (op == kOpDevices) {
-            if (in.at_end()) do_devices(r);
-            else r.status = ZELT_ERR_PARAM_INVALID;
+            if (in.at_end())
+                do_devices(r);
+            else
+                r.status = ZELT_ERR_PARAM_INVALID;
         } else if (op == kOpInit) {
             do_init(in, f.fds, ctx, r);
             if (r.status) log("init refused: " + std::to_string(r.status));
         } else if (op == kOpRun || op == kOpQuery || op == kOpCoreMask || op == kOpDestroy) {
-            if (!ctx) r.status = ZELT_ERR_CTX_INVALID;
-            else if (op == kOpRun) do_run(in, *ctx, r);
-            else if (op == kOpQuery) do_query(in, *ctx, r);
-            else if (op == kOpCoreMask) do_core_mask(in, *ctx, r);
-            else if (in.at_end()) ctx.reset();
-            else r.status = ZELT_ERR_PARAM_INVALID;
+            if (!ctx)
+                r.status = ZELT_ERR_CTX_INVALID;
+            else if (op == kOpRun)
+                do_run(in, *ctx, r);
+            else if (op == kOpQuery)
+                do_query(in, *ctx, r);
+            else if (op == kOpCoreMask)
+                do_core_mask(in, *ctx, r);
+            else if (in.at_end())
+                ctx.reset();
+            else
+                r.status = ZELT_ERR_PARAM_INVALID;
         } else {
             r.status = ZELT_ERR_PARAM_INVALID;
         }

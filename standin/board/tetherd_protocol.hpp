@@ -27,16 +27,16 @@
 
 namespace tetherd {
 
-constexpr char kSocketName[] = "tetherd";       // abstract: the name follows a leading NUL byte
-constexpr uint32_t kMagic = 0x4454455AU;        // "ZETD" little-endian
+constexpr char kSocketName[] = "tetherd";  // abstract: the name follows a leading NUL byte
+constexpr uint32_t kMagic = 0x4454455AU;   // "ZETD" little-endian
 constexpr uint16_t kProtocolVersion = 1;
 constexpr uint16_t kReplyBit = 0x8000;
-constexpr uint32_t kMaxPayload = 64 * 1024;     // control frames only; tensors and models go by memfd
+constexpr uint32_t kMaxPayload = 64 * 1024;         // control frames only; tensors and models go by memfd
 constexpr uint32_t kMaxReplyPayload = 1024 * 1024;  // tensor tables, perf texts
-constexpr uint32_t kMaxString = 4096;           // device ids, model paths, texts inside a frame
-constexpr uint32_t kMaxFds = 2;                 // received per frame; more are closed
-constexpr uint32_t kMaxTensors = 512;           // inputs plus outputs of one model
-constexpr std::chrono::microseconds kSpin{50};  // how long a side polls for the other's next frame
+constexpr uint32_t kMaxString = 4096;               // device ids, model paths, texts inside a frame
+constexpr uint32_t kMaxFds = 2;                     // received per frame; more are closed
+constexpr uint32_t kMaxTensors = 512;               // inputs plus outputs of one model
+constexpr std::chrono::microseconds kSpin{50};      // how long a side polls for the other's next frame
 
 enum Op : uint16_t {
     kOpDevices = 1,   // -> board list
@@ -55,8 +55,8 @@ enum Family : uint32_t {
 
 // How an Init without a device id picks a board.
 enum Select : uint32_t {
-    kSelectOnly = 0,       // the only board served; several boards is an error
-    kSelectByFamily = 1,   // else the only board of the caller's family
+    kSelectOnly = 0,      // the only board served; several boards is an error
+    kSelectByFamily = 1,  // else the only board of the caller's family
 };
 
 #pragma pack(push, 1)
@@ -198,8 +198,8 @@ inline bool spin_readable(int fd, std::chrono::microseconds window) {
 }
 
 // Sends header + payload, with `fds` attached to the first byte; false on error or time-out.
-inline bool send_frame(int sock, uint16_t op, const std::vector<uint8_t> &payload, const std::vector<int> &fds,
-                       Clock::time_point deadline) {
+inline bool send_frame(int sock, uint16_t op, const std::vector<uint8_t> &payload,
+                       const std::vector<int> &fds, Clock::time_point deadline) {
     FrameHeader h{kMagic, kProtocolVersion, op, uint32_t(payload.size())};
     std::vector<uint8_t> buf(sizeof h + payload.size());
     std::memcpy(buf.data(), &h, sizeof h);
@@ -285,7 +285,8 @@ inline RecvStatus recv_exact(int sock, uint8_t *out, size_t n, std::vector<Uniqu
 }
 
 // Receives one frame and checks its header; the payload is at most `max_payload` bytes.
-inline RecvStatus recv_frame(int sock, Frame &f, Clock::time_point deadline, uint32_t max_payload = kMaxPayload) {
+inline RecvStatus recv_frame(int sock, Frame &f, Clock::time_point deadline,
+                             uint32_t max_payload = kMaxPayload) {
     f.fds.clear();
     f.payload.clear();
     RecvStatus s = recv_exact(sock, reinterpret_cast<uint8_t *>(&f.header), sizeof f.header, f.fds, deadline);

@@ -232,7 +232,8 @@ int init(zelt_handle *context, const void *model, uint32_t size, uint32_t flag, 
         struct stat st;
         if (fstat(reply.fds[0].get(), &st) != 0 || uint64_t(st.st_size) < memory_size)
             return ZELT_ERR_DEVICE_UNAVAILABLE;
-        void *p = mmap(nullptr, size_t(memory_size), PROT_READ | PROT_WRITE, MAP_SHARED, reply.fds[0].get(), 0);
+        void *p =
+            mmap(nullptr, size_t(memory_size), PROT_READ | PROT_WRITE, MAP_SHARED, reply.fds[0].get(), 0);
         if (p == MAP_FAILED) return ZELT_ERR_MALLOC_FAIL;
         ctx->memory.base = static_cast<uint8_t *>(p);
         ctx->memory.size = size_t(memory_size);
@@ -391,8 +392,10 @@ ZELTRT_EXPORT int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTIn
             Staged s{in.index, in.size, in.pass_through, in.type, in.fmt};
             auto it = std::find_if(c.staged.begin(), c.staged.end(),
                                    [&](const Staged &x) { return x.index == in.index; });
-            if (it == c.staged.end()) c.staged.push_back(s);
-            else *it = s;
+            if (it == c.staged.end())
+                c.staged.push_back(s);
+            else
+                *it = s;
         }
         return int(ZELT_SUCC);
     });
@@ -447,7 +450,8 @@ ZELTRT_EXPORT int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELT
         for (uint32_t i = 0; i < n_outputs; ++i) {
             const ZELTOutput &o = outputs[i];
             if (o.index >= c.outputs.size()) return int(ZELT_ERR_OUTPUT_INVALID);
-            if (o.is_prealloc && (!o.buf || o.size < c.out_sizes[o.index])) return int(ZELT_ERR_OUTPUT_INVALID);
+            if (o.is_prealloc && (!o.buf || o.size < c.out_sizes[o.index]))
+                return int(ZELT_ERR_OUTPUT_INVALID);
         }
         for (uint32_t i = 0; i < n_outputs; ++i) {
             ZELTOutput &o = outputs[i];
