@@ -617,6 +617,35 @@ bool send_reply(int sock, uint16_t op, Reply &r) {
     return send_frame(sock, uint16_t(op | kReplyBit), out.bytes, r.fds, Clock::now() + kFrameTimeout);
 }
 
+// One request; its reply goes into `r`.
+void dispatch(uint16_t op, Reader &in, std::vector<UniqueFd> &fds, std::unique_ptr<BoardContext> &ctx,
+              Reply &r) {
+    if (op == kOpDevices) {
+        if (in.at_end())
+            do_devices(r);
+        else
+            r.status = ZELT_ERR_PARAM_INVALID;
+    } else if (op == kOpInit) {
+        do_init(in, fds, ctx, r);
+        if (r.status) log("init refused: " + std::to_string(r.status));
+    } else if (op == kOpRun || op == kOpQuery || op == kOpCoreMask || op == kOpDestroy) {
+        if (!ctx)
+            r.status = ZELT_ERR_CTX_INVALID;
+        else if (op == kOpRun)
+            do_run(in, *ctx, r);
+        else if (op == kOpQuery)
+            do_query(in, *ctx, r);
+        else if (op == kOpCoreMask)
+            do_core_mask(in, *ctx, r);
+        else if (in.at_end())
+            ctx.reset();
+        else
+            r.status = ZELT_ERR_PARAM_INVALID;
+    } else {
+        r.status = ZELT_ERR_PARAM_INVALID;
+    }
+}
+
 // Serves one connection until the client closes it, misbehaves, or the proxy stops.
 void serve(UniqueFd sock, int stop_fd) {
     std::unique_ptr<BoardContext> ctx;
@@ -643,29 +672,14 @@ void serve(UniqueFd sock, int stop_fd) {
         Reader in(f.payload.data(), f.payload.size());
         Reply r;
         uint16_t op = f.header.op;
-        if (op == kOpDevices) {
-            if (in.at_end())
-                do_devices(r);
-            else
-                r.status = ZELT_ERR_PARAM_INVALID;
-        } else if (op == kOpInit) {
-            do_init(in, f.fds, ctx, r);
-            if (r.status) log("init refused: " + std::to_string(r.status));
-        } else if (op == kOpRun || op == kOpQuery || op == kOpCoreMask || op == kOpDestroy) {
-            if (!ctx)
-                r.status = ZELT_ERR_CTX_INVALID;
-            else if (op == kOpRun)
-                do_run(in, *ctx, r);
-            else if (op == kOpQuery)
-                do_query(in, *ctx, r);
-            else if (op == kOpCoreMask)
-                do_core_mask(in, *ctx, r);
-            else if (in.at_end())
-                ctx.reset();
-            else
-                r.status = ZELT_ERR_PARAM_INVALID;
-        } else {
-            r.status = ZELT_ERR_PARAM_INVALID;
+        try {
+            dispatch(op, in, f.fds, ctx, r);
+        } catch (const std::bad_alloc &) {
+            r = Reply();
+            r.status = ZELT_ERR_MALLOC_FAIL;
+        } catch (...) {
+            r = Reply();
+            r.status = ZELT_ERR_FAIL;
         }
         f.fds.clear();  // descriptors that came with a request are never kept
         if (!send_reply(sock.get(), op, r)) break;
