@@ -301,3 +301,19 @@ def test_proxy_idles_in_interruptible_sleep(proxy):
     proc = proxy.start()
     time.sleep(0.3)
     assert psutil.Process(proc.pid).status() == psutil.STATUS_SLEEPING
+
+
+@pytest.mark.parametrize("offset,size,status", [(8, None, 0), (0, None, simlib.ZELT_ERR_MODEL_INVALID),
+                                                (-1, None, simlib.ZELT_ERR_PARAM_INVALID),
+                                                (8, 1 << 30, simlib.ZELT_ERR_PARAM_INVALID)])
+def test_talun_init_extension_names_the_model_inside_the_buffer(proxy, libs, small, offset, size, status):
+    proxy.start()
+    buf = b"junkjunk" + small + b"tail"
+    ext = simlib.ZELTRtInitExtend()
+    ext.real_model_offset, ext.real_model_size = offset, len(small) if size is None else size
+    ctx = ctypes.c_ulonglong(0)
+    lib = libs["TALUN"]
+    assert lib.zelt_init(ctypes.byref(ctx), buf, len(buf), 1, ctypes.byref(ext)) == status
+    if status == 0:
+        assert ext.zelt_context == ctx.value != 0
+        assert lib.zelt_destroy(ctx) == 0
