@@ -652,8 +652,6 @@ void serve(UniqueFd sock, int stop_fd) {
     Frame f;
     for (;;) {
         pollfd p[2] = {{sock.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        // A client in a loop of cycles sends its next frame soon after the last reply.
-        spin_readable(sock.get(), kSpin);
         if (poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;

@@ -36,7 +36,6 @@ constexpr uint32_t kMaxReplyPayload = 1024 * 1024;  // tensor tables, perf texts
 constexpr uint32_t kMaxString = 4096;               // device ids, model paths, texts inside a frame
 constexpr uint32_t kMaxFds = 2;                     // received per frame; more are closed
 constexpr uint32_t kMaxTensors = 512;               // inputs plus outputs of one model
-constexpr std::chrono::microseconds kSpin{50};      // how long a side polls for the other's next frame
 
 enum Op : uint16_t {
     kOpDevices = 1,   // -> board list
@@ -184,17 +183,6 @@ inline bool wait_fd(int fd, short events, Clock::time_point deadline) {
         if (r > 0) return (p.revents & (events | POLLHUP | POLLERR)) != 0;
         if (r < 0 && errno != EINTR) return false;
     }
-}
-
-// Polls `fd` without sleeping for up to `window`: a reply or request that comes within it is
-// read without the cost of putting the thread to sleep and waking it again.
-inline bool spin_readable(int fd, std::chrono::microseconds window) {
-    auto until = Clock::now() + window;
-    do {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) > 0) return true;
-    } while (Clock::now() < until);
-    return false;
 }
 
 // Sends header + payload, with `fds` attached to the first byte; false on error or time-out.

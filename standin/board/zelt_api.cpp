@@ -131,7 +131,6 @@ int call(UniqueFd &sock, Op op, const Writer &req, const std::vector<int> &fds, 
     auto deadline = Clock::now() + timeout;
     bool ok = send_frame(sock.get(), op, req.bytes, fds, deadline);
     if (ok) {
-        spin_readable(sock.get(), kSpin);  // short calls answer within it
         ok = recv_frame(sock.get(), reply, deadline, kMaxReplyPayload) == RecvStatus::kOk &&
              reply.header.op == (op | kReplyBit) && reply.payload.size() >= sizeof(int32_t);
     }
