@@ -102,6 +102,7 @@ class ProxyControl:
     def __init__(self):
         self.proc = None
         self.args = None
+        self.bad_exits = []  # (arguments, status) of proxies that did not exit cleanly on SIGTERM
 
     def start(self, *args, wait=True):
         if self.proc is not None and self.args == args and self.proc.is_running() and proxy_answers():
@@ -130,10 +131,14 @@ class ProxyControl:
         status = None
         if self.proc is not None:
             status = stop_process(self.proc)
+            if status not in (0, None):  # None: it was gone already (a test killed it)
+                self.bad_exits.append((self.args, status))
             self.proc = None
             self.args = None
         for p in proxies_started_by_us():
-            stop_process(p)
+            session_status = stop_process(p)
+            if session_status not in (0, None):
+                self.bad_exits.append(("started by a session", session_status))
         return status
 
 

@@ -289,3 +289,5 @@ def proxy():
     control = ProxyControl()
     yield control
     control.stop()
+    # A sanitizer report or a crash on the way out shows as an unclean exit.
+    assert control.bad_exits == []
