@@ -64,6 +64,9 @@ def test_tx5100_session_starts_the_proxy_detached_then_reuses_it(proxy, containe
     try:
         started = proxies_started_by_us()
         assert len(started) == 1
+        deadline = time.monotonic() + 20  # it settles once it listens (slower under a sanitizer)
+        while started[0].status() != "sleeping" and time.monotonic() < deadline:
+            time.sleep(0.05)
         assert started[0].status() == "sleeping"
         assert rt.lib._name == boardlib.API_LIBS["TALUN"]
         assert rt.build_graph(container) == 0

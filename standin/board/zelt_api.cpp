@@ -112,11 +112,10 @@ UniqueFd connect_proxy() {
     for (;;) {
         UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!s) return s;
-        if (connect(s.get(), reinterpret_cast<sockaddr *>(&addr), len) == 0) {
-            setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
-            setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
-            return s;
-        }
+        // Set first: a connect to a proxy whose backlog is full waits no longer than a send.
+        setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+        setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
+        if (connect(s.get(), reinterpret_cast<sockaddr *>(&addr), len) == 0) return s;
         if ((errno != ECONNREFUSED && errno != EAGAIN && errno != EINTR) || Clock::now() >= deadline)
             return UniqueFd();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
