@@ -574,7 +574,9 @@ void do_run(Reader &in, BoardContext &c, Reply &r) {
         outputs[i].size = uint32_t(c.out_slots[i].capacity);
     }
     ZELTOutputExtend oext{};
-    if ((r.status = zelt_outputs_get(c.handle, uint32_t(outputs.size()), outputs.data(), &oext))) return;
+    if (!outputs.empty() &&
+        (r.status = zelt_outputs_get(c.handle, uint32_t(outputs.size()), outputs.data(), &oext)))
+        return;
     ZELTPerfRun perf{};
     zelt_query(c.handle, ZELT_QUERY_PERF_RUN, &perf, sizeof perf);
     r.body.put<uint64_t>(run.frame_id)

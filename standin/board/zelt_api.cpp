@@ -222,7 +222,7 @@ int init(zelt_handle *context, const void *model, uint32_t size, uint32_t flag, 
         in.get<uint32_t>();  // cores
         uint32_t n_in = in.get<uint32_t>(), n_out = in.get<uint32_t>();
         uint64_t memory_size = in.get<uint64_t>();
-        if (!in.ok() || uint64_t(n_in) + n_out > kMaxTensors || n_in == 0 || n_out == 0 ||
+        if (!in.ok() || uint64_t(n_in) + n_out > kMaxTensors ||
             !read_tensors(in, n_in, memory_size, ctx->inputs, ctx->in_slots) ||
             !read_tensors(in, n_out, memory_size, ctx->outputs, ctx->out_slots) || !in.at_end() ||
             reply.fds.size() != 1 || memory_size == 0 || memory_size > SIZE_MAX)
