@@ -651,15 +651,16 @@ void dispatch(uint16_t op, Reader &in, std::vector<UniqueFd> &fds, std::unique_p
 // Serves one connection until the client closes it, misbehaves, or the proxy stops.
 void serve(UniqueFd sock, int stop_fd) {
     std::unique_ptr<BoardContext> ctx;
+    FrameReader reader(sock.get());
     Frame f;
     for (;;) {
         pollfd p[2] = {{sock.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        if (poll(p, 2, reader.buffered() ? 0 : -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (p[1].revents) break;
-        RecvStatus s = recv_frame(sock.get(), f, Clock::now() + kFrameTimeout);
+        RecvStatus s = reader.next(f, Clock::now() + kFrameTimeout);
         if (s == RecvStatus::kBadFrame) {
             // Nothing after a bad header can be trusted: answer once, then hang up.
             Reply r;
@@ -783,7 +784,7 @@ int list_devices() {
         auto deadline = Clock::now() + std::chrono::seconds(5);
         Frame f;
         if (!send_frame(sock.get(), kOpDevices, {}, {}, deadline) ||
-            recv_frame(sock.get(), f, deadline, kMaxReplyPayload) != RecvStatus::kOk ||
+            recv_reply(sock.get(), f, deadline) != RecvStatus::kOk ||
             f.header.op != (kOpDevices | kReplyBit)) {
             std::fprintf(stderr, "npu_tetherd: the running proxy does not answer\n");
             return 1;

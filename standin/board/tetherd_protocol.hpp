@@ -233,13 +233,14 @@ struct Frame {
 
 enum class RecvStatus { kOk, kClosed, kTimeout, kBadFrame, kError };
 
-// Receives exactly `n` bytes, collecting any descriptors that come along.
-inline RecvStatus recv_exact(int sock, uint8_t *out, size_t n, std::vector<UniqueFd> &fds,
-                             Clock::time_point deadline) {
-    size_t got = 0;
+// Receives at least `min` and at most `max` bytes (their count in `got`), collecting any
+// descriptors that come along.
+inline RecvStatus recv_some(int sock, uint8_t *out, size_t min, size_t max, size_t &got,
+                            std::vector<UniqueFd> &fds, Clock::time_point deadline) {
+    got = 0;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-    while (got < n) {
-        iovec iov{out + got, n - got};
+    while (got < min) {
+        iovec iov{out + got, max - got};
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
@@ -272,18 +273,79 @@ inline RecvStatus recv_exact(int sock, uint8_t *out, size_t n, std::vector<Uniqu
     return RecvStatus::kOk;
 }
 
-// Receives one frame and checks its header; the payload is at most `max_payload` bytes.
-inline RecvStatus recv_frame(int sock, Frame &f, Clock::time_point deadline,
-                             uint32_t max_payload = kMaxPayload) {
+inline RecvStatus recv_exact(int sock, uint8_t *out, size_t n, std::vector<UniqueFd> &fds,
+                             Clock::time_point deadline) {
+    size_t got;
+    return recv_some(sock, out, n, n, got, fds, deadline);
+}
+
+inline bool header_ok(const FrameHeader &h, uint32_t max_payload) {
+    return h.magic == kMagic && h.version == kProtocolVersion && h.length <= max_payload;
+}
+
+// Reads the requests of one connection.  One read takes whatever has arrived, so a frame
+// usually costs a single call, and a frame that follows in the same read waits in the buffer.
+class FrameReader {
+public:
+    explicit FrameReader(int sock) : sock_(sock), buf_(kChunk) {}
+    bool buffered() const { return end_ > start_; }
+
+    RecvStatus next(Frame &f, Clock::time_point deadline) {
+        if (RecvStatus s = fill(sizeof f.header, deadline); s != RecvStatus::kOk) return s;
+        std::memcpy(&f.header, buf_.data() + start_, sizeof f.header);
+        if (!header_ok(f.header, kMaxPayload)) return RecvStatus::kBadFrame;
+        const size_t whole = sizeof f.header + f.header.length;
+        if (RecvStatus s = fill(whole, deadline); s != RecvStatus::kOk) return s;
+        f.payload.assign(buf_.data() + start_ + sizeof f.header, buf_.data() + start_ + whole);
+        start_ += whole;
+        // Descriptors ride with the bytes they were sent with; all that came in belong to this frame.
+        f.fds = std::move(fds_);
+        fds_.clear();
+        return f.fds.size() > kMaxFds ? RecvStatus::kBadFrame : RecvStatus::kOk;
+    }
+
+private:
+    static constexpr size_t kChunk = 4096;
+
+    RecvStatus fill(size_t n, Clock::time_point deadline) {
+        while (end_ - start_ < n) {
+            if (start_ > 0) {
+                std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
+                end_ -= start_;
+                start_ = 0;
+            }
+            if (buf_.size() < std::max(n, kChunk)) buf_.resize(std::max(n, kChunk));
+            size_t got;
+            RecvStatus s = recv_some(sock_, buf_.data() + end_, 1, buf_.size() - end_, got, fds_, deadline);
+            if (s != RecvStatus::kOk) return s;
+            if (fds_.size() > kMaxFds) return RecvStatus::kBadFrame;
+            end_ += got;
+        }
+        return RecvStatus::kOk;
+    }
+
+    int sock_;
+    std::vector<uint8_t> buf_;
+    size_t start_ = 0, end_ = 0;
+    std::vector<UniqueFd> fds_;
+};
+
+// Receives a reply.  Nothing follows a reply on its connection, so the header and a short payload
+// come in one call.
+inline RecvStatus recv_reply(int sock, Frame &f, Clock::time_point deadline) {
     f.fds.clear();
-    f.payload.clear();
-    RecvStatus s = recv_exact(sock, reinterpret_cast<uint8_t *>(&f.header), sizeof f.header, f.fds, deadline);
+    uint8_t first[sizeof(FrameHeader) + 4096];
+    size_t got;
+    RecvStatus s = recv_some(sock, first, sizeof f.header, sizeof first, got, f.fds, deadline);
     if (s != RecvStatus::kOk) return s;
-    if (f.header.magic != kMagic || f.header.version != kProtocolVersion || f.header.length > max_payload ||
-        f.fds.size() > kMaxFds)
+    std::memcpy(&f.header, first, sizeof f.header);
+    const size_t extra = got - sizeof f.header;
+    if (!header_ok(f.header, kMaxReplyPayload) || extra > f.header.length || f.fds.size() > kMaxFds)
         return RecvStatus::kBadFrame;
+    f.payload.assign(first + sizeof f.header, first + got);
     f.payload.resize(f.header.length);
-    if (f.header.length) s = recv_exact(sock, f.payload.data(), f.payload.size(), f.fds, deadline);
+    if (f.header.length > extra)
+        s = recv_exact(sock, f.payload.data() + extra, f.header.length - extra, f.fds, deadline);
     if (s == RecvStatus::kOk && f.fds.size() > kMaxFds) return RecvStatus::kBadFrame;
     return s;
 }

@@ -130,7 +130,7 @@ int call(UniqueFd &sock, Op op, const Writer &req, const std::vector<int> &fds, 
     auto deadline = Clock::now() + timeout;
     bool ok = send_frame(sock.get(), op, req.bytes, fds, deadline);
     if (ok) {
-        ok = recv_frame(sock.get(), reply, deadline, kMaxReplyPayload) == RecvStatus::kOk &&
+        ok = recv_reply(sock.get(), reply, deadline) == RecvStatus::kOk &&
              reply.header.op == (op | kReplyBit) && reply.payload.size() >= sizeof(int32_t);
     }
     if (!ok) {
