@@ -207,7 +207,7 @@ def model_memfd(rng, container):
 def fuzz_frames(rng, container):
     """Yields (frame bytes, fds to attach, whether a reply is owed)."""
     while True:
-        pick = rng.randrange(10)
+        pick = rng.randrange(11)
         if pick == 0:
             yield bytes(rng.randrange(256) for _ in range(rng.randrange(1, 40))), [], True
         elif pick == 1:
@@ -230,6 +230,9 @@ def fuzz_frames(rng, container):
             yield frame(OP_CORE_MASK, struct.pack("<I", rng.randrange(10))), [], True
         elif pick == 8:
             yield frame(rng.choice([OP_DESTROY, OP_DEVICES]), b"" if rng.randrange(2) else b"\0"), [], True
+        elif pick == 9:
+            # Two requests in one write: both are answered, in order.
+            yield frame(OP_DEVICES) + frame(OP_CORE_MASK, struct.pack("<I", 1)), [], 2
         else:
             whole = frame(OP_QUERY, struct.pack("<i", 3))
             yield whole[:rng.randrange(1, len(whole))], [], True  # cut short: the proxy answers or hangs up
@@ -272,11 +275,15 @@ def test_random_and_mutated_frames_never_break_the_proxy(proxy):
                     os.close(fd)
             sent += 1
             # A frame that is not whole would keep the proxy waiting for its rest: hang up instead.
-            whole = len(data) >= 12 and struct.unpack_from("<I", data, 8)[0] == len(data) - 12
+            whole = reply_owed == 2 or len(data) >= 12 and struct.unpack_from("<I", data, 8)[0] == len(data) - 12
             if not reply_owed or not whole:
                 sock.shutdown(socket.SHUT_WR)
             try:
                 reply = recv_reply(sock) if reply_owed else None
+                if reply_owed == 2 and reply is not None:
+                    assert reply[:2] == (OP_DEVICES | REPLY, 0)
+                    reply = recv_reply(sock)
+                    assert reply is not None and reply[0] == OP_CORE_MASK | REPLY
             except socket.timeout:
                 pytest.fail("the proxy did not answer frame {} within 10 s".format(sent))
             if reply is None or reply[0] == REPLY or rng.randrange(6) == 0:
