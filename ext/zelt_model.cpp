@@ -93,6 +93,11 @@ public:
 
     uint64_t size() const { return buf_.size(); }
 
+    // Whether a field of `width` bytes at `offset` lies wholly inside the data.
+    bool holds(uint64_t offset, uint64_t width) const {
+        return offset <= buf_.size() && buf_.size() - offset >= width;
+    }
+
 private:
     nb::handle data_;
     const Buffer &buf_;
@@ -118,14 +123,15 @@ nb::object parse_data(nb::handle data) {
     const uint64_t config_len = in.field(config_at);
     nb::object config_data = in.section(config_at + 8, config_len);
 
-    // Custom-operator sections: both, when their lengths fit inside the data;
-    // none where the data ends after the configuration section.
+    // Custom-operator sections: both, when their lengths and contents fit
+    // inside the data; none where the data ends anywhere in that area, a
+    // length field included.
     nb::object custom_op_config = nb::none(), custom_op = nb::none();
     const uint64_t custom_at = add_saturating(config_at + 8, config_len);
-    if (version >= 2 && custom_at < in.size()) {
+    if (version >= 2 && in.holds(custom_at, kLongSize)) {
         const uint64_t c_len = in.field(custom_at, true);
         const uint64_t d_at = add_saturating(custom_at + kLongSize, c_len);
-        if (d_at <= in.size()) {
+        if (in.holds(d_at, kLongSize)) {
             const uint64_t d_len = in.field(d_at, true);
             if (add_saturating(d_at + kLongSize, d_len) <= in.size()) {
                 custom_op_config = in.section(custom_at + kLongSize, c_len);

@@ -6,10 +6,7 @@
 // session loaded and its function attributes are as bound, the data path
 // calls the library's functions directly instead (same results, errors and
 // messages), with the GIL released around each call.
-#include "zelt_runtime.hpp"
-
-#include <dlfcn.h>
-#include <zeltrt/zeltrt_api.h>
+#include "zelt_runtime_library.hpp"
 
 // Built against NumPy 2 headers for every NumPy from 1.23 on.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
@@ -20,7 +17,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 namespace zrt {
@@ -164,233 +160,6 @@ void read_struct(nb::handle s, T &out) {
     std::memcpy(&out, b.data(), sizeof(T));
 }
 
-// ------------------------------------------------------------ library registry
-
-// The five data-path functions that may be called directly.
-enum Fn { kQueryFn, kInputsSetFn, kRunFn, kOutputsGetFn, kOutputsReleaseFn, kFnCount };
-const zl::Name *const kFnNames[kFnCount] = {&kZeltQuery, &kZeltInputsSet, &kZeltRun, &kZeltOutputsGet,
-                                            &kZeltOutputsRelease};
-
-// What this module knows about a library object it loaded or closed.
-struct LibraryState {
-    // A ctypes library: once closed, its code is unmapped.
-    bool native = false;
-    bool closed = false;
-    // Direct calls allowed: the library is loaded and the pointers below valid.
-    bool direct = false;
-    int in_flight = 0;
-    decltype(&::zelt_query) query = nullptr;
-    decltype(&::zelt_inputs_set) inputs_set = nullptr;
-    decltype(&::zelt_run) run = nullptr;
-    decltype(&::zelt_outputs_get) outputs_get = nullptr;
-    decltype(&::zelt_outputs_release) outputs_release = nullptr;
-    // The function objects bound at load (weakly: they hold the library)
-    // with their argtypes and restype; direct calls are made only while
-    // all are still in place.  Borrowed: `state_refs` keeps them alive
-    // while the entry exists.
-    PyObject *bound[kFnCount][3] = {};
-    // The functions found in place in the library's dict as it was then.
-    zl::DictStamp seen;
-    bool seen_in_place[kFnCount] = {};
-};
-
-// Keyed by the library object.  Entries go when the object dies (weak
-// reference callback); objects without weak reference support stay.
-std::unordered_map<PyObject *, LibraryState> libraries;
-// Library address -> (weakref to the library, or the library itself when it
-// has no weak references; the objects its entry borrows).  Lives as long as
-// the process, like the module's other interned objects.
-nb::handle state_refs;
-
-LibraryState *find_state(nb::handle lib) {
-    auto it = libraries.find(lib.ptr());
-    return it == libraries.end() ? nullptr : &it->second;
-}
-
-LibraryState &add_state(nb::handle lib, nb::handle refs) {
-    if (LibraryState *s = find_state(lib)) return *s;
-    PyObject *key = lib.ptr();
-    // Keyed by address, so that the library object itself is never hashed
-    // (a stand-in would see the call).
-    nb::object address = zl::steal(PyLong_FromVoidPtr(key));
-    nb::object forget = nb::cpp_function([key](nb::handle) {
-        libraries.erase(key);
-        if (PyObject *k = PyLong_FromVoidPtr(key)) {
-            PyDict_DelItem(state_refs.ptr(), k);
-            Py_DECREF(k);
-        }
-        PyErr_Clear();
-    });
-    PyObject *ref = PyWeakref_NewRef(lib.ptr(), forget.ptr());
-    nb::object holder;
-    if (ref) {
-        holder = nb::steal(ref);
-    } else {
-        PyErr_Clear();
-        holder = nb::borrow(lib);
-    }
-    if (PyDict_SetItem(state_refs.ptr(), address.ptr(), nb::make_tuple(holder, refs).ptr()) < 0)
-        zl::throw_error();
-    LibraryState &s = libraries[key];
-    int native = PyObject_IsInstance(lib.ptr(), zl::import("ctypes").attr("CDLL").ptr());
-    if (native < 0) zl::throw_error();
-    // A real library has the loader's handle; a stand-in dressed as a CDLL does not.
-    if (native) {
-        PyObject *handle = PyObject_GetAttrString(lib.ptr(), "_handle");
-        native = handle && PyLong_Check(handle);
-        Py_XDECREF(handle);
-        PyErr_Clear();
-    }
-    s.native = native != 0;
-    return s;
-}
-
-// What ctypes calls a function object with: its argtypes, restype and
-// errcheck, read through the getters of ctypes' own function type (they
-// report the values the object holds, whatever its class says).
-const PyGetSetDef *func_getters[3] = {};
-const char *const kFuncSettings[3] = {"argtypes", "restype", "errcheck"};
-
-void find_func_getters() {
-    nb::object base = zl::import("ctypes").attr("_CFuncPtr");
-    for (int k = 0; k < 3; ++k) {
-        nb::object d = zl::getattr(base, kFuncSettings[k]);
-        // Another ctypes: no direct calls.
-        if (!PyObject_TypeCheck(d.ptr(), &PyGetSetDescr_Type)) return;
-        func_getters[k] = reinterpret_cast<PyGetSetDescrObject *>(d.ptr())->d_getset;
-    }
-}
-
-nb::object func_setting(nb::handle func, int k) {
-    return zl::steal(func_getters[k]->get(func.ptr(), func_getters[k]->closure));
-}
-
-// Registers a freshly loaded and bound CDLL for direct calls: a plain one
-// (cdecl, errno left alone) whose functions are ctypes' own function objects.
-void register_loaded(nb::handle lib) {
-    nb::object ctypes = zl::import("ctypes");
-    if ((PyObject *)Py_TYPE(lib.ptr()) != ctypes.attr("CDLL").ptr() || find_state(lib) || !func_getters[2])
-        return;
-    void *handle = PyLong_AsVoidPtr(lib.attr("_handle").ptr());
-    if (!handle) {
-        PyErr_Clear();
-        return;
-    }
-    nb::object base = ctypes.attr("_CFuncPtr"), cdecl = ctypes.attr("_FUNCFLAG_CDECL");
-    nb::list refs;
-    void *symbols[kFnCount];
-    for (int i = 0; i < kFnCount; ++i) {
-        symbols[i] = dlsym(handle, kFnNames[i]->c_str());
-        if (!symbols[i]) return;
-        nb::object func = attr(lib, *kFnNames[i]);
-        nb::handle type((PyObject *)Py_TYPE(func.ptr()));
-        if (!PyObject_TypeCheck(func.ptr(), (PyTypeObject *)base.ptr()) ||
-            !zl::equal(type.attr("_flags_"), cdecl) || !zl::is_none(func_setting(func, 2)))
-            return;
-        refs.append(zl::steal(PyWeakref_NewRef(func.ptr(), nullptr)));
-        refs.append(func_setting(func, 0));
-        refs.append(func_setting(func, 1));
-    }
-    LibraryState &s = add_state(lib, refs);
-    for (int i = 0; i < kFnCount; ++i)
-        for (int j = 0; j < 3; ++j) s.bound[i][j] = refs[3 * i + j].ptr();
-    s.query = reinterpret_cast<decltype(s.query)>(symbols[kQueryFn]);
-    s.inputs_set = reinterpret_cast<decltype(s.inputs_set)>(symbols[kInputsSetFn]);
-    s.run = reinterpret_cast<decltype(s.run)>(symbols[kRunFn]);
-    s.outputs_get = reinterpret_cast<decltype(s.outputs_get)>(symbols[kOutputsGetFn]);
-    s.outputs_release = reinterpret_cast<decltype(s.outputs_release)>(symbols[kOutputsReleaseFn]);
-    s.closed = false;
-    s.direct = true;
-}
-
-// True while `lib.<fn>` (looked up in the library's own dict, where ctypes
-// keeps the functions it made) is the function object bound at load, with
-// the argtypes and restype it got then and no errcheck.
-bool bound_intact(nb::handle lib_dict, LibraryState &s, Fn fn) {
-    zl::DictStamp now(lib_dict.ptr());
-    if (!(now == s.seen)) {
-        s.seen = now;
-        std::fill(std::begin(s.seen_in_place), std::end(s.seen_in_place), false);
-    }
-    PyObject *func = PyWeakref_GetObject(s.bound[fn][0]);
-    if (!s.seen_in_place[fn]) {
-        PyObject *found = PyDict_GetItemWithError(lib_dict.ptr(), kFnNames[fn]->get().ptr());
-        if (!found) {
-            if (PyErr_Occurred()) zl::throw_error();
-            return false;
-        }
-        if (found != func) return false;
-        s.seen_in_place[fn] = true;
-    }
-    return func_setting(func, 0).ptr() == s.bound[fn][1] && func_setting(func, 1).ptr() == s.bound[fn][2] &&
-           zl::is_none(func_setting(func, 2));
-}
-
-// Counts a call in progress, so that the library is not closed under it.
-class InFlight {
-public:
-    explicit InFlight(LibraryState *s) : s_(s) {
-        if (s_) ++s_->in_flight;
-    }
-    ~InFlight() {
-        if (s_) --s_->in_flight;
-    }
-    InFlight(const InFlight &) = delete;
-    InFlight &operator=(const InFlight &) = delete;
-
-private:
-    LibraryState *s_;
-};
-
-// The session's library and context as one runtime call needs them.
-struct Runtime {
-    nb::object lib, context;
-    LibraryState *state = nullptr;
-    bool direct = false;
-    zelt_handle handle = 0;
-};
-
-// Without `needs_context` (a call that makes the context) `self.context` is not read.
-Runtime runtime(nb::handle self, std::initializer_list<Fn> fns, bool needs_context = true) {
-    Runtime rt;
-    rt.lib = attr(self, kLib);
-    if (needs_context) rt.context = attr(self, kContext);
-    rt.state = find_state(rt.lib);
-    // Stand-ins for the library (mocks) are called whatever state they are in.
-    if (!rt.state || !rt.state->native) return rt;
-    // A library this module closed is unmapped: calling into it would crash.
-    if (rt.state->closed) zl::raise_exception("E The runtime of this session has been released.");
-    if (!needs_context) return rt;
-    if (zl::is_none(rt.context))
-        zl::raise_exception("E The graph of this session is not built, call build_graph first.");
-    if (!rt.state->direct || !PyLong_CheckExact(rt.context.ptr())) return rt;
-    if (fns.size()) {
-        nb::object lib_dict = zl::steal(PyObject_GenericGetDict(rt.lib.ptr(), nullptr));
-        for (Fn fn : fns)
-            if (!bound_intact(lib_dict, *rt.state, fn)) return rt;
-    }
-    // ctypes converts the handle argument the same way (masked to 64 bits).
-    rt.handle = (zelt_handle)PyLong_AsUnsignedLongLongMask(rt.context.ptr());
-    if (PyErr_Occurred()) zl::throw_error();
-    rt.direct = true;
-    return rt;
-}
-
-// Runs a direct library call with the GIL released.
-template <typename F>
-int call_direct(Runtime &rt, F f) {
-    InFlight guard(rt.state);
-    nb::gil_scoped_release unlocked;
-    return f();
-}
-
-// self.lib.<fn>(args...) through ctypes.
-template <typename... Args>
-nb::object call_lib(Runtime &rt, const zl::Name &fn, Args &&...args) {
-    InFlight guard(rt.state);
-    return attr(rt.lib, fn)(std::forward<Args>(args)...);
-}
-
 // ------------------------------------------------------------ ctypes helpers
 
 nb::object cast_void_p(nb::handle obj) { return ns["cast"](ns["pointer"](obj), ns["c_void_p"]); }
@@ -421,38 +190,50 @@ bool is_own(nb::handle self, std::initializer_list<OwnMethod> methods) {
 
 // ------------------------------------------------------------ tensor queries
 
-// zelt_query for a structure the caller reads itself; `out` receives it.
-// Through ctypes, `filled` (when given) keeps the structure alive, and with
-// it whatever its pointer fields refer to (a stand-in may point them at
-// objects the structure alone holds).
+// zelt_query of `cmd_name` into `out`, a C structure whose ctypes twin is
+// `struct_name`; with `index`, its index field is set first (by ctypes' own
+// conversion, and error, for anything but a plain int).  `filled`, when
+// given, receives the filled ctypes structure; through ctypes it is the one
+// the library filled, which keeps alive whatever its pointer fields refer to
+// (a stand-in may point them at objects the structure alone holds).
 template <typename T>
-nb::object query_struct(Runtime &rt, const zl::Name &cmd_name, const char *struct_name, T &out,
-                        nb::object *filled = nullptr) {
+nb::object query(Runtime &rt, const zl::Name &cmd_name, const char *struct_name, T &out,
+                 nb::handle index = nb::handle(), nb::object *filled = nullptr) {
+    constexpr bool indexed = std::is_same_v<T, ZELTTensorAttr> || std::is_same_v<T, ZELTRtTensorAttr>;
     nb::object cmd = ns[cmd_name];
+    std::memset(&out, 0, sizeof(T));
+    nb::object ret;
     if (rt.direct) {
+        if constexpr (indexed) {
+            if (!index.is_valid() || PyLong_CheckExact(index.ptr())) {
+                out.index = index.is_valid() ? (uint32_t)masked(index) : 0;
+            } else {
+                nb::object s = ns[struct_name]();
+                set_attr(s, "index", index);
+                read_struct(s, out);
+            }
+        }
         int c = (int)PyLong_AsLong(cmd.ptr());
         if (PyErr_Occurred()) zl::throw_error();
-        std::memset(&out, 0, sizeof(T));
-        int ret = call_direct(rt, [&] { return rt.state->query(rt.handle, c, &out, (uint32_t)sizeof(T)); });
-        return zl::to_int(ret);
+        ret = zl::to_int(call_direct([&] { return rt.fns->query(rt.handle, c, &out, (uint32_t)sizeof(T)); }));
+        if (filled) {
+            *filled = ns[struct_name]();
+            Buffer b(*filled);
+            std::memcpy(b.data(), &out, std::min(sizeof(T), b.size()));
+        }
+        return ret;
     }
     nb::object s = ns[struct_name]();
-    nb::object ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
+    if (index.is_valid()) set_attr(s, "index", index);
+    ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
     read_struct(s, out);
     if (filled) *filled = s;
     return ret;
 }
 
-template <typename T>
-nb::object query_struct(nb::handle self, const zl::Name &cmd_name, const char *struct_name, T &out,
-                        nb::object *filled = nullptr) {
-    Runtime rt = runtime(self, {kQueryFn});
-    return query_struct(rt, cmd_name, struct_name, out, filled);
-}
-
 std::pair<nb::object, nb::object> in_out_num_values(Runtime &rt) {
     ZELTInputOutputNum num;
-    nb::object ret = query_struct(rt, kQueryInOutNum, "ZELTInputOutputNum", num);
+    nb::object ret = query(rt, kQueryInOutNum, "ZELTInputOutputNum", num);
     check_status(ret, "Get input output num failed! Error code: {}");
     return {zl::to_int(num.n_input), zl::to_int(num.n_output)};
 }
@@ -474,24 +255,26 @@ std::pair<nb::object, nb::object> call_in_out_num(nb::handle self) {
 
 const char *const kAttrFailed = "Query tensor attr failed! Error code: {}";
 
+// The attribute of input or output `index` as its family's C structure, and
+// (when `filled` is given) as the ctypes structure.
+template <typename Attr>
+void attr_as(Runtime &rt, nb::handle index, bool is_output, Attr &a, nb::object *filled) {
+    const char *name = std::is_same_v<Attr, ZELTRtTensorAttr> ? "ZELTRtTensorAttr" : "ZELTTensorAttr";
+    check_status(query(rt, is_output ? kQueryOutputAttr : kQueryInputAttr, name, a, index, filled), kAttrFailed);
+}
+
 nb::object tensor_attr(nb::handle self, nb::handle index, bool is_output) {
-    nb::object s = ns[is_talun(self) ? "ZELTRtTensorAttr" : "ZELTTensorAttr"]();
-    set_attr(s, "index", index);
-    nb::object cmd = ns[is_output ? kQueryOutputAttr : kQueryInputAttr];
+    bool talun = is_talun(self);
     Runtime rt = runtime(self, {kQueryFn});
-    nb::object ret;
-    if (rt.direct) {
-        int c = (int)PyLong_AsLong(cmd.ptr());
-        if (PyErr_Occurred()) zl::throw_error();
-        Buffer b(s);
-        void *info = b.data();
-        uint32_t size = (uint32_t)b.size();
-        ret = zl::to_int(call_direct(rt, [&] { return rt.state->query(rt.handle, c, info, size); }));
+    nb::object filled;
+    if (talun) {
+        ZELTRtTensorAttr a;
+        attr_as(rt, index, is_output, a, &filled);
     } else {
-        ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
+        ZELTTensorAttr a;
+        attr_as(rt, index, is_output, a, &filled);
     }
-    check_status(ret, kAttrFailed);
-    return s;
+    return filled;
 }
 
 // The index into `dims` of shape entry `k` (counted from the end for a
@@ -509,49 +292,22 @@ nb::list shape_list(uint32_t n_dims, const uint32_t *dims, bool reverse) {
     return shape;
 }
 
-nb::list shape_of(nb::handle self, uint32_t n_dims, const uint32_t *dims) {
-    return shape_list(n_dims, dims, family(attr(self, kNpuModel)).reverse);
-}
-
 template <typename Attr>
-nb::object output_shape_as(nb::handle self, Runtime &rt, nb::handle index, const char *struct_name) {
+nb::object output_shape_as(nb::handle self, Runtime &rt, nb::handle index) {
     Attr a;
-    nb::object cmd = ns[kQueryOutputAttr];
-    nb::object ret;
-    if (rt.direct) {
-        std::memset(&a, 0, sizeof a);
-        if (PyLong_CheckExact(index.ptr())) {
-            a.index = (uint32_t)masked(index);
-        } else {
-            // ctypes' own conversion (and error) for anything but a plain int.
-            nb::object s = ns[struct_name]();
-            set_attr(s, "index", index);
-            read_struct(s, a);
-        }
-        int c = (int)PyLong_AsLong(cmd.ptr());
-        if (PyErr_Occurred()) zl::throw_error();
-        ret = zl::to_int(
-            call_direct(rt, [&] { return rt.state->query(rt.handle, c, &a, (uint32_t)sizeof(a)); }));
-    } else {
-        nb::object s = ns[struct_name]();
-        set_attr(s, "index", index);
-        ret = call_lib(rt, kZeltQuery, rt.context, cmd, cast_void_p(s), ctypes_sizeof(s));
-        read_struct(s, a);
-    }
-    check_status(ret, kAttrFailed);
-    return shape_of(self, a.n_dims, a.dims);
+    attr_as(rt, index, true, a, nullptr);
+    return shape_list(a.n_dims, a.dims, family(attr(self, kNpuModel)).reverse);
 }
 
-nb::object output_shape(nb::handle self, Runtime &rt, nb::handle index) {
-    if (is_talun(self)) return output_shape_as<ZELTRtTensorAttr>(self, rt, index, "ZELTRtTensorAttr");
-    return output_shape_as<ZELTTensorAttr>(self, rt, index, "ZELTTensorAttr");
+nb::object output_shape(nb::handle self, Runtime &rt, nb::handle index, bool talun) {
+    return talun ? output_shape_as<ZELTRtTensorAttr>(self, rt, index)
+                 : output_shape_as<ZELTTensorAttr>(self, rt, index);
 }
 
 nb::object output_shape(nb::handle self, nb::handle index) {
     bool talun = is_talun(self);
     Runtime rt = runtime(self, {kQueryFn});
-    if (talun) return output_shape_as<ZELTRtTensorAttr>(self, rt, index, "ZELTRtTensorAttr");
-    return output_shape_as<ZELTTensorAttr>(self, rt, index, "ZELTTensorAttr");
+    return output_shape(self, rt, index, talun);
 }
 
 nb::object get_type_format(nb::handle dtype) {
@@ -679,7 +435,7 @@ nb::object set_inputs_direct(Runtime &rt, const StagedInput *staged, std::size_t
         d.type = (int32_t)(uint32_t)masked(staged[i].type);
         d.fmt = (int32_t)(uint32_t)masked(staged[i].fmt);
     }
-    int ret = call_direct(rt, [&] { return rt.state->inputs_set(rt.handle, (uint32_t)n, descs); });
+    int ret = call_direct([&] { return rt.fns->inputs_set(rt.handle, (uint32_t)n, descs); });
     check_status(ret, "Set inputs failed. error code: {}");
     return zl::to_int(ret);
 }
@@ -710,7 +466,7 @@ nb::object set_inputs_eval_perf(nb::handle self) {
     if (rt.direct) {
         Buffer b(array);
         ZELTInput *descs = static_cast<ZELTInput *>(b.data());
-        int ret = call_direct(rt, [&] { return rt.state->inputs_set(rt.handle, (uint32_t)n, descs); });
+        int ret = call_direct([&] { return rt.fns->inputs_set(rt.handle, (uint32_t)n, descs); });
         return inputs_set_result(zl::to_int(ret));
     }
     nb::object first = ns["pointer"](array[0]);
@@ -875,6 +631,12 @@ nb::object set_inputs(nb::handle self, nb::handle inputs, nb::handle data_type, 
         if (formats_seq.is_valid()) s.fmt = item(formats_seq, i);
         plain_values = plain_values && exact_int(s.pass_through) && exact_int(s.type) && exact_int(s.fmt);
     }
+    // The size field holds 32 bits: a larger array is refused before any of its bytes are copied.
+    for (std::size_t i = 0; i < in_num; ++i) {
+        nb::handle array = staged[i].array;
+        if (PyArray_Check(array.ptr()) && (uint64_t)PyArray_NBYTES(as_array(array)) > UINT32_MAX)
+            raise_input_size(i);
+    }
     Runtime rt = runtime(self, {kInputsSetFn});
     // Values that are not plain integers take ctypes' own conversions (and errors).
     if (rt.direct && plain_values) return set_inputs_direct(rt, staged, in_num);
@@ -891,7 +653,7 @@ nb::object run(nb::handle self, nb::handle get_frame_id) {
         std::memset(&ext, 0, sizeof ext);
         // Both extensions start with frame_id; the runtime tells them apart by family.
         ZELTRunExtend *p = reinterpret_cast<ZELTRunExtend *>(&ext);
-        int ret = call_direct(rt, [&] { return rt.state->run(rt.handle, p); });
+        int ret = call_direct([&] { return rt.fns->run(rt.handle, p); });
         if (get_frame_id.ptr() && zl::truthy(get_frame_id)) return nb::make_tuple(ret, ext.frame_id);
         return zl::to_int(ret);
     }
@@ -982,13 +744,12 @@ nb::object fetch_outputs_direct(Runtime &rt, OutputArray *results, std::size_t n
     int ret, released = 0;
     const char *failure = nullptr;
     {
-        InFlight guard(rt.state);
         nb::gil_scoped_release unlocked;
-        ret = rt.state->outputs_get(rt.handle, (uint32_t)n, descs, &ext);
+        ret = rt.fns->outputs_get(rt.handle, (uint32_t)n, descs, &ext);
         if (ret >= 0) {
             for (std::size_t i = 0; i < n && !failure; ++i)
                 failure = copy_output(results[i], descs[i].buf, descs[i].size);
-            released = rt.state->outputs_release(rt.handle, (uint32_t)n, descs);
+            released = rt.fns->outputs_release(rt.handle, (uint32_t)n, descs);
         }
     }
     check_status(ret, "E Get outputs failed, error code: {}");
@@ -1016,15 +777,14 @@ nb::object direct_outputs(nb::handle self, Runtime &rt, nb::handle get_frame_id)
     ZELTRtTensorAttr *attrs = nullptr;
     int num_ret, attr_ret = 0;
     {
-        InFlight guard(rt.state);
         nb::gil_scoped_release unlocked;
-        num_ret = rt.state->query(rt.handle, num_cmd, &num, (uint32_t)sizeof num);
+        num_ret = rt.fns->query(rt.handle, num_cmd, &num, (uint32_t)sizeof num);
         if (num_ret >= 0) {
             attrs = attr_room.get(num.n_output);
             for (uint32_t i = 0; i < num.n_output && attr_ret >= 0; ++i) {
                 std::memset(&attrs[i], 0, sizeof attrs[i]);
                 attrs[i].index = i;
-                attr_ret = rt.state->query(rt.handle, attr_cmd, &attrs[i], attr_size);
+                attr_ret = rt.fns->query(rt.handle, attr_cmd, &attrs[i], attr_size);
             }
         }
     }
@@ -1066,7 +826,8 @@ nb::object get_outputs(nb::handle self, nb::handle get_frame_id) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object index = zl::to_int(i);
         results.push_back(
-            new_output(own_queries ? output_shape(self, rt, index) : attr(self, kGetOutputShape)(index)));
+            new_output(own_queries ? output_shape(self, rt, index, is_talun(self))
+                                           : attr(self, kGetOutputShape)(index)));
     }
     if (n == 0) zl::raise(PyExc_IndexError, "invalid index");
     nb::list outputs;
@@ -1127,7 +888,8 @@ nb::object get_sdk_version(nb::handle self) {
     if (equals(self.attr("target_soc"), "SIMULATOR"))
         zl::raise_exception("Target hardware platform need be pointed before get sdk version.");
     ZELTSDKVersion v;
-    nb::object ret = query_struct(self, kQuerySdkVersion, "ZELTSDKVersion", v);
+    Runtime rt = runtime(self, {kQueryFn});
+    nb::object ret = query(rt, kQuerySdkVersion, "ZELTSDKVersion", v);
     check_status(ret, "Query ZELT SDK version Failed. Error code: {}");
     nb::object api = decode_c_text(v.api_version, sizeof v.api_version);
     nb::object drv = decode_c_text(v.drv_version, sizeof v.drv_version);
@@ -1152,10 +914,13 @@ nb::object set_core_mask(nb::handle self, nb::handle core_mask) {
 }
 
 nb::object get_run_perf(nb::handle self) {
+    // The text the library lends stays valid until its next query: the exchange
+    // lasts until it is decoded.
+    Runtime rt = runtime(self, {kQueryFn});
     if (zl::truthy(self.attr("perf_debug"))) {
         ZELTPerfDetail perf;
         nb::object filled;  // holds the text a stand-in's structure points to
-        nb::object ret = query_struct(self, kQueryPerfDetail, "ZELTPerfDetail", perf, &filled);
+        nb::object ret = query(rt, kQueryPerfDetail, "ZELTPerfDetail", perf, nb::handle(), &filled);
         check_status(ret, "Query run perf failed, error code: {}");
         if (!perf.perf_data) return nb::str("");
         // The text ends at its NUL or after data_len bytes, whichever comes first.
@@ -1163,7 +928,7 @@ nb::object get_run_perf(nb::handle self) {
                              (std::size_t)std::min<unsigned long long>(perf.data_len, SIZE_MAX));
     }
     ZELTPerfRun perf;
-    nb::object ret = query_struct(self, kQueryPerfRun, "ZELTPerfRun", perf);
+    nb::object ret = query(rt, kQueryPerfRun, "ZELTPerfRun", perf);
     check_status(ret, "Query run perf failed, error code: {}");
     return zl::to_str(zl::to_int(perf.run_duration));
 }
@@ -1244,8 +1009,7 @@ nb::object load_library(nb::handle self) {
     nb::object lib = attr(self, kLib);
     // A stand-in loader may hand out an object it gave before: loaded again, it
     // is open.  (A real library this module closed stays closed: its code is gone.)
-    LibraryState *state = find_state(lib);
-    if (state && !state->native) state->closed = false;
+    reopen_stand_in(lib);
     nb::object H = ns[equals(self.attr("architecture"), "32bit") ? "c_ulong" : "c_ulonglong"];
     nb::object POINTER = ns["POINTER"];
     nb::object c_void_p = ns["c_void_p"], c_uint = ns["c_uint"], c_int = ns["c_int"];
@@ -1323,6 +1087,8 @@ nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_
         ns["pointer"](ns[equals(self.attr("architecture"), "32bit") ? "c_uint" : "c_uint64"]());
     nb::object n = zl::to_int(size);
 
+    // One exchange from the init to the old context's destruction: no call of
+    // another thread runs on the old context while it goes.
     Runtime rt = runtime(self, {}, false);
     nb::object ret;
     bool talun = is_talun(self);
@@ -1342,7 +1108,6 @@ nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_
         // Unbound, ctypes would pass the structure by value where the
         // library reads a pointer.
         if (!zl::is_none(ext) && unbound(init2)) ext = ns["pointer"](ext);
-        InFlight guard(rt.state);
         ret = init2(context_p, model, n, c_flag, ext);
     } else {
         ret = call_lib(rt, kZeltInit, context_p, model, n, c_flag, ns["ZELTRtInitExtend"]());
@@ -1366,20 +1131,17 @@ nb::object build_graph(nb::handle self, nb::handle model, nb::handle load_model_
 
 nb::object release_context(nb::handle self) {
     nb::object lib = attr(self, kLib);
-    LibraryState *state = find_state(lib);
-    if (state && state->in_flight > 0)
+    if (in_use(lib))
         zl::raise_exception("E The runtime is in use by another thread and can not be released now.");
-    bool closed = state && state->closed;
+    Exchange exchange(lib);
+    bool closed = is_closed(lib);
     if (!zl::is_none(attr(self, kContext))) {
-        if (!closed) {
-            InFlight guard(state);
-            lib.attr("zelt_destroy")(attr(self, kContext));
-        }
+        if (!closed) lib.attr("zelt_destroy")(attr(self, kContext));
         set_self(self, "context", none());
     }
     if (closed) return none();
     // No function pointer into the library may outlive this point.
-    if (state) state->direct = false;
+    stop_direct_calls(lib);
     if (equals(self.attr("os_platform"), "Windows_x64")) {
         ns["windll"].attr("kernel32").attr("FreeLibrary")(attr(self, kLib).attr("_handle"));
     } else {
@@ -1387,7 +1149,7 @@ nb::object release_context(nb::handle self) {
         set_attr(libdl.attr("dlclose"), "argtypes", nb::list(nb::make_tuple(ns["c_void_p"])));
         libdl.attr("dlclose")(attr(self, kLib).attr("_handle"));
     }
-    add_state(lib, nb::none()).closed = true;
+    mark_closed(lib);
     return none();
 }
 
@@ -1412,145 +1174,6 @@ nb::object release(nb::handle self) {
 }
 
 // ------------------------------------------------------------ module set-up
-
-void make_structure(const char *name, const std::vector<std::pair<const char *, nb::object>> &fields) {
-    nb::object base = ns["Structure"];
-    nb::object meta = nb::borrow((PyObject *)Py_TYPE(base.ptr()));
-    nb::list field_list;
-    for (auto &f : fields) field_list.append(nb::make_tuple(f.first, f.second));
-    nb::dict body;
-    body["_fields_"] = field_list;
-    body["__module__"] = ns.module().attr("__name__");
-    body["__qualname__"] = nb::str(name);
-    ns.set(name, meta(name, nb::make_tuple(base), body));
-}
-
-nb::object array_of(const char *type, int n) {
-    return zl::steal(PyNumber_Multiply(ns[type].ptr(), zl::to_int(n).ptr()));
-}
-
-void define_constants() {
-    auto set_int = [](const char *name, long long v) { ns.set(name, zl::to_int(v)); };
-    const char *queries[] = {"ZELT_QUERY_IN_OUT_NUM",        "ZELT_QUERY_INPUT_ATTR",
-                             "ZELT_QUERY_OUTPUT_ATTR",       "ZELT_QUERY_PERF_DETAIL",
-                             "ZELT_QUERY_PERF_RUN",          "ZELT_QUERY_SDK_VERSION",
-                             "ZELT_QUERY_MEM_SIZE",          "ZELT_QUERY_CUSTOM_STRING",
-                             "ZELT_QUERY_NATIVE_INPUT_ATTR", "ZELT_QUERY_NATIVE_OUTPUT_ATTR"};
-    for (int i = 0; i < 10; ++i) set_int(queries[i], i);
-    set_int("ZELT_FLAG_PRIOR_HIGH", ZELT_FLAG_PRIOR_HIGH);
-    set_int("ZELT_FLAG_PRIOR_MEDIUM", ZELT_FLAG_PRIOR_MEDIUM);
-    set_int("ZELT_FLAG_PRIOR_LOW", ZELT_FLAG_PRIOR_LOW);
-    set_int("ZELT_FLAG_ASYNC_MASK", ZELT_FLAG_ASYNC_MASK);
-    set_int("ZELT_FLAG_COLLECT_PERF_MASK", ZELT_FLAG_COLLECT_PERF_MASK);
-    set_int("ZELT_FLAG_LOAD_MODEL_IN_NPU", ZELT_FLAG_LOAD_MODEL_IN_NPU);
-    set_int("ZELT_FLAG_PRIV_DUMP_NEED_QUANT", ZELT_FLAG_PRIV_DUMP_NEED_QUANT);
-    set_int("ZELT_FLAG_PRIV_DUMP_FEATURE", ZELT_FLAG_PRIV_DUMP_FEATURE);
-    set_int("ZELT_FLAG_PRIV_ZELT_PRECOMPILE_MASK", ZELT_FLAG_PRIV_ZELT_PRECOMPILE_MASK);
-    set_int("ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK", ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK);
-    ns.set("ZELT_FLAG_PRIV_DUMP_FEATURE_QUANT",
-           zl::steal(PyNumber_Add(ns["ZELT_FLAG_PRIV_DUMP_FEATURE"].ptr(),
-                                  ns["ZELT_FLAG_PRIV_DUMP_NEED_QUANT"].ptr())));
-
-    const std::pair<const char *, int> masks[] = {{"NPU_CORE_AUTO", 0}, {"NPU_CORE_0", 1},
-                                                  {"NPU_CORE_1", 2},    {"NPU_CORE_2", 4},
-                                                  {"NPU_CORE_0_1", 3},  {"NPU_CORE_0_1_2", 7}};
-    nb::list modes;
-    nb::dict mode_names;
-    for (auto &m : masks) set_int(m.first, m.second);
-    for (auto &m : masks) {
-        modes.append(ns[m.first]);
-        mode_names[ns[m.first]] = nb::str(m.first);
-    }
-    ns.set("CURRENT_SUPPORT_NPU_CORE_MODE", nb::tuple(modes));
-    ns.set("zelt_npu_core_mode", mode_names);
-    ns.set("EVAL_MEMORY_MIN_DRV_VER", nb::str("0.9.4"));
-    ns.set("PRECOMPILE_MIN_DRV_VER", nb::str("0.9.7"));
-
-    nb::dict types;
-    const char *type_names[] = {"float32", "float16", "int8",   "uint8", "int16",
-                                "uint16",  "int32",   "uint32", "int64", "bool"};
-    for (int i = 0; i < 10; ++i) types[type_names[i]] = i;
-    ns.set("zelt_input_data_type", types);
-    nb::dict formats;
-    formats["nhwc"] = 1;
-    ns.set("zelt_input_data_format", formats);
-    nb::dict codes;
-    const char *code_names[] = {"ZELT_SUCC",
-                                "ZELT_ERR_FAIL",
-                                "ZELT_ERR_TIMEOUT",
-                                "ZELT_ERR_DEVICE_UNAVAILABLE",
-                                "ZELT_ERR_MALLOC_FAIL",
-                                "ZELT_ERR_PARAM_INVALID",
-                                "ZELT_ERR_MODEL_INVALID",
-                                "ZELT_ERR_CTX_INVALID",
-                                "ZELT_ERR_INPUT_INVALID",
-                                "ZELT_ERR_OUTPUT_INVALID",
-                                "ZELT_ERR_DEVICE_UNMATCH",
-                                "ZELT_ERR_INCOMPATILE_PRE_COMPILE_MODEL",
-                                "ZELT_ERR_INCOMPATILE_OPTIMIZATION_LEVEL_VERSION",
-                                "ZELT_ERR_TARGET_PLATFORM_UNMATCH",
-                                "ZELT_ERR_NON_PRE_COMPILED_MODEL_ON_MINI_DRIVER"};
-    for (int i = 0; i < 15; ++i) codes[zl::to_str(zl::to_int(-i))] = code_names[i];
-    ns.set("zelt_runtime_api_ret_code", codes);
-
-    ns.set("NPU_TETHERD", nb::str("npu_tetherd"));
-    ns.set("DEVICE_COMPATIBLE_NODE", nb::str("/proc/device-tree/compatible"));
-    ns.set("NPU_NODE", nb::str("/sys/bus/platform/devices/ffbc0000.npu"));
-    ns.set("NPU_DRIVER_NODE", nb::str("/dev/dri/renderD129"));
-    ns.set("LIBZELTRT_PATH", nb::str("/usr/lib/libzeltrt.so"));
-    // The package root: the parent of this module's package directory.
-    ns.set("ROOT_DIR", zl::parent_dir(zl::package_file(ns.module())));
-}
-
-void define_structures() {
-    nb::object H = ns[equals(ns["platform"].attr("architecture")()[0], "32bit") ? "c_ulong" : "c_ulonglong"];
-    auto t = [](const char *name) { return ns[name]; };
-    make_structure("ZELTInitExtend", {{"device_id", t("c_char_p")}});
-    make_structure("ZELTRtInitExtend", {{"zelt_context", H},
-                                        {"real_model_offset", t("c_int")},
-                                        {"real_model_size", t("c_uint")},
-                                        {"reserved", array_of("c_uint8", 128)}});
-    make_structure("ZELTInput", {{"index", t("c_uint")},
-                                 {"buf", t("c_void_p")},
-                                 {"size", t("c_uint")},
-                                 {"pass_through", t("c_uint8")},
-                                 {"type", t("c_int")},
-                                 {"fmt", t("c_int")}});
-    make_structure("ZELTRunExtend", {{"frame_id", H}});
-    make_structure(
-        "ZELTRtRunExtend",
-        {{"frame_id", H}, {"non_block", t("c_int")}, {"timeout_ms", t("c_int")}, {"fence_fd", t("c_int")}});
-    make_structure("ZELTOutputExtend", {{"frame_id", H}});
-    make_structure("ZELTOutput", {{"want_float", t("c_uint8")},
-                                  {"is_prealloc", t("c_uint8")},
-                                  {"index", t("c_uint")},
-                                  {"buf", t("c_void_p")},
-                                  {"size", t("c_uint")}});
-    make_structure("ZELTInputOutputNum", {{"n_input", t("c_uint")}, {"n_output", t("c_uint")}});
-    make_structure("ZELTPerfDetail", {{"perf_data", t("c_char_p")}, {"data_len", t("c_ulonglong")}});
-    make_structure("ZELTPerfRun", {{"run_duration", t("c_longlong")}});
-    std::vector<std::pair<const char *, nb::object>> attr_fields = {{"index", t("c_uint32")},
-                                                                    {"n_dims", t("c_uint32")},
-                                                                    {"dims", array_of("c_uint32", 16)},
-                                                                    {"name", array_of("c_char", 256)},
-                                                                    {"n_elems", t("c_uint32")},
-                                                                    {"size", t("c_uint32")},
-                                                                    {"fmt", t("c_int")},
-                                                                    {"type", t("c_int")},
-                                                                    {"qnt_type", t("c_int")},
-                                                                    {"fl", t("c_int8")},
-                                                                    {"zp", t("c_uint32")},
-                                                                    {"scale", t("c_float")}};
-    make_structure("ZELTTensorAttr", attr_fields);
-    std::vector<std::pair<const char *, nb::object>> rt_fields = attr_fields;
-    rt_fields.insert(rt_fields.end(), {{"w_stride", t("c_uint32")},
-                                       {"stride_with_stride", t("c_uint32")},
-                                       {"pass_through", t("c_uint8")},
-                                       {"h_stride", t("c_uint32")}});
-    make_structure("ZELTRtTensorAttr", rt_fields);
-    make_structure("ZELTSDKVersion",
-                   {{"api_version", array_of("c_char", 256)}, {"drv_version", array_of("c_char", 256)}});
-}
 
 nb::object make_runtime_class() {
     nb::dict body;
@@ -1621,9 +1244,8 @@ nb::object make_runtime_class() {
 NB_MODULE(zelt_runtime, m) {
     using namespace zrt;
     ns.init(m);
-    state_refs = nb::dict().release();
+    init_library_registry();
     if (PyArray_ImportNumPyAPI() < 0) zl::throw_error();
-    find_func_getters();
 
     for (const char *name : {"os", "sys", "time", "platform", "subprocess", "shlex", "psutil"})
         ns.set(name, zl::import(name));

@@ -1,5 +1,7 @@
-// Pieces shared by the two sources of zeltlite.api.zelt_runtime: the session
-// (zelt_runtime.cpp) and device discovery and connection (zelt_runtime_device.cpp).
+// Pieces shared by the sources of zeltlite.api.zelt_runtime: the session
+// (zelt_runtime.cpp), the library registry (zelt_runtime_library.cpp), the
+// interface's constants and structures (zelt_runtime_abi.cpp) and device
+// discovery and connection (zelt_runtime_device.cpp).
 #pragma once
 
 #include "common/zl.hpp"
@@ -26,6 +28,11 @@ bool path_exists(nb::handle path);
 
 // `get_os_platform()`, the module function.
 nb::object get_os_platform();
+
+// The query commands, flags, core masks, tables and other constants; then,
+// once ctypes' names are in the namespace, the ctypes structures.
+void define_constants();
+void define_structures();
 
 // Adds the detection, container and device channel methods to the class body.
 void add_device_methods(nb::dict &body);

@@ -277,6 +277,21 @@ def tools(tmp_path, monkeypatch):
     return zr.ZELTRuntime._get_adb_path(), zr.ZELTRuntime._get_ntd_path()
 
 
+@pytest.fixture
+def simulator_chipmap(tmp_path, monkeypatch):
+    """The shipped chip map plus a SIMULATOR row with a TALUN-family NPU, in a temporary root."""
+    root = tmp_path / "api"
+    (root / "config").mkdir(parents=True)
+    target = root / "config" / "npu_chipmap.yml"
+    shutil.copy(SHIPPED_CHIPMAP, target)
+    with open(target, "a") as f:
+        f.write("    SIMULATOR:\n        npu_model: TALUN2\n        npu_inside: false\n        npu_assemble: false\n")
+    monkeypatch.setattr(npu_chipmap, "ROOT_DIR", str(root))
+    # No board here: the device-tree probes look at files that do not exist.
+    monkeypatch.setattr(zr, "DEVICE_COMPATIBLE_NODE", str(tmp_path / "compatible"))
+    monkeypatch.setattr(zr, "NPU_NODE", str(tmp_path / "npu"))
+
+
 # ------------------------------------------------------------------ virtual board
 
 

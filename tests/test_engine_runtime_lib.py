@@ -262,3 +262,102 @@ def test_destroy_while_another_thread_runs(lib, container):
     assert lib.zelt_destroy(m.ctx) == 0
     t.join()
     assert set(codes) <= {0, simlib.ZELT_ERR_CTX_INVALID} and codes[-1] == simlib.ZELT_ERR_CTX_INVALID
+
+
+def _lent_text(m, cmd):
+    detail = simlib.ZELTPerfDetail()
+    assert m.query(cmd, detail) == 0
+    # The text is read after the call, from the library's memory, as the session reads it (the c_char_p
+    # field itself would be copied out up to a NUL).
+    address = c_void_p.from_buffer(detail, simlib.ZELTPerfDetail.perf_data.offset).value
+    return ctypes.string_at(address, detail.data_len)
+
+
+def _hammer(seconds, *loops):
+    """Runs each loop function on its own thread until `seconds` pass or one of them fails."""
+    stop, errors = threading.Event(), []
+
+    def body(loop):
+        try:
+            while not stop.is_set():
+                loop()
+        except Exception as exc:  # reported after join
+            errors.append(exc)
+            stop.set()
+
+    threads = [threading.Thread(target=body, args=(loop,)) for loop in loops]
+    for t in threads:
+        t.start()
+    stop.wait(seconds)
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not errors, errors[0]
+
+
+def test_lent_texts_stay_valid_while_other_threads_run_and_query(lib, container):
+    """The per-layer report stays intact while another thread runs (a run marks it stale, the next query
+    of that kind replaces it), and an unchanged memory profile keeps its buffer for every concurrent reader."""
+    flag = simlib.ZELT_FLAG_COLLECT_PERF_MASK | simlib.ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK | 1
+    with simlib.Model(lib, container, flag) as m:
+        m.infer([X])
+        mem = _lent_text(m, simlib.ZELT_QUERY_MEM_SIZE)
+
+        def run():
+            assert lib.zelt_run(m.ctx, None) == 0
+
+        def read_perf():
+            text = _lent_text(m, simlib.ZELT_QUERY_PERF_DETAIL).decode()
+            assert text.startswith("ID ") and "Conv+Act" in text and text.endswith("\n"), repr(text[:80])
+            assert text.splitlines()[-1].startswith("Run duration (us): ")
+
+        def read_mem():
+            assert _lent_text(m, simlib.ZELT_QUERY_MEM_SIZE) == mem
+
+        _hammer(1.5, run, read_perf, read_mem, read_mem)
+
+
+def test_lent_outputs_stay_valid_until_their_release(lib, container, reference):
+    """Buffers lent by zelt_outputs_get are the caller's until it releases them: other threads' runs,
+    gets and releases on the same context leave them alone."""
+    want = reference(X)
+    with simlib.Model(lib, container) as m:
+        assert m.set_inputs([X]) == 0
+        m.run()
+
+        def lend_and_check():
+            outs = (simlib.ZELTOutput * 2)()
+            for i in range(2):
+                outs[i].index = i
+            assert lib.zelt_outputs_get(m.ctx, 2, outs, None) == 0
+            try:
+                for i in range(2):
+                    assert lib.zelt_run(m.ctx, None) == 0  # a later run writes the engine's own outputs
+                    got = np.frombuffer(ctypes.string_at(outs[i].buf, outs[i].size), np.float32)
+                    np.testing.assert_allclose(got, want[i].ravel(), rtol=1e-5, atol=1e-6)
+            finally:
+                assert lib.zelt_outputs_release(m.ctx, 2, outs) == 0
+            assert lib.zelt_outputs_release(m.ctx, 2, outs) == simlib.ZELT_ERR_OUTPUT_INVALID
+
+        _hammer(1.0, lend_and_check, lend_and_check, lend_and_check)
+
+
+def test_tensors_beyond_the_32_bit_size_field_are_refused_at_load(lib):
+    """2^30 float32 elements are 4 GiB: no attribute or buffer size can say so."""
+    from exportgraph import ExportGraph
+
+    for shape in ([2 ** 30], [2 ** 15, 2 ** 15]):
+        g = ExportGraph()
+        data = g.container([g.node("Relu", [g.input(shape)])])
+        h = c_ulonglong(0)
+        assert lib.zelt_init(byref(h), data, len(data), 1, None) == simlib.ZELT_ERR_MODEL_INVALID
+    g = ExportGraph()  # an output of 2^30 elements from a small input
+    data = g.container([g.node("Expand", [g.input([1]), g.const([1], [2 ** 30], 1)])])
+    assert lib.zelt_init(byref(h), data, len(data), 1, None) == simlib.ZELT_ERR_MODEL_INVALID
+    g = ExportGraph()  # one element less fits
+    data = g.container([g.node("Expand", [g.input([1]), g.const([1], [2 ** 30 - 1], 1)])])
+    assert lib.zelt_init(byref(h), data, len(data), 1, None) == 0
+    a = simlib.ZELTTensorAttr()
+    assert lib.zelt_query(h, simlib.ZELT_QUERY_OUTPUT_ATTR, cast(pointer(a), c_void_p), sizeof(a)) == 0
+    assert a.size == (2 ** 30 - 1) * 4
+    assert lib.zelt_destroy(h) == 0

@@ -1,6 +1,5 @@
 """End to end: a ZELTRuntime session on the simulator library runs a compiled model like onnxruntime does."""
 import os
-import shutil
 from ctypes import c_void_p, cast, pointer, sizeof
 
 import numpy as np
@@ -13,26 +12,9 @@ zr = pytest.importorskip("zeltlite.api.zelt_runtime")
 import zeltlite  # noqa: E402
 from onnx_models import mobilenet_like  # noqa: E402
 from zeltlite.api import zelt_perf  # noqa: E402
-from zeltlite.api.npu_config import npu_chipmap  # noqa: E402
 from zeltlite.convert import compile_model  # noqa: E402
 
 PACKAGE_ROOT = os.path.dirname(os.path.abspath(zeltlite.__file__))
-
-
-@pytest.fixture
-def simulator_chipmap(tmp_path, monkeypatch):
-    """The shipped chip map plus a SIMULATOR row with a TALUN-family NPU, in a temporary root."""
-    root = tmp_path / "api"
-    (root / "config").mkdir(parents=True)
-    shipped = os.path.join(npu_chipmap.ROOT_DIR, "config", "npu_chipmap.yml")
-    target = root / "config" / "npu_chipmap.yml"
-    shutil.copy(shipped, target)
-    with open(target, "a") as f:
-        f.write("    SIMULATOR:\n        npu_model: TALUN2\n        npu_inside: false\n        npu_assemble: false\n")
-    monkeypatch.setattr(npu_chipmap, "ROOT_DIR", str(root))
-    # No board here: the device-tree probes look at files that do not exist.
-    monkeypatch.setattr(zr, "DEVICE_COMPATIBLE_NODE", str(tmp_path / "compatible"))
-    monkeypatch.setattr(zr, "NPU_NODE", str(tmp_path / "npu"))
 
 
 @pytest.fixture(scope="module")

@@ -2,6 +2,7 @@
 each case through the direct call path and through ctypes."""
 import ctypes
 import threading
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -145,11 +146,21 @@ def test_bad_arguments_are_refused_before_the_runtime(session, double, args, err
     assert len(double.log("zelt_inputs_set")) == before
 
 
-def test_huge_input_is_refused_not_truncated(session, double):
+@pytest.mark.parametrize("kind", ["contiguous", "broadcast view"])
+def test_huge_input_is_refused_not_truncated_nor_copied(session, double, kind):
     rt = session()
-    big = np.empty(2**32 + 8, np.uint8)  # never touched: no memory is committed
-    with pytest.raises(Exception, match=r"^E Size of inputs\[0\] is invalid!$"):
-        rt.set_inputs([big], None, None)
+    if kind == "contiguous":
+        big = np.empty(2**32 + 8, np.uint8)  # never touched: no memory is committed
+    else:
+        big = np.broadcast_to(np.float32(1), (5 << 30) // 4)  # 5 GiB of one float
+    tracemalloc.start()  # NumPy reports its data allocations here
+    try:
+        with pytest.raises(Exception, match=r"^E Size of inputs\[0\] is invalid!$"):
+            rt.set_inputs([big], None, None)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
     assert double.log("zelt_inputs_set") == []
 
 

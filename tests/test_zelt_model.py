@@ -54,6 +54,15 @@ def test_version2_custom_sections_must_fit():
     assert ZELTModel.parse_data(data[:-1])[3:] == (None, None)
 
 
+def test_version2_data_ending_anywhere_in_the_custom_area_gives_no_custom_sections():
+    data = ZELTModel.create_zelt_model(2, b"EXP", b"{}", b"opcfg", b"op")
+    config_end = 64 + 3 + 8 + 2
+    # Every cut, inside either length field or either section, keeps export and configuration.
+    for end in range(config_end, len(data)):
+        assert ZELTModel.parse_data(data[:end]) == (2, b"EXP", b"{}", None, None), end
+    assert ZELTModel.parse_data(data)[3:] == (b"opcfg", b"op")
+
+
 @pytest.mark.parametrize(
     "args",
     [(1, None, b"", b"", b""), (1, b"", None, None, None), (2, None, None, b"", b"")],

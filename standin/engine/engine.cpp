@@ -1,6 +1,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <set>
@@ -130,6 +131,37 @@ std::string Node::get_string(const std::string &a, const std::string &dflt) cons
     if (it == attrs.end()) return dflt;
     if (it->second.type != Attr::String) fail(*this, "attribute " + a + " must be a string");
     return it->second.s;
+}
+
+void Planner::charge(uint64_t count, uint64_t item_bytes) {
+    if (item_bytes && count > (kMaxBytes - std::min(kMaxBytes, memory.total)) / item_bytes)
+        throw ModelError("the model needs more memory than the simulator allows");
+    memory.allocated(count * item_bytes);
+}
+
+void materialise(Tensor *t, MemoryStats &m) {
+    if (t->kind != Tensor::Fill || !t->fdata.empty() || !t->idata.empty() || t->numel == 0) return;
+    m.allocated(uint64_t(t->numel) * dtype_size(t->dtype));
+    check_budget(m);
+    if (t->dtype == DType::F32) {
+        t->fdata.assign(size_t(t->numel), t->fill_f);
+        t->data = t->fdata.data();
+    } else {
+        t->idata.assign(size_t(t->numel), t->fill_i);
+    }
+}
+
+void Planner::materialise(Tensor *t) { engine::materialise(t, memory); }
+
+void ZeroedFloats::Free::operator()(float *p) const { std::free(p); }
+
+void ZeroedFloats::assign(size_t n) {
+    p_.reset();
+    n_ = 0;
+    if (n == 0) return;
+    p_.reset(static_cast<float *>(std::calloc(n, sizeof(float))));
+    if (!p_) throw std::bad_alloc();
+    n_ = n;
 }
 
 Tensor *Planner::temporary(const std::string &name, int64_t n) {
@@ -280,21 +312,21 @@ Graph::Graph(const uint8_t *data, size_t size) {
             size_t es = dtype_size(t->dtype);
             if (t->kind == Tensor::Data && size_t(t->numel) > r.remaining() / es)
                 throw ModelError("data of tensor '" + t->name + "' is truncated");
-            size_t count = t->kind == Tensor::Data ? size_t(t->numel) : t->kind == Tensor::Fill ? 1 : 0;
-            if (count) {
+            if (t->kind == Tensor::Fill) {
+                if (t->dtype == DType::F32)
+                    t->fill_f = r.get<float>();
+                else
+                    t->fill_i = r.get<int64_t>();
+            } else if (t->kind == Tensor::Data && t->numel) {
                 memory.allocated(uint64_t(t->numel) * es);
                 check_budget(memory);
                 if (t->dtype == DType::F32) {
-                    std::vector<float> v(count);
-                    r.bytes(v.data(), count * 4);
-                    t->fdata =
-                        t->kind == Tensor::Fill ? std::vector<float>(size_t(t->numel), v[0]) : std::move(v);
+                    t->fdata.resize(size_t(t->numel));
+                    r.bytes(t->fdata.data(), t->fdata.size() * 4);
                     t->data = t->fdata.data();
                 } else {
-                    std::vector<int64_t> v(count);
-                    r.bytes(v.data(), count * 8);
-                    t->idata =
-                        t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), v[0]) : std::move(v);
+                    t->idata.resize(size_t(t->numel));
+                    r.bytes(t->idata.data(), t->idata.size() * 8);
                 }
             }
         }
@@ -402,7 +434,7 @@ void Graph::plan() {
         Node &n = nodes[k];
         for (Tensor *t : n.in)
             if (t && !t->shaped) fail(n, "input '" + t->name + "' has no shape");
-        Planner p{nodes, k, consumers, fused, tensors};
+        Planner p{nodes, k, consumers, fused, tensors, memory};
         for (size_t i = 0; i < n.in.size(); ++i) {
             Tensor *t = n.in[i];
             if (!t || !t->blocked || accepts_blocked(n, i, p)) continue;
@@ -421,12 +453,14 @@ void Graph::plan() {
         std::unique_ptr<Op> op = make_op(n, p);
         for (Tensor *t : n.out)
             if (!t->shaped && !fused[k]) fail(n, "output '" + t->name + "' got no shape");
-        if (op) ops.push_back(std::move(op));
+        // An operator with nothing to write costs nothing at run time.
+        if (op && std::any_of(op->outs.begin(), op->outs.end(), [](const Tensor *t) { return t->numel; }))
+            ops.push_back(std::move(op));
     }
     for (Tensor *t : output_tensors)
         if (!t->shaped || t->alias) throw ModelError("graph output '" + t->name + "' is not computed");
-    for (auto &op : ops) memory.allocated(uint64_t(op->owned_floats()) * 4);
-    check_budget(memory);
+    for (auto &op : ops)
+        for (Tensor *t : op->ins) materialise(t->root(), memory);  // Fill constants read at run time
 
     // Lifetimes of the storage roots, in operator steps.
     const int last = int(ops.size());
@@ -481,8 +515,8 @@ void Graph::plan() {
     }
     memory.allocated(uint64_t(arena_floats + io_floats) * 4);
     check_budget(memory);
-    arena.assign(arena_floats, 0.f);
-    io.assign(io_floats, 0.f);
+    arena.assign(arena_floats);
+    io.assign(io_floats);
     for (size_t i = 0; i < values.size(); ++i) values[i]->data = arena.data() + offsets[i];
     size_t io_off = 0;
     for (auto &t : tensors)
@@ -514,7 +548,7 @@ void Graph::resize_scratch() {
     if (want > scratch.size()) {
         memory.allocated((want - scratch.size()) * 4);
         check_budget(memory);
-        scratch.assign(want, 0.f);
+        scratch.assign(want);
     }
 }
 

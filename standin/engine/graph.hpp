@@ -30,9 +30,13 @@ struct Tensor {
     bool blocked = false;  // stored channel-blocked: [N][C/8][H][W][8], channels padded to a multiple of 8
     std::vector<float> fdata;    // float constants
     std::vector<int64_t> idata;  // int64 constants (shape parameters)
-    Tensor *alias = nullptr;     // a view, or a part of a concatenation, shares the storage of this tensor
-    int64_t alias_offset = 0;    // floats into the storage of `alias`
-    float *data = nullptr;       // float storage at run time
+    // The value of a Fill constant, whose elements exist only once something needs them (materialise):
+    // a tiny model may declare a huge one.
+    float fill_f = 0;
+    int64_t fill_i = 0;
+    Tensor *alias = nullptr;   // a view, or a part of a concatenation, shares the storage of this tensor
+    int64_t alias_offset = 0;  // floats into the storage of `alias`
+    float *data = nullptr;     // float storage at run time
     int first_use = -1, last_use = -1;
 
     bool is_const() const { return kind == Data || kind == Fill; }
@@ -103,8 +107,6 @@ public:
     virtual void run(RunCtx &ctx) = 0;
     // Scratch floats one thread needs.
     virtual size_t scratch_floats() const { return 0; }
-    // Floats the operator keeps of its own: weights repacked for its kernels.
-    virtual size_t owned_floats() const { return 0; }
     std::string op_type, name;
     std::vector<Tensor *> ins, outs;
 };
@@ -118,7 +120,14 @@ struct Planner {
     const std::map<const Tensor *, int> &consumers;
     std::vector<bool> &fused;
     std::vector<std::unique_ptr<Tensor>> &tensors;
+    MemoryStats &memory;
     const Node *single_consumer(const Tensor *t) const;
+    // Counts `count` items of `item_bytes` that the operator is about to allocate for itself (index maps,
+    // coordinate tables, repacked weights) against the model's memory budget; throws ModelError, before
+    // anything is allocated, when they do not fit.
+    void charge(uint64_t count, uint64_t item_bytes);
+    // Gives a Fill constant its elements, charged to the budget; nothing for any other tensor.
+    void materialise(Tensor *t);
     // A value of `numel` floats that only the current operator uses (padded copies of its input).
     Tensor *temporary(const std::string &name, int64_t numel);
 };
@@ -126,11 +135,30 @@ struct Planner {
 std::unique_ptr<Op> make_op(const Node &node, Planner &planner);
 bool op_supported(const std::string &op_type);
 
+// Gives a Fill constant its elements (float storage and `data`, or int64 `idata`), counted in `m` first.
+void materialise(Tensor *t, MemoryStats &m);
+
 // Helpers shared by the operator sources.
 [[noreturn]] void fail(const Node &node, const std::string &what);
 int64_t numel_of(const Shape &s);
 void set_shape(Tensor *t, Shape s);
 std::string shape_str(const Shape &s);
+
+// Zero-filled float storage that costs no resident memory until it is written: large blocks come as fresh
+// pages from the system (calloc does not clear those), so that a plan that is never run costs nothing.
+class ZeroedFloats {
+public:
+    void assign(size_t n);
+    float *data() { return p_ ? p_.get() : nullptr; }
+    size_t size() const { return n_; }
+
+private:
+    struct Free {
+        void operator()(float *p) const;
+    };
+    std::unique_ptr<float, Free> p_;
+    size_t n_ = 0;
+};
 
 class Graph {
 public:
@@ -140,7 +168,7 @@ public:
     std::vector<Tensor *> input_tensors, output_tensors;
     std::vector<TensorInfo> input_info, output_info;
     std::vector<std::unique_ptr<Op>> ops;
-    std::vector<float> arena, scratch, io;
+    ZeroedFloats arena, scratch, io;
     std::vector<LayerTime> times;
     MemoryStats memory;
     std::unique_ptr<ThreadPool> pool;

@@ -413,8 +413,6 @@ public:
     std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
     Activation act;
 
-    size_t owned_floats() const override { return wpk.size() + bias.size(); }
-
     // Fills the staged input: padded with zeros, or the sampled positions of a strided 1x1 convolution,
     // and channel-blocked when the input is plain.
     void stage_input(RunCtx &ctx) {
@@ -581,7 +579,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
             const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
             return ih >= 0 && ih < ah.in ? xc + ih * aw.in * kBlock : pad_row;
         };
-        const int64_t border[2][2] = {{0, g.lo}, {std::max(g.lo, g.hi), aw.out}};
+        const int64_t border[2][2] = {{0, g.lo}, {g.hi, aw.out}};
         for (auto &range : border)
             for (int64_t ow = range[0]; ow < range[1]; ++ow) {
                 __m256 acc = init;
@@ -656,9 +654,6 @@ public:
 
     size_t scratch_floats() const override {
         return y->blocked ? 0 : size_t(rows_per_item() * g.aw.out * kBlock);
-    }
-    size_t owned_floats() const override {
-        return wpk.size() + bias.size() + divisors.size() + pad_row.size();
     }
 
     void run(RunCtx &ctx) override {
@@ -774,8 +769,11 @@ public:
 };
 
 // Weights [M][C/G][KH][KW] packed as [OB][ncb][KH][KW][bs][8], zero where a channel does not exist.
-std::vector<float> pack_weights(const Tensor *w, int64_t M, int64_t C, int64_t bs, int64_t KH, int64_t KW) {
+std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t bs, int64_t KH,
+                                int64_t KW) {
     const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs;
+    planner.charge(uint64_t(OB * ncb * KH * KW * bs * kBlock), 4);
+    planner.materialise(w);
     std::vector<float> p(size_t(OB * ncb * KH * KW * bs * kBlock), 0.f);
     for (int64_t m = 0; m < M; ++m)
         for (int64_t c = 0; c < C; ++c)
@@ -785,7 +783,9 @@ std::vector<float> pack_weights(const Tensor *w, int64_t M, int64_t C, int64_t b
     return p;
 }
 
-std::vector<float> pack_bias(const Tensor *b, int64_t M) {
+std::vector<float> pack_bias(Planner &planner, Tensor *b, int64_t M) {
+    planner.charge(uint64_t(blocks_of(M) * kBlock), 4);
+    if (b) planner.materialise(b);
     std::vector<float> p(size_t(blocks_of(M) * kBlock), 0.f);
     if (b) std::copy(b->fdata.begin(), b->fdata.end(), p.begin());
     return p;
@@ -801,27 +801,33 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     std::vector<Axis> axes;
     Shape ys{xs[0], xs[1]};
     if (n.op_type == "Conv") {
-        const Tensor *w = n.in[1];
+        Tensor *w = n.in[1];
         axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
         op->kind = WinKind::Depthwise;
-        op->wpk = pack_weights(w, op->C, 1, 1, w->shape[2], w->shape[3]);
-        op->bias = pack_bias(n.input(2), op->C);
+        op->wpk = pack_weights(p, w, op->C, 1, 1, w->shape[2], w->shape[3]);
+        op->bias = pack_bias(p, n.input(2), op->C);
     } else {
         need_float(n, op->x);
         axes = window_axes(n, xs, n.get_ints("kernel_shape"), n.get_int("ceil_mode", 0) != 0);
         op->kind = n.op_type == "MaxPool" ? WinKind::Max : WinKind::Avg;
     }
-    const float neutral = op->kind == WinKind::Max ? -std::numeric_limits<float>::infinity() : 0.f;
+    // The lowest finite value, not -inf: a window wholly in the padding gives it, as in the plain kernel.
+    const float neutral = op->kind == WinKind::Max ? std::numeric_limits<float>::lowest() : 0.f;
+    p.charge(uint64_t(xs[3]) * kBlock, 4);
     op->pad_row.assign(size_t(xs[3] * kBlock), neutral);
-    if (op->kind != WinKind::Depthwise) op->bias.assign(kBlock, neutral);
+    if (op->kind != WinKind::Depthwise) {
+        p.charge(kBlock, 4);
+        op->bias.assign(kBlock, neutral);
+    }
     op->g.init(axes[0], axes[1]);
     ys.push_back(axes[0].out);
     ys.push_back(axes[1].out);
     if (op->kind == WinKind::Avg) {
         const bool include_pad = n.get_int("count_include_pad", 0) != 0;
         std::vector<int64_t> in_h, pad_h, in_w, pad_w;
-        window_counts(axes[0], in_h, pad_h);
-        window_counts(axes[1], in_w, pad_w);
+        p.charge(uint64_t(axes[0].out * axes[1].out), 4);
+        window_counts(p, axes[0], in_h, pad_h);
+        window_counts(p, axes[1], in_w, pad_w);
         for (size_t i = 0; i < in_h.size(); ++i)
             for (size_t j = 0; j < in_w.size(); ++j)
                 op->divisors.push_back(float(include_pad ? pad_h[i] * pad_w[j] : in_h[i] * in_w[j]));
@@ -934,8 +940,8 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->aw = axes[1];
     op->bs = x->blocked || xs[1] >= kBlock ? kBlock : 1;
     op->ncb = (op->C + op->bs - 1) / op->bs;
-    op->wpk = pack_weights(w, op->M, op->C, op->bs, ws[2], ws[3]);
-    op->bias = pack_bias(n.input(2), op->M);
+    op->wpk = pack_weights(p, w, op->M, op->C, op->bs, ws[2], ws[3]);
+    op->bias = pack_bias(p, n.input(2), op->M);
     const Axis &ah = op->ah, &aw = op->aw;
     const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
     op->KH = ah.k, op->KW = aw.k, op->SH = ah.s, op->SW = aw.s, op->DH = ah.d, op->DW = aw.d;

@@ -112,16 +112,17 @@ void to_2d(std::vector<Axis> &axes) {
     if (axes.size() == 1) axes.insert(axes.begin(), Axis{});
 }
 
-void window_counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded) {
+void window_counts(Planner &p, const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded) {
+    p.charge(uint64_t(a.out) * 2, 8);
+    // Taps t of a window from `start` lie at start + t * d: counted by division, not tap by tap.
+    auto taps_below = [&](int64_t start, int64_t limit) {  // taps with start + t * d < limit
+        return limit - start <= 0 ? 0 : std::min(a.k, (limit - start + a.d - 1) / a.d);
+    };
     for (int64_t o = 0; o < a.out; ++o) {
-        int64_t start = o * a.s - a.p0, n = 0, p = 0;
-        for (int64_t t = 0; t < a.k; ++t) {
-            int64_t i = start + t * a.d;
-            n += i >= 0 && i < a.in;
-            p += i < a.in + a.p1;
-        }
-        inside.push_back(n);
-        padded.push_back(p);
+        const int64_t start = o * a.s - a.p0;
+        const int64_t first = start >= 0 ? 0 : std::min(a.k, (-start + a.d - 1) / a.d);
+        inside.push_back(std::max<int64_t>(0, taps_below(start, a.in) - first));
+        padded.push_back(taps_below(start, a.in + a.p1));
     }
 }
 
@@ -166,7 +167,7 @@ ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2
         }
         yr[ow] = acc;
     };
-    for (int64_t ow = 0; ow < std::min(lo, OW); ++ow) edge(ow);
+    for (int64_t ow = 0; ow < lo; ++ow) edge(ow);
     const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], w4 = w[4], w5 = w[5], w6 = w[6], w7 = w[7],
                 w8 = w[8];
     if (s == 1) {
@@ -181,7 +182,7 @@ ZELT_HOT void depthwise3x3_row(const float *r0, const float *r1, const float *r2
                      w5 * r1[i + 2] + w6 * r2[i] + w7 * r2[i + 1] + w8 * r2[i + 2];
         }
     }
-    for (int64_t ow = std::max(hi, lo); ow < OW; ++ow) edge(ow);
+    for (int64_t ow = hi; ow < OW; ++ow) edge(ow);
 }
 
 // Depthwise convolution of eight channels at once on small planes, where rows are too short for
@@ -446,7 +447,10 @@ std::unique_ptr<Op> make_conv(const Node &n, Planner &p) {
                     op->aw.p0 == 0 && op->ah.p1 == 0 && op->aw.p1 == 0;
     op->depthwise = op->C == op->G && op->G > 1;
     op->fast3x3 = op->depthwise && op->ah.k == 3 && op->aw.k == 3 && op->ah.d == 1 && op->aw.d == 1;
-    if (op->fast3x3) op->zeros.assign(size_t(op->aw.in), 0.f);
+    if (op->fast3x3 && numel_of(ys)) {
+        p.charge(uint64_t(op->aw.in), 4);
+        op->zeros.assign(size_t(op->aw.in), 0.f);
+    }
     set_shape(n.out[0], ys);
     op->take_output(fuse_activation(n, p, op->act), ys);
     return op;
@@ -553,7 +557,8 @@ std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
 ZELT_HOT void pool_row(bool is_max, const float *xp, int64_t W, int64_t H, int64_t h0, const Axis &ah,
                        const Axis &aw, float *yr) {
     const int64_t OW = aw.out;
-    std::fill(yr, yr + OW, is_max ? -std::numeric_limits<float>::infinity() : 0.f);
+    // A window that lies wholly in the padding gives the lowest finite value, as onnxruntime does.
+    std::fill(yr, yr + OW, is_max ? std::numeric_limits<float>::lowest() : 0.f);
     for (int64_t i = 0; i < ah.k; ++i) {
         int64_t ih = h0 + i * ah.d;
         if (ih < 0 || ih >= H) continue;
@@ -582,12 +587,10 @@ public:
     int64_t planes;
     Axis ah, aw;
     bool count_include_pad = false;
-    std::vector<int64_t> cnt_h, pad_h;
+    std::vector<int64_t> cnt_h, pad_h, cnt_w, pad_w;
 
     void run(RunCtx &ctx) override {
         const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out;
-        std::vector<int64_t> cnt_w, pad_w;
-        window_counts(aw, cnt_w, pad_w);
         ctx.pool.parallel_for(planes, 1, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const float *xp = x->data + q * H * W;
@@ -607,7 +610,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_pool(const Node &n, Planner &) {
+std::unique_ptr<Op> make_pool(const Node &n, Planner &p) {
     auto op = std::make_unique<PoolOp>();
     op->kind = n.op_type == "MaxPool" ? PoolOp::Max : PoolOp::Avg;
     op->x = n.input(0);
@@ -624,8 +627,11 @@ std::unique_ptr<Op> make_pool(const Node &n, Planner &) {
     to_2d(axes);
     op->ah = axes[0];
     op->aw = axes[1];
-    window_counts(op->ah, op->cnt_h, op->pad_h);
     op->planes = xs[0] * xs[1];
+    if (op->kind == PoolOp::Avg && numel_of(ys)) {
+        window_counts(p, op->ah, op->cnt_h, op->pad_h);
+        window_counts(p, op->aw, op->cnt_w, op->pad_w);
+    }
     op->take_output(n, ys);
     return op;
 }
@@ -730,11 +736,22 @@ class MatMulOp : public Op {
 public:
     Tensor *a, *b, *y;
     int64_t M, N, K, batches;
-    std::vector<int64_t> a_off, b_off;  // per batch element offsets
+    Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     void run(RunCtx &ctx) override {
-        for (int64_t i = 0; i < batches; ++i)
-            sgemm_parallel(ctx.pool, false, false, M, N, K, 1.f, a->data + a_off[i], K, b->data + b_off[i], N,
-                           0.f, y->data + i * M * N, N);
+        // The operands' offsets of each batch element come from its index, not from a table that a tiny
+        // model with one huge batch axis could make huge.
+        auto ast = strides_of(abatch), bst = strides_of(bbatch);
+        for (int64_t i = 0; i < batches; ++i) {
+            int64_t rem = i, ao = 0, bo = 0;
+            for (size_t d = batch.size(); d-- > 0;) {
+                const int64_t idx = rem % batch[d];
+                rem /= batch[d];
+                if (abatch[d] != 1) ao += idx * ast[d];
+                if (bbatch[d] != 1) bo += idx * bst[d];
+            }
+            sgemm_parallel(ctx.pool, false, false, M, N, K, 1.f, a->data + ao * M * K, K,
+                           b->data + bo * K * N, N, 0.f, y->data + i * M * N, N);
+        }
     }
 };
 
@@ -766,18 +783,9 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
         batch[i] = abatch[i] == 1 ? bbatch[i] : abatch[i];
     }
     op->batches = numel_of(batch);
-    auto ast = strides_of(abatch), bst = strides_of(bbatch);
-    for (int64_t i = 0; i < op->batches; ++i) {
-        int64_t rem = i, ao = 0, bo = 0;
-        for (size_t d = r; d-- > 0;) {
-            int64_t idx = rem % batch[d];
-            rem /= batch[d];
-            if (abatch[d] != 1) ao += idx * ast[d];
-            if (bbatch[d] != 1) bo += idx * bst[d];
-        }
-        op->a_off.push_back(ao * op->M * op->K);
-        op->b_off.push_back(bo * op->K * op->N);
-    }
+    op->batch = batch;
+    op->abatch = abatch;
+    op->bbatch = bbatch;
     Shape ys = batch;
     if (!a1) ys.push_back(op->M);
     if (!b1) ys.push_back(op->N);
@@ -806,7 +814,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &) {
+std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &p) {
     auto op = std::make_unique<ChannelAffineOp>();
     op->x = n.input(0);
     if (!op->x || n.in.size() != 5 || n.out.empty()) fail(n, "needs X, scale, B, mean and var");
@@ -817,8 +825,10 @@ std::unique_ptr<Op> make_batchnorm(const Node &n, Planner &) {
     op->N = xs[0];
     op->C = xs[1];
     op->inner = op->N * op->C != 0 ? op->x->numel / (op->N * op->C) : 0;
-    auto sc = const_floats(n, n.in[1], "scale"), bi = const_floats(n, n.in[2], "B");
-    auto mean = const_floats(n, n.in[3], "mean"), var = const_floats(n, n.in[4], "var");
+    // Four parameters, then scale and shift, of one value per channel.
+    p.charge(uint64_t(op->C) * 6, 4);
+    auto sc = const_floats(n, n.in[1], "scale", op->C), bi = const_floats(n, n.in[2], "B", op->C);
+    auto mean = const_floats(n, n.in[3], "mean", op->C), var = const_floats(n, n.in[4], "var", op->C);
     size_t C = size_t(op->C);
     if (sc.size() != C || bi.size() != C || mean.size() != C || var.size() != C)
         fail(n, "parameter sizes differ from the channel count");

@@ -8,16 +8,30 @@ namespace zelt::engine {
 
 std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p);
 
-std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what) {
+namespace {
+
+void need_constant(const Node &node, const Tensor *t, const char *what, int64_t max_count) {
     if (!t || !t->is_const()) fail(node, std::string(what) + " must be a constant");
+    if (t->numel > max_count) fail(node, std::string(what) + " has too many values");
+}
+
+}  // namespace
+
+std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what, int64_t max_count) {
+    need_constant(node, t, what, max_count);
+    if (t->kind == Tensor::Fill)
+        return std::vector<int64_t>(size_t(t->numel),
+                                    t->dtype == DType::I64 ? t->fill_i : checked_int(node, t->fill_f, what));
     if (t->dtype == DType::I64) return t->idata;
     std::vector<int64_t> r;
-    for (float f : t->fdata) r.push_back(int64_t(f));
+    for (float f : t->fdata) r.push_back(checked_int(node, f, what));
     return r;
 }
 
-std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what) {
-    if (!t || !t->is_const()) fail(node, std::string(what) + " must be a constant");
+std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what, int64_t max_count) {
+    need_constant(node, t, what, max_count);
+    if (t->kind == Tensor::Fill)
+        return std::vector<float>(size_t(t->numel), t->dtype == DType::F32 ? t->fill_f : float(t->fill_i));
     if (t->dtype == DType::F32) return t->fdata;
     return std::vector<float>(t->idata.begin(), t->idata.end());
 }
@@ -56,7 +70,7 @@ bool fusable_activation(const Node &n, Activation &act) {
             const Tensor *t = n.input(i);
             if (!t) continue;
             if (!t->is_const() || t->numel != 1 || t->dtype != DType::F32) return false;
-            (i == 1 ? act.lo : act.hi) = t->fdata[0];
+            (i == 1 ? act.lo : act.hi) = t->kind == Tensor::Fill ? t->fill_f : t->fdata[0];
         }
         return true;
     }
@@ -788,7 +802,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_gather(const Node &n) {
+std::unique_ptr<Op> make_gather(const Node &n, Planner &p) {
     auto op = std::make_unique<GatherOp>();
     op->x = n.input(0);
     Tensor *it = n.input(1);
@@ -798,11 +812,6 @@ std::unique_ptr<Op> make_gather(const Node &n) {
     if (xs.empty()) fail(n, "scalar data");
     int64_t axis = norm_axis(n, n.get_int("axis", 0), xs.size());
     op->dim = xs[size_t(axis)];
-    op->idx = const_ints(n, it, "indices");
-    for (auto &i : op->idx) {
-        if (i < -op->dim || i >= op->dim) fail(n, "index out of range");
-        if (i < 0) i += op->dim;
-    }
     op->outer = 1;
     op->inner = 1;
     for (int64_t i = 0; i < axis; ++i) op->outer *= xs[size_t(i)];
@@ -810,6 +819,14 @@ std::unique_ptr<Op> make_gather(const Node &n) {
     Shape out(xs.begin(), xs.begin() + axis);
     out.insert(out.end(), it->shape.begin(), it->shape.end());
     out.insert(out.end(), xs.begin() + axis + 1, xs.end());
+    if (numel_of(out)) {  // an empty result reads no index
+        p.charge(uint64_t(it->numel), 8);
+        op->idx = const_ints(n, it, "indices", it->numel);
+        for (auto &i : op->idx) {
+            if (i < -op->dim || i >= op->dim) fail(n, "index out of range");
+            if (i < 0) i += op->dim;
+        }
+    }
     op->take_output(n, out);
     return op;
 }
@@ -958,7 +975,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_pad(const Node &n) {
+std::unique_ptr<Op> make_pad(const Node &n, Planner &p) {
     auto op = std::make_unique<AxisMapOp>();
     op->take_input(n);
     const Shape &xs = op->x->shape;
@@ -990,6 +1007,9 @@ std::unique_ptr<Op> make_pad(const Node &n) {
         if (b == 0 && e == 0) continue;
         if (mode != "constant" && din == 0 && dout > 0) fail(n, "cannot pad an empty axis in mode " + mode);
         if (mode == "reflect" && din < 2 && (b > 0 || e > 0)) fail(n, "reflect needs at least two elements");
+        out[a] = dout;
+        if (numel_of(out) == 0) continue;  // the maps of an empty result are never used
+        p.charge(uint64_t(dout), 8);
         AxisMap m;
         for (int64_t j = 0; j < dout; ++j) {
             int64_t s = j - b;
@@ -1008,7 +1028,6 @@ std::unique_ptr<Op> make_pad(const Node &n) {
             }
             m.idx.push_back(s);
         }
-        out[a] = dout;
         op->maps.emplace_back(a, std::move(m));
     }
     op->finish(xs);
@@ -1016,26 +1035,160 @@ std::unique_ptr<Op> make_pad(const Node &n) {
     return op;
 }
 
-std::unique_ptr<Op> make_resize(const Node &n) {
-    auto op = std::make_unique<AxisMapOp>();
-    op->take_input(n);
-    const Shape &xs = op->x->shape;
+enum class Ctm {
+    AlignCorners,
+    Asymmetric,
+    PytorchHalfPixel,
+    HalfPixel,
+    HalfPixelSymmetric,
+    TfHalfPixelForNn
+};
+const std::map<std::string, Ctm> kCoordinateModes{{"align_corners", Ctm::AlignCorners},
+                                                  {"asymmetric", Ctm::Asymmetric},
+                                                  {"pytorch_half_pixel", Ctm::PytorchHalfPixel},
+                                                  {"half_pixel", Ctm::HalfPixel},
+                                                  {"half_pixel_symmetric", Ctm::HalfPixelSymmetric},
+                                                  {"tf_half_pixel_for_nn", Ctm::TfHalfPixelForNn}};
+enum class Nearest { RoundPreferFloor, RoundPreferCeil, Floor, Ceil };
+const std::map<std::string, Nearest> kNearestModes{{"round_prefer_floor", Nearest::RoundPreferFloor},
+                                                   {"round_prefer_ceil", Nearest::RoundPreferCeil},
+                                                   {"floor", Nearest::Floor},
+                                                   {"ceil", Nearest::Ceil}};
+
+// How a Resize maps output positions to weighted input taps along one axis.
+struct ResizeKernel {
+    bool nearest, linear, antialias, exclude;
+    double A;  // cubic coefficient
+    Ctm ctm;
+    Nearest rounding;
+
+    // The map of one axis of `in` positions resized to `out` with scale `s`, charged to the budget first.
+    AxisMap map(const Node &n, Planner &p, int64_t in, int64_t out, double s) const {
+        const double L = double(in), Lo = double(out);
+        const double lo_w = s * L;  // the unrounded output length
+        const double sa = antialias ? std::min(s, 1.0) : 1.0;
+        // Taps of one output position, from `start` relative to its left neighbour.
+        int64_t taps = 2, start = 0;
+        if (!nearest) {
+            const double support = linear ? 1 : 2;
+            // An antialiased window widens with the downscale; past 2^31 taps its table could never fit the
+            // budget (and the tap count would soon leave int64).
+            start = antialias ? checked_int(n, std::floor(-support / sa) + 1, "antialias window")
+                              : 1 - int64_t(support);
+            if (start < -(int64_t(1) << 30)) fail(n, "antialias window is too wide");
+            taps = 2 - 2 * start;
+        }
+        // The map (an index and a weight per tap of each output), and the weights of one window.
+        p.charge(uint64_t(out) * uint64_t(taps), 12);
+        p.charge(uint64_t(taps), 8);
+        AxisMap m;
+        m.taps = taps;
+        m.idx.reserve(size_t(out * taps));
+        m.w.reserve(size_t(out * taps));
+        std::vector<double> c(static_cast<size_t>(taps));
+        for (int64_t j = 0; j < out; ++j) {
+            double x = 0;
+            switch (ctm) {
+                case Ctm::AlignCorners:
+                    x = lo_w == 1 ? 0 : j * (L - 1) / (lo_w - 1);
+                    break;
+                case Ctm::Asymmetric:
+                    x = j / s;
+                    break;
+                case Ctm::PytorchHalfPixel:
+                    x = lo_w == 1 ? -0.5 : (j + 0.5) / s - 0.5;
+                    break;
+                case Ctm::HalfPixel:
+                    x = (j + 0.5) / s - 0.5;
+                    break;
+                case Ctm::HalfPixelSymmetric:
+                    x = L / 2 * (1 - Lo / lo_w) + (j + 0.5) / s - 0.5;
+                    break;
+                case Ctm::TfHalfPixelForNn:
+                    x = (j + 0.5) / s;
+                    break;
+            }
+            // The fractional offset `ratio` in (0, 1] of x from its left neighbour `base`.
+            const double fl = std::floor(x);
+            const double ratio = x == fl ? 1.0 : x - fl;
+            const int64_t left = checked_int(n, fl, "source coordinate");
+            const int64_t base = x == fl ? left - 1 : left;
+            weights(x != fl, ratio, start, sa, c);
+            // Neighbour indices: taps of them centred on x, the lower half at or left of base.
+            const int64_t first = nearest ? base : base - taps / 2 + 1;
+            if (exclude) {
+                double sum = 0;
+                for (int64_t t = 0; t < taps; ++t) {
+                    int64_t i = first + t;
+                    if (i < 0 || i >= in) c[size_t(t)] = 0;
+                    sum += c[size_t(t)];
+                }
+                if (sum != 0)
+                    for (auto &v : c) v /= sum;
+            }
+            for (int64_t t = 0; t < taps; ++t) {
+                m.idx.push_back(std::max<int64_t>(0, std::min(in - 1, first + t)));
+                m.w.push_back(float(c[size_t(t)]));
+            }
+        }
+        return m;
+    }
+
+    // Weights `c` of the taps of one output position; `between` when x is not an input position itself.
+    void weights(bool between, double ratio, int64_t start, double sa, std::vector<double> &c) const {
+        if (nearest) {
+            bool right = true;
+            if (between) switch (rounding) {
+                    case Nearest::RoundPreferFloor:
+                        right = ratio > 0.5;
+                        break;
+                    case Nearest::RoundPreferCeil:
+                        right = ratio >= 0.5;
+                        break;
+                    case Nearest::Floor:
+                        right = false;
+                        break;
+                    case Nearest::Ceil:
+                        break;
+                }
+            c = {right ? 0.0 : 1.0, right ? 1.0 : 0.0};
+        } else if (linear && !antialias) {
+            c = {1 - ratio, ratio};
+        } else if (!antialias) {
+            double r1 = ratio + 1, r2 = 1 - ratio, r3 = 2 - ratio;
+            c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A,
+                 ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1, ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1,
+                 ((A * r3 - 5 * A) * r3 + 8 * A) * r3 - 4 * A};
+        } else {
+            double sum = 0;
+            for (size_t t = 0; t < c.size(); ++t) {
+                double u = std::fabs(sa * (double(start + int64_t(t)) - ratio));
+                double v;
+                if (linear) {
+                    v = std::max(0.0, 1 - u);
+                } else {
+                    v = u <= 1  ? (A + 2) * u * u * u - (A + 3) * u * u + 1
+                        : u < 2 ? A * u * u * u - 5 * A * u * u + 8 * A * u - 4 * A
+                                : 0.0;
+                }
+                c[t] = v;
+                sum += v;
+            }
+            for (auto &v : c) v /= sum;
+        }
+    }
+};
+
+// The output extents and scales of a Resize of `xs`, from its scales or sizes.
+void resize_extents(const Node &n, const Shape &xs, Shape &out, std::vector<double> &scale) {
     const size_t r = xs.size();
-    std::string mode = n.get_string("mode", "nearest");
-    std::string ctm = n.get_string("coordinate_transformation_mode", "half_pixel");
-    std::string nearest = n.get_string("nearest_mode", "round_prefer_floor");
     std::string policy = n.get_string("keep_aspect_ratio_policy", "stretch");
-    const double A = n.get_float("cubic_coeff_a", -0.75f);
-    const bool exclude = n.get_int("exclude_outside", 0) != 0;
-    const bool antialias = n.get_int("antialias", 0) != 0;
-    if (mode != "nearest" && mode != "linear" && mode != "cubic") fail(n, "unknown mode " + mode);
-    if (ctm == "tf_crop_and_resize") fail(n, "tf_crop_and_resize is not supported");
     std::vector<int64_t> axes;
     for (int64_t a : n.get_ints("axes", {})) axes.push_back(norm_axis(n, a, r));
     if (axes.empty())
         for (size_t i = 0; i < r; ++i) axes.push_back(int64_t(i));
-    std::vector<double> scale(r, 1.0);
-    Shape out = xs;
+    scale.assign(r, 1.0);
+    out = xs;
     std::vector<float> scales = n.input(2) ? const_floats(n, n.input(2), "scales") : std::vector<float>{};
     std::vector<int64_t> sizes = n.input(3) ? const_ints(n, n.input(3), "sizes") : std::vector<int64_t>{};
     if (!scales.empty() == !sizes.empty()) fail(n, "exactly one of scales and sizes must be given");
@@ -1045,126 +1198,60 @@ std::unique_ptr<Op> make_resize(const Node &n) {
             size_t a = size_t(axes[i]);
             if (!(scales[i] > 0) || scales[i] > 1e4f) fail(n, "bad scale");
             scale[a] = scales[i];
-            out[a] = int64_t(double(xs[a]) * scales[i]);
+            out[a] = checked_int(n, double(xs[a]) * scales[i], "output size");
         }
-    } else {
-        if (sizes.size() != axes.size()) fail(n, "sizes length differs from the axes");
-        for (size_t i = 0; i < axes.size(); ++i) {
-            size_t a = size_t(axes[i]);
-            if (sizes[i] < 0 || xs[a] == 0) fail(n, "bad size");
-            scale[a] = double(sizes[i]) / double(xs[a]);
-            out[a] = sizes[i];
-        }
-        if (policy != "stretch") {
-            if (policy != "not_larger" && policy != "not_smaller")
-                fail(n, "unknown keep_aspect_ratio_policy");
-            double s = scale[size_t(axes[0])];
-            for (int64_t a : axes)
-                s = policy == "not_larger" ? std::min(s, scale[size_t(a)]) : std::max(s, scale[size_t(a)]);
-            for (int64_t a : axes) {
-                scale[size_t(a)] = s;
-                out[size_t(a)] = int64_t(s * double(xs[size_t(a)]) + 0.5);
-            }
-        }
+        return;
     }
-    for (size_t a = 0; a < r; ++a) {
+    if (sizes.size() != axes.size()) fail(n, "sizes length differs from the axes");
+    for (size_t i = 0; i < axes.size(); ++i) {
+        size_t a = size_t(axes[i]);
+        if (sizes[i] < 0 || xs[a] == 0) fail(n, "bad size");
+        scale[a] = double(sizes[i]) / double(xs[a]);
+        out[a] = sizes[i];
+    }
+    if (policy == "stretch") return;
+    if (policy != "not_larger" && policy != "not_smaller") fail(n, "unknown keep_aspect_ratio_policy");
+    double s = scale[size_t(axes[0])];
+    for (int64_t a : axes)
+        s = policy == "not_larger" ? std::min(s, scale[size_t(a)]) : std::max(s, scale[size_t(a)]);
+    for (int64_t a : axes) {
+        scale[size_t(a)] = s;
+        out[size_t(a)] = checked_int(n, s * double(xs[size_t(a)]) + 0.5, "output size");
+    }
+}
+
+std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
+    auto op = std::make_unique<AxisMapOp>();
+    op->take_input(n);
+    const Shape &xs = op->x->shape;
+    const std::string mode = n.get_string("mode", "nearest");
+    const std::string ctm = n.get_string("coordinate_transformation_mode", "half_pixel");
+    const std::string nearest = n.get_string("nearest_mode", "round_prefer_floor");
+    if (mode != "nearest" && mode != "linear" && mode != "cubic") fail(n, "unknown mode " + mode);
+    if (ctm == "tf_crop_and_resize") fail(n, "tf_crop_and_resize is not supported");
+    Shape out;
+    std::vector<double> scale;
+    resize_extents(n, xs, out, scale);
+    for (size_t a = 0; a < xs.size(); ++a) {
         if (out[a] == xs[a] && scale[a] == 1.0) continue;
         if (xs[a] == 0 || out[a] > (int64_t(1) << 24)) fail(n, "bad resize extent");
-        const double L = double(xs[a]), s = scale[a], Lo = double(out[a]);
-        const double lo_w = s * L;  // the unrounded output length
-        // Tap count and weights of one output position from the fractional offset `ratio` in (0, 1].
-        const double sa = antialias ? std::min(s, 1.0) : 1.0;
-        int64_t taps = 2;
-        int64_t start = 0;
-        if (mode == "cubic") {
-            start = antialias ? int64_t(std::floor(-2 / sa) + 1) : -1;
-            taps = antialias ? 2 - 2 * start : 4;
-        } else if (mode == "linear") {
-            start = antialias ? int64_t(std::floor(-1 / sa) + 1) : 0;
-            taps = antialias ? 2 - 2 * start : 2;
-        }
-        AxisMap m;
-        m.taps = taps;
-        for (int64_t j = 0; j < out[a]; ++j) {
-            double x;
-            if (ctm == "align_corners") {
-                x = lo_w == 1 ? 0 : j * (L - 1) / (lo_w - 1);
-            } else if (ctm == "asymmetric") {
-                x = j / s;
-            } else if (ctm == "pytorch_half_pixel") {
-                x = lo_w == 1 ? -0.5 : (j + 0.5) / s - 0.5;
-            } else if (ctm == "half_pixel") {
-                x = (j + 0.5) / s - 0.5;
-            } else if (ctm == "half_pixel_symmetric") {
-                double center = L / 2;
-                x = center * (1 - Lo / lo_w) + (j + 0.5) / s - 0.5;
-            } else if (ctm == "tf_half_pixel_for_nn") {
-                x = (j + 0.5) / s;
-            } else {
-                fail(n, "unknown coordinate_transformation_mode " + ctm);
-            }
-            double fl = std::floor(x);
-            double ratio = x == fl ? 1.0 : x - fl;
-            int64_t base = x == fl ? int64_t(fl) - 1 : int64_t(fl);  // the neighbour left of x
-            std::vector<double> c(static_cast<size_t>(taps));
-            if (mode == "nearest") {
-                bool right;
-                if (x == fl)
-                    right = true;
-                else if (nearest == "round_prefer_floor")
-                    right = ratio > 0.5;
-                else if (nearest == "round_prefer_ceil")
-                    right = ratio >= 0.5;
-                else if (nearest == "floor")
-                    right = false;
-                else if (nearest == "ceil")
-                    right = true;
-                else
-                    fail(n, "unknown nearest_mode " + nearest);
-                c = {right ? 0.0 : 1.0, right ? 1.0 : 0.0};
-            } else if (mode == "linear" && !antialias) {
-                c = {1 - ratio, ratio};
-            } else if (mode == "cubic" && !antialias) {
-                double r1 = ratio + 1, r2 = 1 - ratio, r3 = 2 - ratio;
-                c = {((A * r1 - 5 * A) * r1 + 8 * A) * r1 - 4 * A,
-                     ((A + 2) * ratio - (A + 3)) * ratio * ratio + 1, ((A + 2) * r2 - (A + 3)) * r2 * r2 + 1,
-                     ((A * r3 - 5 * A) * r3 + 8 * A) * r3 - 4 * A};
-            } else {
-                double sum = 0;
-                for (int64_t t = 0; t < taps; ++t) {
-                    double u = std::fabs(sa * (double(start + t) - ratio));
-                    double v;
-                    if (mode == "linear") {
-                        v = std::max(0.0, 1 - u);
-                    } else {
-                        v = u <= 1  ? (A + 2) * u * u * u - (A + 3) * u * u + 1
-                            : u < 2 ? A * u * u * u - 5 * A * u * u + 8 * A * u - 4 * A
-                                    : 0.0;
-                    }
-                    c[size_t(t)] = v;
-                    sum += v;
-                }
-                for (auto &v : c) v /= sum;
-            }
-            // Neighbour indices: taps of them centred on x, the lower half at or left of base.
-            int64_t first = base - taps / 2 + 1;
-            if (mode == "nearest") first = base;
-            if (exclude) {
-                double sum = 0;
-                for (int64_t t = 0; t < taps; ++t) {
-                    int64_t i = first + t;
-                    if (i < 0 || i >= xs[a]) c[size_t(t)] = 0;
-                    sum += c[size_t(t)];
-                }
-                if (sum != 0)
-                    for (auto &v : c) v /= sum;
-            }
-            for (int64_t t = 0; t < taps; ++t) {
-                m.idx.push_back(std::max<int64_t>(0, std::min(xs[a] - 1, first + t)));
-                m.w.push_back(float(c[size_t(t)]));
-            }
-        }
-        op->maps.emplace_back(a, std::move(m));
+    }
+    set_shape(n.out[0], out);
+    // The maps of an empty result are never used; with tiny scales they would be huge.
+    for (size_t a = 0; a < xs.size() && n.out[0]->numel; ++a) {
+        if (out[a] == xs[a] && scale[a] == 1.0) continue;
+        const auto ck = kCoordinateModes.find(ctm);
+        if (ck == kCoordinateModes.end()) fail(n, "unknown coordinate_transformation_mode " + ctm);
+        const auto nk = kNearestModes.find(nearest);
+        if (mode == "nearest" && nk == kNearestModes.end()) fail(n, "unknown nearest_mode " + nearest);
+        const ResizeKernel kernel{mode == "nearest",
+                                  mode == "linear",
+                                  n.get_int("antialias", 0) != 0,
+                                  n.get_int("exclude_outside", 0) != 0,
+                                  n.get_float("cubic_coeff_a", -0.75f),
+                                  ck->second,
+                                  nk == kNearestModes.end() ? Nearest::RoundPreferFloor : nk->second};
+        op->maps.emplace_back(a, kernel.map(n, p, xs[a], out[a], scale[a]));
     }
     op->finish(xs);
     op->take_output(n, out);
@@ -1246,7 +1333,7 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_reduce(const Node &n) {
+std::unique_ptr<Op> make_reduce(const Node &n, Planner &p) {
     static const std::map<std::string, ReduceOp::Kind> kinds{{"ReduceSum", ReduceOp::Sum},
                                                              {"ReduceMean", ReduceOp::Mean},
                                                              {"ReduceMax", ReduceOp::Max},
@@ -1278,6 +1365,8 @@ std::unique_ptr<Op> make_reduce(const Node &n) {
     if ((op->kind == ReduceOp::Max || op->kind == ReduceOp::Min) && op->count == 0 && op->x->numel == 0)
         fail(n, "empty reduction");
     op->take_output(n, out);
+    // A run keeps a double accumulator per output (and the maxima of LogSumExp).
+    p.charge(uint64_t(op->y->numel), op->kind == ReduceOp::LogSumExp ? 12 : 8);
     return op;
 }
 
@@ -1356,17 +1445,17 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
     } else if (t == "Transpose") {
         op = make_transpose(n);
     } else if (t == "Gather") {
-        op = make_gather(n);
+        op = make_gather(n, p);
     } else if (t == "Reshape" || t == "Flatten" || t == "Squeeze" || t == "Unsqueeze") {
         op = make_view(n);
     } else if (t == "Pad") {
-        op = make_pad(n);
+        op = make_pad(n, p);
     } else if (t == "Resize") {
-        op = make_resize(n);
+        op = make_resize(n, p);
     } else if (t == "Expand") {
         op = make_expand(n);
     } else if (t.rfind("Reduce", 0) == 0) {
-        op = make_reduce(n);
+        op = make_reduce(n, p);
     } else {
         op = make_nn_op(n, p);
     }

@@ -59,11 +59,12 @@ std::vector<Axis> window_axes(const Node &n, const Shape &x, const std::vector<i
 void to_2d(std::vector<Axis> &axes);
 
 // Per output position: taps of its window inside the input, and inside input plus end padding.
-void window_counts(const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded);
+void window_counts(Planner &p, const Axis &a, std::vector<int64_t> &inside, std::vector<int64_t> &padded);
 
-// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W).
+// Output columns [lo, hi) whose input column ow * s + off lies inside [0, W), with 0 <= lo <= hi <= OW:
+// the columns before lo and from hi on are the borders, and either may be the whole row.
 inline void valid_columns(int64_t off, int64_t s, int64_t W, int64_t OW, int64_t &lo, int64_t &hi) {
-    lo = off >= 0 ? 0 : (-off + s - 1) / s;
+    lo = off >= 0 ? 0 : std::min(OW, (-off + s - 1) / s);
     hi = W - off <= 0 ? 0 : std::min(OW, (W - off + s - 1) / s);
     if (hi < lo) hi = lo;
 }
@@ -81,9 +82,22 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p);
 // Copies blocked `x` into plain `y` of the same shape.
 std::unique_ptr<Op> make_to_plain(Tensor *x, Tensor *y);
 
-// Constant parameters read at load time.
-std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what);
-std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what);
+// `v` truncated toward zero to an integer; NaN, or a value outside int64's range, fails node `n` (a plain
+// conversion of such a value is undefined behaviour).
+inline int64_t checked_int(const Node &n, double v, const char *what) {
+    // 2^63 is exact in a double, and both comparisons fail for NaN.
+    if (!(v >= -9223372036854775808.0 && v < 9223372036854775808.0))
+        fail(n, std::string(what) + " is out of range");
+    return int64_t(v);
+}
+
+// Constant parameters read at load time: copies of at most `max_count` values (shapes, axes, pads and the
+// like are short), so that a huge Fill constant in a parameter's place costs nothing before it is refused.
+constexpr int64_t kMaxParameterValues = 4096;
+std::vector<int64_t> const_ints(const Node &node, const Tensor *t, const char *what,
+                                int64_t max_count = kMaxParameterValues);
+std::vector<float> const_floats(const Node &node, const Tensor *t, const char *what,
+                                int64_t max_count = kMaxParameterValues);
 void need_float(const Node &node, const Tensor *t);
 int64_t norm_axis(const Node &node, int64_t axis, size_t rank);
 std::vector<int64_t> strides_of(const Shape &s);

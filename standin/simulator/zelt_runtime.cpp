@@ -46,7 +46,10 @@ struct Context {
     zelt_handle frame_id = 0;
     bool has_run = false;
     long long run_us = 0;
+    // Texts lent through zelt_query: each stays as it is until the next query of its kind replaces it (a
+    // run only marks the per-layer report stale), and a query whose text has not changed keeps the buffer.
     std::string perf_text, mem_text;
+    bool perf_stale = true;
     // Host-side bytes of this context: the model copy, input staging and output copies.
     zelt::engine::MemoryStats host;
     std::map<const void *, std::vector<float>> lent;  // output buffers held by the caller
@@ -227,6 +230,11 @@ std::string memory_report(const Context &c) {
     return s.str();
 }
 
+// A caller may still be reading the text it was lent: an unchanged text keeps its buffer.
+void replace_text(std::string &lent, std::string fresh) {
+    if (fresh != lent) lent = std::move(fresh);
+}
+
 int query(Context &c, int cmd, void *info, uint32_t size) {
     switch (cmd) {
         case ZELT_QUERY_IN_OUT_NUM: {
@@ -262,16 +270,17 @@ int query(Context &c, int cmd, void *info, uint32_t size) {
         }
         case ZELT_QUERY_PERF_DETAIL:
         case ZELT_QUERY_MEM_SIZE: {
-            // Both texts come in a ZELTPerfDetail whose pointer stays valid until the next run or query.
+            // Both texts come in a ZELTPerfDetail whose pointer stays valid until the next query of its kind.
             if (size != sizeof(ZELTPerfDetail)) return ZELT_ERR_PARAM_INVALID;
             std::string *text;
             if (cmd == ZELT_QUERY_PERF_DETAIL) {
                 if (!(c.flag & ZELT_FLAG_COLLECT_PERF_MASK)) return ZELT_ERR_FAIL;
-                if (c.perf_text.empty()) c.perf_text = perf_report(c);
+                if (c.perf_stale) replace_text(c.perf_text, perf_report(c));
+                c.perf_stale = false;
                 text = &c.perf_text;
             } else {
                 if (!(c.flag & ZELT_FLAG_PRIV_COLLECT_MEMPROFILE_MASK)) return ZELT_ERR_FAIL;
-                c.mem_text = memory_report(c);
+                replace_text(c.mem_text, memory_report(c));
                 text = &c.mem_text;
             }
             auto *d = static_cast<ZELTPerfDetail *>(info);
@@ -356,6 +365,10 @@ ZELTRT_EXPORT int zelt_init(zelt_handle *context, void *model, uint32_t size, ui
         size_t len;
         if (!export_section(bytes, data, len)) return ZELT_ERR_MODEL_INVALID;
         ctx->engine = std::make_unique<Engine>(data, len);
+        // Every tensor's byte count must fit the 32-bit size fields of the attributes and buffers.
+        for (const auto *list : {&ctx->engine->inputs(), &ctx->engine->outputs()})
+            for (const auto &t : *list)
+                if (uint64_t(t.numel) * 4 > UINT32_MAX) return ZELT_ERR_MODEL_INVALID;
         ctx->input_set.assign(ctx->engine->inputs().size(), false);
         std::lock_guard<std::mutex> lk(g_registry_mutex);
         zelt_handle h = g_next_handle++;
@@ -429,7 +442,7 @@ ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
         c.engine->run(profile);
         auto t1 = std::chrono::steady_clock::now();
         c.run_us = std::chrono::duration_cast<std::chrono::microseconds>(t1 - t0).count();
-        c.perf_text.clear();
+        c.perf_stale = true;
         c.has_run = true;
         ++c.frame_id;
         if (extend) extend->frame_id = c.frame_id;
@@ -446,8 +459,7 @@ ZELTRT_EXPORT int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELT
         for (uint32_t i = 0; i < n_outputs; ++i) {
             const ZELTOutput &o = outputs[i];
             if (o.index >= info.size()) return int(ZELT_ERR_OUTPUT_INVALID);
-            uint64_t bytes = uint64_t(info[o.index].numel) * 4;
-            if (bytes > UINT32_MAX) return int(ZELT_ERR_OUTPUT_INVALID);
+            const uint64_t bytes = uint64_t(info[o.index].numel) * 4;  // fits 32 bits: checked at load
             if (o.is_prealloc && (!o.buf || o.size < bytes)) return int(ZELT_ERR_OUTPUT_INVALID);
         }
         for (uint32_t i = 0; i < n_outputs; ++i) {

@@ -13,8 +13,10 @@ The byte layout it writes is described in docs/export-format.md.
 """
 import json
 import os
+import signal
 import struct
 import tempfile
+import threading
 
 import numpy as np
 
@@ -73,6 +75,28 @@ def _onnx():
     return onnx
 
 
+#: Operators whose window attributes onnx's shape inference divides by.
+_WINDOW_OPS = ("Conv", "ConvTranspose", "MaxPool", "AveragePool", "LpPool")
+
+
+def _check_windows(graph):
+    """Refuses window attributes that are not positive (subgraphs included): a zero stride makes onnx's
+    shape inference kill the process with SIGFPE, so they are checked before it runs."""
+    onnx = _onnx()
+    for node in graph.node:
+        for a in node.attribute:
+            for sub in ([a.g] if a.type == onnx.AttributeProto.GRAPH else list(a.graphs)):
+                _check_windows(sub)
+        if node.op_type not in _WINDOW_OPS or node.domain not in ("", "ai.onnx"):
+            continue
+        for a in node.attribute:
+            values = list(a.ints) if a.name in ("strides", "dilations", "kernel_shape") else \
+                [a.i] if a.name == "group" else []
+            if any(v < 1 for v in values):
+                raise ValueError("{}: attribute '{}' must be positive, got {}".format(
+                    _node_desc(node), a.name, values if a.type == onnx.AttributeProto.INTS else values[0]))
+
+
 def _node_desc(node):
     return "{} node '{}'".format(node.op_type, node.name or (node.output[0] if node.output else "?"))
 
@@ -88,6 +112,9 @@ class _Compiler:
             if imp.domain in ("", "ai.onnx"):
                 self.opset = imp.version
         graph = model.graph
+        if not graph.output:
+            raise ValueError("the model has no graph outputs")
+        _check_windows(graph)
         self.consts = {t.name: numpy_helper.to_array(t) for t in graph.initializer}
         self.rename = {}
         self.nodes = []  # dicts: op, name, inputs, outputs, attrs
@@ -102,6 +129,12 @@ class _Compiler:
                 raise ValueError("input '{}' is not a float tensor; the engine takes float inputs".format(vi.name))
             if vi.name in input_shapes:
                 shape = tuple(int(d) for d in input_shapes.pop(vi.name))
+                if tt.HasField("shape"):
+                    model_dims = [d.dim_value if d.HasField("dim_value") else None for d in tt.shape.dim]
+                    if len(model_dims) != len(shape) or any(
+                            m is not None and m > 0 and m != d for m, d in zip(model_dims, shape)):
+                        raise ValueError("--input-shape {}={} contradicts the model's shape {} for that input".format(
+                            vi.name, ",".join(map(str, shape)), ["?" if m is None or m <= 0 else m for m in model_dims]))
             else:
                 shape = tuple(d.dim_value if d.HasField("dim_value") else -1 for d in tt.shape.dim)
                 if not tt.HasField("shape") or any(d <= 0 for d in shape):
@@ -599,6 +632,8 @@ def _load(model):
     onnx = _onnx()
     if isinstance(model, (str, bytes, os.PathLike)) and not isinstance(model, onnx.ModelProto):
         try:
+            if os.path.getsize(model) == 0:
+                raise ValueError("the file is empty")
             return onnx.load(model)
         except Exception as exc:
             raise ValueError("cannot read ONNX model {}: {}".format(model, exc)) from exc
@@ -616,11 +651,12 @@ def _config(targets):
     names = [t.strip().upper() for t in targets if t.strip()]
     if not names:
         raise ValueError("no target platform given")
-    from ..api.npu_config.npu_chipmap import get_npu_model_from_target
+    from ..api.npu_config.npu_chipmap import get_npu_model_from_target, get_support_target_soc
 
     for t in names:
         if get_npu_model_from_target(t) is None:
-            raise ValueError("unknown target platform '{}'".format(t))
+            raise ValueError("unknown target platform '{}'; valid targets: {}".format(
+                t, ", ".join(s.lower() for s in get_support_target_soc())))
     return json.dumps({"target_platform": names}).encode("utf-8")
 
 
@@ -632,19 +668,45 @@ def compile_model(model, targets, input_shapes=None):
     return ZELTModel.create_zelt_model(CONTAINER_VERSION, export_graph(model, input_shapes), config, None, None)
 
 
+class _Terminated(BaseException):
+    pass
+
+
+def _raise_terminated(signum, frame):
+    raise _Terminated(signum)
+
+
 def convert_file(src, dst, targets, input_shapes=None):
     """Compiles the ONNX file `src` into the container file `dst`, which is only ever written whole."""
+    if os.path.exists(dst) and os.path.exists(src) and os.path.samefile(src, dst):
+        raise ValueError("the output file {} is the ONNX model itself".format(dst))
     data = compile_model(src, targets, input_shapes)
     folder = os.path.dirname(os.path.abspath(dst))
-    fd, tmp = tempfile.mkstemp(prefix=".zelt-", dir=folder)
+    os.makedirs(folder, exist_ok=True)
+    # Under the default disposition a SIGTERM would end the process with the temporary file left behind:
+    # while it exists, the signal removes it first and then ends the process as before.
+    handles_term = (threading.current_thread() is threading.main_thread()
+                    and signal.getsignal(signal.SIGTERM) is signal.SIG_DFL)
+    if handles_term:
+        signal.signal(signal.SIGTERM, _raise_terminated)
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, dst)
-    except BaseException:
-        os.unlink(tmp)
+        fd, tmp = tempfile.mkstemp(prefix=".zelt-", dir=folder)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(data)
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(tmp, 0o666 & ~umask)
+            os.replace(tmp, dst)
+        except BaseException:
+            os.unlink(tmp)
+            raise
+    except _Terminated:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        handles_term = False
+        os.kill(os.getpid(), signal.SIGTERM)
         raise
+    finally:
+        if handles_term:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
     return len(data)

@@ -1,0 +1,29 @@
+"""The model container file and its in-memory form."""
+from typing import ClassVar
+
+from .zelt_log import ZELTLog as zeltLog
+
+class ZELTModel:
+    ZELT_MAGIC: ClassVar[int]
+    zelt_version: int
+    export_data: bytes | None
+    config_data: bytes | None
+    custom_op_config_data: bytes | None
+    custom_op_data: bytes | None
+    zelt_data: bytes | None
+    load_model_in_npu: bool
+    def __init__(self) -> None: ...
+    def set_data(self, export_data: bytes | None, config_data: bytes | None, custom_op_config_data: bytes | None,
+                 custom_op_data: bytes | None) -> None: ...
+    def update_export_data(self, export_data: bytes) -> None: ...
+    def update_config_data(self, config_data: bytes) -> None: ...
+    def load(self, path: str, load_model_in_npu: bool = False) -> int: ...
+    def save(self, path: str) -> int: ...
+    @staticmethod
+    def create_zelt_model(version: int, export_data: bytes | None, config_data: bytes | None,
+                          custom_op_config_data: bytes | None, custom_op_data: bytes | None) -> bytes | None: ...
+    @staticmethod
+    def parse_data(
+        zelt_data: bytes | None,
+    ) -> tuple[int, bytes, bytes, bytes | None, bytes | None] | None: ...
+    def release(self) -> None: ...
