@@ -10,15 +10,17 @@
 #include <cstring>
 #include <vector>
 
+#include <zeltrt/zelt_container.h>
+
 #include "common/zl.hpp"
 
 namespace {
 
 zl::Namespace ns;
 
-constexpr uint64_t kMagic = 0x544C455A;  // "ZELT" and four zero bytes, little-endian
-constexpr uint64_t kHeaderSize = 24;
-constexpr uint64_t kHeaderSizeV2 = 64;
+constexpr uint64_t kMagic = ZELT_CONTAINER_MAGIC;
+constexpr uint64_t kHeaderSize = ZELT_CONTAINER_HEADER_SIZE;
+constexpr uint64_t kHeaderSizeV2 = ZELT_CONTAINER_HEADER_SIZE_V2;
 constexpr uint64_t kLongSize = sizeof(unsigned long);
 
 const zl::Name kStruct{"struct"}, kUnpackFrom{"unpack_from"}, kPack{"pack"}, kOs{"os"}, kPath{"path"},

@@ -290,3 +290,19 @@ def simulator_chipmap(tmp_path, monkeypatch):
     # No board here: the device-tree probes look at files that do not exist.
     monkeypatch.setattr(zr, "DEVICE_COMPATIBLE_NODE", str(tmp_path / "compatible"))
     monkeypatch.setattr(zr, "NPU_NODE", str(tmp_path / "npu"))
+
+
+# ------------------------------------------------------------------ virtual board
+
+
+@pytest.fixture(scope="module")
+def proxy():
+    """Starts npu_tetherd proxies (one at a time) for a test module and stops every one of them, and any
+    proxy a session of the module started, by pid at the module's end."""
+    from boardlib import ProxyControl
+
+    control = ProxyControl()
+    yield control
+    control.stop()
+    # A sanitizer report or a crash on the way out shows as an unclean exit.
+    assert control.bad_exits == []

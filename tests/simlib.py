@@ -79,8 +79,14 @@ class ZELTSDKVersion(Structure):
     _fields_ = [("api_version", c_char * 256), ("drv_version", c_char * 256)]
 
 
-def load_library():
-    lib = ctypes.CDLL(LIB_PATH)
+class ZELTInitExtend(Structure):
+    _fields_ = [("device_id", c_char_p)]
+
+
+def load_library(path=None):
+    """The simulator library (or another library of the same ABI at `path`), its functions bound."""
+    lib = ctypes.CDLL(path or LIB_PATH)
+    lib.zelt_init2.argtypes = [POINTER(c_ulonglong), c_void_p, c_uint, c_uint, POINTER(ZELTInitExtend)]
     H = c_ulonglong
     lib.zelt_init.argtypes = [POINTER(H), c_void_p, c_uint, c_uint, POINTER(ZELTRtInitExtend)]
     lib.zelt_destroy.argtypes = [H]
@@ -90,7 +96,7 @@ def load_library():
     lib.zelt_outputs_get.argtypes = [H, c_uint, POINTER(ZELTOutput), POINTER(ZELTOutputExtend)]
     lib.zelt_outputs_release.argtypes = [H, c_uint, POINTER(ZELTOutput)]
     lib.zelt_set_core_mask.argtypes = [c_ulonglong, c_uint]
-    for f in ("zelt_init", "zelt_destroy", "zelt_query", "zelt_inputs_set", "zelt_run", "zelt_outputs_get",
+    for f in ("zelt_init", "zelt_init2", "zelt_destroy", "zelt_query", "zelt_inputs_set", "zelt_run", "zelt_outputs_get",
               "zelt_outputs_release", "zelt_set_core_mask"):
         getattr(lib, f).restype = c_int
     return lib

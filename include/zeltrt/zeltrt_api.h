@@ -12,7 +12,20 @@
 #ifndef ZELTRT_API_H
 #define ZELTRT_API_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+/* Version of this ABI; host libraries report it as their api_version. */
+#define ZELTRT_API_VERSION_MAJOR 1
+#define ZELTRT_API_VERSION_MINOR 0
+#define ZELTRT_API_VERSION_PATCH 0
+#define ZELTRT_API_VERSION \
+    (ZELTRT_API_VERSION_MAJOR * 10000 + ZELTRT_API_VERSION_MINOR * 100 + ZELTRT_API_VERSION_PATCH)
+#define ZELTRT_STR_(x) #x
+#define ZELTRT_STR(x) ZELTRT_STR_(x)
+#define ZELTRT_API_VERSION_STRING        \
+    ZELTRT_STR(ZELTRT_API_VERSION_MAJOR) \
+    "." ZELTRT_STR(ZELTRT_API_VERSION_MINOR) "." ZELTRT_STR(ZELTRT_API_VERSION_PATCH)
 
 #ifdef __cplusplus
 extern "C" {
@@ -33,13 +46,13 @@ typedef unsigned long long zelt_handle;
 
 /* Query commands (second argument of zelt_query). */
 enum {
-    ZELT_QUERY_IN_OUT_NUM = 0,         /* ZELTInputOutputNum */
-    ZELT_QUERY_INPUT_ATTR = 1,         /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
-    ZELT_QUERY_OUTPUT_ATTR = 2,        /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
-    ZELT_QUERY_PERF_DETAIL = 3,        /* ZELTPerfDetail */
-    ZELT_QUERY_PERF_RUN = 4,           /* ZELTPerfRun */
-    ZELT_QUERY_SDK_VERSION = 5,        /* ZELTSDKVersion */
-    ZELT_QUERY_MEM_SIZE = 6,           /* ZELTPerfDetail holding the memory-profile text */
+    ZELT_QUERY_IN_OUT_NUM = 0,  /* ZELTInputOutputNum */
+    ZELT_QUERY_INPUT_ATTR = 1,  /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
+    ZELT_QUERY_OUTPUT_ATTR = 2, /* ZELTTensorAttr / ZELTRtTensorAttr, index set by the caller */
+    ZELT_QUERY_PERF_DETAIL = 3, /* ZELTPerfDetail */
+    ZELT_QUERY_PERF_RUN = 4,    /* ZELTPerfRun */
+    ZELT_QUERY_SDK_VERSION = 5, /* ZELTSDKVersion */
+    ZELT_QUERY_MEM_SIZE = 6,    /* ZELTPerfDetail holding the memory-profile text */
     ZELT_QUERY_CUSTOM_STRING = 7,
     ZELT_QUERY_NATIVE_INPUT_ATTR = 8,
     ZELT_QUERY_NATIVE_OUTPUT_ATTR = 9,
@@ -203,6 +216,53 @@ typedef struct ZELTSDKVersion {
     char api_version[ZELT_MAX_VERSION_LEN];
     char drv_version[ZELT_MAX_VERSION_LEN];
 } ZELTSDKVersion;
+
+#ifdef __cplusplus
+#define ZELTRT_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define ZELTRT_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+/* Code that reads only the common fields takes either attribute structure. */
+#define ZELTRT_SAME_OFFSET(field)                                                              \
+    ZELTRT_STATIC_ASSERT(offsetof(ZELTTensorAttr, field) == offsetof(ZELTRtTensorAttr, field), \
+                         "ZELTRtTensorAttr must start with the fields of ZELTTensorAttr")
+ZELTRT_SAME_OFFSET(index);
+ZELTRT_SAME_OFFSET(n_dims);
+ZELTRT_SAME_OFFSET(dims);
+ZELTRT_SAME_OFFSET(name);
+ZELTRT_SAME_OFFSET(n_elems);
+ZELTRT_SAME_OFFSET(size);
+ZELTRT_SAME_OFFSET(fmt);
+ZELTRT_SAME_OFFSET(type);
+ZELTRT_SAME_OFFSET(qnt_type);
+ZELTRT_SAME_OFFSET(fl);
+ZELTRT_SAME_OFFSET(zp);
+ZELTRT_SAME_OFFSET(scale);
+#undef ZELTRT_SAME_OFFSET
+ZELTRT_STATIC_ASSERT(offsetof(ZELTRtTensorAttr, w_stride) == sizeof(ZELTTensorAttr),
+                     "the TALUN fields follow the common ones");
+/* zelt_run reads frame_id through either run extension. */
+ZELTRT_STATIC_ASSERT(offsetof(ZELTRtRunExtend, frame_id) == 0 && offsetof(ZELTRunExtend, frame_id) == 0,
+                     "frame_id leads both run extensions");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTTensorAttr) == 360, "ZELTTensorAttr layout");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTRtTensorAttr) == 376, "ZELTRtTensorAttr layout");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTSDKVersion) == 2 * ZELT_MAX_VERSION_LEN, "ZELTSDKVersion layout");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTInputOutputNum) == 8, "ZELTInputOutputNum layout");
+#if UINTPTR_MAX > 0xffffffffu
+/* The 64-bit layouts that the ctypes structures of the session mirror. */
+ZELTRT_STATIC_ASSERT(sizeof(ZELTInput) == 32 && offsetof(ZELTInput, buf) == 8 &&
+                         offsetof(ZELTInput, size) == 16 && offsetof(ZELTInput, pass_through) == 20 &&
+                         offsetof(ZELTInput, type) == 24 && offsetof(ZELTInput, fmt) == 28,
+                     "ZELTInput layout");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTOutput) == 24 && offsetof(ZELTOutput, index) == 4 &&
+                         offsetof(ZELTOutput, buf) == 8 && offsetof(ZELTOutput, size) == 16,
+                     "ZELTOutput layout");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTRtInitExtend) == 144 && offsetof(ZELTRtInitExtend, reserved) == 16,
+                     "ZELTRtInitExtend layout");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTRtRunExtend) == 24 && sizeof(ZELTRunExtend) == 8, "run extension layout");
+ZELTRT_STATIC_ASSERT(sizeof(ZELTPerfDetail) == 16 && sizeof(ZELTPerfRun) == 8, "perf structure layout");
+#endif
 
 /*
  * Creates a context for the model in `model` (`size` bytes: the container, or

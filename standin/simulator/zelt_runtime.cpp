@@ -9,6 +9,7 @@
 // accepted as NHWC (fmt 1, what the session sends by default) or as NCHW
 // (fmt 0, the model's own order).  With pass_through the bytes must already be
 // the model's own float32 NCHW tensor.  Outputs are float32 in the model's order.
+#include <zeltrt/zelt_container.h>
 #include <zeltrt/zeltrt_api.h>
 
 #include <algorithm>
@@ -34,7 +35,6 @@ namespace {
 using zelt::engine::Engine;
 using zelt::engine::ModelError;
 
-constexpr uint64_t kContainerMagic = 0x544C455AULL;
 constexpr char kApiVersion[] = "1.0.0 (zeltlite simulator)";
 constexpr char kDrvVersion[] = "1.0.0 (cpu engine, OpenBLAS)";
 
@@ -91,24 +91,12 @@ int read_file(const std::string &path, std::vector<uint8_t> &out) {
     return ZELT_SUCC;
 }
 
-uint64_t read_u64(const uint8_t *p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-
 // Locates the export section inside container bytes; false when the container is malformed.
 bool export_section(const std::vector<uint8_t> &c, const uint8_t *&data, size_t &size) {
-    if (c.size() < 24 || read_u64(c.data()) != kContainerMagic) return false;
-    uint64_t version = read_u64(c.data() + 8);
-    uint64_t len = read_u64(c.data() + 16);
-    uint64_t start = version >= 2 ? 64 : 24;
-    if (start > c.size() || len > c.size() - start) return false;
-    // The configuration section follows; it must be present and complete.
-    uint64_t cfg = start + len;
-    if (c.size() - cfg < 8 || read_u64(c.data() + cfg) > c.size() - cfg - 8) return false;
-    data = c.data() + start;
-    size = size_t(len);
+    ZELTContainerSections s;
+    if (zelt_container_sections(c.data(), c.size(), &s) != 0) return false;
+    data = s.export_data;
+    size = size_t(s.export_size);
     return true;
 }
 
