@@ -1,8 +1,12 @@
 """End to end through the virtual board: ZELTRuntime sessions with the shipped chip map find the ntb device,
 start or reuse npu_tetherd, load the host library of their family and run compiled models with outputs equal,
 bit for bit, to the in-process simulator library's."""
+import os
+import subprocess
+import sys
 import time
 
+import psutil
 import pytest
 
 pytest.importorskip("onnx")
@@ -174,3 +178,27 @@ def test_proxy_gone_makes_the_next_cycle_raise(proxy, container, x):
         assert time.monotonic() - t0 < 2
     finally:
         rt.release()
+
+
+@pytest.mark.parametrize("proxy_before", [False, True])
+def test_one_shot_command_stops_only_the_proxy_it_started(proxy, proxy_before):
+    """`zeltlite run` on a board target leaves the host as it found it: a proxy it had to start is stopped,
+    one that was running is kept."""
+    proxy.stop()
+    if zr.ZELTRuntime._whether_ntd_running():
+        pytest.skip("an npu_tetherd of someone else is running on this host")
+    if proxy_before:
+        proxy.start()
+    started_at = time.time()
+    done = subprocess.run([sys.executable, "-m", "zeltlite", "run", "--example", "--target", "tx5100"],
+                          capture_output=True, text=True, timeout=300)
+    left = [p for p in psutil.process_iter(["exe", "create_time"])
+            if p.info["exe"] == os.path.realpath(boardlib.NTD_PATH) and p.info["create_time"] >= started_at - 1
+            and (proxy.proc is None or p.pid != proxy.proc.pid)]
+    for p in left:  # what the command left behind, stopped by pid
+        boardlib.stop_process(p)
+    assert done.returncode == 0, done.stderr
+    assert "latency:" in done.stdout
+    assert left == []
+    assert boardlib.proxy_answers() == proxy_before
+    proxy.stop()

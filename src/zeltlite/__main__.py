@@ -506,10 +506,46 @@ def _parser():
     return parser
 
 
+# Commands that open a session, and with it may start the transfer proxy.
+SESSION_COMMANDS = ("run", "bench", "profile", "mem")
+
+
+def _proxies_started_here():
+    """The transfer proxies among this process's children (a session starts the proxy as its child)."""
+    import psutil
+
+    from .api.zelt_runtime import ZELTRuntime
+
+    path = os.path.realpath(ZELTRuntime._get_ntd_path())
+    found = set()
+    for child in psutil.Process().children():
+        try:
+            if child.exe() == path:
+                found.add(child)
+        except psutil.Error:
+            pass
+    return found
+
+
+def _stop_proxies(procs):
+    import psutil
+
+    for proc in procs:
+        try:
+            proc.terminate()
+            proc.wait(10)
+        except psutil.TimeoutExpired:
+            proc.kill()
+        except psutil.Error:
+            pass
+
+
 def main(argv=None):
     """Runs the command line; returns the exit status (0 success, 1 failure, 2 usage error)."""
     args = _parser().parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="%(levelname)s: %(message)s")
+    # A one-shot command leaves no proxy behind that it started itself; one started beforehand is kept.
+    running = _proxies_started_here() if args.command in SESSION_COMMANDS else None
     try:
         return args.run(args)
     except KeyboardInterrupt:
@@ -520,6 +556,9 @@ def main(argv=None):
         print("error: {}".format(text.splitlines()[0] if isinstance(exc, CommandError) else " ".join(text.split())),
               file=sys.stderr)
         return 1
+    finally:
+        if running is not None:
+            _stop_proxies(_proxies_started_here() - running)
 
 
 if __name__ == "__main__":
