@@ -54,8 +54,8 @@ def main():
             with ZELTLite() as lite:
                 lite.load_zelt(path)
                 lite.init_runtime("simulator")
-                spec = lite.get_inputs()[0]
-                x = np.random.default_rng(0).random(spec["shape"], dtype=np.float32)
+                detail = lite.get_inputs()[0]
+                x = np.random.default_rng(0).random(detail["shape"], dtype=np.float32)
                 session = lite._runtime
 
                 def direct():

@@ -175,9 +175,9 @@ def test_run_example(cli):
 
 def test_example_is_rebuilt_byte_for_byte_and_matches_onnxruntime():
     assert os.path.getsize(EXAMPLE_MODEL) < 5.2e6
-    spec = importlib.util.spec_from_file_location("build_example", os.path.join(REPO, "scripts", "build_example.py"))
-    script = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(script)
+    found = importlib.util.spec_from_file_location("build_example", os.path.join(REPO, "scripts", "build_example.py"))
+    script = importlib.util.module_from_spec(found)
+    found.loader.exec_module(script)
     model = script.squeezenet1_1()
     with open(EXAMPLE_MODEL, "rb") as f:
         assert compile_model(model, "tx5100") == f.read()

@@ -29,7 +29,7 @@ def _i(values):
 
 # Operators that need more than the input x (float, shape X): (inputs after x, attributes, outputs,
 # shape of x).  Arrays are constants; "x" repeats the input; "" is an absent optional input.
-SPECS = {
+OPERANDS = {
     "PRelu": ([_c(np.full((2, 1, 1), 0.1))], {}, 1, X),
     "Conv": ([_c(np.ones((3, 2, 1, 1)))], {}, 1, X),
     "ConvTranspose": ([_c(np.ones((2, 3, 1, 1)))], {}, 1, X),
@@ -98,7 +98,7 @@ def lib():
 
 @pytest.mark.parametrize("op", sorted(SUPPORTED_OPS))
 def test_every_listed_operator_runs_in_the_engine(lib, op):
-    extra, attrs, n_out, shape = SPECS.get(op, (["x"] if op in BINARY else [], {}, 1, X))
+    extra, attrs, n_out, shape = OPERANDS.get(op, (["x"] if op in BINARY else [], {}, 1, X))
     x = np.random.RandomState(0).rand(*shape).astype(np.float32) + 0.5
     with simlib.Model(lib, _container(op, extra, attrs, n_out, shape)) as m:
         outputs = m.infer([x])

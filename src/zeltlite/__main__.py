@@ -51,16 +51,16 @@ def _model_path(args):
     return args.model
 
 
-def _read_image(path, spec):
+def _read_image(path, detail):
     try:
         from PIL import Image
     except ImportError:
         raise CommandError("reading images needs Pillow: pip install 'zeltlite[cli]'") from None
     import numpy as np
 
-    shape = spec["shape"]
-    if spec["layout"] != "NHWC" or len(shape) != 4 or shape[3] not in (1, 3):
-        raise CommandError("input '{}' (shape {}) is not an image input".format(spec["name"], list(shape)))
+    shape = detail["shape"]
+    if detail["layout"] != "NHWC" or len(shape) != 4 or shape[3] not in (1, 3):
+        raise CommandError("input '{}' (shape {}) is not an image input".format(detail["name"], list(shape)))
     with Image.open(path) as image:
         image = image.convert("RGB" if shape[3] == 3 else "L").resize((shape[2], shape[1]), Image.BILINEAR)
         pixels = np.asarray(image, dtype=np.uint8).reshape(shape[1], shape[2], shape[3])
@@ -73,11 +73,11 @@ def _synthetic_inputs(lite):
 
     rng = np.random.default_rng(0)
     arrays = []
-    for spec in lite.get_inputs():
-        if spec["layout"] == "NHWC":
-            arrays.append(rng.integers(0, 256, spec["shape"], dtype=np.uint8))
+    for detail in lite.get_inputs():
+        if detail["layout"] == "NHWC":
+            arrays.append(rng.integers(0, 256, detail["shape"], dtype=np.uint8))
         else:
-            arrays.append(rng.standard_normal(spec["shape"]).astype(np.float32))
+            arrays.append(rng.standard_normal(detail["shape"]).astype(np.float32))
     return arrays
 
 
@@ -88,23 +88,23 @@ def _inputs(args, lite):
     """
     import numpy as np
 
-    specs = lite.get_inputs()
+    details = lite.get_inputs()
     if not args.input:
-        return _synthetic_inputs(lite), ["nhwc"] * len(specs), "synthetic (fixed seed)"
+        return _synthetic_inputs(lite), ["nhwc"] * len(details), "synthetic (fixed seed)"
     if len(args.input) == 1 and args.input[0].endswith(".npz"):
         path = args.input[0]
         if not os.path.isfile(path):
             raise CommandError("input file not found: {}".format(path))
         with np.load(path, allow_pickle=False) as archive:
-            return {name: archive[name] for name in archive.files}, [args.layout] * len(specs), path
-    if len(args.input) != len(specs):
-        raise CommandError("the model takes {} input(s), {} given with --input".format(len(specs), len(args.input)))
+            return {name: archive[name] for name in archive.files}, [args.layout] * len(details), path
+    if len(args.input) != len(details):
+        raise CommandError("the model takes {} input(s), {} given with --input".format(len(details), len(args.input)))
     arrays, layouts = [], []
-    for spec, path in zip(specs, args.input):
+    for detail, path in zip(details, args.input):
         if not os.path.isfile(path):
             raise CommandError("input file not found: {}".format(path))
         if path.lower().endswith(IMAGE_SUFFIXES):
-            arrays.append(_read_image(path, spec))
+            arrays.append(_read_image(path, detail))
             layouts.append("nhwc")
         elif path.endswith(".npy"):
             arrays.append(np.load(path, allow_pickle=False))

@@ -327,21 +327,21 @@ class ZELTLite:
         passes = self._per_input(inputs_pass_through, "inputs_pass_through", count)
         staged = []
         for i, array in enumerate(arrays):
-            spec = self._inputs[i]
+            detail = self._inputs[i]
             if passes is not None and passes[i]:
                 if not isinstance(array, np.ndarray):
-                    raise TypeError("input '{}' must be a numpy.ndarray, got {}".format(spec["name"],
+                    raise TypeError("input '{}' must be a numpy.ndarray, got {}".format(detail["name"],
                                                                                        type(array).__name__))
                 if str(array.dtype) not in zelt_runtime.zelt_input_data_type:
                     raise TypeError("Got invalid dtype for pass-through input '{}': {}; the runtime takes {}".format(
-                        spec["name"], array.dtype, ", ".join(zelt_runtime.zelt_input_data_type)))
-                if array.nbytes != spec["size"]:
+                        detail["name"], array.dtype, ", ".join(zelt_runtime.zelt_input_data_type)))
+                if array.nbytes != detail["size"]:
                     raise ValueError("Got invalid size for pass-through input '{}': expected {} bytes, got {}"
-                                     .format(spec["name"], spec["size"], array.nbytes))
+                                     .format(detail["name"], detail["size"], array.nbytes))
                 staged.append(array)
                 continue
             fmt = formats[i] if formats is not None else "nhwc"
-            staged.append(self._check_input(spec, array, fmt, types[i] if types is not None else None))
+            staged.append(self._check_input(detail, array, fmt, types[i] if types is not None else None))
         # Fresh lists: the session rewrites list arguments in place and reads tuples as runtime codes.
         ret = runtime.set_inputs(staged, list(types) if types is not None else None, None,
                                  [int(bool(p)) for p in passes] if passes is not None else None)
@@ -534,15 +534,15 @@ class ZELTLite:
         return [v.lower() for v in values] if what == "data_format" else values
 
     @staticmethod
-    def _check_input(spec, array, fmt, data_type):
+    def _check_input(detail, array, fmt, data_type):
         """The array as the session gets it (NHWC for image inputs), or a clear error."""
-        name, expected, layout = spec["name"], spec["shape"], spec["layout"]
+        name, expected, layout = detail["name"], detail["shape"], detail["layout"]
         if not isinstance(array, np.ndarray):
             raise TypeError("input '{}' must be a numpy.ndarray, got {}".format(name, type(array).__name__))
         dtype = str(array.dtype)
         if dtype not in zelt_runtime.zelt_input_data_type:
             raise TypeError("Got invalid dtype for input '{}': {}; expected {} (the runtime also converts {})"
-                            .format(name, dtype, spec["dtype"], ", ".join(zelt_runtime.zelt_input_data_type)))
+                            .format(name, dtype, detail["dtype"], ", ".join(zelt_runtime.zelt_input_data_type)))
         if data_type is not None and data_type != dtype:
             raise TypeError("input '{}' is {}, not the data_type {} given for it".format(name, dtype, data_type))
         given = array.shape
