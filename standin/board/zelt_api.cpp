@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "context_table.hpp"
 #include "tetherd_protocol.hpp"
 
 namespace {
@@ -78,29 +79,7 @@ struct Context {
     std::map<const void *, std::vector<uint8_t>> lent;  // output copies held by the caller
 };
 
-std::mutex g_registry_mutex;
-std::map<zelt_handle, std::shared_ptr<Context>> g_registry;
-zelt_handle g_next_handle = 1;
-
-std::shared_ptr<Context> find(zelt_handle h) {
-    std::lock_guard<std::mutex> lk(g_registry_mutex);
-    auto it = g_registry.find(h);
-    return it == g_registry.end() ? nullptr : it->second;
-}
-
-template <typename F>
-int with_context(zelt_handle h, F fn) {
-    auto ctx = find(h);
-    if (!ctx) return ZELT_ERR_CTX_INVALID;
-    std::lock_guard<std::mutex> lk(ctx->m);
-    try {
-        return fn(*ctx);
-    } catch (const std::bad_alloc &) {
-        return ZELT_ERR_MALLOC_FAIL;
-    } catch (...) {
-        return ZELT_ERR_FAIL;
-    }
-}
+zelt::ContextTable<Context> g_contexts;
 
 // A blocking socket whose calls give up after a second, so that a reply is read as soon as it
 // arrives and the deadlines of the calls are still checked every second.
@@ -238,10 +217,7 @@ int init(zelt_handle *context, const void *model, uint32_t size, uint32_t flag, 
         ctx->drv_version = drv;
         ctx->out_sizes.assign(n_out, 0);
 
-        std::lock_guard<std::mutex> lk(g_registry_mutex);
-        zelt_handle h = g_next_handle++;
-        g_registry[h] = std::move(ctx);
-        *context = h;
+        *context = g_contexts.add(std::move(ctx));
         return ZELT_SUCC;
     } catch (const std::bad_alloc &) {
         return ZELT_ERR_MALLOC_FAIL;
@@ -348,26 +324,20 @@ ZELTRT_EXPORT int zelt_init2(unsigned long long *context, void *model, uint32_t 
 }
 
 ZELTRT_EXPORT int zelt_destroy(zelt_handle context) {
-    std::shared_ptr<Context> ctx;
-    {
-        std::lock_guard<std::mutex> lk(g_registry_mutex);
-        auto it = g_registry.find(context);
-        if (it == g_registry.end()) return ZELT_ERR_CTX_INVALID;
-        ctx = std::move(it->second);
-        g_registry.erase(it);
-    }
+    std::shared_ptr<Context> ctx = g_contexts.take(context);
+    if (!ctx) return ZELT_ERR_CTX_INVALID;
     std::lock_guard<std::mutex> lk(ctx->m);
     Frame reply;
     return call(ctx->sock, kOpDestroy, Writer(), {}, kCallTimeout, reply);
 }
 
 ZELTRT_EXPORT int zelt_query(zelt_handle context, int cmd, void *info, uint32_t size) {
-    if (!info) return find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
-    return with_context(context, [&](Context &c) { return query(c, cmd, info, size); });
+    if (!info) return g_contexts.find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
+    return g_contexts.with(context, [&](Context &c) { return query(c, cmd, info, size); });
 }
 
 ZELTRT_EXPORT int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTInput inputs[]) {
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         if (!c.sock) return int(ZELT_ERR_DEVICE_UNAVAILABLE);
         if (!inputs || n_inputs == 0 || n_inputs > c.inputs.size()) return int(ZELT_ERR_PARAM_INVALID);
         // Everything is checked before anything is copied, so a bad descriptor changes nothing.
@@ -401,7 +371,7 @@ ZELTRT_EXPORT int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTIn
 
 ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
     // TALUN callers pass a ZELTRtRunExtend; only its leading frame_id is used, runs are synchronous.
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         Writer req;
         req.put<uint32_t>(uint32_t(c.staged.size()));
         for (const Staged &s : c.staged)
@@ -441,7 +411,7 @@ ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
 
 ZELTRT_EXPORT int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs[],
                                    ZELTOutputExtend *extend) {
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         if (!c.sock) return int(ZELT_ERR_DEVICE_UNAVAILABLE);
         if (!outputs || n_outputs == 0 || n_outputs > c.outputs.size()) return int(ZELT_ERR_PARAM_INVALID);
         if (!c.has_output) return int(ZELT_ERR_OUTPUT_INVALID);
@@ -472,7 +442,7 @@ ZELTRT_EXPORT int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELT
 }
 
 ZELTRT_EXPORT int zelt_outputs_release(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs[]) {
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         if (!outputs && n_outputs) return int(ZELT_ERR_PARAM_INVALID);
         int ret = ZELT_SUCC;
         for (uint32_t i = 0; i < n_outputs; ++i) {
@@ -496,8 +466,8 @@ ZELTRT_EXPORT int zelt_set_core_mask(unsigned long long context, uint32_t core_m
     context &= 0xffffffffULL;
     static const uint32_t valid[] = {0, 1, 2, 4, 3, 7};
     if (std::find(std::begin(valid), std::end(valid), core_mask) == std::end(valid))
-        return find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
-    return with_context(context, [&](Context &c) {
+        return g_contexts.find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
+    return g_contexts.with(context, [&](Context &c) {
         Frame reply;
         return call(c.sock, kOpCoreMask, Writer().put<uint32_t>(core_mask), {}, kCallTimeout, reply);
     });

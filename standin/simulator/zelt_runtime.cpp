@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "context_table.hpp"
 #include "engine.hpp"
 
 namespace {
@@ -55,30 +56,7 @@ struct Context {
     std::map<const void *, std::vector<float>> lent;  // output buffers held by the caller
 };
 
-std::mutex g_registry_mutex;
-std::map<zelt_handle, std::shared_ptr<Context>> g_registry;
-zelt_handle g_next_handle = 1;
-
-std::shared_ptr<Context> find(zelt_handle h) {
-    std::lock_guard<std::mutex> lk(g_registry_mutex);
-    auto it = g_registry.find(h);
-    return it == g_registry.end() ? nullptr : it->second;
-}
-
-// Runs `fn` on a live context under its lock; any escaping exception becomes a status code.
-template <typename F>
-int with_context(zelt_handle h, F fn) {
-    auto ctx = find(h);
-    if (!ctx) return ZELT_ERR_CTX_INVALID;
-    std::lock_guard<std::mutex> lk(ctx->m);
-    try {
-        return fn(*ctx);
-    } catch (const std::bad_alloc &) {
-        return ZELT_ERR_MALLOC_FAIL;
-    } catch (...) {
-        return ZELT_ERR_FAIL;
-    }
-}
+zelt::ContextTable<Context> g_contexts;
 
 int read_file(const std::string &path, std::vector<uint8_t> &out) {
     std::ifstream f(path, std::ios::binary | std::ios::ate);
@@ -370,10 +348,7 @@ ZELTRT_EXPORT int zelt_init(zelt_handle *context, void *model, uint32_t size, ui
             for (const auto &t : *list)
                 if (uint64_t(t.numel) * 4 > UINT32_MAX) return ZELT_ERR_MODEL_INVALID;
         ctx->input_set.assign(ctx->engine->inputs().size(), false);
-        std::lock_guard<std::mutex> lk(g_registry_mutex);
-        zelt_handle h = g_next_handle++;
-        g_registry[h] = std::move(ctx);
-        *context = h;
+        *context = g_contexts.add(std::move(ctx));
         return ZELT_SUCC;
     } catch (const ModelError &) {
         return ZELT_ERR_MODEL_INVALID;
@@ -395,26 +370,20 @@ ZELTRT_EXPORT int zelt_init2(unsigned long long *context, void *model, uint32_t 
 }
 
 ZELTRT_EXPORT int zelt_destroy(zelt_handle context) {
-    std::shared_ptr<Context> ctx;
-    {
-        std::lock_guard<std::mutex> lk(g_registry_mutex);
-        auto it = g_registry.find(context);
-        if (it == g_registry.end()) return ZELT_ERR_CTX_INVALID;
-        ctx = std::move(it->second);
-        g_registry.erase(it);
-    }
+    std::shared_ptr<Context> ctx = g_contexts.take(context);
+    if (!ctx) return ZELT_ERR_CTX_INVALID;
     // Wait for a call still running on this context before freeing it here.
     std::lock_guard<std::mutex> lk(ctx->m);
     return ZELT_SUCC;
 }
 
 ZELTRT_EXPORT int zelt_query(zelt_handle context, int cmd, void *info, uint32_t size) {
-    if (!info) return find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
-    return with_context(context, [&](Context &c) { return query(c, cmd, info, size); });
+    if (!info) return g_contexts.find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
+    return g_contexts.with(context, [&](Context &c) { return query(c, cmd, info, size); });
 }
 
 ZELTRT_EXPORT int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTInput inputs[]) {
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         if (!inputs || n_inputs == 0 || n_inputs > c.engine->inputs().size())
             return int(ZELT_ERR_PARAM_INVALID);
         // Validate everything first so that a bad descriptor changes nothing.
@@ -435,7 +404,7 @@ ZELTRT_EXPORT int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTIn
 }
 
 ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         if (std::count(c.input_set.begin(), c.input_set.end(), false)) return int(ZELT_ERR_INPUT_INVALID);
         bool profile = c.flag & ZELT_FLAG_COLLECT_PERF_MASK;
         auto t0 = std::chrono::steady_clock::now();
@@ -452,7 +421,7 @@ ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
 
 ZELTRT_EXPORT int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs[],
                                    ZELTOutputExtend *extend) {
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         const auto &info = c.engine->outputs();
         if (!outputs || n_outputs == 0 || n_outputs > info.size()) return int(ZELT_ERR_PARAM_INVALID);
         if (!c.has_run) return int(ZELT_ERR_OUTPUT_INVALID);
@@ -484,7 +453,7 @@ ZELTRT_EXPORT int zelt_outputs_get(zelt_handle context, uint32_t n_outputs, ZELT
 }
 
 ZELTRT_EXPORT int zelt_outputs_release(zelt_handle context, uint32_t n_outputs, ZELTOutput outputs[]) {
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         if (!outputs && n_outputs) return int(ZELT_ERR_PARAM_INVALID);
         int ret = ZELT_SUCC;
         for (uint32_t i = 0; i < n_outputs; ++i) {
@@ -507,9 +476,9 @@ ZELTRT_EXPORT int zelt_set_core_mask(unsigned long long context, uint32_t core_m
     // The mask picks the worker threads: one per set bit, all cores for automatic mode.
     static const uint32_t valid[] = {0, 1, 2, 4, 3, 7};
     if (std::find(std::begin(valid), std::end(valid), core_mask) == std::end(valid)) {
-        return find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
+        return g_contexts.find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
     }
-    return with_context(context, [&](Context &c) {
+    return g_contexts.with(context, [&](Context &c) {
         int threads = core_mask ? int(std::bitset<32>(core_mask).count())
                                 : int(std::max(1u, std::thread::hardware_concurrency()));
         c.engine->set_threads(threads);
