@@ -17,7 +17,9 @@
 // Each board runs its models on the simulator runtime library (linked in), so
 // its outputs are those of the in-process simulator bit for bit.  One thread
 // serves each connection; a connection owns at most one context, which is
-// destroyed when the client closes the connection or disappears.  SIGTERM stops
+// destroyed when the client closes the connection or disappears.  Once the
+// client asks for the doorbell, that thread sleeps on the context's bell futex
+// (runs come that way) and looks at the socket whenever it wakes.  SIGTERM stops
 // accepting, lets every call in flight finish, and exits.
 #include <fcntl.h>
 #include <malloc.h>
@@ -561,7 +563,8 @@ int run_staged(BoardContext &c, const std::vector<RunInput> &staged, RunResult &
     for (size_t i = 0; i < staged.size(); ++i) {
         const RunInput &s = staged[i];
         ZELTInput &x = inputs[i];
-        if (s.index >= c.inputs.size() || s.size > c.in_slots[s.index].capacity) return ZELT_ERR_INPUT_INVALID;
+        if (s.index >= c.inputs.size() || s.size > c.in_slots[s.index].capacity)
+            return ZELT_ERR_INPUT_INVALID;
         x.index = s.index;
         x.size = s.size;
         x.pass_through = uint8_t(s.pass_through != 0);
@@ -583,7 +586,8 @@ int run_staged(BoardContext &c, const std::vector<RunInput> &staged, RunResult &
         outputs[i].size = uint32_t(c.out_slots[i].capacity);
     }
     ZELTOutputExtend oext{};
-    if (!outputs.empty() && (ret = zelt_outputs_get(c.handle, uint32_t(outputs.size()), outputs.data(), &oext)))
+    if (!outputs.empty() &&
+        (ret = zelt_outputs_get(c.handle, uint32_t(outputs.size()), outputs.data(), &oext)))
         return ret;
     ZELTPerfRun perf{};
     zelt_query(c.handle, ZELT_QUERY_PERF_RUN, &perf, sizeof perf);

@@ -14,8 +14,8 @@
 
 #include <linux/futex.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 

@@ -228,7 +228,8 @@ int init(zelt_handle *context, const void *model, uint32_t size, uint32_t flag, 
         ctx->memory.size = size_t(memory_size);
         ctx->control = reinterpret_cast<RunControl *>(ctx->memory.base + control_offset);
         ctx->run_seq = load_word(&ctx->control->request);
-        status = call(ctx->sock, kOpDoorbell, Writer().put<uint64_t>(control_offset), {}, kCallTimeout, reply);
+        status =
+            call(ctx->sock, kOpDoorbell, Writer().put<uint64_t>(control_offset), {}, kCallTimeout, reply);
         if (status != ZELT_SUCC) return ZELT_ERR_DEVICE_UNAVAILABLE;
         ctx->drv_version = drv;
         ctx->out_sizes.assign(n_out, 0);
@@ -509,7 +510,8 @@ ZELTRT_EXPORT int zelt_set_core_mask(unsigned long long context, uint32_t core_m
         return g_contexts.find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
     return g_contexts.with(context, [&](Context &c) {
         Frame reply;
-        return call(c.sock, kOpCoreMask, Writer().put<uint32_t>(core_mask), {}, kCallTimeout, reply, c.control);
+        return call(c.sock, kOpCoreMask, Writer().put<uint32_t>(core_mask), {}, kCallTimeout, reply,
+                    c.control);
     });
 }
 
