@@ -635,8 +635,7 @@ void serve_doorbell(BoardContext &c, uint32_t seq) {
     RunResult res;
     int status = ZELT_ERR_PARAM_INVALID;
     if (n <= c.inputs.size()) {
-        std::vector<RunInput> staged(n);
-        std::memcpy(staged.data(), rc.inputs, n * sizeof(RunInput));
+        std::vector<RunInput> staged(rc.inputs, rc.inputs + n);
         try {
             status = run_staged(c, staged, res);
         } catch (const std::bad_alloc &) {
@@ -648,7 +647,7 @@ void serve_doorbell(BoardContext &c, uint32_t seq) {
         rc.frame_id = res.frame_id;
         rc.run_us = res.run_us;
         rc.n_outputs = uint32_t(res.sizes.size());
-        std::memcpy(rc.output_sizes, res.sizes.data(), res.sizes.size() * sizeof(uint32_t));
+        std::copy(res.sizes.begin(), res.sizes.end(), rc.output_sizes);
     }
     c.served = seq;
     store_word(&rc.reply, seq);
