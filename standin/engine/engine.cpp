@@ -1,6 +1,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -214,7 +215,11 @@ bool spin_then_yield(Pred pred, std::chrono::microseconds spin, std::chrono::mic
 
 constexpr std::chrono::microseconds kWorkerSpin{50}, kWorkerYield{200};  // for the next job
 constexpr std::chrono::microseconds kCallerSpin{20}, kCallerYield{100};  // for the last task of a job
-constexpr int64_t kPiecesPerTask = 4;  // of a parallel_for: what a held-up thread leaves to the others
+// Of a parallel_for: the pieces per task (what a held-up thread leaves to the others), the least work of a
+// piece, and the least work worth a worker (a sleeping one takes tens of microseconds to wake, and a
+// running one still costs the claims and the wait for the last piece).
+constexpr int64_t kPiecesPerTask = 8;
+constexpr double kPieceNs = 4000, kSerialNs = 16000;
 
 }  // namespace
 
@@ -294,12 +299,12 @@ void ThreadPool::run_tasks(int tasks, const std::function<void(int)> &fn) {
     wait_for_workers();
 }
 
-void ThreadPool::parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn) {
+void ThreadPool::split(int64_t n, int64_t grain, const std::function<void(int, int64_t, int64_t)> &fn) {
     if (n <= 0) return;
     const int64_t most = std::max<int64_t>(1, n / std::max<int64_t>(1, grain));  // pieces of at least `grain`
     const int tasks = int(std::min<int64_t>(n_, most));
     if (tasks <= 1) {
-        fn(0, n);
+        fn(0, 0, n);
         return;
     }
     const int64_t pieces = std::min<int64_t>(most, tasks * kPiecesPerTask);
@@ -316,9 +321,27 @@ void ThreadPool::parallel_for(int64_t n, int64_t grain, const std::function<void
         for (int k = 0; k < tasks; ++k) {
             Share &sh = shares[size_t((task + k) % tasks)];
             for (int64_t p; (p = sh.next.fetch_add(1, std::memory_order_relaxed)) < sh.end;)
-                fn(n * p / pieces, n * (p + 1) / pieces);
+                fn(task, n * p / pieces, n * (p + 1) / pieces);
         }
     });
+}
+
+void ThreadPool::parallel_for(int64_t n, Cost cost, const std::function<void(int, int64_t, int64_t)> &fn) {
+    if (n <= 0) return;
+    const double ns = std::max(cost.ns, 1e-3);
+    if (n_ == 1 || double(n) * ns < kSerialNs) {
+        fn(0, 0, n);
+        return;
+    }
+    split(n, std::max(cost.min_items, int64_t(std::ceil(kPieceNs / ns))), fn);
+}
+
+void ThreadPool::parallel_for(int64_t n, Cost cost, const std::function<void(int64_t, int64_t)> &fn) {
+    parallel_for(n, cost, [&](int, int64_t b, int64_t e) { fn(b, e); });
+}
+
+void ThreadPool::parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn) {
+    split(n, grain, [&](int, int64_t b, int64_t e) { fn(b, e); });
 }
 
 // ---------------------------------------------------------------- loading

@@ -71,6 +71,14 @@ struct Node {
     std::string get_string(const std::string &a, const std::string &dflt) const;
 };
 
+// The estimated time of one item of a parallel loop on one thread, in nanoseconds, and the fewest items a
+// piece may hold (a GEMM on too few columns runs slowly).  From it the pool decides whether a loop is worth
+// waking a worker for at all and how finely to split it.
+struct Cost {
+    double ns;
+    int64_t min_items = 1;
+};
+
 // Worker threads for the operators of one engine.  Jobs are split into tasks that go to whichever thread
 // claims them first, the caller included, so a thread the machine holds up (descheduled by other work, slow
 // to wake) never holds back the start of the others' work; idle threads spin briefly, then yield, then sleep.
@@ -82,12 +90,19 @@ public:
     // Calls fn(t) once for every t in [0, tasks), tasks <= size(), on the caller and the workers; returns
     // when all have returned.  No two calls run with the same t at once: fn may use resources of task t.
     void run_tasks(int tasks, const std::function<void(int)> &fn);
-    // Calls fn(begin, end) on ranges of at least `grain` items that cover [0, n) once.  Each thread starts on
-    // a contiguous share of its own and then takes what is left of the others' shares, piece by piece.
+    // Calls fn(task, begin, end) on ranges that cover [0, n) once, task < size() naming the thread's own
+    // resources (scratch) as in run_tasks.  Each thread starts on a contiguous share of its own, then takes
+    // what is left of the others' shares piece by piece: a thread held up by the machine hands most of its
+    // share over instead of the whole loop waiting for it.  A loop whose cost is below what waking a worker
+    // costs runs on the caller alone.
+    void parallel_for(int64_t n, Cost cost, const std::function<void(int, int64_t, int64_t)> &fn);
+    void parallel_for(int64_t n, Cost cost, const std::function<void(int64_t, int64_t)> &fn);
+    // The same with pieces of at least `grain` items, however cheap.
     void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn);
 
 private:
     static constexpr int kMaxThreads = 1024;
+    void split(int64_t n, int64_t grain, const std::function<void(int, int64_t, int64_t)> &fn);
     bool run_claimed();
     void worker();
     void wait_for_workers();

@@ -28,29 +28,6 @@ constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in 
 
 int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
 
-// Calls fn(task, i) for every i in [0, n).  Each task runs its own contiguous share first (consecutive
-// items share their input), then helps with what is left of the others' shares: a thread that other work
-// on the machine holds up hands part of its share over instead of the whole operator waiting for it.
-template <typename Fn>
-void claim_items(ThreadPool &pool, int64_t n, Fn &&fn) {
-    struct alignas(64) Share {  // one cache line each: the owner's claims do not disturb the others'
-        std::atomic<int64_t> next;
-        int64_t end;
-    };
-    const int tasks = int(std::min<int64_t>(pool.size(), n));
-    std::vector<Share> shares(size_t(std::max(tasks, 1)));
-    for (int t = 0; t < tasks; ++t) {
-        shares[size_t(t)].next.store(n * t / tasks, std::memory_order_relaxed);
-        shares[size_t(t)].end = n * (t + 1) / tasks;
-    }
-    pool.run_tasks(tasks, [&](int task) {
-        for (int k = 0; k < tasks; ++k) {
-            Share &sh = shares[size_t((task + k) % tasks)];
-            for (int64_t i; (i = sh.next.fetch_add(1, std::memory_order_relaxed)) < sh.end;) fn(task, i);
-        }
-    });
-}
-
 bool is_sum2(const Node &n) {
     return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
            n.out.size() == 1;
@@ -423,35 +400,36 @@ public:
         const int64_t r0 = subsample ? 0 : ah.p0, c0 = subsample ? 0 : aw.p0;  // first row, column of input
         const int64_t step_h = subsample ? ah.s : 1, step_w = subsample ? aw.s : 1;
         const int64_t in_rows = subsample ? rows : H, in_cols = subsample ? cols : W;
-        ctx.pool.parallel_for(N * ncb, 1, [&](int64_t q0, int64_t q1) {
-            for (int64_t q = q0; q < q1; ++q) {
-                float *dst = staged->data + q * rows * cols * e;
-                const int64_t n = q / ncb, ch0 = q % ncb * kBlock, lanes = std::min(kBlock, C - ch0);
-                for (int64_t r = 0; r < rows; ++r, dst += cols * e) {
-                    const int64_t i = r - r0;
-                    if (i < 0 || i >= in_rows) {
-                        std::fill(dst, dst + cols * e, 0.f);
-                        continue;
+        ctx.pool.parallel_for(
+            N * ncb, Cost{double(rows * cols * e) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
+                for (int64_t q = q0; q < q1; ++q) {
+                    float *dst = staged->data + q * rows * cols * e;
+                    const int64_t n = q / ncb, ch0 = q % ncb * kBlock, lanes = std::min(kBlock, C - ch0);
+                    for (int64_t r = 0; r < rows; ++r, dst += cols * e) {
+                        const int64_t i = r - r0;
+                        if (i < 0 || i >= in_rows) {
+                            std::fill(dst, dst + cols * e, 0.f);
+                            continue;
+                        }
+                        std::fill(dst, dst + c0 * e, 0.f);
+                        float *d = dst + c0 * e;
+                        const int64_t ih = i * step_h;
+                        if (gather) {
+                            const float *plane = x->data + (n * C + ch0) * H * W + ih * W;
+                            for (int64_t j = 0; j < in_cols; ++j)
+                                for (int64_t c = 0; c < kBlock; ++c)
+                                    d[j * kBlock + c] = c < lanes ? plane[c * H * W + j * step_w] : 0.f;
+                        } else if (step_w == 1) {
+                            std::memcpy(d, x->data + (q * H + ih) * W * e, size_t(W * e) * 4);
+                        } else {
+                            const float *src = x->data + (q * H + ih) * W * e;
+                            for (int64_t j = 0; j < in_cols; ++j)
+                                std::memcpy(d + j * e, src + j * step_w * e, size_t(e) * 4);
+                        }
+                        std::fill(d + in_cols * e, dst + cols * e, 0.f);
                     }
-                    std::fill(dst, dst + c0 * e, 0.f);
-                    float *d = dst + c0 * e;
-                    const int64_t ih = i * step_h;
-                    if (gather) {
-                        const float *plane = x->data + (n * C + ch0) * H * W + ih * W;
-                        for (int64_t j = 0; j < in_cols; ++j)
-                            for (int64_t c = 0; c < kBlock; ++c)
-                                d[j * kBlock + c] = c < lanes ? plane[c * H * W + j * step_w] : 0.f;
-                    } else if (step_w == 1) {
-                        std::memcpy(d, x->data + (q * H + ih) * W * e, size_t(W * e) * 4);
-                    } else {
-                        const float *src = x->data + (q * H + ih) * W * e;
-                        for (int64_t j = 0; j < in_cols; ++j)
-                            std::memcpy(d + j * e, src + j * step_w * e, size_t(e) * 4);
-                    }
-                    std::fill(d + in_cols * e, dst + cols * e, 0.f);
                 }
-            }
-        });
+            });
     }
 
     void run(RunCtx &ctx) override {
@@ -474,45 +452,49 @@ public:
         const bool pointwise = KH * KW * SH * SW == 1;
         const bool rows_outer = per_item * ncb * KH * KW * bs * kBlock * 4 <= kL2Weights;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
-        claim_items(ctx.pool, N * nseg * groups, [&](int, int64_t it) {
-            const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
-            const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
-            const ConvTile t{src + n * ncb * IH * IW * bs,
-                             wpk.data(),
-                             bias.data(),
-                             res ? res->data + n * OB * OH * OW * kBlock : nullptr,
-                             y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
-                             IH * IW * bs,
-                             IW * bs,
-                             SW * bs,
-                             DH * IW * bs,
-                             DW * bs,
-                             KH,
-                             KW,
-                             SH,
-                             ncb * KH * KW * bs * kBlock,
-                             KH * KW * bs * kBlock,
-                             OH,
-                             OW,
-                             M,
-                             !y->blocked,
-                             act};
-            const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
-            const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
-            const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
-            const RowKernel kernel = kernels[size_t(no - 1)];
-            auto pass = [&](int64_t oh, int64_t cb0) {
-                const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
-            };
-            // Rows outside the passes keep each output row in L1 across them; passes outside the rows
-            // keep each pass's weights in cache across the rows, for weights too large for L2.
-            if (rows_outer)
-                for (int64_t oh = r0; oh < r1; ++oh)
-                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
-            else
-                for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
-                    for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
+        const int64_t items = N * nseg * groups;
+        const double macs = double(N) * OB * kBlock * OH * OW * ncb * bs * KH * KW;
+        ctx.pool.parallel_for(items, Cost{macs * kMacNs / double(items)}, [&](int64_t i0, int64_t i1) {
+            for (int64_t it = i0; it < i1; ++it) {
+                const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
+                const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
+                const ConvTile t{src + n * ncb * IH * IW * bs,
+                                 wpk.data(),
+                                 bias.data(),
+                                 res ? res->data + n * OB * OH * OW * kBlock : nullptr,
+                                 y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
+                                 IH * IW * bs,
+                                 IW * bs,
+                                 SW * bs,
+                                 DH * IW * bs,
+                                 DW * bs,
+                                 KH,
+                                 KW,
+                                 SH,
+                                 ncb * KH * KW * bs * kBlock,
+                                 KH * KW * bs * kBlock,
+                                 OH,
+                                 OW,
+                                 M,
+                                 !y->blocked,
+                                 act};
+                const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
+                const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
+                const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
+                const RowKernel kernel = kernels[size_t(no - 1)];
+                auto pass = [&](int64_t oh, int64_t cb0) {
+                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
+                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+                };
+                // Rows outside the passes keep each output row in L1 across them; passes outside the rows
+                // keep each pass's weights in cache across the rows, for weights too large for L2.
+                if (rows_outer)
+                    for (int64_t oh = r0; oh < r1; ++oh)
+                        for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
+                else
+                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
+                        for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
+            }
         });
     }
 };
@@ -661,18 +643,21 @@ public:
         const int64_t chunks = (OH + rows - 1) / rows, items = N * CB * chunks;
         const RowOut out{y, C, OH * OW};
         const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
-        claim_items(ctx.pool, items, [&](int task, int64_t q) {
-            float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
-            const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
-            const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
-            const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
-            float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
-            const bool dw = kind == WinKind::Depthwise;
-            fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
-               dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
-               divisors.empty() ? nullptr : divisors.data(), act, dst);
-            for (int64_t oh = oh0; oh < oh1; ++oh)
-                out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
+        const double item_ns = double(rows * OW * g.ah.k * g.aw.k) * kTapNs;
+        ctx.pool.parallel_for(items, Cost{item_ns}, [&](int task, int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+                const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
+                const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
+                const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
+                float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
+                const bool dw = kind == WinKind::Depthwise;
+                fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
+                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
+                   divisors.empty() ? nullptr : divisors.data(), act, dst);
+                for (int64_t oh = oh0; oh < oh1; ++oh)
+                    out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
+            }
         });
     }
 };
@@ -694,7 +679,7 @@ public:
     Tensor *x, *y;
     int64_t N, C, CB, HW;
     void run(RunCtx &ctx) override {
-        ctx.pool.parallel_for(N * CB, 4, [&](int64_t q0, int64_t q1) {
+        ctx.pool.parallel_for(N * CB, Cost{double(HW * kBlock) * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 float out8[8];
                 global_pool(is_max, x->data + q * HW * kBlock, HW, out8);
@@ -721,7 +706,7 @@ public:
     Activation act;
     void run(RunCtx &ctx) override {
         const int64_t vectors = y->storage() / kBlock;
-        ctx.pool.parallel_for(vectors, 2048, [&](int64_t v0, int64_t v1) {
+        ctx.pool.parallel_for(vectors, Cost{(b ? 3 : 2) * kBlock * kFloatNs}, [&](int64_t v0, int64_t v1) {
             add_act(a->data + v0 * kBlock, b ? b->data + v0 * kBlock : nullptr, y->data + v0 * kBlock,
                     (v1 - v0) * kBlock, act);
         });
@@ -737,7 +722,8 @@ public:
     int64_t N;
     void run(RunCtx &ctx) override {
         const int64_t per_image = y->numel / N;
-        ctx.pool.parallel_for(N * int64_t(xs.size()), 1, [&](int64_t q0, int64_t q1) {
+        const double ns = double(per_image) / double(xs.size()) * 2 * kFloatNs;
+        ctx.pool.parallel_for(N * int64_t(xs.size()), Cost{ns}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const int64_t n = q / int64_t(xs.size());
                 const size_t k = size_t(q % int64_t(xs.size()));
@@ -755,7 +741,7 @@ public:
     Tensor *x, *y;
     void run(RunCtx &ctx) override {
         const int64_t N = y->shape[0], C = y->shape[1], CB = blocks_of(C), HW = y->shape[2] * y->shape[3];
-        ctx.pool.parallel_for(N * CB, 1, [&](int64_t q0, int64_t q1) {
+        ctx.pool.parallel_for(N * CB, Cost{double(HW * kBlock) * 3 * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const int64_t n = q / CB, c0 = q % CB * kBlock;
                 const float *src = x->data + q * HW * kBlock;

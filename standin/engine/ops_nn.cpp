@@ -42,18 +42,14 @@ void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float al
 void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k,
                     float alpha, const float *a, int64_t lda, const float *b, int64_t ldb, float beta,
                     float *c, int64_t ldc) {
-    const int64_t work = m * n * k;
-    if (pool.size() == 1 || work < (int64_t(1) << 16)) {
-        sgemm(trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
-        return;
-    }
+    const double row_ns = kMacNs * double(k);
     if (n >= 32 * pool.size() || n >= m) {
-        pool.parallel_for(n, 16, [&](int64_t j0, int64_t j1) {
+        pool.parallel_for(n, Cost{row_ns * double(m), 16}, [&](int64_t j0, int64_t j1) {
             const float *bj = trans_b ? b + j0 * ldb : b + j0;
             sgemm(trans_a, trans_b, m, j1 - j0, k, alpha, a, lda, bj, ldb, beta, c + j0, ldc);
         });
     } else {
-        pool.parallel_for(m, 4, [&](int64_t i0, int64_t i1) {
+        pool.parallel_for(m, Cost{row_ns * double(n), 4}, [&](int64_t i0, int64_t i1) {
             const float *ai = trans_a ? a + i0 : a + i0 * lda;
             sgemm(trans_a, trans_b, i1 - i0, n, k, alpha, ai, lda, b, ldb, beta, c + i0 * ldc, ldc);
         });
@@ -322,7 +318,8 @@ public:
     void run_depthwise(RunCtx &ctx) {
         const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out, mult = M / G;
         if (blocked()) return run_blocked(ctx);
-        ctx.pool.parallel_for(N * M, 1, [&](int64_t q0, int64_t q1) {
+        const double plane_ns = double(OH * OW * ah.k * aw.k) * kFloatNs;
+        ctx.pool.parallel_for(N * M, Cost{plane_ns}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 int64_t n = q / M, m = q % M, c = m / mult;
                 const float *xc = x->data + (n * C + c) * H * W;
@@ -350,78 +347,76 @@ public:
     void run_blocked(RunCtx &ctx) {
         const int64_t HW = ah.in * aw.in, OHW = ah.out * aw.out, KK = ah.k * aw.k, mult = M / G;
         const int64_t blocks = (M + 7) / 8;
-        const int T = ctx.pool.size();
-        for (int64_t n = 0; n < N; ++n) {
-            int tasks = int(std::min<int64_t>(T, blocks));
-            ctx.pool.run_tasks(tasks, [&](int task) {
-                float *xi = ctx.scratch + task * ctx.scratch_per_thread, *yi = xi + 8 * HW,
-                      *wi = yi + 8 * OHW;
-                float *bias8 = wi + 8 * KK;
-                for (int64_t blk = blocks * task / tasks; blk < blocks * (task + 1) / tasks; ++blk) {
-                    const int64_t m0 = blk * 8, lanes = std::min<int64_t>(8, M - m0);
-                    for (int64_t c = 0; c < 8; ++c) {
-                        // Lanes past the last channel repeat it; their results are dropped.
-                        const int64_t m = m0 + std::min(c, lanes - 1);
-                        const float *xc = x->data + (n * C + m / mult) * HW;
-                        for (int64_t i = 0; i < HW; ++i) xi[i * 8 + c] = xc[i];
-                        for (int64_t t = 0; t < KK; ++t) wi[t * 8 + c] = w->data[m * KK + t];
-                        bias8[c] = b ? b->data[m] : 0.f;
-                    }
-                    depthwise_block8(xi, wi, bias8, ah, aw, yi);
-                    for (int64_t c = 0; c < lanes; ++c) {
-                        float *yo = y->data + (n * M + m0 + c) * OHW;
-                        for (int64_t i = 0; i < OHW; ++i) yo[i] = yi[i * 8 + c];
-                        act.apply(yo, OHW);
-                    }
+        const double block_ns = double(OHW * KK) * kTapNs + double(8 * (HW + OHW)) * 2 * kFloatNs;
+        ctx.pool.parallel_for(N * blocks, Cost{block_ns}, [&](int task, int64_t q0, int64_t q1) {
+            float *xi = ctx.scratch + task * ctx.scratch_per_thread, *yi = xi + 8 * HW, *wi = yi + 8 * OHW;
+            float *bias8 = wi + 8 * KK;
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t n = q / blocks, m0 = q % blocks * 8, lanes = std::min<int64_t>(8, M - m0);
+                for (int64_t c = 0; c < 8; ++c) {
+                    // Lanes past the last channel repeat it; their results are dropped.
+                    const int64_t m = m0 + std::min(c, lanes - 1);
+                    const float *xc = x->data + (n * C + m / mult) * HW;
+                    for (int64_t i = 0; i < HW; ++i) xi[i * 8 + c] = xc[i];
+                    for (int64_t t = 0; t < KK; ++t) wi[t * 8 + c] = w->data[m * KK + t];
+                    bias8[c] = b ? b->data[m] : 0.f;
                 }
-            });
-        }
+                depthwise_block8(xi, wi, bias8, ah, aw, yi);
+                for (int64_t c = 0; c < lanes; ++c) {
+                    float *yo = y->data + (n * M + m0 + c) * OHW;
+                    for (int64_t i = 0; i < OHW; ++i) yo[i] = yi[i * 8 + c];
+                    act.apply(yo, OHW);
+                }
+            }
+        });
     }
 
     void run(RunCtx &ctx) override {
         if (depthwise) return run_depthwise(ctx);
         const int64_t Mg = M / G, Cg = C / G, HW = ah.in * aw.in, P = cols(), k = K();
         const int T = ctx.pool.size();
-        for (int64_t n = 0; n < N; ++n)
-            for (int64_t g = 0; g < G; ++g) {
-                const float *xg = x->data + (n * C + g * Cg) * HW;
-                const float *wg = w->data + g * Mg * k;
-                float *yg = y->data + (n * M + g * Mg) * P;
-                if (P >= 32 * T || T == 1) {
-                    // Column tiles: each task multiplies the weights by its slice of the patch matrix
-                    // (built in its scratch, or the input itself for a pointwise convolution), then adds
-                    // bias and activation while the tile is still in cache.
-                    int64_t tile_max = pointwise ? std::max<int64_t>(256, (int64_t(1) << 16) / Mg) : kTile;
-                    int64_t tiles = (P + tile_max - 1) / tile_max;
-                    tiles = (tiles + T - 1) / T * T;  // an equal share of tiles per task
-                    tiles = std::min<int64_t>(tiles, (P + 15) / 16);
-                    int64_t tile = (P + tiles - 1) / tiles;
-                    int tasks = int(std::min<int64_t>(T, tiles));
-                    ctx.pool.run_tasks(tasks, [&](int task) {
-                        float *col = ctx.scratch + task * ctx.scratch_per_thread;
-                        for (int64_t t = tiles * task / tasks; t < tiles * (task + 1) / tasks; ++t) {
-                            int64_t p0 = t * tile, p1 = std::min(P, p0 + tile);
-                            if (p0 >= p1) continue;
-                            if (pointwise) {
-                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, xg + p0, HW, 0.f, yg + p0, P);
-                            } else {
-                                im2col(xg, C / G, ah, aw, col, p0, p1);
-                                sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0,
-                                      P);
-                            }
-                            bias_act(yg, g * Mg, Mg, P, p0, p1);
-                        }
-                    });
-                } else if (pointwise) {
-                    sgemm_parallel(ctx.pool, false, false, Mg, P, k, 1.f, wg, k, xg, HW, 0.f, yg, P);
-                    bias_act(yg, g * Mg, Mg, P, 0, P);
-                } else {
-                    // Few output positions: one patch matrix, rows of the product split.
-                    im2col(xg, C / G, ah, aw, ctx.scratch, 0, P);
-                    sgemm_parallel(ctx.pool, false, false, Mg, P, k, 1.f, wg, k, ctx.scratch, P, 0.f, yg, P);
-                    bias_act(yg, g * Mg, Mg, P, 0, P);
+        if (P >= 32 * T || T == 1 || G > 1) {
+            // Items of (image, group, column tile), claimed as one job: each multiplies the group's weights
+            // by its slice of the patch matrix (built in the task's scratch, or the input itself for a
+            // pointwise convolution), then adds bias and activation while the tile is still in cache.
+            const int64_t tile_max = pointwise ? std::max<int64_t>(256, (int64_t(1) << 16) / Mg) : kTile;
+            int64_t tiles = (P + tile_max - 1) / tile_max;
+            tiles = std::max(tiles, std::min<int64_t>(4 * T, (P + 63) / 64));  // enough to share
+            const int64_t tile = (P + tiles - 1) / tiles;
+            tiles = (P + tile - 1) / tile;
+            const double tile_ns =
+                kMacNs * double(Mg * k * tile) + (pointwise ? 0 : double(k * tile) * kFloatNs);
+            ctx.pool.parallel_for(N * G * tiles, Cost{tile_ns}, [&](int task, int64_t q0, int64_t q1) {
+                float *col = ctx.scratch + task * ctx.scratch_per_thread;
+                for (int64_t q = q0; q < q1; ++q) {
+                    const int64_t t = q % tiles, g = q / tiles % G, n = q / (tiles * G);
+                    const float *xg = x->data + (n * C + g * Cg) * HW;
+                    const float *wg = w->data + g * Mg * k;
+                    float *yg = y->data + (n * M + g * Mg) * P;
+                    const int64_t p0 = t * tile, p1 = std::min(P, p0 + tile);
+                    if (pointwise) {
+                        sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, xg + p0, HW, 0.f, yg + p0, P);
+                    } else {
+                        im2col(xg, Cg, ah, aw, col, p0, p1);
+                        sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0, P);
+                    }
+                    bias_act(yg, g * Mg, Mg, P, p0, p1);
                 }
+            });
+            return;
+        }
+        // One group and few output positions: the rows of the product are split.
+        for (int64_t n = 0; n < N; ++n) {
+            const float *xn = x->data + n * C * HW;
+            float *yn = y->data + n * M * P;
+            if (pointwise) {
+                sgemm_parallel(ctx.pool, false, false, M, P, k, 1.f, w->data, k, xn, HW, 0.f, yn, P);
+            } else {
+                im2col(xn, C, ah, aw, ctx.scratch, 0, P);
+                sgemm_parallel(ctx.pool, false, false, M, P, k, 1.f, w->data, k, ctx.scratch, P, 0.f, yn, P);
             }
+            bias_act(yn, 0, M, P, 0, P);
+        }
     }
 };
 
@@ -474,25 +469,26 @@ public:
                 const float *wg = w->data + g * Cg * R;
                 sgemm_parallel(ctx.pool, true, false, R, HW, Cg, 1.f, wg, R, xg, HW, 0.f, col, HW);
                 float *yg = y->data + (n * M + g * Mg) * OHW;
-                ctx.pool.parallel_for(Mg, 1, [&](int64_t m0, int64_t m1) {
-                    for (int64_t m = m0; m < m1; ++m) {
-                        float *ym = yg + m * OHW;
-                        std::fill(ym, ym + OHW, b ? b->data[g * Mg + m] : 0.f);
-                        for (int64_t ki = 0; ki < ah.k; ++ki)
-                            for (int64_t kj = 0; kj < aw.k; ++kj) {
-                                const float *c = col + ((m * ah.k + ki) * aw.k + kj) * HW;
-                                for (int64_t ih = 0; ih < ah.in; ++ih) {
-                                    int64_t oh = ih * ah.s - ah.p0 + ki * ah.d;
-                                    if (oh < 0 || oh >= ah.out) continue;
-                                    for (int64_t iw = 0; iw < aw.in; ++iw) {
-                                        int64_t ow = iw * aw.s - aw.p0 + kj * aw.d;
-                                        if (ow >= 0 && ow < aw.out)
-                                            ym[oh * aw.out + ow] += c[ih * aw.in + iw];
+                ctx.pool.parallel_for(
+                    Mg, Cost{double(ah.k * aw.k * HW) * 2 * kFloatNs}, [&](int64_t m0, int64_t m1) {
+                        for (int64_t m = m0; m < m1; ++m) {
+                            float *ym = yg + m * OHW;
+                            std::fill(ym, ym + OHW, b ? b->data[g * Mg + m] : 0.f);
+                            for (int64_t ki = 0; ki < ah.k; ++ki)
+                                for (int64_t kj = 0; kj < aw.k; ++kj) {
+                                    const float *c = col + ((m * ah.k + ki) * aw.k + kj) * HW;
+                                    for (int64_t ih = 0; ih < ah.in; ++ih) {
+                                        int64_t oh = ih * ah.s - ah.p0 + ki * ah.d;
+                                        if (oh < 0 || oh >= ah.out) continue;
+                                        for (int64_t iw = 0; iw < aw.in; ++iw) {
+                                            int64_t ow = iw * aw.s - aw.p0 + kj * aw.d;
+                                            if (ow >= 0 && ow < aw.out)
+                                                ym[oh * aw.out + ow] += c[ih * aw.in + iw];
+                                        }
                                     }
                                 }
-                            }
-                    }
-                });
+                        }
+                    });
             }
     }
 };
@@ -591,22 +587,23 @@ public:
 
     void run(RunCtx &ctx) override {
         const int64_t H = ah.in, W = aw.in, OH = ah.out, OW = aw.out;
-        ctx.pool.parallel_for(planes, 1, [&](int64_t q0, int64_t q1) {
-            for (int64_t q = q0; q < q1; ++q) {
-                const float *xp = x->data + q * H * W;
-                float *yp = y->data + q * OH * OW;
-                for (int64_t oh = 0; oh < OH; ++oh) {
-                    float *yr = yp + oh * OW;
-                    pool_row(kind == Max, xp, W, H, oh * ah.s - ah.p0, ah, aw, yr);
-                    if (kind == Max) continue;
-                    for (int64_t ow = 0; ow < OW; ++ow) {
-                        int64_t div = count_include_pad ? pad_h[size_t(oh)] * pad_w[size_t(ow)]
-                                                        : cnt_h[size_t(oh)] * cnt_w[size_t(ow)];
-                        yr[ow] = div ? yr[ow] / float(div) : 0.f;
+        ctx.pool.parallel_for(
+            planes, Cost{double(OH * OW * ah.k * aw.k) * kFloatNs}, [&](int64_t q0, int64_t q1) {
+                for (int64_t q = q0; q < q1; ++q) {
+                    const float *xp = x->data + q * H * W;
+                    float *yp = y->data + q * OH * OW;
+                    for (int64_t oh = 0; oh < OH; ++oh) {
+                        float *yr = yp + oh * OW;
+                        pool_row(kind == Max, xp, W, H, oh * ah.s - ah.p0, ah, aw, yr);
+                        if (kind == Max) continue;
+                        for (int64_t ow = 0; ow < OW; ++ow) {
+                            int64_t div = count_include_pad ? pad_h[size_t(oh)] * pad_w[size_t(ow)]
+                                                            : cnt_h[size_t(oh)] * cnt_w[size_t(ow)];
+                            yr[ow] = div ? yr[ow] / float(div) : 0.f;
+                        }
                     }
                 }
-            }
-        });
+            });
     }
 };
 
@@ -641,7 +638,7 @@ public:
     bool max;
     int64_t planes, size;
     void run(RunCtx &ctx) override {
-        ctx.pool.parallel_for(planes, 16, [&](int64_t q0, int64_t q1) {
+        ctx.pool.parallel_for(planes, Cost{double(size) * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const float *xp = x->data + q * size;
                 float acc = max ? -std::numeric_limits<float>::infinity() : 0.f;
@@ -737,21 +734,40 @@ public:
     Tensor *a, *b, *y;
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
+    bool fold = false;            // B is broadcast over every batch dimension, which A has in full
     void run(RunCtx &ctx) override {
+        if (batches == 1 || fold) {
+            // One product: of M x K by K x N, or, when B is the same for every batch element of a contiguous
+            // A, of all batch elements' rows at once.
+            const int64_t rows = fold ? batches * M : M;
+            sgemm_parallel(ctx.pool, false, false, rows, N, K, 1.f, a->data, K, b->data, N, 0.f, y->data, N);
+            return;
+        }
         // The operands' offsets of each batch element come from its index, not from a table that a tiny
         // model with one huge batch axis could make huge.
         auto ast = strides_of(abatch), bst = strides_of(bbatch);
-        for (int64_t i = 0; i < batches; ++i) {
-            int64_t rem = i, ao = 0, bo = 0;
-            for (size_t d = batch.size(); d-- > 0;) {
-                const int64_t idx = rem % batch[d];
-                rem /= batch[d];
-                if (abatch[d] != 1) ao += idx * ast[d];
-                if (bbatch[d] != 1) bo += idx * bst[d];
-            }
-            sgemm_parallel(ctx.pool, false, false, M, N, K, 1.f, a->data + ao * M * K, K,
-                           b->data + bo * K * N, N, 0.f, y->data + i * M * N, N);
-        }
+        // One job over (batch element, column block), each a single-threaded product: not a parallel
+        // product per batch element, which waits for its slowest thread each time.  Column blocks only when
+        // there are too few batch elements to share.
+        const int T = ctx.pool.size();
+        int64_t blocks = batches >= 4 * T ? 1 : std::min((N + 15) / 16, (4 * T + batches - 1) / batches);
+        const int64_t width = (N + blocks - 1) / std::max<int64_t>(1, blocks);
+        blocks = width ? (N + width - 1) / width : 1;
+        ctx.pool.parallel_for(
+            batches * blocks, Cost{kMacNs * double(M * K * width)}, [&](int64_t q0, int64_t q1) {
+                for (int64_t q = q0; q < q1; ++q) {
+                    const int64_t i = q / blocks, j0 = q % blocks * width, j1 = std::min(N, j0 + width);
+                    int64_t rem = i, ao = 0, bo = 0;
+                    for (size_t d = batch.size(); d-- > 0;) {
+                        const int64_t idx = rem % batch[d];
+                        rem /= batch[d];
+                        if (abatch[d] != 1) ao += idx * ast[d];
+                        if (bbatch[d] != 1) bo += idx * bst[d];
+                    }
+                    sgemm(false, false, M, j1 - j0, K, 1.f, a->data + ao * M * K, K,
+                          b->data + bo * K * N + j0, N, 0.f, y->data + i * M * N + j0, N);
+                }
+            });
     }
 };
 
@@ -786,6 +802,7 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
     op->batch = batch;
     op->abatch = abatch;
     op->bbatch = bbatch;
+    op->fold = abatch == batch && std::all_of(bbatch.begin(), bbatch.end(), [](int64_t d) { return d == 1; });
     Shape ys = batch;
     if (!a1) ys.push_back(op->M);
     if (!b1) ys.push_back(op->N);
@@ -802,7 +819,7 @@ public:
     std::vector<float> scale, shift;
     int64_t N, C, inner;
     void run(RunCtx &ctx) override {
-        ctx.pool.parallel_for(N * C, 4, [&](int64_t q0, int64_t q1) {
+        ctx.pool.parallel_for(N * C, Cost{double(inner) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 int64_t c = q % C;
                 const float *xp = x->data + q * inner;
@@ -848,7 +865,8 @@ public:
     float alpha, beta, bias;
     void run(RunCtx &ctx) override {
         const int64_t before = (size - 1) / 2, after = size - 1 - before;
-        ctx.pool.parallel_for(N * C, 4, [&](int64_t q0, int64_t q1) {
+        const double plane_ns = double(inner) * (double(size) * kFloatNs + kMathNs);
+        ctx.pool.parallel_for(N * C, Cost{plane_ns}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 int64_t n = q / C, c = q % C;
                 int64_t c0 = std::max<int64_t>(0, c - before), c1 = std::min(C - 1, c + after);

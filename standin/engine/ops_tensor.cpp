@@ -238,26 +238,26 @@ public:
         if (first) {
             // A single operand (Sum of one input, Expand): broadcast copy.
             const Broadcast &bc = *first;
-            ctx.pool.parallel_for(bc.rows(), 1, [&](int64_t r0, int64_t r1) {
-                for (int64_t r = r0; r < r1; ++r) {
-                    const float *src = acc + bc.offset(0, r);
-                    float *dst = y->data + r * bc.inner();
-                    int64_t s = bc.strides[0].back();
-                    for (int64_t i = 0; i < bc.inner(); ++i) dst[i] = src[i * s];
-                }
-            });
+            ctx.pool.parallel_for(bc.rows(), Cost{double(bc.inner()) * 2 * kFloatNs},
+                                  [&](int64_t r0, int64_t r1) {
+                                      for (int64_t r = r0; r < r1; ++r) {
+                                          const float *src = acc + bc.offset(0, r);
+                                          float *dst = y->data + r * bc.inner();
+                                          int64_t s = bc.strides[0].back();
+                                          for (int64_t i = 0; i < bc.inner(); ++i) dst[i] = src[i * s];
+                                      }
+                                  });
             acc = y->data;
         }
         for (size_t k = 0; k < steps.size(); ++k) {
             const Broadcast &bc = steps[k];
             const float *rhs = xs[k + 1]->data;
-            int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, bc.inner()));
-            ctx.pool.parallel_for(bc.rows(), grain,
+            ctx.pool.parallel_for(bc.rows(), Cost{double(bc.inner()) * 3 * kFloatNs},
                                   [&](int64_t r0, int64_t r1) { fn(bc, acc, rhs, y->data, r0, r1); });
             acc = y->data;
         }
         if (scale != 1.f) {
-            ctx.pool.parallel_for(y->numel, 16384, [&](int64_t i0, int64_t i1) {
+            ctx.pool.parallel_for(y->numel, Cost{2 * kFloatNs}, [&](int64_t i0, int64_t i1) {
                 for (int64_t i = i0; i < i1; ++i) y->data[i] *= scale;
             });
         }
@@ -350,11 +350,32 @@ public:
     UnKind kind;
     float alpha = 0, beta = 0, gamma = 0;
 
+    // Per element: a load and a store, and for some kinds a transcendental function.
+    double element_ns() const {
+        switch (kind) {
+            case UnKind::Relu:
+            case UnKind::Leaky:
+            case UnKind::HardSigmoid:
+            case UnKind::HardSwish:
+            case UnKind::Neg:
+            case UnKind::Abs:
+            case UnKind::Floor:
+            case UnKind::Ceil:
+            case UnKind::Round:
+            case UnKind::Clip:
+            case UnKind::Sign:
+            case UnKind::Copy:
+                return 2 * kFloatNs;
+            default:
+                return 2 * kFloatNs + kMathNs;
+        }
+    }
+
     template <typename F>
     void map(RunCtx &ctx, F f) {
         const float *xp = x->data;
         float *yp = y->data;
-        ctx.pool.parallel_for(x->numel, 8192, [&](int64_t i0, int64_t i1) {
+        ctx.pool.parallel_for(x->numel, Cost{element_ns()}, [&](int64_t i0, int64_t i1) {
             for (int64_t i = i0; i < i1; ++i) yp[i] = f(xp[i]);
         });
     }
@@ -581,14 +602,16 @@ public:
     std::vector<int64_t> lens;
     Tensor *y;
     int64_t outer, row;
+    std::vector<int64_t> starts;  // of each source's slice in a row of y
     void run(RunCtx &ctx) override {
-        ctx.pool.parallel_for(outer, 1, [&](int64_t o0, int64_t o1) {
-            for (int64_t o = o0; o < o1; ++o) {
-                float *dst = y->data + o * row;
-                for (size_t k = 0; k < xs.size(); ++k) {
-                    std::memcpy(dst, xs[k]->data + o * lens[k], size_t(lens[k]) * 4);
-                    dst += lens[k];
-                }
+        // Items of one row of one source, so that a concatenation of few rows is still shared.
+        const int64_t parts = int64_t(xs.size());
+        const double ns = double(row) / double(parts) * 2 * kFloatNs;
+        ctx.pool.parallel_for(outer * parts, Cost{ns}, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t o = q / parts;
+                const size_t k = size_t(q % parts);
+                std::memcpy(y->data + o * row + starts[k], xs[k]->data + o * lens[k], size_t(lens[k]) * 4);
             }
         });
     }
@@ -612,6 +635,7 @@ std::unique_ptr<Op> make_concat(const Node &n) {
             if (int64_t(i) != axis && t->shape[i] != s0[i]) fail(n, "inputs differ outside the axis");
         out[size_t(axis)] += t->shape[size_t(axis)];
         op->xs.push_back(t);
+        op->starts.push_back(op->starts.empty() ? 0 : op->starts.back() + op->lens.back());
         op->lens.push_back(op->outer ? t->numel / op->outer : 0);
     }
     op->y = n.out[0];
@@ -628,7 +652,7 @@ public:
     std::vector<int64_t> lens;
     int64_t outer, row;
     void run(RunCtx &ctx) override {
-        ctx.pool.parallel_for(outer, 1, [&](int64_t o0, int64_t o1) {
+        ctx.pool.parallel_for(outer, Cost{double(row) * 2 * kFloatNs}, [&](int64_t o0, int64_t o1) {
             for (int64_t o = o0; o < o1; ++o) {
                 const float *src = x->data + o * row;
                 for (size_t k = 0; k < outs.size(); ++k) {
@@ -689,27 +713,79 @@ public:
     Shape dims;                 // output dims
     std::vector<int64_t> step;  // input stride per output dim
     int64_t base = 0;
+    // An output axis before the last along which the input is contiguous, while it is not along the last
+    // (a transpose that moves the innermost axis): then the copy goes by square tiles of these two axes, so
+    // that both the reads and the writes run along cache lines.  -1 otherwise.
+    int tile_axis = -1;
+    static constexpr int64_t kTileEdge = 16;
+
+    // The input and output offsets of the outer index `r`, over the output dims before `last` but `skip`.
+    void offsets(int64_t r, size_t last, int skip, int64_t &src, int64_t &dst) const {
+        src = base;
+        dst = 0;
+        int64_t out_stride = 1;
+        for (size_t k = dims.size(); k-- > 0;) {
+            if (k < last && int(k) != skip) {
+                src += (r % dims[k]) * step[k];
+                dst += (r % dims[k]) * out_stride;
+                r /= dims[k];
+            }
+            out_stride *= dims[k];
+        }
+    }
+
     void run(RunCtx &ctx) override {
+        if (tile_axis >= 0) return run_tiled(ctx);
         const int64_t inner = dims.empty() ? 1 : dims.back();
         const int64_t rows = inner ? y->numel / inner : 0;
         const int64_t s_in = dims.empty() ? 0 : step.back();
-        ctx.pool.parallel_for(rows, std::max<int64_t>(1, 4096 / std::max<int64_t>(1, inner)),
-                              [&](int64_t r0, int64_t r1) {
-                                  for (int64_t r = r0; r < r1; ++r) {
-                                      int64_t off = base, rem = r;
-                                      for (size_t k = dims.size(); k-- > 1;) {  // outer dims, last first
-                                          off += (rem % dims[k - 1]) * step[k - 1];
-                                          rem /= dims[k - 1];
-                                      }
-                                      const float *src = x->data + off;
-                                      float *dst = y->data + r * inner;
-                                      if (s_in == 1) {
-                                          std::memcpy(dst, src, size_t(inner) * 4);
-                                      } else {
-                                          for (int64_t i = 0; i < inner; ++i) dst[i] = src[i * s_in];
-                                      }
-                                  }
-                              });
+        const size_t last = dims.empty() ? 0 : dims.size() - 1;
+        ctx.pool.parallel_for(rows, Cost{double(inner) * 2 * kFloatNs}, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                int64_t off, unused;
+                offsets(r, last, -1, off, unused);
+                const float *src = x->data + off;
+                float *dst = y->data + r * inner;
+                if (s_in == 1) {
+                    std::memcpy(dst, src, size_t(inner) * 4);
+                } else {
+                    for (int64_t i = 0; i < inner; ++i) dst[i] = src[i * s_in];
+                }
+            }
+        });
+    }
+
+    void run_tiled(RunCtx &ctx) {
+        const size_t last = dims.size() - 1;
+        const int64_t R = dims[size_t(tile_axis)], L = dims[last], s_last = step[last];
+        int64_t r_stride = 1;  // of the tile axis in the output
+        for (size_t k = size_t(tile_axis) + 1; k < dims.size(); ++k) r_stride *= dims[k];
+        const int64_t bands = (R + kTileEdge - 1) / kTileEdge, outer = y->numel / (R * L);
+        ctx.pool.parallel_for(
+            outer * bands, Cost{double(kTileEdge * L) * 3 * kFloatNs}, [&](int64_t q0, int64_t q1) {
+                for (int64_t q = q0; q < q1; ++q) {
+                    int64_t so, dof;
+                    offsets(q / bands, last, tile_axis, so, dof);
+                    const int64_t i0 = q % bands * kTileEdge, i1 = std::min(R, i0 + kTileEdge);
+                    for (int64_t j0 = 0; j0 < L; j0 += kTileEdge) {
+                        const int64_t j1 = std::min(L, j0 + kTileEdge);
+                        for (int64_t i = i0; i < i1; ++i) {
+                            const float *src = x->data + so + i;
+                            float *dst = y->data + dof + i * r_stride;
+                            for (int64_t j = j0; j < j1; ++j) dst[j] = src[j * s_last];
+                        }
+                    }
+                }
+            });
+    }
+
+    void find_tile_axis() {
+        if (dims.size() < 2 || step.back() == 1 || dims.back() < 2) return;
+        for (size_t k = dims.size() - 1; k-- > 0;)
+            if (step[k] == 1 && dims[k] > 1) {
+                tile_axis = int(k);
+                return;
+            }
     }
 };
 
@@ -732,6 +808,7 @@ std::unique_ptr<Op> make_transpose(const Node &n) {
         op->step.push_back(st[size_t(p)]);
     }
     op->dims = out;
+    op->find_tile_axis();
     op->take_output(n, out);
     return op;
 }
@@ -792,7 +869,7 @@ public:
     int64_t outer, dim, inner;
     void run(RunCtx &ctx) override {
         const int64_t m = int64_t(idx.size());
-        ctx.pool.parallel_for(outer * m, 16, [&](int64_t q0, int64_t q1) {
+        ctx.pool.parallel_for(outer * m, Cost{double(inner) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 int64_t o = q / m, k = q % m;
                 std::memcpy(y->data + q * inner, x->data + (o * dim + idx[size_t(k)]) * inner,
@@ -921,29 +998,28 @@ void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, c
     for (size_t i = 0; i < a; ++i) outer *= in[i];
     for (size_t i = a + 1; i < in.size(); ++i) inner *= in[i];
     const int64_t din = in[a], dout = int64_t(m.idx.size()) / m.taps;
-    pool.parallel_for(outer * dout, std::max<int64_t>(1, 1024 / std::max<int64_t>(1, inner)),
-                      [&](int64_t q0, int64_t q1) {
-                          for (int64_t q = q0; q < q1; ++q) {
-                              int64_t o = q / dout, j = q % dout;
-                              float *yp = dst + q * inner;
-                              const float *xb = src + o * din * inner;
-                              if (m.taps == 1) {
-                                  int64_t s = m.idx[size_t(j)];
-                                  if (s < 0)
-                                      std::fill(yp, yp + inner, value);
-                                  else
-                                      std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
-                                  continue;
-                              }
-                              std::fill(yp, yp + inner, 0.f);
-                              for (int64_t t = 0; t < m.taps; ++t) {
-                                  float w = m.w[size_t(j * m.taps + t)];
-                                  if (w == 0.f) continue;
-                                  const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
-                                  for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
-                              }
-                          }
-                      });
+    pool.parallel_for(outer * dout, Cost{double(inner * m.taps) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
+        for (int64_t q = q0; q < q1; ++q) {
+            int64_t o = q / dout, j = q % dout;
+            float *yp = dst + q * inner;
+            const float *xb = src + o * din * inner;
+            if (m.taps == 1) {
+                int64_t s = m.idx[size_t(j)];
+                if (s < 0)
+                    std::fill(yp, yp + inner, value);
+                else
+                    std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
+                continue;
+            }
+            std::fill(yp, yp + inner, 0.f);
+            for (int64_t t = 0; t < m.taps; ++t) {
+                float w = m.w[size_t(j * m.taps + t)];
+                if (w == 0.f) continue;
+                const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
+                for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
+            }
+        }
+    });
 }
 
 class AxisMapOp : public SisoOp {

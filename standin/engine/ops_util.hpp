@@ -9,6 +9,11 @@
 
 namespace zelt::engine {
 
+// Rough single-thread costs behind the estimates given to ThreadPool::parallel_for: a multiply-add of GEMM or
+// of the vector convolution kernels, a float read or written by a streaming loop, an 8-lane tap of a window
+// loop (depthwise convolution, pooling), a float computed by a transcendental function.
+constexpr double kMacNs = 0.03, kFloatNs = 0.15, kTapNs = 0.4, kMathNs = 2;
+
 // Row-major single-precision GEMM through OpenBLAS: C = alpha*op(A)*op(B) + beta*C.
 void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float *a,
            int64_t lda, const float *b, int64_t ldb, float beta, float *c, int64_t ldc);
