@@ -229,3 +229,27 @@ def test_activations_of_depthwise_elementwise_and_plain_outputs(lib, act):
     with simlib.Model(lib, compile_model(model, "tx5100")) as m:
         got = m.infer([x])[0]
     assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+
+
+# Dilated windows whose padding is as wide as the window: the blocked kernel reads only the taps inside the
+# input, from the blocked input where it is (or from the staged copy of a plain input), per output row and
+# per range of output columns.  Odd sizes, asymmetric pads, strides, a residual and a plain graph output.
+@pytest.mark.parametrize("size,dilation,stride,pads,blocked_in", [
+    ((13, 11), 6, 1, None, True),
+    ((9, 17), 12, 1, None, True),         # only some columns see more than the centre tap
+    ((7, 7), 36, 1, None, True),          # every tap but the centre lies in the padding
+    ((15, 12), 4, 2, [4, 2, 3, 5], True),
+    ((10, 13), 5, 3, [5, 5, 0, 1], True),
+    ((12, 9), 8, 1, None, False),         # plain input of many channels: staged, padded
+    ((11, 10), 3, 1, [3, 1, 3, 1], True),
+])
+def test_dilated_conv_reads_inside_taps(lib, size, dilation, stride, pads, blocked_in):
+    b = Builder(13)
+    x = b.op("Relu", [_conv(b, "x", 5, 20, 1, pads=[0, 0, 0, 0])]) if blocked_in else "x"
+    cin = 20 if blocked_in else 12
+    y = _conv(b, x, cin, 20, 3, stride, dilation, pads=pads)
+    if stride == 1 and pads is None and blocked_in:
+        y = b.op("Relu", [b.op("Add", [y, x])])  # residual fused into the dilated convolution
+    y = _conv(b, y, 20, 11, 3, 1, dilation)       # blocked input, plain output
+    model = b.model([("x", [2, 5 if blocked_in else 12, *size])], [y])
+    _compare(lib, model, _feeds(model))

@@ -52,3 +52,34 @@ def test_results_do_not_depend_on_who_claims_the_work(competitor, model, same_fo
             for _ in range(20):
                 for got, w in zip(m.infer(feeds), want):
                     assert np.array_equal(got, w)
+
+
+def _attention_model(batch, heads, seq, dim):
+    """Attention-shaped plain operators: head split by Transpose (0,2,1,3), keys transposed (0,1,3,2),
+    batched MatMuls of [B,H,S,D] x [B,H,D,S], a product with a shared weight folded over the batch, Gemm."""
+    b = Builder(22)
+    x = b.op("Reshape", ["x", b.const(np.array([batch, seq, heads, dim], np.int64))])
+    q = b.op("Transpose", [x], perm=[0, 2, 1, 3])
+    k = b.op("Transpose", [q], perm=[0, 1, 3, 2])
+    att = b.op("MatMul", [q, k])
+    mixed = b.op("MatMul", [att, q])
+    back = b.op("Transpose", [mixed], perm=[0, 2, 3, 1])  # innermost axis moved, odd extents
+    flat = b.op("Reshape", [back, b.const(np.array([batch, seq, heads * dim], np.int64))])
+    proj = b.op("MatMul", [flat, b.weight((heads * dim, 7), heads * dim)])
+    last = b.op("Gemm", [b.op("Reshape", [proj, b.const(np.array([batch * seq, 7], np.int64))]),
+                         b.weight((7, 5), 7), b.const(np.ones(5, np.float32))])
+    return b.model([("x", [batch, seq, heads * dim])], [last, back])
+
+
+@pytest.mark.parametrize("shape", [(1, 3, 17, 8), (2, 4, 9, 5), (3, 1, 33, 12)])
+def test_attention_products_match_onnxruntime_at_every_thread_count(competitor, shape):
+    ort = pytest.importorskip("onnxruntime")
+    model = _attention_model(*shape)
+    x = np.random.RandomState(5).randn(shape[0], shape[2], shape[1] * shape[3]).astype(np.float32)
+    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})
+    lib = simlib.load_library()
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        for mask in (1, 3, 7):
+            assert lib.zelt_set_core_mask(m.ctx, mask) == 0
+            for got, w in zip(m.infer([x]), want):
+                np.testing.assert_allclose(got.reshape(w.shape), w, rtol=1e-4, atol=1e-4)

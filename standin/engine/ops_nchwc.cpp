@@ -147,8 +147,17 @@ struct RowOut {
 
 // ---------------------------------------------------------------- convolution
 
-// Addressing of one image for the convolution tiles.  The input is padded, so that no tap needs a check;
-// BS channels of one input block sit at consecutive floats (8 blocked, 1 plain).
+// Output columns [a, b) of a convolution whose window taps [kw0, kw1) are the ones inside the input row.
+struct ColumnTaps {
+    int64_t a, b, kw0, kw1;
+};
+
+// Addressing of one image for the convolution tiles.  Either every tap reads memory (the input is padded, or
+// has no padding), or `rows` and `cols` name the taps inside the input, the only ones the tiles then read:
+// kernel rows [rows[2 oh], rows[2 oh + 1]) of output row oh, and per range of output columns the kernel
+// columns of `cols` (a dilated convolution whose padding is as wide as its window reads mostly padding
+// otherwise).  ph and pw are the padding that the input lacks: the position of an output's window counts
+// from the padded frame.  BS channels of one input block sit at consecutive floats (8 blocked, 1 plain).
 struct ConvTile {
     const float *x, *w, *bias, *res;  // res: residual added before the activation (blocked, like y)
     float *y;
@@ -159,6 +168,14 @@ struct ConvTile {
     int64_t OH, OW, M;
     bool plain_out;
     Activation act;
+    const int64_t *rows;     // or nullptr: all kernel rows
+    const ColumnTaps *cols;  // with rows: ranges covering [0, OW) in order
+    int64_t ph, pw;
+};
+
+// Kernel taps [kh0, kh1) x [kw0, kw1) of a tile.
+struct Taps {
+    int64_t kh0, kh1, kw0, kw1;
 };
 
 // Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
@@ -278,9 +295,9 @@ ZELT_AVX2 __attribute__((always_inline)) inline void finish_tile(const __m256 (&
 // applies the activation and stores.  SW is the stride when it is 1 or 2 (constant input offsets of the
 // columns), 0 for any other, and -1 for a 1x1 kernel with stride 1 (no tap loops).
 template <int NO, int NW, int BS, int SW>
-ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t, int64_t ob, int64_t oh,
-                                                               int64_t ow, int64_t cb0, int64_t cb1,
-                                                               bool first, bool last) {
+ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t, const Taps &k, int64_t ob,
+                                                               int64_t oh, int64_t ow, int64_t cb0,
+                                                               int64_t cb1, bool first, bool last) {
     const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow;
     __m256 acc[NO][NW];
 #pragma GCC unroll 3
@@ -291,17 +308,23 @@ ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t
         for (int j = 0; j < NW; ++j) acc[o][j] = first ? b : _mm256_loadu_ps(yp + j * kBlock);
     }
     const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_ob = t.w_ob;
-    const float *xb = t.x + oh * t.SH * t.x_h + ow * x_ws;
-    const float *wb = t.w + ob * w_ob;
+    // The first tap's offset is inside the input (signed arithmetic before the pointer is formed), unless
+    // no tap is: then the sums are the bias, or stay as they are.
+    if (k.kh0 >= k.kh1 || k.kw0 >= k.kw1) cb1 = cb0;
+    const float *xb =
+        cb0 == cb1
+            ? t.x
+            : t.x + ((oh * t.SH - t.ph) * t.x_h + k.kh0 * t.tap_h + ow * x_ws - t.pw * BS + k.kw0 * t.tap_w);
+    const float *wb = t.w + ob * w_ob + (k.kh0 * t.KW + k.kw0) * BS * kBlock;
     for (int64_t cb = cb0; cb < cb1; ++cb) {
-        const float *xc = xb + cb * t.x_cb, *wp = wb + cb * t.w_cb;
+        const float *xc = xb + cb * t.x_cb, *wc = wb + cb * t.w_cb;
         if constexpr (SW < 0) {
-            tap<NO, NW, BS, SW>(acc, xc, wp, x_ws, w_ob);
+            tap<NO, NW, BS, SW>(acc, xc, wc, x_ws, w_ob);
             continue;
         }
-        for (int64_t kh = 0; kh < t.KH; ++kh) {
-            const float *xp = xc + kh * t.tap_h;
-            for (int64_t kw = 0; kw < t.KW; ++kw, xp += t.tap_w, wp += BS * kBlock)
+        for (int64_t kh = k.kh0; kh < k.kh1; ++kh) {
+            const float *xp = xc + (kh - k.kh0) * t.tap_h, *wp = wc + (kh - k.kh0) * t.KW * BS * kBlock;
+            for (int64_t kw = k.kw0; kw < k.kw1; ++kw, xp += t.tap_w, wp += BS * kBlock)
                 tap<NO, NW, BS, SW>(acc, xp, wp, x_ws, w_ob);
         }
     }
@@ -341,25 +364,39 @@ constexpr int64_t kTileWidth = NO == 3 ? 4 : 6;
 // `count` tiles of width NW side by side from column `ow`, in one loop: a call per tile costs as much as
 // a few percent of a 1x1 convolution of 64 input channels.
 template <int NO, int BS, int SW, int NW = int(kTileWidth<NO>)>
-ZELT_AVX2 void tiles_of_width(int64_t width, int64_t count, const ConvTile &t, int64_t ob, int64_t oh,
-                              int64_t ow, int64_t cb0, int64_t cb1, bool first, bool last) {
+ZELT_AVX2 void tiles_of_width(int64_t width, int64_t count, const ConvTile &t, const Taps &k, int64_t ob,
+                              int64_t oh, int64_t ow, int64_t cb0, int64_t cb1, bool first, bool last) {
     if constexpr (NW > 1)
         if (width != NW)
-            return tiles_of_width<NO, BS, SW, NW - 1>(width, count, t, ob, oh, ow, cb0, cb1, first, last);
+            return tiles_of_width<NO, BS, SW, NW - 1>(width, count, t, k, ob, oh, ow, cb0, cb1, first, last);
     for (int64_t i = 0; i < count; ++i)
-        conv_tile<NO, NW, BS, SW>(t, ob, oh, ow + i * NW, cb0, cb1, first, last);
+        conv_tile<NO, NW, BS, SW>(t, k, ob, oh, ow + i * NW, cb0, cb1, first, last);
 }
 
-// Tiles of NO output blocks over output columns [c0, c1) of row `oh`: as few tiles as the widest kernel
-// allows, of widths that differ by one at most.
+// Tiles of NO output blocks over output columns [c0, c1) of row `oh`, all over taps `k`: as few tiles as the
+// widest kernel allows, of widths that differ by one at most.
+template <int NO, int BS, int SW>
+ZELT_AVX2 void taps_row(const ConvTile &t, const Taps &k, int64_t ob, int64_t oh, int64_t c0, int64_t c1,
+                        int64_t cb0, int64_t cb1, bool first, bool last) {
+    const int64_t tiles = (c1 - c0 + kTileWidth<NO> - 1) / kTileWidth<NO>;
+    const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
+    if (extra) tiles_of_width<NO, BS, SW>(base + 1, extra, t, k, ob, oh, c0, cb0, cb1, first, last);
+    tiles_of_width<NO, BS, SW>(base, tiles - extra, t, k, ob, oh, c0 + extra * (base + 1), cb0, cb1, first,
+                               last);
+}
+
+// Output columns [c0, c1) of row `oh`: all taps, or those inside the input range by range of columns.
 template <int NO, int BS, int SW>
 ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
                         int64_t cb1, bool first, bool last) {
-    const int64_t tiles = (c1 - c0 + kTileWidth<NO> - 1) / kTileWidth<NO>;
-    const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
-    if (extra) tiles_of_width<NO, BS, SW>(base + 1, extra, t, ob, oh, c0, cb0, cb1, first, last);
-    tiles_of_width<NO, BS, SW>(base, tiles - extra, t, ob, oh, c0 + extra * (base + 1), cb0, cb1, first,
-                               last);
+    if (!t.rows) return taps_row<NO, BS, SW>(t, {0, t.KH, 0, t.KW}, ob, oh, c0, c1, cb0, cb1, first, last);
+    const int64_t kh0 = t.rows[2 * oh], kh1 = t.rows[2 * oh + 1];
+    for (const ColumnTaps *r = t.cols; c0 < c1; ++r) {
+        if (r->b <= c0) continue;
+        const int64_t end = std::min(c1, r->b);
+        taps_row<NO, BS, SW>(t, {kh0, kh1, r->kw0, r->kw1}, ob, oh, c0, end, cb0, cb1, first, last);
+        c0 = end;
+    }
 }
 
 using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool,
@@ -389,6 +426,11 @@ public:
     int64_t per_item;  // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
     std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
     Activation act;
+    // The taps inside the input (ConvTile::rows and cols), when skipping the others saves enough, and the
+    // padding the tiles' input lacks (when it is not staged).
+    std::vector<int64_t> tap_rows;
+    std::vector<ColumnTaps> tap_cols;
+    int64_t ph = 0, pw = 0;
 
     // Fills the staged input: padded with zeros, or the sampled positions of a strided 1x1 convolution,
     // and channel-blocked when the input is plain.
@@ -477,7 +519,11 @@ public:
                                  OW,
                                  M,
                                  !y->blocked,
-                                 act};
+                                 act,
+                                 tap_rows.empty() ? nullptr : tap_rows.data(),
+                                 tap_cols.data(),
+                                 ph,
+                                 pw};
                 const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
                 const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
                 const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
@@ -769,6 +815,56 @@ std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t 
     return p;
 }
 
+int64_t ceil_div(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : -(-a / b); }
+
+// The taps [k0, k1) of axis `a` whose input position o * s - p0 + k * d lies inside the input.
+void inside_taps(const Axis &a, int64_t o, int64_t &k0, int64_t &k1) {
+    k0 = std::max<int64_t>(0, ceil_div(a.p0 - o * a.s, a.d));
+    k1 = std::min(a.k, ceil_div(a.in + a.p0 - o * a.s, a.d));
+    if (k1 <= k0) k0 = k1 = 0;
+}
+
+// The taps inside the input of every output row and of every range of output columns (ConvTile), when
+// skipping the others saves enough; false otherwise.
+bool plan_inside_taps(Planner &p, const Axis &ah, const Axis &aw, std::vector<int64_t> &rows,
+                      std::vector<ColumnTaps> &cols) {
+    std::vector<int64_t> cuts{0, aw.out};
+    for (int64_t kw = 0; kw < aw.k; ++kw) {
+        int64_t lo, hi;
+        valid_columns(kw * aw.d - aw.p0, aw.s, aw.in, aw.out, lo, hi);
+        cuts.push_back(lo);
+        cuts.push_back(hi);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    p.charge(uint64_t(ah.out) * 2 + cuts.size() * 4, 8);
+    int64_t row_taps = 0, col_taps = 0;
+    for (int64_t oh = 0; oh < ah.out; ++oh) {
+        int64_t k0, k1;
+        inside_taps(ah, oh, k0, k1);
+        rows.push_back(k0);
+        rows.push_back(k1);
+        row_taps += k1 - k0;
+    }
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        int64_t k0, k1;
+        inside_taps(aw, cuts[i], k0, k1);
+        if (!cols.empty() && cols.back().kw0 == k0 && cols.back().kw1 == k1)
+            cols.back().b = cuts[i + 1];
+        else
+            cols.push_back({cuts[i], cuts[i + 1], k0, k1});
+        col_taps += (cuts[i + 1] - cuts[i]) * (k1 - k0);
+    }
+    // Narrow column ranges run narrow tiles, which pay only for a good part of the taps saved; dilated
+    // windows have wide ranges.
+    const double share =
+        double(row_taps) * double(col_taps) / (double(ah.out * ah.k) * double(aw.out * aw.k));
+    if (share <= (ah.d > 1 || aw.d > 1 ? 0.9 : 0.75)) return true;
+    rows.clear();
+    cols.clear();
+    return false;
+}
+
 std::vector<float> pack_bias(Planner &planner, Tensor *b, int64_t M) {
     planner.charge(uint64_t(blocks_of(M) * kBlock), 4);
     if (b) planner.materialise(b);
@@ -941,7 +1037,13 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
         op->OW = ah.out * aw.out;
         op->IW = op->subsample ? op->OW : ah.in * aw.in;
     }
-    if (padded || op->subsample || x->blocked != (op->bs == kBlock))
+    // A blocked input is read where it is when the tiles skip the taps in the padding.
+    const bool skips = padded && !pointwise && plan_inside_taps(p, ah, aw, op->tap_rows, op->tap_cols);
+    if (skips && x->blocked) {
+        op->IH = ah.in, op->IW = aw.in;
+        op->ph = ah.p0, op->pw = aw.p0;
+    }
+    if ((padded && !(skips && x->blocked)) || op->subsample || x->blocked != (op->bs == kBlock))
         op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
     op->per_item =
         op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
