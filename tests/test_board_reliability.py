@@ -57,8 +57,12 @@ class Client:
         assert line == "ready\n", (line, self.proc.stderr.read() if self.proc.poll() is not None else "")
 
     def result(self, timeout):
-        out, err = self.proc.communicate(timeout=timeout)
+        # Read through the same buffered pipe objects as wait_ready: its readline may already hold the
+        # result line of a client that finished before we got to it (communicate() reads the raw pipe).
+        self.proc.wait(timeout)
+        out, err = self.proc.stdout.read(), self.proc.stderr.read()
         assert self.proc.returncode == 0, err
+        assert out.strip(), "no result line; stderr: " + err
         return json.loads(out.splitlines()[-1])
 
     def kill(self):
