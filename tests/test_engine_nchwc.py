@@ -229,3 +229,65 @@ def test_activations_of_depthwise_elementwise_and_plain_outputs(lib, act):
     with simlib.Model(lib, compile_model(model, "tx5100")) as m:
         got = m.infer([x])[0]
     assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+
+
+def _run(lib, model):
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        return m.infer(list(_feeds(model).values()))
+
+
+def _operand(b, form, x, c):
+    """The second operand of a binary operator whose first operand is blocked `x` of `c` channels."""
+    r = b.rng
+    if form == "blocked":  # the same shape, blocked too; kept away from zero for Div
+        return b.op("Clip", [_conv(b, x, c, c, 3), b.const(np.float32(0.5)), b.const(np.float32(6))])
+    if form == "se":  # squeeze-and-excitation: global pool, two 1x1 convolutions, a sigmoid gate
+        s = b.op("Relu", [_conv(b, b.op("GlobalAveragePool", [x]), c, 4, 1, pads=[0, 0, 0, 0])])
+        return b.op("Sigmoid", [_conv(b, s, 4, c, 1, pads=[0, 0, 0, 0])])
+    if form == "per_image":  # [N, 1, 1, 1], computed
+        return b.op("ReduceMean", [x], axes=[1, 2, 3], keepdims=1)
+    shape = {"nc11": (1, c, 1, 1), "c11": (c, 1, 1), "scalar": (), "one": (1,)}[form]
+    return b.const((r.uniform(0.5, 2, size=shape) * r.choice([-1, 1], size=shape)).astype(np.float32))
+
+
+@pytest.mark.parametrize("op", ["Mul", "Add", "Sub", "Div", "Max", "Min"])
+@pytest.mark.parametrize("form,swap", [
+    ("nc11", False), ("c11", True), ("scalar", False), ("one", True), ("se", True), ("se", False),
+    ("per_image", False), ("blocked", False), ("blocked", True)])
+def test_binary_operators_stay_blocked(lib, op, form, swap):
+    """A blocked tensor (12 channels: a partial block) combined with a per-channel, per-image or scalar
+    operand, constant or computed, or with another blocked tensor, in either order, stays blocked into the
+    next convolution; as onnxruntime, and as the same graph with the result also a graph output (plain)."""
+    results = []
+    for plain in (False, True):
+        b = Builder(21)
+        x = b.op("Clip", [_conv(b, "x", 3, 12, 3), b.const(np.float32(0.25)), b.const(np.float32(6))])  # divisor
+        other = _operand(b, form, x, 12)
+        y = b.op(op, [other, x] if swap else [x, other])
+        z = b.op("Relu", [y]) if op in ("Mul", "Sub") else y  # a fused activation too
+        out = _conv(b, z, 12, 5, 3)
+        model = b.model([("x", [2, 3, 11, 9])], [out, z] if plain else [out])
+        if not plain:
+            assert "Reorder" not in _layer_types(lib, model)
+        _compare(lib, model, _feeds(model))
+        results.append(_run(lib, model)[0])
+    assert np.abs(results[0] - results[1]).max() <= 1e-5 * np.abs(results[1]).max()
+
+
+def test_prelu_and_elementwise_nan(lib):
+    """PRelu with a per-channel slope stays blocked; NaN reaches the same outputs through Max and Min."""
+    b = Builder(22)
+    x = b.op("Relu", [_conv(b, "x", 3, 20, 3)])
+    y = b.op("PRelu", [_conv(b, x, 20, 20, 3), b.const(np.linspace(-1, 1, 20).astype(np.float32).reshape(20, 1, 1))])
+    y = b.op("Max", [y, _conv(b, x, 20, 20, 1, pads=[0, 0, 0, 0])])
+    y = b.op("Min", [b.const(np.float32(0.7)), y])
+    model = b.model([("x", [1, 3, 9, 10])], [_conv(b, y, 20, 6, 1, pads=[0, 0, 0, 0])])
+    assert "Reorder" not in _layer_types(lib, model)
+    feeds = _feeds(model)
+    _compare(lib, model, feeds)
+    x = feeds["x"].copy()
+    x[0, 1, 4, 4] = np.nan
+    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer([x])[0]
+    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))

@@ -92,6 +92,30 @@ bool pool_supported(const Node &n, const Shape &xs) {
     return xs.size() == 4 && (n.out.size() == 1 || !n.out[1]) && n.get_int("storage_order", 0) == 0;
 }
 
+// Binary elementwise operators the blocked kernel runs.
+enum class Bin { None, Add, Sub, Mul, Div, Max, Min, PRelu };
+
+Bin bin_kind(const Node &n) {
+    if (n.in.size() != 2 || !n.in[0] || !n.in[1] || n.out.size() != 1) return Bin::None;
+    static const std::map<std::string, Bin> kinds{{"Add", Bin::Add}, {"Sum", Bin::Add},   {"Sub", Bin::Sub},
+                                                  {"Mul", Bin::Mul}, {"Div", Bin::Div},   {"Max", Bin::Max},
+                                                  {"Min", Bin::Min}, {"PRelu", Bin::PRelu}};
+    auto it = kinds.find(n.op_type);
+    return it == kinds.end() ? Bin::None : it->second;
+}
+
+// Whether float operand `o` broadcasts onto 4-D `s` with one value per channel, per image or in all:
+// [N or 1, C or 1, 1, 1] and its lower ranks (scalars included).
+bool per_channel(const Tensor *o, const Shape &s) {
+    const Shape &os = o->shape;
+    if (o->dtype != DType::F32 || os.size() > 4) return false;
+    for (size_t i = 0; i < os.size(); ++i) {
+        const size_t d = 4 - os.size() + i;
+        if (os[i] != 1 && (d >= 2 || os[i] != s[d])) return false;
+    }
+    return true;
+}
+
 // Whether node `c` reads a tensor of shape `s` channel-blocked as its input `i`.
 bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     const std::string &t = c.op_type;
@@ -99,7 +123,14 @@ bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     if (t == "Conv") return i == 0 && conv_supported(c, s);
     if (t == "MaxPool" || t == "AveragePool") return i == 0 && pool_supported(c, s);
     if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return i == 0 && c.out.size() == 1;
-    if (is_sum2(c)) return true;
+    if (const Bin k = bin_kind(c); k != Bin::None) {
+        // A blocked operand of the output's shape, the other blocked alike or one value per channel.  An
+        // operand not produced yet is taken to fit: the node itself checks when it is planned.
+        const Tensor *o = c.in[1 - i];
+        if (k == Bin::PRelu && i != 0) return false;
+        if (c.in[0] == c.in[1] || !o->shaped) return true;
+        return o->shape == s ? o->blocked : per_channel(o, s);
+    }
     if (fusable_activation(c, act)) return i == 0 && c.out.size() == 1;
     if (t == "Concat") {
         int64_t axis = c.get_int("axis", 0);
@@ -705,25 +736,86 @@ public:
     }
 };
 
-ZELT_AVX2 void add_act(const float *a, const float *b, float *y, int64_t n, const Activation &act) {
+template <Bin K>
+ZELT_AVX2 inline __m256 bin_vec(__m256 a, __m256 b) {
+    if constexpr (K == Bin::Add) return _mm256_add_ps(a, b);
+    if constexpr (K == Bin::Sub) return _mm256_sub_ps(a, b);
+    if constexpr (K == Bin::Mul) return _mm256_mul_ps(a, b);
+    if constexpr (K == Bin::Div) return _mm256_div_ps(a, b);
+    if constexpr (K == Bin::PRelu)
+        return _mm256_blendv_ps(a, _mm256_mul_ps(a, b), _mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_LT_OQ));
+    if constexpr (K == Bin::Max || K == Bin::Min) {
+        // NaN in either operand gives NaN, as in the plain kernel (maxps alone returns its second operand).
+        const __m256 r = K == Bin::Max ? _mm256_max_ps(a, b) : _mm256_min_ps(a, b);
+        return _mm256_blendv_ps(r, _mm256_add_ps(a, b), _mm256_cmp_ps(a, b, _CMP_UNORD_Q));
+    }
+    return a;
+}
+
+// y[i] = act(a[i] op b[i]) for `count` vectors; a step of 0 repeats one vector (a per-channel operand).
+// `keep` clears the padding lanes of a partial channel block, which must stay finite for the readers.
+template <Bin K>
+ZELT_AVX2 void bin_span(const float *a, int64_t as, const float *b, int64_t bs, float *y, int64_t count,
+                        const Activation &act, const float *keep) {
     const VecAct va(act);
-    for (int64_t i = 0; i < n; i += kBlock) {
-        __m256 v = _mm256_loadu_ps(a + i);
-        if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
-        _mm256_storeu_ps(y + i, va(v));
+    const __m256 mask = _mm256_loadu_ps(keep);
+    for (int64_t i = 0; i < count; ++i) {
+        __m256 v = _mm256_loadu_ps(a + i * as);
+        if constexpr (K != Bin::None) v = bin_vec<K>(v, _mm256_loadu_ps(b + i * bs));
+        _mm256_storeu_ps(y + i * kBlock, _mm256_and_ps(va(v), mask));
     }
 }
 
-// y = act(a + b), or y = act(a) without b, over the whole blocked storage.
+using BinSpan = void (*)(const float *, int64_t, const float *, int64_t, float *, int64_t, const Activation &,
+                         const float *);
+const BinSpan bin_spans[] = {&bin_span<Bin::None>, &bin_span<Bin::Add>, &bin_span<Bin::Sub>,
+                             &bin_span<Bin::Mul>,  &bin_span<Bin::Div>, &bin_span<Bin::Max>,
+                             &bin_span<Bin::Min>,  &bin_span<Bin::PRelu>};
+
+// y = act(a op b), or y = act(a) alone, over blocked y of shape [N, C, H, W].  Each operand is blocked
+// like y, or plain with one value per channel (and image), strides sn and sc.
 class NchwcElementwiseOp : public Op {
 public:
-    Tensor *a, *b, *y;
+    struct Operand {
+        Tensor *t = nullptr;
+        bool blocked = false;
+        int64_t sn = 0, sc = 0;
+        // The vectors of channel block `cb` of image `n` from position `pos` on, and their step.
+        const float *at(int64_t v, int64_t n, int64_t cb, int64_t C, float *lanes, int64_t &step) const {
+            step = blocked ? kBlock : 0;
+            if (blocked) return t->data + v * kBlock;
+            for (int64_t l = 0; l < kBlock; ++l) {
+                const int64_t c = cb * kBlock + l;
+                lanes[l] = c < C ? t->data[n * sn + c * sc] : 0.f;
+            }
+            return lanes;
+        }
+    };
+    Bin kind = Bin::None;
+    Operand a, b;
+    Tensor *y;
+    int64_t N, C, HW;
     Activation act;
+
     void run(RunCtx &ctx) override {
-        const int64_t vectors = y->storage() / kBlock;
-        ctx.pool.parallel_for(vectors, 2048, [&](int64_t v0, int64_t v1) {
-            add_act(a->data + v0 * kBlock, b ? b->data + v0 * kBlock : nullptr, y->data + v0 * kBlock,
-                    (v1 - v0) * kBlock, act);
+        const int64_t CB = blocks_of(C);
+        alignas(32) float all[8], last[8];
+        for (int64_t l = 0; l < kBlock; ++l) {
+            std::memset(all + l, 0xff, 4);
+            std::memset(last + l, l < C - (CB - 1) * kBlock ? 0xff : 0, 4);
+        }
+        const BinSpan fn = bin_spans[int(kind)];
+        ctx.pool.parallel_for(N * CB * HW, 2048, [&](int64_t v0, int64_t v1) {
+            while (v0 < v1) {
+                const int64_t q = v0 / HW, count = std::min(v1 - v0, (q + 1) * HW - v0);
+                const int64_t n = q / CB, cb = q % CB;
+                alignas(32) float la[8], lb[8];
+                int64_t as = 0, bs = 0;
+                const float *pa = a.at(v0, n, cb, C, la, as);
+                const float *pb = b.t ? b.at(v0, n, cb, C, lb, bs) : nullptr;
+                fn(pa, as, pb, bs, y->data + v0 * kBlock, count, act, cb == CB - 1 ? last : all);
+                v0 += count;
+            }
         });
     }
 };
@@ -849,7 +941,10 @@ bool nchwc_available() {
 }
 
 bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s) {
-    if (!nchwc_available() || t->is_output || t->dtype != DType::F32 || s.size() != 4 || numel_of(s) == 0)
+    // A plane of one position gains nothing from blocking: [N, C, 1, 1] stays plain, the operand of
+    // matrix-vector products and channel scales.
+    if (!nchwc_available() || t->is_output || t->dtype != DType::F32 || s.size() != 4 || numel_of(s) == 0 ||
+        s[2] * s[3] == 1)
         return false;
     bool read = false;
     for (size_t k = p.index + 1; k < p.nodes.size(); ++k)
@@ -866,11 +961,11 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
     if (!blocked_reader(n, i, t->shape)) return false;
     if (n.op_type == "Conv" || n.op_type.find("Pool") != std::string::npos) return true;
     Activation act;
-    if (is_sum2(n)) {
-        const Tensor *a = n.in[0], *b = n.in[1];
+    if (bin_kind(n) != Bin::None) {
+        const Tensor *o = n.in[1 - i];
         const Node *next = activation_after(p, n.out[0], act);
-        return a->blocked && b->blocked && a->shape == b->shape &&
-               wants_blocked(p, next ? next->out[0] : n.out[0], a->shape);
+        return (o->blocked ? o->shape == t->shape : per_channel(o, t->shape)) &&
+               wants_blocked(p, next ? next->out[0] : n.out[0], t->shape);
     }
     if (n.op_type == "Concat") {
         Shape ys = t->shape;
@@ -1017,20 +1112,36 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
         return op;
     }
     auto op = std::make_unique<NchwcElementwiseOp>();
-    op->a = x;
-    op->b = nullptr;
-    if (is_sum2(n)) {
-        op->b = n.in[1];
-        set_shape(n.out[0], x->shape);
+    op->kind = bin_kind(n);
+    const bool binary = op->kind != Bin::None;
+    const Shape ys = (x->blocked ? x : n.in[1])->shape;
+    op->N = ys[0];
+    op->C = ys[1];
+    op->HW = ys[2] * ys[3];
+    auto operand = [&](Tensor *t) {
+        NchwcElementwiseOp::Operand o{t, t->blocked};
+        if (!t->blocked) {
+            // Right-aligned to [N, C, 1, 1]: a dimension of 1 (or none) repeats.
+            const Shape &s = t->shape;
+            const int64_t dn = s.size() >= 4 ? s[s.size() - 4] : 1, dc = s.size() >= 3 ? s[s.size() - 3] : 1;
+            o.sc = dc == 1 ? 0 : 1;
+            o.sn = dn == 1 ? 0 : dc;
+        }
+        return o;
+    };
+    op->a = operand(x);
+    if (binary) op->b = operand(n.in[1]);
+    if (binary) {
+        set_shape(n.out[0], ys);
         op->y = fuse_activation(n, p, op->act);
     } else {
         fusable_activation(n, op->act);
         op->y = n.out[0];
     }
-    set_shape(op->y, x->shape);
+    set_shape(op->y, ys);
     op->y->blocked = true;
     op->ins = {x};
-    if (op->b) op->ins.push_back(op->b);
+    if (binary) op->ins.push_back(n.in[1]);
     op->outs = {op->y};
     return op;
 }

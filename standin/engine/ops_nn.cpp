@@ -29,6 +29,15 @@ void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float al
                               blasint(trans_a ? lda : 1), beta, c, 1);
         return;
     }
+    if (n == 1 && k > 0) {
+        // A matrix times a column vector (a 1x1 convolution of a single position, as in channel attention).
+        if (beta == 0)
+            for (int64_t i = 0; i < m; ++i) c[i * ldc] = 0.f;
+        scipy_cblas_sgemv(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, blasint(trans_a ? k : m),
+                          blasint(trans_a ? m : k), alpha, a, blasint(lda), b, blasint(trans_b ? 1 : ldb), beta,
+                          c, blasint(ldc));
+        return;
+    }
     if (k == 0) {
         for (int64_t i = 0; i < m; ++i)
             for (int64_t j = 0; j < n; ++j) c[i * ldc + j] = beta == 0 ? 0.f : beta * c[i * ldc + j];
