@@ -291,3 +291,27 @@ def test_prelu_and_elementwise_nan(lib):
     with simlib.Model(lib, compile_model(model, "tx5100")) as m:
         got = m.infer([x])[0]
     assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+
+
+@pytest.mark.parametrize("c,m,group,k,stride,pads", [
+    (48, 48, 6, 3, 1, None),          # group width 8 (regnet): one output block per group
+    (48, 48, 6, 3, 2, [0, 1, 1, 0]),  # strided, asymmetric pads
+    (32, 64, 2, 3, 1, None),          # 32 outputs per group: work items of two blocks
+    (48, 72, 3, 5, 1, [2, 1, 2, 1]),  # 24 outputs per group: items of three blocks
+    (32, 32, 2, 1, 1, [0, 0, 0, 0]),  # pointwise
+    (32, 32, 4, 1, 2, [0, 0, 0, 0]),  # strided pointwise
+    (32, 24, 2, 3, 1, None),          # 12 outputs per group: plain
+])
+@pytest.mark.parametrize("plain_input", [False, True])
+def test_grouped_convolution(lib, c, m, group, k, stride, pads, plain_input):
+    """Grouped convolutions of 8k channels per group run blocked, from a blocked or a plain (graph) input,
+    with a fused residual add and activation after them; as onnxruntime."""
+    b = Builder(23)
+    x = "x" if plain_input else b.op("Relu", [_conv(b, "x", 5, c, 3)])
+    y = b.op("Relu", [_conv(b, x, c, m, k, stride, group=group, pads=pads)])
+    y = _conv(b, y, m, m, 3, group=group)
+    y = b.op("Relu", [b.op("Add", [y, _conv(b, y, m, m, 1, pads=[0, 0, 0, 0])])])
+    model = b.model([("x", [2, c if plain_input else 5, 13, 10])], [_conv(b, y, m, 7, 1, pads=[0, 0, 0, 0])])
+    _compare(lib, model, _feeds(model))
+    if (m // group) % 8 == 0:
+        assert "Reorder" not in _layer_types(lib, model)

@@ -56,8 +56,9 @@ bool is_sum2(const Node &n) {
            n.out.size() == 1;
 }
 
-// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped or
-// depthwise, explicit pads smaller than the window.  Anything else (including what is malformed, which the
+// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped,
+// depthwise, or grouped with a multiple of 8 input and output channels per group (each output block then
+// reads whole input blocks of its own group), explicit pads smaller than the window.  Anything else (including what is malformed, which the
 // plain operator reports) stays plain.
 bool conv_supported(const Node &n, const Shape &xs) {
     const Tensor *w = n.input(1), *b = n.input(2);
@@ -66,7 +67,9 @@ bool conv_supported(const Node &n, const Shape &xs) {
     const int64_t C = xs[1], M = w->shape[0], G = n.get_int("group", 1);
     if (b && (b->dtype != DType::F32 || !b->is_const() || b->numel != M)) return false;
     const bool depthwise = G > 1 && G == C && M == C && w->shape[1] == 1;
-    if (!(G == 1 && w->shape[1] == C) && !depthwise) return false;
+    const bool grouped = G > 1 && C % G == 0 && M % G == 0 && w->shape[1] == C / G && (C / G) % kBlock == 0 &&
+                         (M / G) % kBlock == 0;
+    if (!(G == 1 && w->shape[1] == C) && !depthwise && !grouped) return false;
     if (numel_of(xs) == 0 || M == 0) return false;
     std::vector<int64_t> kernel{w->shape[2], w->shape[3]};
     auto strides = n.get_ints("strides", {1, 1}), dil = n.get_ints("dilations", {1, 1});
@@ -436,12 +439,13 @@ public:
     Axis ah, aw;             // of the convolution
     bool subsample = false;  // a strided 1x1 convolution: the staged input holds the sampled positions
     int64_t bs, ncb;  // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    int64_t G = 1, gcb;  // groups, and the input blocks of one group (all of them for one group)
     // What the tiles see: the staged (or original) input of IH x IW positions, a KH x KW kernel with
     // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
     int64_t IH, IW, KH, KW, SH, SW, DH, DW, OH, OW;
     int64_t chunk;     // input blocks per pass
     int64_t per_item;  // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
-    std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
+    std::vector<float> wpk, bias;  // weights [OB][gcb][KH][KW][bs][8], bias [OB][8]
     Activation act;
 
     // Fills the staged input: padded with zeros, or the sampled positions of a strided 1x1 convolution,
@@ -489,7 +493,8 @@ public:
         if (staged) stage_input(ctx);
         const float *src = staged ? staged->data : x->data;
         const int T = ctx.pool.size();
-        const int64_t groups = (OB + per_item - 1) / per_item;
+        // Work items of output blocks never straddle two groups.
+        const int64_t OBg = OB / G, per_group = (OBg + per_item - 1) / per_item, groups = G * per_group;
         // Work items: image x segment of rows (or of columns, for a single row) x group of output blocks,
         // so that consecutive items read the same input segment.
         const bool by_rows = OH > 1;
@@ -497,18 +502,19 @@ public:
         // As many segments as the cache budgets ask for, of sizes that differ by one at most; more when
         // there would be too few items to share equally among the threads.
         const int64_t out_bytes = per_item * (by_rows ? OW : 1) * 32;  // per row, or column, of a work item
-        const int64_t in_bytes = (by_rows ? SH * IW : 1) * ncb * bs * 4;
+        const int64_t in_bytes = (by_rows ? SH * IW : 1) * gcb * bs * 4;
         const int64_t seg_max =
             std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
         int64_t nseg = (extent + seg_max - 1) / seg_max;
         if (N * nseg * groups < 4 * T) nseg = std::min(extent, (nseg + T - 1) / T * T);
         const bool pointwise = KH * KW * SH * SW == 1;
-        const bool rows_outer = per_item * ncb * KH * KW * bs * kBlock * 4 <= kL2Weights;
+        const bool rows_outer = per_item * gcb * KH * KW * bs * kBlock * 4 <= kL2Weights;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
         claim_items(ctx.pool, N * nseg * groups, [&](int, int64_t it) {
             const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
-            const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
-            const ConvTile t{src + n * ncb * IH * IW * bs,
+            const int64_t local = g % per_group * per_item, ob = g / per_group * OBg + local;
+            const int64_t no = std::min(per_item, OBg - local);
+            const ConvTile t{src + (n * ncb + g / per_group * gcb) * IH * IW * bs,
                              wpk.data(),
                              bias.data(),
                              res ? res->data + n * OB * OH * OW * kBlock : nullptr,
@@ -521,7 +527,7 @@ public:
                              KH,
                              KW,
                              SH,
-                             ncb * KH * KW * bs * kBlock,
+                             gcb * KH * KW * bs * kBlock,
                              KH * KW * bs * kBlock,
                              OH,
                              OW,
@@ -533,16 +539,16 @@ public:
             const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
             const RowKernel kernel = kernels[size_t(no - 1)];
             auto pass = [&](int64_t oh, int64_t cb0) {
-                const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+                const int64_t cb1 = std::min(gcb, cb0 + chunk);
+                kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == gcb);
             };
             // Rows outside the passes keep each output row in L1 across them; passes outside the rows
             // keep each pass's weights in cache across the rows, for weights too large for L2.
             if (rows_outer)
                 for (int64_t oh = r0; oh < r1; ++oh)
-                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
+                    for (int64_t cb0 = 0; cb0 < gcb; cb0 += chunk) pass(oh, cb0);
             else
-                for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
+                for (int64_t cb0 = 0; cb0 < gcb; cb0 += chunk)
                     for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
         });
     }
@@ -985,7 +991,8 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     if (!nchwc_available() || !n.input(0) || !conv_supported(n, n.in[0]->shape)) return nullptr;
     Tensor *x = n.in[0], *w = n.in[1];
     const Shape &xs = x->shape, &ws = w->shape;
-    if (n.get_int("group", 1) > 1) return x->blocked ? make_window_op(n, p) : nullptr;
+    const int64_t G = n.get_int("group", 1);
+    if (G > 1 && ws[1] == 1 && G == xs[1]) return x->blocked ? make_window_op(n, p) : nullptr;
     auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
     const Shape ys{xs[0], ws[0], axes[0].out, axes[1].out};
 
@@ -1035,7 +1042,9 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->aw = axes[1];
     op->bs = x->blocked || xs[1] >= kBlock ? kBlock : 1;
     op->ncb = (op->C + op->bs - 1) / op->bs;
-    op->wpk = pack_weights(p, w, op->M, op->C, op->bs, ws[2], ws[3]);
+    op->G = G;
+    op->gcb = op->ncb / G;
+    op->wpk = pack_weights(p, w, op->M, op->C / G, op->bs, ws[2], ws[3]);
     op->bias = pack_bias(p, n.input(2), op->M);
     const Axis &ah = op->ah, &aw = op->aw;
     const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
@@ -1052,12 +1061,13 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     }
     if (padded || op->subsample || x->blocked != (op->bs == kBlock))
         op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
-    op->per_item =
-        op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
+    const int64_t OBg = op->OB / G;  // output blocks of a group
+    op->per_item = std::min<int64_t>(
+        OBg, op->bs == kBlock && ((OBg % 3 == 0 && OBg % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2);
     const int64_t pass_bytes = op->per_item * op->KH * op->KW * op->bs * kBlock * 4;
     // Partial sums go to the output between passes: one pass for a plain output, or one in place of the
     // residual.
-    op->chunk = y_blocked && !in_place ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;
+    op->chunk = y_blocked && !in_place ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->gcb;
     op->ins = {x};
     if (res) op->ins.push_back(res);
     if (op->staged) op->ins.push_back(op->staged);
