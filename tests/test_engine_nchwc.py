@@ -315,3 +315,35 @@ def test_grouped_convolution(lib, c, m, group, k, stride, pads, plain_input):
     _compare(lib, model, _feeds(model))
     if (m // group) % 8 == 0:
         assert "Reorder" not in _layer_types(lib, model)
+
+
+def _slice(b, x, start, end, axis=1):
+    return b.op("Slice", [x, b.const(np.array([start], np.int64)), b.const(np.array([end], np.int64)),
+                          b.const(np.array([axis], np.int64))])
+
+
+@pytest.mark.parametrize("batch", [1, 2])
+@pytest.mark.parametrize("c,split", [(32, [16, 16]), (20, [8, 12]), (40, [8, 16, 16]), (24, None), (20, [12, 8])])
+def test_split_slice_and_concat_of_blocks(lib, batch, c, split):
+    """A C2f-style block: Split (or Slice) of a blocked tensor on channel-block boundaries (views for one
+    image, copies for several), convolutions on the parts, Concat of parts and results (the last input may
+    end in a partial block); splits off the boundaries take the plain path.  As onnxruntime."""
+    b = Builder(24)
+    x = b.op("Relu", [_conv(b, "x", 3, c, 3)])
+    if split is None:
+        parts = b.op("Split", [x], n_out=3, axis=1)
+    else:
+        parts = b.op("Split", [x, b.const(np.array(split, np.int64))], n_out=len(split), axis=1)
+    last = parts[-1]
+    head = _slice(b, x, 0, 8)
+    tail = _slice(b, x, 8, 1000)  # end past the axis: clamped to the last channel
+    y = b.op("Relu", [_conv(b, last, last_c := (split or [8, 8, 8])[-1], last_c, 3)])
+    y = b.op("Add", [y, last])
+    out = _conv(b, b.op("Concat", parts[:-1] + [head, y], axis=1), c + 8, 6, 1, pads=[0, 0, 0, 0])
+    tail_out = _conv(b, b.op("Concat", [head, tail], axis=1), c, 5, 3)
+    model = b.model([("x", [batch, 3, 10, 9])], [out, tail_out])
+    types = _layer_types(lib, model)
+    if all(s % 8 == 0 for s in (split or [8, 8, 8])[:-1]):
+        assert "Reorder" not in types
+        assert batch > 1 or not {"Split", "Slice"} & set(types)  # views of the input
+    _compare(lib, model, _feeds(model))

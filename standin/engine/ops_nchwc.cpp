@@ -119,6 +119,56 @@ bool per_channel(const Tensor *o, const Shape &s) {
     return true;
 }
 
+// The values of a constant int64 tensor of at most 8 values (the parameters of a Split or Slice).
+bool small_ints(const Tensor *t, std::vector<int64_t> &v) {
+    if (!t || !t->is_const() || t->dtype != DType::I64 || t->numel > 8) return false;
+    v = t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), t->fill_i) : t->idata;
+    return true;
+}
+
+// The channel ranges (first, count) that Split or Slice node `n` takes from a tensor of shape `s`, when they
+// start on channel-block boundaries and end on one or at the last channel, so that each output is a run of
+// whole blocks of the input.  False for any other (what is malformed the plain operator reports).
+bool channel_parts(const Node &n, const Shape &s, std::vector<std::pair<int64_t, int64_t>> &parts) {
+    if (s.size() != 4 || n.out.empty() || !n.input(0)) return false;
+    const int64_t C = s[1];
+    std::vector<int64_t> sizes;
+    if (n.op_type == "Split") {
+        const int64_t axis = n.get_int("axis", 0), k = int64_t(n.out.size());
+        if (axis != 1 && axis != -3) return false;
+        if (n.input(1)) {
+            if (!small_ints(n.input(1), sizes) || int64_t(sizes.size()) != k) return false;
+        } else {
+            if (n.get_int("num_outputs", k) != k || (!n.has("num_outputs") && C % k)) return false;
+            for (int64_t i = 0, chunk = (C + k - 1) / k; i < k; ++i)
+                sizes.push_back(std::max<int64_t>(0, std::min(chunk, C - i * chunk)));
+        }
+    } else {
+        std::vector<int64_t> b, e, axes, steps{1};
+        if (!small_ints(n.input(1), b) || !small_ints(n.input(2), e) || !small_ints(n.input(3), axes) ||
+            (n.input(4) && !small_ints(n.input(4), steps)))
+            return false;
+        if (b.size() != 1 || e.size() != 1 || axes.size() != 1 || steps.size() != 1 || steps[0] != 1 ||
+            (axes[0] != 1 && axes[0] != -3))
+            return false;
+        auto clamp = [C](int64_t v) { return std::max<int64_t>(0, std::min(C, v < 0 ? v + C : v)); };
+        const int64_t first = clamp(b[0]), end = clamp(e[0]);
+        if (first % kBlock || end <= first) return false;
+        parts = {{first, end - first}};
+        sizes = {C};  // the total check below
+    }
+    int64_t first = 0;
+    for (int64_t len : sizes) {
+        if (len < 0 || len > C - first) return false;
+        if (n.op_type == "Split") parts.push_back({first, len});
+        first += len;
+    }
+    if (first != C) return false;
+    for (auto &[c0, len] : parts)
+        if (len == 0 || c0 % kBlock || ((c0 + len) % kBlock && c0 + len != C)) return false;
+    return std::none_of(n.out.begin(), n.out.end(), [](const Tensor *t) { return !t || t->is_output; });
+}
+
 // Whether node `c` reads a tensor of shape `s` channel-blocked as its input `i`.
 bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     const std::string &t = c.op_type;
@@ -136,8 +186,13 @@ bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     }
     if (fusable_activation(c, act)) return i == 0 && c.out.size() == 1;
     if (t == "Concat") {
+        // Whole blocks: the last input may end in a partial one, the padding of the output.
         int64_t axis = c.get_int("axis", 0);
-        return (axis == 1 || axis == -3) && s[1] % kBlock == 0;
+        return (axis == 1 || axis == -3) && (s[1] % kBlock == 0 || i + 1 == c.in.size());
+    }
+    if (t == "Split" || t == "Slice") {
+        std::vector<std::pair<int64_t, int64_t>> parts;
+        return i == 0 && channel_parts(c, s, parts);
     }
     return false;
 }
@@ -826,23 +881,41 @@ public:
     }
 };
 
-// Concatenation along the channels of blocked inputs whose channel counts are multiples of 8: per image,
-// each input is one contiguous run of the output.
+// Concatenation along the channels of blocked inputs, all but the last of whole blocks: per image, each
+// input is one contiguous run of the output.  Inputs written in place by their producers are left out.
 class NchwcConcatOp : public Op {
 public:
-    std::vector<Tensor *> xs;
+    std::vector<std::pair<Tensor *, int64_t>> parts;  // inputs to copy and their offsets in an image
     Tensor *y;
     int64_t N;
     void run(RunCtx &ctx) override {
-        const int64_t per_image = y->numel / N;
-        ctx.pool.parallel_for(N * int64_t(xs.size()), 1, [&](int64_t q0, int64_t q1) {
+        const int64_t per_image = y->storage() / N, P = int64_t(parts.size());
+        ctx.pool.parallel_for(N * P, 1, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
-                const int64_t n = q / int64_t(xs.size());
-                const size_t k = size_t(q % int64_t(xs.size()));
-                int64_t off = 0;
-                for (size_t j = 0; j < k; ++j) off += xs[j]->numel / N;
-                const int64_t len = xs[k]->numel / N;
-                std::memcpy(y->data + n * per_image + off, xs[k]->data + n * len, size_t(len) * 4);
+                const int64_t n = q / P;
+                const auto &[x, off] = parts[size_t(q % P)];
+                const int64_t len = x->storage() / N;
+                std::memcpy(y->data + n * per_image + off, x->data + n * len, size_t(len) * 4);
+            }
+        });
+    }
+};
+
+// Channel ranges of whole blocks of a blocked input, as Split and Slice take them, for a batch of several
+// images (for one image each range is a view of the input).
+class NchwcChannelRangesOp : public Op {
+public:
+    Tensor *x;
+    std::vector<int64_t> first;  // block of the input each output starts at
+    int64_t N;
+    void run(RunCtx &ctx) override {
+        const int64_t per_image = x->storage() / N, K = int64_t(outs.size());
+        const int64_t plane = x->shape[2] * x->shape[3] * kBlock;
+        ctx.pool.parallel_for(N * K, 1, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t n = q / K, k = q % K, len = outs[size_t(k)]->storage() / N;
+                std::memcpy(outs[size_t(k)]->data + n * len, x->data + n * per_image + first[size_t(k)] * plane,
+                            size_t(len) * 4);
             }
         });
     }
@@ -977,12 +1050,20 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
         Shape ys = t->shape;
         ys[1] = 0;
         for (const Tensor *x : n.in) {
-            if (!x || !x->blocked || x->shape.size() != 4 || x->shape[1] % kBlock) return false;
+            if (!x || !x->blocked || x->shape.size() != 4 || (x->shape[1] % kBlock && x != n.in.back()))
+                return false;
             for (size_t d : {0, 2, 3})
                 if (x->shape[d] != t->shape[d]) return false;
             ys[1] += x->shape[1];
         }
         return wants_blocked(p, n.out[0], ys);
+    }
+    if (n.op_type == "Split" || n.op_type == "Slice") {
+        std::vector<std::pair<int64_t, int64_t>> parts;
+        channel_parts(n, t->shape, parts);
+        for (size_t k = 0; k < n.out.size(); ++k)
+            if (wants_blocked(p, n.out[k], {t->shape[0], parts[k].second, t->shape[2], t->shape[3]})) return true;
+        return false;
     }
     return wants_blocked(p, n.out[0], t->shape);  // an activation
 }
@@ -1100,25 +1181,47 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
         Shape ys = x->shape;
         ys[1] = 0;
         for (Tensor *in : n.in) ys[1] += in->shape[1];
-        op->xs = n.in;
         op->N = ys[0];
         op->y = n.out[0];
         set_shape(op->y, ys);
         op->y->blocked = true;
-        // One image: each input is one run of the output, so its producer can write it in place.
-        std::set<const Tensor *> parts(n.in.begin(), n.in.end());
-        if (op->N == 1 && parts.size() == n.in.size() &&
-            std::none_of(n.in.begin(), n.in.end(), [](const Tensor *in) { return in->alias; })) {
-            int64_t offset = 0;
-            for (Tensor *in : n.in) {
+        // One image: each input is one run of the output, so its producer can write it in place, unless it
+        // is read twice here or already lives in another tensor's storage.
+        int64_t offset = 0;
+        for (Tensor *in : n.in) {
+            if (op->N == 1 && !in->alias && std::count(n.in.begin(), n.in.end(), in) == 1) {
                 in->alias = op->y;
                 in->alias_offset = offset;
-                offset += in->numel;
+            } else {
+                op->parts.emplace_back(in, offset);
+                op->ins.push_back(in);
             }
-            return nullptr;
+            offset += in->storage() / op->N;
         }
-        op->ins = n.in;
+        if (op->parts.empty()) return nullptr;
         op->outs = {op->y};
+        return op;
+    }
+    if (t == "Split" || t == "Slice") {
+        std::vector<std::pair<int64_t, int64_t>> parts;
+        channel_parts(n, x->shape, parts);
+        auto op = std::make_unique<NchwcChannelRangesOp>();
+        op->x = x;
+        op->N = x->shape[0];
+        const int64_t plane = x->shape[2] * x->shape[3] * kBlock;
+        for (size_t k = 0; k < n.out.size(); ++k) {
+            Tensor *out = n.out[k];
+            set_shape(out, {op->N, parts[k].second, x->shape[2], x->shape[3]});
+            out->blocked = true;
+            op->first.push_back(parts[k].first / kBlock);
+            if (op->N == 1) {  // a view
+                out->alias = x;
+                out->alias_offset = parts[k].first / kBlock * plane;
+            }
+        }
+        if (op->N == 1) return nullptr;
+        op->ins = {x};
+        op->outs = n.out;
         return op;
     }
     auto op = std::make_unique<NchwcElementwiseOp>();
