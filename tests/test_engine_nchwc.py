@@ -347,3 +347,52 @@ def test_split_slice_and_concat_of_blocks(lib, batch, c, split):
         assert "Reorder" not in types
         assert batch > 1 or not {"Split", "Slice"} & set(types)  # views of the input
     _compare(lib, model, _feeds(model))
+
+
+RESIZES = [
+    ("nearest", "asymmetric", "floor", [1, 1, 2, 2]),        # yolov8n's upsampling
+    ("nearest", "half_pixel", "round_prefer_floor", [1, 1, 1.5, 0.5]),
+    ("nearest", "tf_half_pixel_for_nn", "ceil", [1, 1, 3, 1]),
+    ("linear", "half_pixel", None, [1, 1, 2, 2]),
+    ("linear", "align_corners", None, [1, 1, 1.6, 2.5]),
+    ("linear", "pytorch_half_pixel", None, [1, 1, 0.5, 0.4]),
+    ("linear", "asymmetric", None, (2, 16, 29, 8)),        # sizes
+]
+
+
+@pytest.mark.parametrize("mode,ctm,nearest,scales", RESIZES)
+def test_resize_stays_blocked(lib, mode, ctm, nearest, scales):
+    """Nearest and linear Resize of a blocked tensor (12 channels) by scales or sizes, into a convolution and
+    a Concat with another blocked tensor; as onnxruntime, and as the plain Resize (the result also a graph
+    output)."""
+    results = []
+    for plain in (False, True):
+        b = Builder(25)
+        x = b.op("Relu", [_conv(b, "x", 3, 16, 3)])
+        attrs = dict(mode=mode, coordinate_transformation_mode=ctm)
+        if nearest:
+            attrs["nearest_mode"] = nearest
+        if isinstance(scales, tuple):
+            ins = [x, "", "", b.const(np.array(scales, np.int64))]
+        else:
+            ins = [x, "", b.const(np.array(scales, np.float32))]
+        up = b.op("Resize", ins, **attrs)
+        y = _conv(b, up, 16, 12, 3)
+        model = b.model([("x", [2, 3, 15, 10])], [y, up] if plain else [y])
+        if not plain:
+            assert "Reorder" not in _layer_types(lib, model)
+        _compare(lib, model, _feeds(model))
+        results.append(_run(lib, model)[0])
+    assert np.abs(results[0] - results[1]).max() <= 1e-5 * np.abs(results[1]).max()
+
+
+@pytest.mark.parametrize("mode,shape,sizes", [
+    ("linear", [1, 3, 9, 11], [1, 3, 70, 90]),   # large upsampling: the last axis first
+    ("nearest", [2, 2, 5, 7], [2, 2, 11, 30]),
+    ("linear", [1, 2, 40, 30], [1, 2, 13, 64]),  # down one axis, up the other
+])
+def test_plain_resize(lib, mode, shape, sizes):
+    b = Builder(26)
+    y = b.op("Resize", ["x", "", "", b.const(np.array(sizes, np.int64))], mode=mode)
+    model = b.model([("x", shape)], [y])
+    _compare(lib, model, _feeds(model))

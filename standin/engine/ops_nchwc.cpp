@@ -169,6 +169,34 @@ bool channel_parts(const Node &n, const Shape &s, std::vector<std::pair<int64_t,
     return std::none_of(n.out.begin(), n.out.end(), [](const Tensor *t) { return !t || t->is_output; });
 }
 
+// The output shape of a Resize of `s` that the blocked kernel runs: nearest or linear, no antialiasing, only
+// the two spatial axes resized, by constant scales or sizes.  False for any other.
+bool resize_output(const Node &n, const Shape &s, Shape &out) {
+    const std::string mode = n.get_string("mode", "nearest");
+    if (s.size() != 4 || n.out.size() != 1 || (mode != "nearest" && mode != "linear") ||
+        n.get_int("antialias", 0) != 0 || n.has("axes") ||
+        n.get_string("keep_aspect_ratio_policy", "stretch") != "stretch" ||
+        n.get_string("coordinate_transformation_mode", "half_pixel") == "tf_crop_and_resize")
+        return false;
+    const Tensor *scales = n.input(2), *sizes = n.input(3);
+    out = s;
+    if (scales && scales->numel) {
+        if (sizes || scales->kind != Tensor::Data || scales->dtype != DType::F32 || scales->numel != 4)
+            return false;
+        const std::vector<float> &f = scales->fdata;
+        if (f[0] != 1 || f[1] != 1) return false;
+        for (size_t a = 2; a < 4; ++a) {
+            if (!(f[a] > 0 && f[a] <= 1e4f)) return false;
+            out[a] = int64_t(double(s[a]) * f[a]);
+        }
+    } else {
+        std::vector<int64_t> v;
+        if (!small_ints(sizes, v) || v.size() != 4 || v[0] != s[0] || v[1] != s[1]) return false;
+        out = v;
+    }
+    return out[2] > 0 && out[3] > 0 && out[2] <= (int64_t(1) << 24) && out[3] <= (int64_t(1) << 24);
+}
+
 // Whether node `c` reads a tensor of shape `s` channel-blocked as its input `i`.
 bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     const std::string &t = c.op_type;
@@ -193,6 +221,10 @@ bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     if (t == "Split" || t == "Slice") {
         std::vector<std::pair<int64_t, int64_t>> parts;
         return i == 0 && channel_parts(c, s, parts);
+    }
+    if (t == "Resize") {
+        Shape out;
+        return i == 0 && resize_output(c, s, out);
     }
     return false;
 }
@@ -921,6 +953,73 @@ public:
     }
 };
 
+// Taps of one output position along one axis of a Resize: those of non-zero weight.
+struct ResizeTaps {
+    int n = 0;
+    int64_t i[2] = {0, 0};
+    float w[2] = {0, 0};
+    bool copy() const { return n == 1 && w[0] == 1.f; }
+};
+
+std::vector<ResizeTaps> resize_taps(const AxisMap *m, int64_t out) {
+    std::vector<ResizeTaps> r(static_cast<size_t>(out));
+    for (int64_t j = 0; j < out; ++j) {
+        ResizeTaps &t = r[size_t(j)];
+        if (!m) {  // an axis the resize leaves as it is
+            t = {1, {j, 0}, {1.f, 0}};
+            continue;
+        }
+        for (int64_t k = 0; k < m->taps; ++k)
+            if (const float w = m->w[size_t(j * m->taps + k)]; w != 0.f && t.n < 2) {
+                t.i[t.n] = m->idx[size_t(j * m->taps + k)];
+                t.w[t.n++] = w;
+            }
+    }
+    return r;
+}
+
+// The weighted sum of the taps of one output position over vectors `x` spaced `stride` floats apart.
+ZELT_AVX2 inline __m256 resize_sum(const ResizeTaps &t, const float *x, int64_t stride) {
+    if (t.copy()) return _mm256_loadu_ps(x + t.i[0] * stride);
+    __m256 acc = _mm256_setzero_ps();
+    for (int k = 0; k < t.n; ++k)
+        acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(t.w[k]), _mm256_loadu_ps(x + t.i[k] * stride)));
+    return acc;
+}
+
+// Output row `oh` of one channel block: the input rows its taps weigh (in `tmp` when there are two), then
+// the columns.
+ZELT_AVX2 void resize_row(const float *xc, int64_t IW, const ResizeTaps &h, const ResizeTaps *w, int64_t OW,
+                          float *tmp, float *y) {
+    const float *r = xc + h.i[0] * IW * kBlock;
+    if (!h.copy()) {
+        for (int64_t iw = 0; iw < IW; ++iw)
+            _mm256_storeu_ps(tmp + iw * kBlock, resize_sum(h, xc + iw * kBlock, IW * kBlock));
+        r = tmp;
+    }
+    for (int64_t ow = 0; ow < OW; ++ow) _mm256_storeu_ps(y + ow * kBlock, resize_sum(w[ow], r, kBlock));
+}
+
+// Nearest or linear Resize of the spatial axes of a blocked tensor, separable as the plain operator: rows,
+// then columns.
+class NchwcResizeOp : public Op {
+public:
+    Tensor *x, *y;
+    int64_t N, CB, IH, IW, OH, OW;
+    std::vector<ResizeTaps> th, tw;  // per output row, per output column
+    size_t scratch_floats() const override { return size_t(IW * kBlock); }
+    void run(RunCtx &ctx) override {
+        const int64_t rows = std::max<int64_t>(1, std::min(OH, 2048 / OW)), chunks = (OH + rows - 1) / rows;
+        claim_items(ctx.pool, N * CB * chunks, [&](int task, int64_t q) {
+            float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+            const int64_t plane = q / chunks, oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
+            const float *xc = x->data + plane * IH * IW * kBlock;
+            for (int64_t oh = oh0; oh < oh1; ++oh)
+                resize_row(xc, IW, th[size_t(oh)], tw.data(), OW, tmp, y->data + (plane * OH + oh) * OW * kBlock);
+        });
+    }
+};
+
 class ToPlainOp : public Op {
 public:
     Tensor *x, *y;
@@ -1065,6 +1164,11 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
             if (wants_blocked(p, n.out[k], {t->shape[0], parts[k].second, t->shape[2], t->shape[3]})) return true;
         return false;
     }
+    if (n.op_type == "Resize") {
+        Shape out;
+        resize_output(n, t->shape, out);
+        return wants_blocked(p, n.out[0], out);
+    }
     return wants_blocked(p, n.out[0], t->shape);  // an activation
 }
 
@@ -1199,6 +1303,27 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
             offset += in->storage() / op->N;
         }
         if (op->parts.empty()) return nullptr;
+        op->outs = {op->y};
+        return op;
+    }
+    if (t == "Resize") {
+        Shape out;
+        auto maps = resize_maps(n, p, x->shape, out);
+        auto op = std::make_unique<NchwcResizeOp>();
+        const AxisMap *m[4] = {};
+        for (auto &[a, map] : maps) m[a] = &map;
+        if (m[0] || m[1]) fail(n, "resizes more than the spatial axes");  // resize_output checked this
+        op->x = x;
+        op->N = out[0];
+        op->CB = blocks_of(out[1]);
+        op->IH = x->shape[2], op->IW = x->shape[3], op->OH = out[2], op->OW = out[3];
+        p.charge(uint64_t(op->OH + op->OW), sizeof(ResizeTaps));
+        op->th = resize_taps(m[2], op->OH);
+        op->tw = resize_taps(m[3], op->OW);
+        op->y = n.out[0];
+        set_shape(op->y, out);
+        op->y->blocked = true;
+        op->ins = {x};
         op->outs = {op->y};
         return op;
     }
