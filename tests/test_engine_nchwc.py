@@ -396,3 +396,15 @@ def test_plain_resize(lib, mode, shape, sizes):
     y = b.op("Resize", ["x", "", "", b.const(np.array(sizes, np.int64))], mode=mode)
     model = b.model([("x", shape)], [y])
     _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("op", ["Mul", "Sub", "Div", "Max"])
+@pytest.mark.parametrize("shape", [(3, 1, 1), (1, 3, 1, 1), (), (1, 1, 1, 17), (2, 1, 9, 1)])
+@pytest.mark.parametrize("constant_first", [False, True])
+def test_plain_broadcast_forms(lib, op, shape, constant_first):
+    """Plain elementwise operators with a broadcast constant on either side, in one pass."""
+    b = Builder(27)
+    c = b.const((b.rng.uniform(0.5, 2, size=shape)).astype(np.float32))
+    y = b.op(op, [c, "x"] if constant_first else ["x", c])
+    model = b.model([("x", [2, 3, 9, 17])], [y])
+    _compare(lib, model, _feeds(model))

@@ -279,9 +279,10 @@ std::unique_ptr<Op> make_elementwise(const Node &n, BinKind kind, bool mean) {
     if (!Broadcast::shape_of(shapes, out)) fail(n, "input shapes do not broadcast");
     op->y = n.out[0];
     set_shape(op->y, out);
-    // The running result has the output shape from the first step on, unless
-    // the first operand already has it.
-    if (op->xs.size() == 1 || op->xs[0]->shape != out)
+    // The running result has the output shape from the first step on.  The first step broadcasts both
+    // its operands; a copy of the first operand to the output shape is needed only for a single operand,
+    // or before more steps.
+    if (op->xs.size() == 1 || (op->xs.size() > 2 && op->xs[0]->shape != out))
         op->first = std::make_unique<Broadcast>(out, std::vector<Shape>{op->xs[0]->shape});
     for (size_t k = 1; k < op->xs.size(); ++k) {
         Shape lhs = (k == 1 && !op->first) ? op->xs[0]->shape : out;
