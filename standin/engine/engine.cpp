@@ -479,7 +479,6 @@ Graph::Graph(const uint8_t *data, size_t size) {
     if (r.remaining() != 0) throw ModelError("trailing bytes after the graph");
     for (Tensor *t : output_tensors)
         if (!produced.count(t)) throw ModelError("graph output '" + t->name + "' is never produced");
-    plan();
 }
 
 void Graph::plan() {
@@ -618,7 +617,10 @@ Engine::Engine(const uint8_t *data, size_t size) {
     // The engine parallelises around its GEMM calls itself; OpenBLAS threads would compete with it.
     static std::once_flag single_threaded_blas;
     std::call_once(single_threaded_blas, [] { scipy_openblas_set_num_threads(1); });
+    // Three stages: parse, rewrite passes, then planning (shapes, kernels, layouts, memory).
     graph_ = std::make_unique<Graph>(data, size);
+    rewrite(*graph_);
+    graph_->plan();
 }
 Engine::~Engine() = default;
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,5 +194,31 @@ public:
 private:
     float empty_[16] = {};
 };
+
+// The rewrite stage: runs the rewrite passes (passes.cpp) over the parsed nodes of `g`.
+void rewrite(Graph &g);
+
+// What a rewrite pass sees of the graph: who produces and who reads each tensor, as parsed when the pass
+// began.  Passes edit nodes in place and remove() the ones they replace; commit() drops those.
+class Rewriter {
+public:
+    explicit Rewriter(Graph &g);
+    Graph &g;
+    const Node *producer(const Tensor *t) const;  // nullptr for inputs, constants and removed producers
+    size_t reader_count(const Tensor *t) const;
+    // Whether `t` is a value inside a pattern: read by exactly `readers` nodes and not a graph output.
+    bool inner(const Tensor *t, size_t readers) const;
+    void remove(const Node &n);
+    void commit();
+
+private:
+    size_t index(const Node &n) const;
+    std::map<const Tensor *, std::vector<size_t>> readers_;
+    std::map<const Tensor *, size_t> producer_;
+    std::set<size_t> dead_;
+};
+
+// Whether `t` is a float constant holding the one value `value`.
+bool const_scalar(const Tensor *t, float value);
 
 }  // namespace zelt::engine

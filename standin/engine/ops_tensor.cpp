@@ -342,6 +342,7 @@ enum class UnKind {
     Mish,
     Gelu,
     GeluTanh,
+    Silu,
     Sign,
     Copy
 };
@@ -426,6 +427,8 @@ public:
                     const float k = float(std::sqrt(2.0 / M_PI));
                     return 0.5f * v * (1.f + std::tanh(k * (v + 0.044715f * v * v * v)));
                 });
+            case UnKind::Silu:
+                return map(ctx, [](float v) { return v / (1.f + std::exp(-v)); });
             case UnKind::Copy:
                 return map(ctx, [](float v) { return v; });
         }
@@ -1451,6 +1454,14 @@ const std::map<std::string, Factory> &registry() {
     return r;
 }
 
+// Operators that only the rewrite passes create, never listed for the compiler.
+const std::map<std::string, Factory> &internal_ops() {
+    static const std::map<std::string, Factory> r{
+        {"Silu", [](const Node &n, Planner &) { return make_unary(n, UnKind::Silu); }},
+    };
+    return r;
+}
+
 }  // namespace
 
 bool op_supported(const std::string &t) { return registry().count(t) != 0; }
@@ -1468,7 +1479,8 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
         op = make_nchwc_op(n, p);
     } else {
         auto it = registry().find(t);
-        if (it == registry().end()) fail(n, "unsupported operator");
+        if (it == registry().end()) it = internal_ops().find(t);
+        if (it == internal_ops().end()) fail(n, "unsupported operator");
         op = it->second(n, p);
     }
     if (op) {
