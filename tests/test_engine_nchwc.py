@@ -408,3 +408,13 @@ def test_plain_broadcast_forms(lib, op, shape, constant_first):
     y = b.op(op, [c, "x"] if constant_first else ["x", c])
     model = b.model([("x", [2, 3, 9, 17])], [y])
     _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("c,m,group,k,stride", [(12, 12, 3, 3, 1), (16, 24, 4, 1, 1), (12, 6, 2, 3, 2)])
+def test_plain_grouped_convolution(lib, c, m, group, k, stride):
+    """Grouped convolutions of channel counts per group that are not multiples of 8, over planes of more
+    than one column tile (1024 positions), two images: the plain kernel's (image, group, tile) items."""
+    b = Builder(28)
+    y = b.op("Relu", [_conv(b, "x", c, m, k, stride, group=group)])
+    model = b.model([("x", [2, c, 40, 33])], [y])
+    _compare(lib, model, _feeds(model))
