@@ -166,6 +166,7 @@ def test_resnet_style_head(lib):
     lambda b, y: _conv(b, y, 12, 6, 3, group=3),            # grouped, not depthwise
     lambda b, y: _conv(b, y, 12, 24, 3, group=12),          # depthwise with two outputs per channel
     lambda b, y: b.op("Concat", [y, _conv(b, y, 12, 4, 1, pads=[0, 0, 0, 0])], axis=1),  # 16 channels, one part of 4
+    lambda b, y: b.op("Concat", [y, _conv(b, y, 12, 8, 1, pads=[0, 0, 0, 0]), y], axis=1),  # a partial block twice
 ])
 def test_convolutions_the_blocked_kernels_leave_plain(lib, reader):
     """Readers of a blocked tensor that only the plain operators handle get an NCHW copy."""

@@ -58,8 +58,8 @@ bool is_sum2(const Node &n) {
 
 // Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped,
 // depthwise, or grouped with a multiple of 8 input and output channels per group (each output block then
-// reads whole input blocks of its own group), explicit pads smaller than the window.  Anything else (including what is malformed, which the
-// plain operator reports) stays plain.
+// reads whole input blocks of its own group), explicit pads smaller than the window.  Anything else
+// (including what is malformed, which the plain operator reports) stays plain.
 bool conv_supported(const Node &n, const Shape &xs) {
     const Tensor *w = n.input(1), *b = n.input(2);
     if (!n.input(0) || !w || n.out.size() != 1 || n.input(0)->dtype != DType::F32) return false;
@@ -100,8 +100,8 @@ enum class Bin { None, Add, Sub, Mul, Div, Max, Min, PRelu };
 
 Bin bin_kind(const Node &n) {
     if (n.in.size() != 2 || !n.in[0] || !n.in[1] || n.out.size() != 1) return Bin::None;
-    static const std::map<std::string, Bin> kinds{{"Add", Bin::Add}, {"Sum", Bin::Add},   {"Sub", Bin::Sub},
-                                                  {"Mul", Bin::Mul}, {"Div", Bin::Div},   {"Max", Bin::Max},
+    static const std::map<std::string, Bin> kinds{{"Add", Bin::Add}, {"Sum", Bin::Add},    {"Sub", Bin::Sub},
+                                                  {"Mul", Bin::Mul}, {"Div", Bin::Div},    {"Max", Bin::Max},
                                                   {"Min", Bin::Min}, {"PRelu", Bin::PRelu}};
     auto it = kinds.find(n.op_type);
     return it == kinds.end() ? Bin::None : it->second;
@@ -130,7 +130,8 @@ bool small_ints(const Tensor *t, std::vector<int64_t> &v) {
 // start on channel-block boundaries and end on one or at the last channel, so that each output is a run of
 // whole blocks of the input.  False for any other (what is malformed the plain operator reports).
 bool channel_parts(const Node &n, const Shape &s, std::vector<std::pair<int64_t, int64_t>> &parts) {
-    if (s.size() != 4 || n.out.empty() || !n.input(0)) return false;
+    if (s.size() != 4 || n.out.empty() || !n.input(0) || (n.op_type == "Slice" && n.out.size() != 1))
+        return false;
     const int64_t C = s[1];
     std::vector<int64_t> sizes;
     if (n.op_type == "Split") {
@@ -525,7 +526,7 @@ public:
     int64_t N, C, M, OB;
     Axis ah, aw;             // of the convolution
     bool subsample = false;  // a strided 1x1 convolution: the staged input holds the sampled positions
-    int64_t bs, ncb;  // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    int64_t bs, ncb;     // input channels per block (8, or 1 for a plain input of few channels) and blocks
     int64_t G = 1, gcb;  // groups, and the input blocks of one group (all of them for one group)
     // What the tiles see: the staged (or original) input of IH x IW positions, a KH x KW kernel with
     // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
@@ -861,8 +862,8 @@ ZELT_AVX2 void bin_span(const float *a, int64_t as, const float *b, int64_t bs, 
 
 using BinSpan = void (*)(const float *, int64_t, const float *, int64_t, float *, int64_t, const Activation &,
                          const float *);
-const BinSpan bin_spans[] = {&bin_span<Bin::None>, &bin_span<Bin::Add>, &bin_span<Bin::Sub>,
-                             &bin_span<Bin::Mul>,  &bin_span<Bin::Div>, &bin_span<Bin::Max>,
+const BinSpan bin_spans[] = {&bin_span<Bin::None>, &bin_span<Bin::Add>,  &bin_span<Bin::Sub>,
+                             &bin_span<Bin::Mul>,  &bin_span<Bin::Div>,  &bin_span<Bin::Max>,
                              &bin_span<Bin::Min>,  &bin_span<Bin::PRelu>};
 
 // y = act(a op b), or y = act(a) alone, over blocked y of shape [N, C, H, W].  Each operand is blocked
@@ -946,8 +947,8 @@ public:
         ctx.pool.parallel_for(N * K, 1, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const int64_t n = q / K, k = q % K, len = outs[size_t(k)]->storage() / N;
-                std::memcpy(outs[size_t(k)]->data + n * len, x->data + n * per_image + first[size_t(k)] * plane,
-                            size_t(len) * 4);
+                std::memcpy(outs[size_t(k)]->data + n * len,
+                            x->data + n * per_image + first[size_t(k)] * plane, size_t(len) * 4);
             }
         });
     }
@@ -1015,7 +1016,8 @@ public:
             const int64_t plane = q / chunks, oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
             const float *xc = x->data + plane * IH * IW * kBlock;
             for (int64_t oh = oh0; oh < oh1; ++oh)
-                resize_row(xc, IW, th[size_t(oh)], tw.data(), OW, tmp, y->data + (plane * OH + oh) * OW * kBlock);
+                resize_row(xc, IW, th[size_t(oh)], tw.data(), OW, tmp,
+                           y->data + (plane * OH + oh) * OW * kBlock);
         });
     }
 };
@@ -1148,8 +1150,9 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
     if (n.op_type == "Concat") {
         Shape ys = t->shape;
         ys[1] = 0;
-        for (const Tensor *x : n.in) {
-            if (!x || !x->blocked || x->shape.size() != 4 || (x->shape[1] % kBlock && x != n.in.back()))
+        for (size_t k = 0; k < n.in.size(); ++k) {
+            const Tensor *x = n.in[k];
+            if (!x || !x->blocked || x->shape.size() != 4 || (x->shape[1] % kBlock && k + 1 < n.in.size()))
                 return false;
             for (size_t d : {0, 2, 3})
                 if (x->shape[d] != t->shape[d]) return false;
@@ -1161,7 +1164,8 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
         std::vector<std::pair<int64_t, int64_t>> parts;
         channel_parts(n, t->shape, parts);
         for (size_t k = 0; k < n.out.size(); ++k)
-            if (wants_blocked(p, n.out[k], {t->shape[0], parts[k].second, t->shape[2], t->shape[3]})) return true;
+            if (wants_blocked(p, n.out[k], {t->shape[0], parts[k].second, t->shape[2], t->shape[3]}))
+                return true;
         return false;
     }
     if (n.op_type == "Resize") {

@@ -34,8 +34,8 @@ void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float al
         if (beta == 0)
             for (int64_t i = 0; i < m; ++i) c[i * ldc] = 0.f;
         scipy_cblas_sgemv(CblasRowMajor, trans_a ? CblasTrans : CblasNoTrans, blasint(trans_a ? k : m),
-                          blasint(trans_a ? m : k), alpha, a, blasint(lda), b, blasint(trans_b ? 1 : ldb), beta,
-                          c, blasint(ldc));
+                          blasint(trans_a ? m : k), alpha, a, blasint(lda), b, blasint(trans_b ? 1 : ldb),
+                          beta, c, blasint(ldc));
         return;
     }
     if (k == 0) {

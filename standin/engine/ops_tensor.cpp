@@ -920,7 +920,7 @@ void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, c
     const int64_t din = in[a], dout = int64_t(m.idx.size()) / m.taps;
     if (inner == 1) {
         // Along the last axis: whole rows per task, each output a gather of its taps.
-        pool.parallel_for(outer, std::max<int64_t>(1, 4096 / std::max<int64_t>(1, dout)), [&](int64_t o0, int64_t o1) {
+        auto rows = [&](int64_t o0, int64_t o1) {
             for (int64_t o = o0; o < o1; ++o) {
                 const float *xr = src + o * din;
                 float *yr = dst + o * dout;
@@ -937,7 +937,8 @@ void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, c
                     yr[j] = acc;
                 }
             }
-        });
+        };
+        pool.parallel_for(outer, std::max<int64_t>(1, 4096 / std::max<int64_t>(1, dout)), rows);
         return;
     }
     pool.parallel_for(outer * dout, std::max<int64_t>(1, 1024 / std::max<int64_t>(1, inner)),
