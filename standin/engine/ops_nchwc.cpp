@@ -874,7 +874,7 @@ public:
         Tensor *t = nullptr;
         bool blocked = false;
         int64_t sn = 0, sc = 0;
-        // The vectors of channel block `cb` of image `n` from position `pos` on, and their step.
+        // The vectors from vector `v` of y on, within channel block `cb` of image `n`, and their step.
         const float *at(int64_t v, int64_t n, int64_t cb, int64_t C, float *lanes, int64_t &step) const {
             step = blocked ? kBlock : 0;
             if (blocked) return t->data + v * kBlock;
