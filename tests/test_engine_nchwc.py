@@ -166,6 +166,7 @@ def test_resnet_style_head(lib):
     lambda b, y: _conv(b, y, 12, 6, 3, group=3),            # grouped, not depthwise
     lambda b, y: _conv(b, y, 12, 24, 3, group=12),          # depthwise with two outputs per channel
     lambda b, y: b.op("Concat", [y, _conv(b, y, 12, 4, 1, pads=[0, 0, 0, 0])], axis=1),  # 16 channels, one part of 4
+    lambda b, y: b.op("Concat", [y, _conv(b, y, 12, 8, 1, pads=[0, 0, 0, 0]), y], axis=1),  # a partial block twice
 ])
 def test_convolutions_the_blocked_kernels_leave_plain(lib, reader):
     """Readers of a blocked tensor that only the plain operators handle get an NCHW copy."""
@@ -252,4 +253,193 @@ def test_dilated_conv_reads_inside_taps(lib, size, dilation, stride, pads, block
         y = b.op("Relu", [b.op("Add", [y, x])])  # residual fused into the dilated convolution
     y = _conv(b, y, 20, 11, 3, 1, dilation)       # blocked input, plain output
     model = b.model([("x", [2, 5 if blocked_in else 12, *size])], [y])
+    _compare(lib, model, _feeds(model))
+
+
+def _run(lib, model):
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        return m.infer(list(_feeds(model).values()))
+
+
+def _operand(b, form, x, c):
+    """The second operand of a binary operator whose first operand is blocked `x` of `c` channels."""
+    r = b.rng
+    if form == "blocked":  # the same shape, blocked too; kept away from zero for Div
+        return b.op("Clip", [_conv(b, x, c, c, 3), b.const(np.float32(0.5)), b.const(np.float32(6))])
+    if form == "se":  # squeeze-and-excitation: global pool, two 1x1 convolutions, a sigmoid gate
+        s = b.op("Relu", [_conv(b, b.op("GlobalAveragePool", [x]), c, 4, 1, pads=[0, 0, 0, 0])])
+        return b.op("Sigmoid", [_conv(b, s, 4, c, 1, pads=[0, 0, 0, 0])])
+    if form == "per_image":  # [N, 1, 1, 1], computed
+        return b.op("ReduceMean", [x], axes=[1, 2, 3], keepdims=1)
+    shape = {"nc11": (1, c, 1, 1), "c11": (c, 1, 1), "scalar": (), "one": (1,)}[form]
+    return b.const((r.uniform(0.5, 2, size=shape) * r.choice([-1, 1], size=shape)).astype(np.float32))
+
+
+@pytest.mark.parametrize("op", ["Mul", "Add", "Sub", "Div", "Max", "Min"])
+@pytest.mark.parametrize("form,swap", [
+    ("nc11", False), ("c11", True), ("scalar", False), ("one", True), ("se", True), ("se", False),
+    ("per_image", False), ("blocked", False), ("blocked", True)])
+def test_binary_operators_stay_blocked(lib, op, form, swap):
+    """A blocked tensor (12 channels: a partial block) combined with a per-channel, per-image or scalar
+    operand, constant or computed, or with another blocked tensor, in either order, stays blocked into the
+    next convolution; as onnxruntime, and as the same graph with the result also a graph output (plain)."""
+    results = []
+    for plain in (False, True):
+        b = Builder(21)
+        x = b.op("Clip", [_conv(b, "x", 3, 12, 3), b.const(np.float32(0.25)), b.const(np.float32(6))])  # divisor
+        other = _operand(b, form, x, 12)
+        y = b.op(op, [other, x] if swap else [x, other])
+        z = b.op("Relu", [y]) if op in ("Mul", "Sub") else y  # a fused activation too
+        out = _conv(b, z, 12, 5, 3)
+        model = b.model([("x", [2, 3, 11, 9])], [out, z] if plain else [out])
+        if not plain:
+            assert "Reorder" not in _layer_types(lib, model)
+        _compare(lib, model, _feeds(model))
+        results.append(_run(lib, model)[0])
+    assert np.abs(results[0] - results[1]).max() <= 1e-5 * np.abs(results[1]).max()
+
+
+def test_prelu_and_elementwise_nan(lib):
+    """PRelu with a per-channel slope stays blocked; NaN reaches the same outputs through Max and Min."""
+    b = Builder(22)
+    x = b.op("Relu", [_conv(b, "x", 3, 20, 3)])
+    y = b.op("PRelu", [_conv(b, x, 20, 20, 3), b.const(np.linspace(-1, 1, 20).astype(np.float32).reshape(20, 1, 1))])
+    y = b.op("Max", [y, _conv(b, x, 20, 20, 1, pads=[0, 0, 0, 0])])
+    y = b.op("Min", [b.const(np.float32(0.7)), y])
+    model = b.model([("x", [1, 3, 9, 10])], [_conv(b, y, 20, 6, 1, pads=[0, 0, 0, 0])])
+    assert "Reorder" not in _layer_types(lib, model)
+    feeds = _feeds(model)
+    _compare(lib, model, feeds)
+    x = feeds["x"].copy()
+    x[0, 1, 4, 4] = np.nan
+    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer([x])[0]
+    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+
+
+@pytest.mark.parametrize("c,m,group,k,stride,pads", [
+    (48, 48, 6, 3, 1, None),          # group width 8 (regnet): one output block per group
+    (48, 48, 6, 3, 2, [0, 1, 1, 0]),  # strided, asymmetric pads
+    (32, 64, 2, 3, 1, None),          # 32 outputs per group: work items of two blocks
+    (48, 72, 3, 5, 1, [2, 1, 2, 1]),  # 24 outputs per group: items of three blocks
+    (32, 32, 2, 1, 1, [0, 0, 0, 0]),  # pointwise
+    (32, 32, 4, 1, 2, [0, 0, 0, 0]),  # strided pointwise
+    (32, 24, 2, 3, 1, None),          # 12 outputs per group: plain
+])
+@pytest.mark.parametrize("plain_input", [False, True])
+def test_grouped_convolution(lib, c, m, group, k, stride, pads, plain_input):
+    """Grouped convolutions of 8k channels per group run blocked, from a blocked or a plain (graph) input,
+    with a fused residual add and activation after them; as onnxruntime."""
+    b = Builder(23)
+    x = "x" if plain_input else b.op("Relu", [_conv(b, "x", 5, c, 3)])
+    y = b.op("Relu", [_conv(b, x, c, m, k, stride, group=group, pads=pads)])
+    y = _conv(b, y, m, m, 3, group=group)
+    y = b.op("Relu", [b.op("Add", [y, _conv(b, y, m, m, 1, pads=[0, 0, 0, 0])])])
+    model = b.model([("x", [2, c if plain_input else 5, 13, 10])], [_conv(b, y, m, 7, 1, pads=[0, 0, 0, 0])])
+    _compare(lib, model, _feeds(model))
+    if (m // group) % 8 == 0:
+        assert "Reorder" not in _layer_types(lib, model)
+
+
+def _slice(b, x, start, end, axis=1):
+    return b.op("Slice", [x, b.const(np.array([start], np.int64)), b.const(np.array([end], np.int64)),
+                          b.const(np.array([axis], np.int64))])
+
+
+@pytest.mark.parametrize("batch", [1, 2])
+@pytest.mark.parametrize("c,split", [(32, [16, 16]), (20, [8, 12]), (40, [8, 16, 16]), (24, None), (20, [12, 8])])
+def test_split_slice_and_concat_of_blocks(lib, batch, c, split):
+    """A C2f-style block: Split (or Slice) of a blocked tensor on channel-block boundaries (views for one
+    image, copies for several), convolutions on the parts, Concat of parts and results (the last input may
+    end in a partial block); splits off the boundaries take the plain path.  As onnxruntime."""
+    b = Builder(24)
+    x = b.op("Relu", [_conv(b, "x", 3, c, 3)])
+    if split is None:
+        parts = b.op("Split", [x], n_out=3, axis=1)
+    else:
+        parts = b.op("Split", [x, b.const(np.array(split, np.int64))], n_out=len(split), axis=1)
+    last = parts[-1]
+    head = _slice(b, x, 0, 8)
+    tail = _slice(b, x, 8, 1000)  # end past the axis: clamped to the last channel
+    y = b.op("Relu", [_conv(b, last, last_c := (split or [8, 8, 8])[-1], last_c, 3)])
+    y = b.op("Add", [y, last])
+    out = _conv(b, b.op("Concat", parts[:-1] + [head, y], axis=1), c + 8, 6, 1, pads=[0, 0, 0, 0])
+    tail_out = _conv(b, b.op("Concat", [head, tail], axis=1), c, 5, 3)
+    model = b.model([("x", [batch, 3, 10, 9])], [out, tail_out])
+    types = _layer_types(lib, model)
+    if all(s % 8 == 0 for s in (split or [8, 8, 8])[:-1]):
+        assert "Reorder" not in types
+        assert batch > 1 or not {"Split", "Slice"} & set(types)  # views of the input
+    _compare(lib, model, _feeds(model))
+
+
+RESIZES = [
+    ("nearest", "asymmetric", "floor", [1, 1, 2, 2]),        # yolov8n's upsampling
+    ("nearest", "half_pixel", "round_prefer_floor", [1, 1, 1.5, 0.5]),
+    ("nearest", "tf_half_pixel_for_nn", "ceil", [1, 1, 3, 1]),
+    ("linear", "half_pixel", None, [1, 1, 2, 2]),
+    ("linear", "align_corners", None, [1, 1, 1.6, 2.5]),
+    ("linear", "pytorch_half_pixel", None, [1, 1, 0.5, 0.4]),
+    ("linear", "asymmetric", None, (2, 16, 29, 8)),        # sizes
+]
+
+
+@pytest.mark.parametrize("mode,ctm,nearest,scales", RESIZES)
+def test_resize_stays_blocked(lib, mode, ctm, nearest, scales):
+    """Nearest and linear Resize of a blocked tensor (12 channels) by scales or sizes, into a convolution and
+    a Concat with another blocked tensor; as onnxruntime, and as the plain Resize (the result also a graph
+    output)."""
+    results = []
+    for plain in (False, True):
+        b = Builder(25)
+        x = b.op("Relu", [_conv(b, "x", 3, 16, 3)])
+        attrs = dict(mode=mode, coordinate_transformation_mode=ctm)
+        if nearest:
+            attrs["nearest_mode"] = nearest
+        if isinstance(scales, tuple):
+            ins = [x, "", "", b.const(np.array(scales, np.int64))]
+        else:
+            ins = [x, "", b.const(np.array(scales, np.float32))]
+        up = b.op("Resize", ins, **attrs)
+        y = _conv(b, up, 16, 12, 3)
+        model = b.model([("x", [2, 3, 15, 10])], [y, up] if plain else [y])
+        if not plain:
+            assert "Reorder" not in _layer_types(lib, model)
+        _compare(lib, model, _feeds(model))
+        results.append(_run(lib, model)[0])
+    assert np.abs(results[0] - results[1]).max() <= 1e-5 * np.abs(results[1]).max()
+
+
+@pytest.mark.parametrize("mode,shape,sizes", [
+    ("linear", [1, 3, 9, 11], [1, 3, 70, 90]),   # large upsampling: the last axis first
+    ("nearest", [2, 2, 5, 7], [2, 2, 11, 30]),
+    ("linear", [1, 2, 40, 30], [1, 2, 13, 64]),  # down one axis, up the other
+])
+def test_plain_resize(lib, mode, shape, sizes):
+    b = Builder(26)
+    y = b.op("Resize", ["x", "", "", b.const(np.array(sizes, np.int64))], mode=mode)
+    model = b.model([("x", shape)], [y])
+    _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("op", ["Mul", "Sub", "Div", "Max"])
+@pytest.mark.parametrize("shape", [(3, 1, 1), (1, 3, 1, 1), (), (1, 1, 1, 17), (2, 1, 9, 1)])
+@pytest.mark.parametrize("constant_first", [False, True])
+def test_plain_broadcast_forms(lib, op, shape, constant_first):
+    """Plain elementwise operators with a broadcast constant on either side, in one pass."""
+    b = Builder(27)
+    c = b.const((b.rng.uniform(0.5, 2, size=shape)).astype(np.float32))
+    y = b.op(op, [c, "x"] if constant_first else ["x", c])
+    model = b.model([("x", [2, 3, 9, 17])], [y])
+    _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("c,m,group,k,stride", [(12, 12, 3, 3, 1), (16, 24, 4, 1, 1), (12, 6, 2, 3, 2)])
+def test_plain_grouped_convolution(lib, c, m, group, k, stride):
+    """Grouped convolutions of channel counts per group that are not multiples of 8, over planes of more
+    than one column tile (1024 positions), two images: the plain kernel's (image, group, tile) items."""
+    b = Builder(28)
+    y = b.op("Relu", [_conv(b, "x", c, m, k, stride, group=group)])
+    model = b.model([("x", [2, c, 40, 33])], [y])
     _compare(lib, model, _feeds(model))

@@ -33,9 +33,10 @@ bool is_sum2(const Node &n) {
            n.out.size() == 1;
 }
 
-// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped or
-// depthwise, explicit pads smaller than the window.  Anything else (including what is malformed, which the
-// plain operator reports) stays plain.
+// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped,
+// depthwise, or grouped with a multiple of 8 input and output channels per group (each output block then
+// reads whole input blocks of its own group), explicit pads smaller than the window.  Anything else
+// (including what is malformed, which the plain operator reports) stays plain.
 bool conv_supported(const Node &n, const Shape &xs) {
     const Tensor *w = n.input(1), *b = n.input(2);
     if (!n.input(0) || !w || n.out.size() != 1 || n.input(0)->dtype != DType::F32) return false;
@@ -43,7 +44,9 @@ bool conv_supported(const Node &n, const Shape &xs) {
     const int64_t C = xs[1], M = w->shape[0], G = n.get_int("group", 1);
     if (b && (b->dtype != DType::F32 || !b->is_const() || b->numel != M)) return false;
     const bool depthwise = G > 1 && G == C && M == C && w->shape[1] == 1;
-    if (!(G == 1 && w->shape[1] == C) && !depthwise) return false;
+    const bool grouped = G > 1 && C % G == 0 && M % G == 0 && w->shape[1] == C / G && (C / G) % kBlock == 0 &&
+                         (M / G) % kBlock == 0;
+    if (!(G == 1 && w->shape[1] == C) && !depthwise && !grouped) return false;
     if (numel_of(xs) == 0 || M == 0) return false;
     std::vector<int64_t> kernel{w->shape[2], w->shape[3]};
     auto strides = n.get_ints("strides", {1, 1}), dil = n.get_ints("dilations", {1, 1});
@@ -69,6 +72,109 @@ bool pool_supported(const Node &n, const Shape &xs) {
     return xs.size() == 4 && (n.out.size() == 1 || !n.out[1]) && n.get_int("storage_order", 0) == 0;
 }
 
+// Binary elementwise operators the blocked kernel runs.
+enum class Bin { None, Add, Sub, Mul, Div, Max, Min, PRelu };
+
+Bin bin_kind(const Node &n) {
+    if (n.in.size() != 2 || !n.in[0] || !n.in[1] || n.out.size() != 1) return Bin::None;
+    static const std::map<std::string, Bin> kinds{{"Add", Bin::Add}, {"Sum", Bin::Add},    {"Sub", Bin::Sub},
+                                                  {"Mul", Bin::Mul}, {"Div", Bin::Div},    {"Max", Bin::Max},
+                                                  {"Min", Bin::Min}, {"PRelu", Bin::PRelu}};
+    auto it = kinds.find(n.op_type);
+    return it == kinds.end() ? Bin::None : it->second;
+}
+
+// Whether float operand `o` broadcasts onto 4-D `s` with one value per channel, per image or in all:
+// [N or 1, C or 1, 1, 1] and its lower ranks (scalars included).
+bool per_channel(const Tensor *o, const Shape &s) {
+    const Shape &os = o->shape;
+    if (o->dtype != DType::F32 || os.size() > 4) return false;
+    for (size_t i = 0; i < os.size(); ++i) {
+        const size_t d = 4 - os.size() + i;
+        if (os[i] != 1 && (d >= 2 || os[i] != s[d])) return false;
+    }
+    return true;
+}
+
+// The values of a constant int64 tensor of at most 8 values (the parameters of a Split or Slice).
+bool small_ints(const Tensor *t, std::vector<int64_t> &v) {
+    if (!t || !t->is_const() || t->dtype != DType::I64 || t->numel > 8) return false;
+    v = t->kind == Tensor::Fill ? std::vector<int64_t>(size_t(t->numel), t->fill_i) : t->idata;
+    return true;
+}
+
+// The channel ranges (first, count) that Split or Slice node `n` takes from a tensor of shape `s`, when they
+// start on channel-block boundaries and end on one or at the last channel, so that each output is a run of
+// whole blocks of the input.  False for any other (what is malformed the plain operator reports).
+bool channel_parts(const Node &n, const Shape &s, std::vector<std::pair<int64_t, int64_t>> &parts) {
+    if (s.size() != 4 || n.out.empty() || !n.input(0) || (n.op_type == "Slice" && n.out.size() != 1))
+        return false;
+    const int64_t C = s[1];
+    std::vector<int64_t> sizes;
+    if (n.op_type == "Split") {
+        const int64_t axis = n.get_int("axis", 0), k = int64_t(n.out.size());
+        if (axis != 1 && axis != -3) return false;
+        if (n.input(1)) {
+            if (!small_ints(n.input(1), sizes) || int64_t(sizes.size()) != k) return false;
+        } else {
+            if (n.get_int("num_outputs", k) != k || (!n.has("num_outputs") && C % k)) return false;
+            for (int64_t i = 0, chunk = (C + k - 1) / k; i < k; ++i)
+                sizes.push_back(std::max<int64_t>(0, std::min(chunk, C - i * chunk)));
+        }
+    } else {
+        std::vector<int64_t> b, e, axes, steps{1};
+        if (!small_ints(n.input(1), b) || !small_ints(n.input(2), e) || !small_ints(n.input(3), axes) ||
+            (n.input(4) && !small_ints(n.input(4), steps)))
+            return false;
+        if (b.size() != 1 || e.size() != 1 || axes.size() != 1 || steps.size() != 1 || steps[0] != 1 ||
+            (axes[0] != 1 && axes[0] != -3))
+            return false;
+        auto clamp = [C](int64_t v) { return std::max<int64_t>(0, std::min(C, v < 0 ? v + C : v)); };
+        const int64_t first = clamp(b[0]), end = clamp(e[0]);
+        if (first % kBlock || end <= first) return false;
+        parts = {{first, end - first}};
+        sizes = {C};  // the total check below
+    }
+    int64_t first = 0;
+    for (int64_t len : sizes) {
+        if (len < 0 || len > C - first) return false;
+        if (n.op_type == "Split") parts.push_back({first, len});
+        first += len;
+    }
+    if (first != C) return false;
+    for (auto &[c0, len] : parts)
+        if (len == 0 || c0 % kBlock || ((c0 + len) % kBlock && c0 + len != C)) return false;
+    return std::none_of(n.out.begin(), n.out.end(), [](const Tensor *t) { return !t || t->is_output; });
+}
+
+// The output shape of a Resize of `s` that the blocked kernel runs: nearest or linear, no antialiasing, only
+// the two spatial axes resized, by constant scales or sizes.  False for any other.
+bool resize_output(const Node &n, const Shape &s, Shape &out) {
+    const std::string mode = n.get_string("mode", "nearest");
+    if (s.size() != 4 || n.out.size() != 1 || (mode != "nearest" && mode != "linear") ||
+        n.get_int("antialias", 0) != 0 || n.has("axes") ||
+        n.get_string("keep_aspect_ratio_policy", "stretch") != "stretch" ||
+        n.get_string("coordinate_transformation_mode", "half_pixel") == "tf_crop_and_resize")
+        return false;
+    const Tensor *scales = n.input(2), *sizes = n.input(3);
+    out = s;
+    if (scales && scales->numel) {
+        if (sizes || scales->kind != Tensor::Data || scales->dtype != DType::F32 || scales->numel != 4)
+            return false;
+        const std::vector<float> &f = scales->fdata;
+        if (f[0] != 1 || f[1] != 1) return false;
+        for (size_t a = 2; a < 4; ++a) {
+            if (!(f[a] > 0 && f[a] <= 1e4f)) return false;
+            out[a] = int64_t(double(s[a]) * f[a]);
+        }
+    } else {
+        std::vector<int64_t> v;
+        if (!small_ints(sizes, v) || v.size() != 4 || v[0] != s[0] || v[1] != s[1]) return false;
+        out = v;
+    }
+    return out[2] > 0 && out[3] > 0 && out[2] <= (int64_t(1) << 24) && out[3] <= (int64_t(1) << 24);
+}
+
 // Whether node `c` reads a tensor of shape `s` channel-blocked as its input `i`.
 bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     const std::string &t = c.op_type;
@@ -76,11 +182,27 @@ bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     if (t == "Conv") return i == 0 && conv_supported(c, s);
     if (t == "MaxPool" || t == "AveragePool") return i == 0 && pool_supported(c, s);
     if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return i == 0 && c.out.size() == 1;
-    if (is_sum2(c)) return true;
+    if (const Bin k = bin_kind(c); k != Bin::None) {
+        // A blocked operand of the output's shape, the other blocked alike or one value per channel.  An
+        // operand not produced yet is taken to fit: the node itself checks when it is planned.
+        const Tensor *o = c.in[1 - i];
+        if (k == Bin::PRelu && i != 0) return false;
+        if (c.in[0] == c.in[1] || !o->shaped) return true;
+        return o->shape == s ? o->blocked : per_channel(o, s);
+    }
     if (fusable_activation(c, act)) return i == 0 && c.out.size() == 1;
     if (t == "Concat") {
+        // Whole blocks: the last input may end in a partial one, the padding of the output.
         int64_t axis = c.get_int("axis", 0);
-        return (axis == 1 || axis == -3) && s[1] % kBlock == 0;
+        return (axis == 1 || axis == -3) && (s[1] % kBlock == 0 || i + 1 == c.in.size());
+    }
+    if (t == "Split" || t == "Slice") {
+        std::vector<std::pair<int64_t, int64_t>> parts;
+        return i == 0 && channel_parts(c, s, parts);
+    }
+    if (t == "Resize") {
+        Shape out;
+        return i == 0 && resize_output(c, s, out);
     }
     return false;
 }
@@ -418,13 +540,14 @@ public:
     int64_t N, C, M, OB;
     Axis ah, aw;             // of the convolution
     bool subsample = false;  // a strided 1x1 convolution: the staged input holds the sampled positions
-    int64_t bs, ncb;  // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    int64_t bs, ncb;     // input channels per block (8, or 1 for a plain input of few channels) and blocks
+    int64_t G = 1, gcb;  // groups, and the input blocks of one group (all of them for one group)
     // What the tiles see: the staged (or original) input of IH x IW positions, a KH x KW kernel with
     // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
     int64_t IH, IW, KH, KW, SH, SW, DH, DW, OH, OW;
     int64_t chunk;     // input blocks per pass
     int64_t per_item;  // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
-    std::vector<float> wpk, bias;  // weights [OB][ncb][KH][KW][bs][8], bias [OB][8]
+    std::vector<float> wpk, bias;  // weights [OB][gcb][KH][KW][bs][8], bias [OB][8]
     Activation act;
     // The taps inside the input (ConvTile::rows and cols), when skipping the others saves enough, and the
     // padding the tiles' input lacks (when it is not staged).
@@ -478,7 +601,8 @@ public:
         if (staged) stage_input(ctx);
         const float *src = staged ? staged->data : x->data;
         const int T = ctx.pool.size();
-        const int64_t groups = (OB + per_item - 1) / per_item;
+        // Work items of output blocks never straddle two groups.
+        const int64_t OBg = OB / G, per_group = (OBg + per_item - 1) / per_item, groups = G * per_group;
         // Work items: image x segment of rows (or of columns, for a single row) x group of output blocks,
         // so that consecutive items read the same input segment.
         const bool by_rows = OH > 1;
@@ -486,21 +610,22 @@ public:
         // As many segments as the cache budgets ask for, of sizes that differ by one at most; more when
         // there would be too few items to share equally among the threads.
         const int64_t out_bytes = per_item * (by_rows ? OW : 1) * 32;  // per row, or column, of a work item
-        const int64_t in_bytes = (by_rows ? SH * IW : 1) * ncb * bs * 4;
+        const int64_t in_bytes = (by_rows ? SH * IW : 1) * gcb * bs * 4;
         const int64_t seg_max =
             std::max<int64_t>(1, std::min(kSlabBytes / out_bytes, kInputBytes / in_bytes));
         int64_t nseg = (extent + seg_max - 1) / seg_max;
         if (N * nseg * groups < 4 * T) nseg = std::min(extent, (nseg + T - 1) / T * T);
         const bool pointwise = KH * KW * SH * SW == 1;
-        const bool rows_outer = per_item * ncb * KH * KW * bs * kBlock * 4 <= kL2Weights;
+        const bool rows_outer = per_item * gcb * KH * KW * bs * kBlock * 4 <= kL2Weights;
         const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
         const int64_t items = N * nseg * groups;
-        const double macs = double(N) * OB * kBlock * OH * OW * ncb * bs * KH * KW;
+        const double macs = double(N) * OB * kBlock * OH * OW * gcb * bs * KH * KW;
         ctx.pool.parallel_for(items, Cost{macs * kMacNs / double(items)}, [&](int64_t i0, int64_t i1) {
             for (int64_t it = i0; it < i1; ++it) {
                 const int64_t g = it % groups, s = it / groups % nseg, n = it / (groups * nseg);
-                const int64_t ob = g * per_item, no = std::min(per_item, OB - ob);
-                const ConvTile t{src + n * ncb * IH * IW * bs,
+                const int64_t local = g % per_group * per_item, ob = g / per_group * OBg + local;
+                const int64_t no = std::min(per_item, OBg - local);
+                const ConvTile t{src + (n * ncb + g / per_group * gcb) * IH * IW * bs,
                                  wpk.data(),
                                  bias.data(),
                                  res ? res->data + n * OB * OH * OW * kBlock : nullptr,
@@ -513,7 +638,7 @@ public:
                                  KH,
                                  KW,
                                  SH,
-                                 ncb * KH * KW * bs * kBlock,
+                                 gcb * KH * KW * bs * kBlock,
                                  KH * KW * bs * kBlock,
                                  OH,
                                  OW,
@@ -529,16 +654,16 @@ public:
                 const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
                 const RowKernel kernel = kernels[size_t(no - 1)];
                 auto pass = [&](int64_t oh, int64_t cb0) {
-                    const int64_t cb1 = std::min(ncb, cb0 + chunk);
-                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == ncb);
+                    const int64_t cb1 = std::min(gcb, cb0 + chunk);
+                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == gcb);
                 };
                 // Rows outside the passes keep each output row in L1 across them; passes outside the rows
                 // keep each pass's weights in cache across the rows, for weights too large for L2.
                 if (rows_outer)
                     for (int64_t oh = r0; oh < r1; ++oh)
-                        for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk) pass(oh, cb0);
+                        for (int64_t cb0 = 0; cb0 < gcb; cb0 += chunk) pass(oh, cb0);
                 else
-                    for (int64_t cb0 = 0; cb0 < ncb; cb0 += chunk)
+                    for (int64_t cb0 = 0; cb0 < gcb; cb0 += chunk)
                         for (int64_t oh = r0; oh < r1; ++oh) pass(oh, cb0);
             }
         });
@@ -736,47 +861,197 @@ public:
     }
 };
 
-ZELT_AVX2 void add_act(const float *a, const float *b, float *y, int64_t n, const Activation &act) {
+template <Bin K>
+ZELT_AVX2 inline __m256 bin_vec(__m256 a, __m256 b) {
+    if constexpr (K == Bin::Add) return _mm256_add_ps(a, b);
+    if constexpr (K == Bin::Sub) return _mm256_sub_ps(a, b);
+    if constexpr (K == Bin::Mul) return _mm256_mul_ps(a, b);
+    if constexpr (K == Bin::Div) return _mm256_div_ps(a, b);
+    if constexpr (K == Bin::PRelu)
+        return _mm256_blendv_ps(a, _mm256_mul_ps(a, b), _mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_LT_OQ));
+    if constexpr (K == Bin::Max || K == Bin::Min) {
+        // NaN in either operand gives NaN, as in the plain kernel (maxps alone returns its second operand).
+        const __m256 r = K == Bin::Max ? _mm256_max_ps(a, b) : _mm256_min_ps(a, b);
+        return _mm256_blendv_ps(r, _mm256_add_ps(a, b), _mm256_cmp_ps(a, b, _CMP_UNORD_Q));
+    }
+    return a;
+}
+
+// y[i] = act(a[i] op b[i]) for `count` vectors; a step of 0 repeats one vector (a per-channel operand).
+// `keep` clears the padding lanes of a partial channel block, which must stay finite for the readers.
+template <Bin K>
+ZELT_AVX2 void bin_span(const float *a, int64_t as, const float *b, int64_t bs, float *y, int64_t count,
+                        const Activation &act, const float *keep) {
     const VecAct va(act);
-    for (int64_t i = 0; i < n; i += kBlock) {
-        __m256 v = _mm256_loadu_ps(a + i);
-        if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
-        _mm256_storeu_ps(y + i, va(v));
+    const __m256 mask = _mm256_loadu_ps(keep);
+    for (int64_t i = 0; i < count; ++i) {
+        __m256 v = _mm256_loadu_ps(a + i * as);
+        if constexpr (K != Bin::None) v = bin_vec<K>(v, _mm256_loadu_ps(b + i * bs));
+        _mm256_storeu_ps(y + i * kBlock, _mm256_and_ps(va(v), mask));
     }
 }
 
-// y = act(a + b), or y = act(a) without b, over the whole blocked storage.
+using BinSpan = void (*)(const float *, int64_t, const float *, int64_t, float *, int64_t, const Activation &,
+                         const float *);
+const BinSpan bin_spans[] = {&bin_span<Bin::None>, &bin_span<Bin::Add>,  &bin_span<Bin::Sub>,
+                             &bin_span<Bin::Mul>,  &bin_span<Bin::Div>,  &bin_span<Bin::Max>,
+                             &bin_span<Bin::Min>,  &bin_span<Bin::PRelu>};
+
+// y = act(a op b), or y = act(a) alone, over blocked y of shape [N, C, H, W].  Each operand is blocked
+// like y, or plain with one value per channel (and image), strides sn and sc.
 class NchwcElementwiseOp : public Op {
 public:
-    Tensor *a, *b, *y;
+    struct Operand {
+        Tensor *t = nullptr;
+        bool blocked = false;
+        int64_t sn = 0, sc = 0;
+        // The vectors from vector `v` of y on, within channel block `cb` of image `n`, and their step.
+        const float *at(int64_t v, int64_t n, int64_t cb, int64_t C, float *lanes, int64_t &step) const {
+            step = blocked ? kBlock : 0;
+            if (blocked) return t->data + v * kBlock;
+            for (int64_t l = 0; l < kBlock; ++l) {
+                const int64_t c = cb * kBlock + l;
+                lanes[l] = c < C ? t->data[n * sn + c * sc] : 0.f;
+            }
+            return lanes;
+        }
+    };
+    Bin kind = Bin::None;
+    Operand a, b;
+    Tensor *y;
+    int64_t N, C, HW;
     Activation act;
+
     void run(RunCtx &ctx) override {
-        const int64_t vectors = y->storage() / kBlock;
-        ctx.pool.parallel_for(vectors, Cost{(b ? 3 : 2) * kBlock * kFloatNs}, [&](int64_t v0, int64_t v1) {
-            add_act(a->data + v0 * kBlock, b ? b->data + v0 * kBlock : nullptr, y->data + v0 * kBlock,
-                    (v1 - v0) * kBlock, act);
+        const int64_t CB = blocks_of(C);
+        alignas(32) float all[8], last[8];
+        for (int64_t l = 0; l < kBlock; ++l) {
+            std::memset(all + l, 0xff, 4);
+            std::memset(last + l, l < C - (CB - 1) * kBlock ? 0xff : 0, 4);
+        }
+        const BinSpan fn = bin_spans[int(kind)];
+        ctx.pool.parallel_for(N * CB * HW, Cost{3 * kBlock * kFloatNs}, [&](int64_t v0, int64_t v1) {
+            while (v0 < v1) {
+                const int64_t q = v0 / HW, count = std::min(v1 - v0, (q + 1) * HW - v0);
+                const int64_t n = q / CB, cb = q % CB;
+                alignas(32) float la[8], lb[8];
+                int64_t as = 0, bs = 0;
+                const float *pa = a.at(v0, n, cb, C, la, as);
+                const float *pb = b.t ? b.at(v0, n, cb, C, lb, bs) : nullptr;
+                fn(pa, as, pb, bs, y->data + v0 * kBlock, count, act, cb == CB - 1 ? last : all);
+                v0 += count;
+            }
         });
     }
 };
 
-// Concatenation along the channels of blocked inputs whose channel counts are multiples of 8: per image,
-// each input is one contiguous run of the output.
+// Concatenation along the channels of blocked inputs, all but the last of whole blocks: per image, each
+// input is one contiguous run of the output.  Inputs written in place by their producers are left out.
 class NchwcConcatOp : public Op {
 public:
-    std::vector<Tensor *> xs;
+    std::vector<std::pair<Tensor *, int64_t>> parts;  // inputs to copy and their offsets in an image
     Tensor *y;
     int64_t N;
     void run(RunCtx &ctx) override {
-        const int64_t per_image = y->numel / N;
-        const double ns = double(per_image) / double(xs.size()) * 2 * kFloatNs;
-        ctx.pool.parallel_for(N * int64_t(xs.size()), Cost{ns}, [&](int64_t q0, int64_t q1) {
+        const int64_t per_image = y->storage() / N, P = int64_t(parts.size());
+        ctx.pool.parallel_for(N * P, Cost{double(per_image) / double(P) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
-                const int64_t n = q / int64_t(xs.size());
-                const size_t k = size_t(q % int64_t(xs.size()));
-                int64_t off = 0;
-                for (size_t j = 0; j < k; ++j) off += xs[j]->numel / N;
-                const int64_t len = xs[k]->numel / N;
-                std::memcpy(y->data + n * per_image + off, xs[k]->data + n * len, size_t(len) * 4);
+                const int64_t n = q / P;
+                const auto &[x, off] = parts[size_t(q % P)];
+                const int64_t len = x->storage() / N;
+                std::memcpy(y->data + n * per_image + off, x->data + n * len, size_t(len) * 4);
+            }
+        });
+    }
+};
+
+// Channel ranges of whole blocks of a blocked input, as Split and Slice take them, for a batch of several
+// images (for one image each range is a view of the input).
+class NchwcChannelRangesOp : public Op {
+public:
+    Tensor *x;
+    std::vector<int64_t> first;  // block of the input each output starts at
+    int64_t N;
+    void run(RunCtx &ctx) override {
+        const int64_t per_image = x->storage() / N, K = int64_t(outs.size());
+        const int64_t plane = x->shape[2] * x->shape[3] * kBlock;
+        const double ns = double(per_image) / double(K) * 2 * kFloatNs;
+        ctx.pool.parallel_for(N * K, Cost{ns}, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t n = q / K, k = q % K, len = outs[size_t(k)]->storage() / N;
+                std::memcpy(outs[size_t(k)]->data + n * len,
+                            x->data + n * per_image + first[size_t(k)] * plane, size_t(len) * 4);
+            }
+        });
+    }
+};
+
+// Taps of one output position along one axis of a Resize: those of non-zero weight.
+struct ResizeTaps {
+    int n = 0;
+    int64_t i[2] = {0, 0};
+    float w[2] = {0, 0};
+    bool copy() const { return n == 1 && w[0] == 1.f; }
+};
+
+std::vector<ResizeTaps> resize_taps(const AxisMap *m, int64_t out) {
+    std::vector<ResizeTaps> r(static_cast<size_t>(out));
+    for (int64_t j = 0; j < out; ++j) {
+        ResizeTaps &t = r[size_t(j)];
+        if (!m) {  // an axis the resize leaves as it is
+            t = {1, {j, 0}, {1.f, 0}};
+            continue;
+        }
+        for (int64_t k = 0; k < m->taps; ++k)
+            if (const float w = m->w[size_t(j * m->taps + k)]; w != 0.f && t.n < 2) {
+                t.i[t.n] = m->idx[size_t(j * m->taps + k)];
+                t.w[t.n++] = w;
+            }
+    }
+    return r;
+}
+
+// The weighted sum of the taps of one output position over vectors `x` spaced `stride` floats apart.
+ZELT_AVX2 inline __m256 resize_sum(const ResizeTaps &t, const float *x, int64_t stride) {
+    if (t.copy()) return _mm256_loadu_ps(x + t.i[0] * stride);
+    __m256 acc = _mm256_setzero_ps();
+    for (int k = 0; k < t.n; ++k)
+        acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(t.w[k]), _mm256_loadu_ps(x + t.i[k] * stride)));
+    return acc;
+}
+
+// Output row `oh` of one channel block: the input rows its taps weigh (in `tmp` when there are two), then
+// the columns.
+ZELT_AVX2 void resize_row(const float *xc, int64_t IW, const ResizeTaps &h, const ResizeTaps *w, int64_t OW,
+                          float *tmp, float *y) {
+    const float *r = xc + h.i[0] * IW * kBlock;
+    if (!h.copy()) {
+        for (int64_t iw = 0; iw < IW; ++iw)
+            _mm256_storeu_ps(tmp + iw * kBlock, resize_sum(h, xc + iw * kBlock, IW * kBlock));
+        r = tmp;
+    }
+    for (int64_t ow = 0; ow < OW; ++ow) _mm256_storeu_ps(y + ow * kBlock, resize_sum(w[ow], r, kBlock));
+}
+
+// Nearest or linear Resize of the spatial axes of a blocked tensor, separable as the plain operator: rows,
+// then columns.
+class NchwcResizeOp : public Op {
+public:
+    Tensor *x, *y;
+    int64_t N, CB, IH, IW, OH, OW;
+    std::vector<ResizeTaps> th, tw;  // per output row, per output column
+    size_t scratch_floats() const override { return size_t(IW * kBlock); }
+    void run(RunCtx &ctx) override {
+        const int64_t rows = std::max<int64_t>(1, std::min(OH, 2048 / OW)), chunks = (OH + rows - 1) / rows;
+        const double ns = double(rows * OW * kBlock) * 4 * kFloatNs;
+        ctx.pool.parallel_for(N * CB * chunks, Cost{ns}, [&](int task, int64_t q0, int64_t q1) {
+            float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t plane = q / chunks, oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
+                const float *xc = x->data + plane * IH * IW * kBlock;
+                for (int64_t oh = oh0; oh < oh1; ++oh)
+                    resize_row(xc, IW, th[size_t(oh)], tw.data(), OW, tmp,
+                               y->data + (plane * OH + oh) * OW * kBlock);
             }
         });
     }
@@ -931,7 +1206,10 @@ bool nchwc_available() {
 }
 
 bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s) {
-    if (!nchwc_available() || t->is_output || t->dtype != DType::F32 || s.size() != 4 || numel_of(s) == 0)
+    // A plane of one position gains nothing from blocking: [N, C, 1, 1] stays plain, the operand of
+    // matrix-vector products and channel scales.
+    if (!nchwc_available() || t->is_output || t->dtype != DType::F32 || s.size() != 4 || numel_of(s) == 0 ||
+        s[2] * s[3] == 1)
         return false;
     bool read = false;
     for (size_t k = p.index + 1; k < p.nodes.size(); ++k)
@@ -948,22 +1226,37 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
     if (!blocked_reader(n, i, t->shape)) return false;
     if (n.op_type == "Conv" || n.op_type.find("Pool") != std::string::npos) return true;
     Activation act;
-    if (is_sum2(n)) {
-        const Tensor *a = n.in[0], *b = n.in[1];
+    if (bin_kind(n) != Bin::None) {
+        const Tensor *o = n.in[1 - i];
         const Node *next = activation_after(p, n.out[0], act);
-        return a->blocked && b->blocked && a->shape == b->shape &&
-               wants_blocked(p, next ? next->out[0] : n.out[0], a->shape);
+        return (o->blocked ? o->shape == t->shape : per_channel(o, t->shape)) &&
+               wants_blocked(p, next ? next->out[0] : n.out[0], t->shape);
     }
     if (n.op_type == "Concat") {
         Shape ys = t->shape;
         ys[1] = 0;
-        for (const Tensor *x : n.in) {
-            if (!x || !x->blocked || x->shape.size() != 4 || x->shape[1] % kBlock) return false;
+        for (size_t k = 0; k < n.in.size(); ++k) {
+            const Tensor *x = n.in[k];
+            if (!x || !x->blocked || x->shape.size() != 4 || (x->shape[1] % kBlock && k + 1 < n.in.size()))
+                return false;
             for (size_t d : {0, 2, 3})
                 if (x->shape[d] != t->shape[d]) return false;
             ys[1] += x->shape[1];
         }
         return wants_blocked(p, n.out[0], ys);
+    }
+    if (n.op_type == "Split" || n.op_type == "Slice") {
+        std::vector<std::pair<int64_t, int64_t>> parts;
+        channel_parts(n, t->shape, parts);
+        for (size_t k = 0; k < n.out.size(); ++k)
+            if (wants_blocked(p, n.out[k], {t->shape[0], parts[k].second, t->shape[2], t->shape[3]}))
+                return true;
+        return false;
+    }
+    if (n.op_type == "Resize") {
+        Shape out;
+        resize_output(n, t->shape, out);
+        return wants_blocked(p, n.out[0], out);
     }
     return wants_blocked(p, n.out[0], t->shape);  // an activation
 }
@@ -972,7 +1265,8 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     if (!nchwc_available() || !n.input(0) || !conv_supported(n, n.in[0]->shape)) return nullptr;
     Tensor *x = n.in[0], *w = n.in[1];
     const Shape &xs = x->shape, &ws = w->shape;
-    if (n.get_int("group", 1) > 1) return x->blocked ? make_window_op(n, p) : nullptr;
+    const int64_t G = n.get_int("group", 1);
+    if (G > 1 && ws[1] == 1 && G == xs[1]) return x->blocked ? make_window_op(n, p) : nullptr;
     auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
     const Shape ys{xs[0], ws[0], axes[0].out, axes[1].out};
 
@@ -1022,7 +1316,9 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->aw = axes[1];
     op->bs = x->blocked || xs[1] >= kBlock ? kBlock : 1;
     op->ncb = (op->C + op->bs - 1) / op->bs;
-    op->wpk = pack_weights(p, w, op->M, op->C, op->bs, ws[2], ws[3]);
+    op->G = G;
+    op->gcb = op->ncb / G;
+    op->wpk = pack_weights(p, w, op->M, op->C / G, op->bs, ws[2], ws[3]);
     op->bias = pack_bias(p, n.input(2), op->M);
     const Axis &ah = op->ah, &aw = op->aw;
     const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
@@ -1045,12 +1341,13 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     }
     if ((padded && !(skips && x->blocked)) || op->subsample || x->blocked != (op->bs == kBlock))
         op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
-    op->per_item =
-        op->bs == kBlock && ((op->OB % 3 == 0 && op->OB % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2;
+    const int64_t OBg = op->OB / G;  // output blocks of a group
+    op->per_item = std::min<int64_t>(
+        OBg, op->bs == kBlock && ((OBg % 3 == 0 && OBg % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2);
     const int64_t pass_bytes = op->per_item * op->KH * op->KW * op->bs * kBlock * 4;
     // Partial sums go to the output between passes: one pass for a plain output, or one in place of the
     // residual.
-    op->chunk = y_blocked && !in_place ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->ncb;
+    op->chunk = y_blocked && !in_place ? std::max<int64_t>(1, kWeightBytes / pass_bytes) : op->gcb;
     op->ins = {x};
     if (res) op->ins.push_back(res);
     if (op->staged) op->ins.push_back(op->staged);
@@ -1083,42 +1380,101 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
         Shape ys = x->shape;
         ys[1] = 0;
         for (Tensor *in : n.in) ys[1] += in->shape[1];
-        op->xs = n.in;
         op->N = ys[0];
         op->y = n.out[0];
         set_shape(op->y, ys);
         op->y->blocked = true;
-        // One image: each input is one run of the output, so its producer can write it in place.
-        std::set<const Tensor *> parts(n.in.begin(), n.in.end());
-        if (op->N == 1 && parts.size() == n.in.size() &&
-            std::none_of(n.in.begin(), n.in.end(), [](const Tensor *in) { return in->alias; })) {
-            int64_t offset = 0;
-            for (Tensor *in : n.in) {
+        // One image: each input is one run of the output, so its producer can write it in place, unless it
+        // is read twice here or already lives in another tensor's storage.
+        int64_t offset = 0;
+        for (Tensor *in : n.in) {
+            if (op->N == 1 && !in->alias && std::count(n.in.begin(), n.in.end(), in) == 1) {
                 in->alias = op->y;
                 in->alias_offset = offset;
-                offset += in->numel;
+            } else {
+                op->parts.emplace_back(in, offset);
+                op->ins.push_back(in);
             }
-            return nullptr;
+            offset += in->storage() / op->N;
         }
-        op->ins = n.in;
+        if (op->parts.empty()) return nullptr;
         op->outs = {op->y};
         return op;
     }
+    if (t == "Resize") {
+        Shape out;
+        auto maps = resize_maps(n, p, x->shape, out);
+        auto op = std::make_unique<NchwcResizeOp>();
+        const AxisMap *m[4] = {};
+        for (auto &[a, map] : maps) m[a] = &map;
+        if (m[0] || m[1]) fail(n, "resizes more than the spatial axes");  // resize_output checked this
+        op->x = x;
+        op->N = out[0];
+        op->CB = blocks_of(out[1]);
+        op->IH = x->shape[2], op->IW = x->shape[3], op->OH = out[2], op->OW = out[3];
+        p.charge(uint64_t(op->OH + op->OW), sizeof(ResizeTaps));
+        op->th = resize_taps(m[2], op->OH);
+        op->tw = resize_taps(m[3], op->OW);
+        op->y = n.out[0];
+        set_shape(op->y, out);
+        op->y->blocked = true;
+        op->ins = {x};
+        op->outs = {op->y};
+        return op;
+    }
+    if (t == "Split" || t == "Slice") {
+        std::vector<std::pair<int64_t, int64_t>> parts;
+        channel_parts(n, x->shape, parts);
+        auto op = std::make_unique<NchwcChannelRangesOp>();
+        op->x = x;
+        op->N = x->shape[0];
+        const int64_t plane = x->shape[2] * x->shape[3] * kBlock;
+        for (size_t k = 0; k < n.out.size(); ++k) {
+            Tensor *out = n.out[k];
+            set_shape(out, {op->N, parts[k].second, x->shape[2], x->shape[3]});
+            out->blocked = true;
+            op->first.push_back(parts[k].first / kBlock);
+            if (op->N == 1) {  // a view
+                out->alias = x;
+                out->alias_offset = parts[k].first / kBlock * plane;
+            }
+        }
+        if (op->N == 1) return nullptr;
+        op->ins = {x};
+        op->outs = n.out;
+        return op;
+    }
     auto op = std::make_unique<NchwcElementwiseOp>();
-    op->a = x;
-    op->b = nullptr;
-    if (is_sum2(n)) {
-        op->b = n.in[1];
-        set_shape(n.out[0], x->shape);
+    op->kind = bin_kind(n);
+    const bool binary = op->kind != Bin::None;
+    const Shape ys = (x->blocked ? x : n.in[1])->shape;
+    op->N = ys[0];
+    op->C = ys[1];
+    op->HW = ys[2] * ys[3];
+    auto operand = [&](Tensor *t) {
+        NchwcElementwiseOp::Operand o{t, t->blocked};
+        if (!t->blocked) {
+            // Right-aligned to [N, C, 1, 1]: a dimension of 1 (or none) repeats.
+            const Shape &s = t->shape;
+            const int64_t dn = s.size() >= 4 ? s[s.size() - 4] : 1, dc = s.size() >= 3 ? s[s.size() - 3] : 1;
+            o.sc = dc == 1 ? 0 : 1;
+            o.sn = dn == 1 ? 0 : dc;
+        }
+        return o;
+    };
+    op->a = operand(x);
+    if (binary) op->b = operand(n.in[1]);
+    if (binary) {
+        set_shape(n.out[0], ys);
         op->y = fuse_activation(n, p, op->act);
     } else {
         fusable_activation(n, op->act);
         op->y = n.out[0];
     }
-    set_shape(op->y, x->shape);
+    set_shape(op->y, ys);
     op->y->blocked = true;
     op->ins = {x};
-    if (op->b) op->ins.push_back(op->b);
+    if (binary) op->ins.push_back(n.in[1]);
     op->outs = {op->y};
     return op;
 }

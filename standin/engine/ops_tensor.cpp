@@ -279,9 +279,10 @@ std::unique_ptr<Op> make_elementwise(const Node &n, BinKind kind, bool mean) {
     if (!Broadcast::shape_of(shapes, out)) fail(n, "input shapes do not broadcast");
     op->y = n.out[0];
     set_shape(op->y, out);
-    // The running result has the output shape from the first step on, unless
-    // the first operand already has it.
-    if (op->xs.size() == 1 || op->xs[0]->shape != out)
+    // The running result has the output shape from the first step on.  The first step broadcasts both
+    // its operands; a copy of the first operand to the output shape is needed only for a single operand,
+    // or before more steps.
+    if (op->xs.size() == 1 || (op->xs.size() > 2 && op->xs[0]->shape != out))
         op->first = std::make_unique<Broadcast>(out, std::vector<Shape>{op->xs[0]->shape});
     for (size_t k = 1; k < op->xs.size(); ++k) {
         Shape lhs = (k == 1 && !op->first) ? op->xs[0]->shape : out;
@@ -987,13 +988,6 @@ std::unique_ptr<Op> make_view(const Node &n) {
     return op;
 }
 
-// Pad and Resize reduce to per-axis index maps: y[i] = sum_k w * x[idx] over each axis in turn.
-struct AxisMap {
-    int64_t taps = 1;
-    std::vector<int64_t> idx;  // out * taps source indices (-1 = constant value)
-    std::vector<float> w;      // out * taps weights
-};
-
 // Applies one axis map along axis `a` of a tensor of shape `in` into `out`.
 void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, const float *src, float *dst,
                 float value) {
@@ -1001,28 +995,52 @@ void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, c
     for (size_t i = 0; i < a; ++i) outer *= in[i];
     for (size_t i = a + 1; i < in.size(); ++i) inner *= in[i];
     const int64_t din = in[a], dout = int64_t(m.idx.size()) / m.taps;
-    pool.parallel_for(outer * dout, Cost{double(inner * m.taps) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
-        for (int64_t q = q0; q < q1; ++q) {
-            int64_t o = q / dout, j = q % dout;
-            float *yp = dst + q * inner;
-            const float *xb = src + o * din * inner;
-            if (m.taps == 1) {
-                int64_t s = m.idx[size_t(j)];
-                if (s < 0)
-                    std::fill(yp, yp + inner, value);
-                else
-                    std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
-                continue;
+    if (inner == 1) {
+        // Along the last axis: whole rows per task, each output a gather of its taps.
+        auto rows = [&](int64_t o0, int64_t o1) {
+            for (int64_t o = o0; o < o1; ++o) {
+                const float *xr = src + o * din;
+                float *yr = dst + o * dout;
+                const int64_t *idx = m.idx.data();
+                const float *w = m.w.data();
+                for (int64_t j = 0; j < dout; ++j, idx += m.taps, w += m.taps) {
+                    if (m.taps == 1) {
+                        yr[j] = idx[0] < 0 ? value : xr[idx[0]];
+                        continue;
+                    }
+                    float acc = 0.f;
+                    for (int64_t t = 0; t < m.taps; ++t)
+                        if (w[t] != 0.f) acc += w[t] * xr[idx[t]];
+                    yr[j] = acc;
+                }
             }
-            std::fill(yp, yp + inner, 0.f);
-            for (int64_t t = 0; t < m.taps; ++t) {
-                float w = m.w[size_t(j * m.taps + t)];
-                if (w == 0.f) continue;
-                const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
-                for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
-            }
-        }
-    });
+        };
+        pool.parallel_for(outer, Cost{double(dout * m.taps) * 2 * kFloatNs}, rows);
+        return;
+    }
+    pool.parallel_for(outer * dout, Cost{double(inner * m.taps) * 2 * kFloatNs},
+                      [&](int64_t q0, int64_t q1) {
+                          for (int64_t q = q0; q < q1; ++q) {
+                              int64_t o = q / dout, j = q % dout;
+                              float *yp = dst + q * inner;
+                              const float *xb = src + o * din * inner;
+                              if (m.taps == 1) {
+                                  int64_t s = m.idx[size_t(j)];
+                                  if (s < 0)
+                                      std::fill(yp, yp + inner, value);
+                                  else
+                                      std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
+                                  continue;
+                              }
+                              std::fill(yp, yp + inner, 0.f);
+                              for (int64_t t = 0; t < m.taps; ++t) {
+                                  float w = m.w[size_t(j * m.taps + t)];
+                                  if (w == 0.f) continue;
+                                  const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
+                                  for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
+                              }
+                          }
+                      });
 }
 
 class AxisMapOp : public SisoOp {
@@ -1299,25 +1317,24 @@ void resize_extents(const Node &n, const Shape &xs, Shape &out, std::vector<doub
     }
 }
 
-std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
-    auto op = std::make_unique<AxisMapOp>();
-    op->take_input(n);
-    const Shape &xs = op->x->shape;
+}  // namespace
+
+std::vector<std::pair<size_t, AxisMap>> resize_maps(const Node &n, Planner &p, const Shape &xs, Shape &out) {
     const std::string mode = n.get_string("mode", "nearest");
     const std::string ctm = n.get_string("coordinate_transformation_mode", "half_pixel");
     const std::string nearest = n.get_string("nearest_mode", "round_prefer_floor");
     if (mode != "nearest" && mode != "linear" && mode != "cubic") fail(n, "unknown mode " + mode);
     if (ctm == "tf_crop_and_resize") fail(n, "tf_crop_and_resize is not supported");
-    Shape out;
     std::vector<double> scale;
     resize_extents(n, xs, out, scale);
     for (size_t a = 0; a < xs.size(); ++a) {
         if (out[a] == xs[a] && scale[a] == 1.0) continue;
         if (xs[a] == 0 || out[a] > (int64_t(1) << 24)) fail(n, "bad resize extent");
     }
-    set_shape(n.out[0], out);
+    std::vector<std::pair<size_t, AxisMap>> maps;
     // The maps of an empty result are never used; with tiny scales they would be huge.
-    for (size_t a = 0; a < xs.size() && n.out[0]->numel; ++a) {
+    if (numel_of(out) == 0) return maps;
+    for (size_t a = 0; a < xs.size(); ++a) {
         if (out[a] == xs[a] && scale[a] == 1.0) continue;
         const auto ck = kCoordinateModes.find(ctm);
         if (ck == kCoordinateModes.end()) fail(n, "unknown coordinate_transformation_mode " + ctm);
@@ -1330,8 +1347,22 @@ std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
                                   n.get_float("cubic_coeff_a", -0.75f),
                                   ck->second,
                                   nk == kNearestModes.end() ? Nearest::RoundPreferFloor : nk->second};
-        op->maps.emplace_back(a, kernel.map(n, p, xs[a], out[a], scale[a]));
+        maps.emplace_back(a, kernel.map(n, p, xs[a], out[a], scale[a]));
     }
+    return maps;
+}
+
+namespace {
+
+std::unique_ptr<Op> make_resize(const Node &n, Planner &p) {
+    auto op = std::make_unique<AxisMapOp>();
+    op->take_input(n);
+    const Shape &xs = op->x->shape;
+    Shape out;
+    op->maps = resize_maps(n, p, xs, out);
+    // An upscaled last axis goes first, while the tensor is small: it gathers, where the others stream.
+    if (op->maps.size() > 1 && op->maps.back().first + 1 == xs.size() && out.back() > xs.back())
+        std::rotate(op->maps.begin(), op->maps.end() - 1, op->maps.end());
     op->finish(xs);
     op->take_output(n, out);
     return op;

@@ -87,6 +87,17 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p);
 // Copies blocked `x` into plain `y` of the same shape.
 std::unique_ptr<Op> make_to_plain(Tensor *x, Tensor *y);
 
+// Pad and Resize reduce to per-axis index maps: y[i] = sum_k w * x[idx] over each axis in turn.
+struct AxisMap {
+    int64_t taps = 1;
+    std::vector<int64_t> idx;  // out * taps source indices (-1 = constant value)
+    std::vector<float> w;      // out * taps weights
+};
+
+// The maps of Resize node `n` of input shape `xs`, for the axes it changes, in axis order (charged to the
+// budget); sets `out` to the output shape.
+std::vector<std::pair<size_t, AxisMap>> resize_maps(const Node &n, Planner &p, const Shape &xs, Shape &out);
+
 // `v` truncated toward zero to an integer; NaN, or a value outside int64's range, fails node `n` (a plain
 // conversion of such a value is undefined behaviour).
 inline int64_t checked_int(const Node &n, double v, const char *what) {
