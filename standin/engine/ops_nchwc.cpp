@@ -13,8 +13,7 @@
 #include <utility>
 
 #include "ops_util.hpp"
-
-#define ZELT_AVX2 __attribute__((target("avx2,fma")))
+#include "vec_math.hpp"
 
 namespace zelt::engine {
 
@@ -126,7 +125,9 @@ void mark_fused(Planner &p, const Node *n, const Shape &s) {
 // An activation as vector constants, made once per kernel call: reading the Activation per vector costs a
 // reload and a branch each (the project builds without strict aliasing, so any float store may change it).
 // None, Relu and Clip all clamp to [lo, hi]; maxps and minps with the value as second operand keep NaN.
-// Leaky scales the negative lanes.
+// Leaky scales the negative lanes.  The other activations leave the clamp open and run as a pass over the
+// stored results (Activation::apply) while they are in cache: inlined into every tile kernel, their code
+// would multiply the kernels' size.
 struct VecAct {
     bool leaky;
     __m256 lo, hi, alpha;
@@ -186,13 +187,24 @@ struct ConvTile {
 
 // Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
 // the kernel so that its accumulators stay in registers).
-ZELT_AVX2 void scatter_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
+ZELT_AVX2 void scatter_tile(const ConvTile &t, float *sums, int no, int nw, int64_t ob, int64_t pos) {
     const int64_t plane = t.OH * t.OW;
     const VecAct act(t.act);
+    const bool post = !t.act.clamp();
+    if (post) {
+        for (int o = 0; o < no && t.res; ++o)
+            for (int j = 0; j < nw; ++j) {
+                float *s = sums + (o * nw + j) * kBlock;
+                const float *r = t.res + ((ob + o) * plane + pos + j) * kBlock;
+                _mm256_store_ps(s, _mm256_add_ps(_mm256_load_ps(s), _mm256_loadu_ps(r)));
+            }
+        t.act.apply(sums, no * nw * kBlock);
+    }
     for (int o = 0; o < no; ++o)
         for (int j = 0; j < nw; ++j) {
             __m256 v = _mm256_load_ps(sums + (o * nw + j) * kBlock);
-            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
+            if (t.res && !post)
+                v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
             scatter(act(v), t.y, t.M, plane, 0, ob + o, pos + j);
         }
 }
@@ -355,6 +367,8 @@ ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t
     else
         end.leaky ? finish_tile<false, true>(acc, end, res, y, plane)
                   : finish_tile<false, false>(acc, end, res, y, plane);
+    if (!t.act.clamp())
+        for (int o = 0; o < NO; ++o) t.act.apply(y + o * plane * kBlock, NW * kBlock);
 }
 
 // The widest tile: 12 accumulators.
@@ -620,6 +634,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
             }
             _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
         }
+        if (K == WinKind::Depthwise && !act.clamp()) act.apply(row, aw.out * kBlock);
     }
 }
 
@@ -706,11 +721,17 @@ public:
 };
 
 ZELT_AVX2 void add_act(const float *a, const float *b, float *y, int64_t n, const Activation &act) {
+    if (!b && !act.clamp()) return act.apply(a, y, n);
     const VecAct va(act);
-    for (int64_t i = 0; i < n; i += kBlock) {
-        __m256 v = _mm256_loadu_ps(a + i);
-        if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
-        _mm256_storeu_ps(y + i, va(v));
+    constexpr int64_t kPiece = 1024;  // stays in L1 between the sum and the activation pass
+    for (int64_t i0 = 0; i0 < n; i0 += kPiece) {
+        const int64_t i1 = std::min(n, i0 + kPiece);
+        for (int64_t i = i0; i < i1; i += kBlock) {
+            __m256 v = _mm256_loadu_ps(a + i);
+            if (b) v = _mm256_add_ps(v, _mm256_loadu_ps(b + i));
+            _mm256_storeu_ps(y + i, va(v));
+        }
+        if (!act.clamp()) act.apply(y + i0, i1 - i0);
     }
 }
 
