@@ -37,6 +37,7 @@ ACTS = {
     "hardswish": (lambda b, v: b.op("HardSwish", [v]), lambda x: x * np.clip(x / 6 + 0.5, 0, 1)),
     "elu": (lambda b, v: b.op("Elu", [v], alpha=0.7), lambda x: np.where(x < 0, 0.7 * np.expm1(x), x)),
     "mish": (lambda b, v: b.op("Mish", [v]), lambda x: x * np.tanh(np.logaddexp(0, x))),
+    "softplus": (lambda b, v: b.op("Softplus", [v]), lambda x: np.logaddexp(0, x)),
     "relu": (lambda b, v: b.op("Relu", [v]), lambda x: np.maximum(x, 0)),
     "leaky": (lambda b, v: b.op("LeakyRelu", [v], alpha=0.2), lambda x: np.where(x < 0, 0.2 * x, x)),
     "clip": (lambda b, v: b.clip6(v), lambda x: np.clip(x, 0, 6)),

@@ -34,6 +34,7 @@ bool fusable_activation(const Node &n, Activation &act) {
         {"Gelu", Activation::Gelu},
         {"Elu", Activation::Elu},
         {"Mish", Activation::Mish},
+        {"Softplus", Activation::Softplus},
         {"Exp", Activation::Exp},
         {"Erf", Activation::Erf},
     };
@@ -105,6 +106,8 @@ void apply_scalar(const Activation &act, const float *x, float *y, int64_t n) {
         case Activation::Mish:
             return map_scalar(x, y, n,
                               [](float v) { return v * std::tanh(v > 20.f ? v : std::log1p(std::exp(v))); });
+        case Activation::Softplus:
+            return map_scalar(x, y, n, [](float v) { return v > 20.f ? v : std::log1p(std::exp(v)); });
         case Activation::Exp:
             return map_scalar(x, y, n, [](float v) { return std::exp(v); });
         case Activation::Erf:
@@ -177,6 +180,9 @@ struct Mish {
         return _mm256_mul_ps(v, _mm256_div_ps(n, _mm256_add_ps(n, vec::set(2.f))));
     }
 };
+struct Softplus {
+    ZELT_VEC __m256 operator()(__m256 v) const { return vec::softplus(v); }
+};
 struct Exp {
     ZELT_VEC __m256 operator()(__m256 v) const { return vec::exp(v); }
 };
@@ -204,6 +210,8 @@ ZELT_AVX2 void apply_avx2(const Activation &act, const float *x, float *y, int64
             return map_vec(x, y, n, Elu{vec::set(act.alpha)});
         case Activation::Mish:
             return map_vec(x, y, n, Mish{});
+        case Activation::Softplus:
+            return map_vec(x, y, n, Softplus{});
         case Activation::Exp:
             return map_vec(x, y, n, Exp{});
         case Activation::Erf:

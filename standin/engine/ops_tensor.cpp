@@ -289,7 +289,6 @@ std::unique_ptr<Op> make_expand(const Node &n) {
 
 enum class UnKind {
     Selu,
-    Softplus,
     Softsign,
     Log,
     Sqrt,
@@ -330,8 +329,6 @@ public:
                            [a](float v) { return std::max(0.f, v) + std::min(0.f, a * std::expm1(v / a)); });
             case UnKind::Selu:
                 return map(ctx, [a, g](float v) { return v <= 0 ? g * a * std::expm1(v) : g * v; });
-            case UnKind::Softplus:
-                return map(ctx, [](float v) { return v > 20.f ? v : std::log1p(std::exp(v)); });
             case UnKind::Softsign:
                 return map(ctx, [](float v) { return v / (1.f + std::fabs(v)); });
             case UnKind::Log:
@@ -369,7 +366,6 @@ public:
 const std::map<std::string, UnKind> &unary_kinds() {
     static const std::map<std::string, UnKind> k{
         {"Selu", UnKind::Selu},
-        {"Softplus", UnKind::Softplus},
         {"Softsign", UnKind::Softsign},
         {"Log", UnKind::Log},
         {"Sqrt", UnKind::Sqrt},
@@ -1333,7 +1329,7 @@ const std::map<std::string, Factory> &registry() {
             m[k.first] = [](const Node &n, Planner &) { return make_unary(n, unary_kinds().at(n.op_type)); };
         for (auto &k : reduce_kinds()) m[k.first] = make_reduce;
         add({"Relu", "LeakyRelu", "Clip", "Elu", "Sigmoid", "HardSigmoid", "HardSwish", "Tanh", "Exp", "Erf",
-             "Mish", "Gelu"},
+             "Mish", "Softplus", "Gelu"},
             make_activation);
         add({"Softmax", "LogSoftmax", "Hardmax"}, [](const Node &n, Planner &) { return make_softmax(n); });
         add({"Concat"}, [](const Node &n, Planner &) { return make_concat(n); });

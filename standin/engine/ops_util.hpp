@@ -36,6 +36,7 @@ struct Activation {
         GeluTanh,
         Elu,
         Mish,
+        Softplus,
         Exp,
         Erf
     } kind = None;

@@ -74,6 +74,35 @@ ZELT_VEC __m256 expm1_negative(__m256 x) {
     return _mm256_div_ps(_mm256_add_ps(t, t), _mm256_sub_ps(set(1.f), t));
 }
 
+// log x for positive normal x: x = 2^e m with m in [sqrt(1/2), sqrt 2), log m = t - t^2 / 2 + t^3 P(t) with
+// t = m - 1 (Cephes' logf).
+ZELT_VEC __m256 log_normal(__m256 x) {
+    static constexpr float p[] = {3.3333331174e-1f, -2.4999993993e-1f, 2.0000714765e-1f,
+                                  -1.6668057665e-1f, 1.4249322787e-1f,  -1.2420140846e-1f,
+                                  1.1676998740e-1f,  -1.1514610310e-1f, 7.0376836292e-2f};
+    const __m256i bits = _mm256_castps_si256(x);
+    __m256 e = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(126)));
+    __m256 m = _mm256_castsi256_ps(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007fffff)), _mm256_set1_epi32(0x3f000000)));
+    const __m256 low = _mm256_cmp_ps(m, set(0.707106781186547524f), _CMP_LT_OQ);  // m in [1/2, 1)
+    e = _mm256_sub_ps(e, _mm256_and_ps(low, set(1.f)));
+    const __m256 t = _mm256_sub_ps(_mm256_add_ps(m, _mm256_and_ps(low, m)), set(1.f));
+    const __m256 t2 = _mm256_mul_ps(t, t);
+    __m256 y = _mm256_mul_ps(_mm256_mul_ps(poly(t, p), t2), t);
+    y = _mm256_fmadd_ps(e, set(-2.12194440e-4f), y);
+    y = _mm256_fnmadd_ps(t2, set(0.5f), y);
+    return _mm256_fmadd_ps(e, set(0.693359375f), _mm256_add_ps(t, y));
+}
+
+// log(1 + e^x), as max(x, 0) + log1p(e^-|x|); log1p(u) = log w - ((w - 1) - u) / w with w = 1 + u, which
+// corrects the rounding of w.
+ZELT_VEC __m256 softplus(__m256 x) {
+    const __m256 u = exp(_mm256_sub_ps(_mm256_setzero_ps(), abs(x)));
+    const __m256 w = _mm256_add_ps(set(1.f), u);
+    const __m256 fix = _mm256_div_ps(_mm256_sub_ps(_mm256_sub_ps(w, set(1.f)), u), w);
+    return _mm256_add_ps(_mm256_max_ps(_mm256_setzero_ps(), x), _mm256_sub_ps(log_normal(w), fix));
+}
+
 // erf: x P(x^2) below 0.921875; 1 - e^Q(|x|) up to 3.92, where Q fits log erfc; 1 beyond, where erf rounds
 // to 1; the sign of x restored.  Coefficients fitted for this kernel (within 4 ulp).
 ZELT_VEC __m256 erf(__m256 x) {
