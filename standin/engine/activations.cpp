@@ -60,8 +60,10 @@ bool fusable_activation(const Node &n, Activation &act) {
             break;
         case Activation::Gelu: {
             const std::string approx = n.get_string("approximate", "none");
-            if (approx == "tanh") a.kind = Activation::GeluTanh;
-            else if (approx != "none") return false;
+            if (approx == "tanh")
+                a.kind = Activation::GeluTanh;
+            else if (approx != "none")
+                return false;
             break;
         }
         default:
@@ -95,7 +97,8 @@ void apply_scalar(const Activation &act, const float *x, float *y, int64_t n) {
         case Activation::Tanh:
             return map_scalar(x, y, n, [](float v) { return std::tanh(v); });
         case Activation::Gelu:
-            return map_scalar(x, y, n, [](float v) { return 0.5f * v * (1.f + std::erf(v * float(M_SQRT1_2))); });
+            return map_scalar(x, y, n,
+                              [](float v) { return 0.5f * v * (1.f + std::erf(v * float(M_SQRT1_2))); });
         case Activation::GeluTanh:
             return map_scalar(x, y, n, [](float v) {
                 const float k = float(std::sqrt(2.0 / M_PI));

@@ -776,10 +776,11 @@ public:
 // if it is the only reader and the sum keeps the shape: the bias of a linear layer.
 Tensor *row_bias(const Planner &p, const Tensor *y, const Shape &ys, const Node *&add) {
     add = p.single_consumer(y);
-    if (!add || add->op_type != "Add" || add->in.size() != 2 || add->out.size() != 1 || ys.empty()) return nullptr;
+    if (!add || add->op_type != "Add" || add->in.size() != 2 || add->out.size() != 1 || ys.empty())
+        return nullptr;
     Tensor *c = add->in[0] == y ? add->in[1] : add->in[0];
-    if (!c || c == y || !c->is_const() || c->dtype != DType::F32 || c->numel != ys.back() || c->shape.empty() ||
-        c->shape.size() > ys.size() || c->shape.back() != ys.back())
+    if (!c || c == y || !c->is_const() || c->dtype != DType::F32 || c->numel != ys.back() ||
+        c->shape.empty() || c->shape.size() > ys.size() || c->shape.back() != ys.back())
         return nullptr;
     return c;
 }
@@ -832,7 +833,8 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     op->ins = {op->a, op->b};
     if (op->bias) op->ins.push_back(op->bias);
     op->outs = {op->y};
-    op->op_type = std::string("MatMul") + (op->bias ? "+Add" : "") + (op->act.kind != Activation::None ? "+Act" : "");
+    op->op_type =
+        std::string("MatMul") + (op->bias ? "+Add" : "") + (op->act.kind != Activation::None ? "+Act" : "");
     return op;
 }
 

@@ -62,8 +62,8 @@ ZELT_VEC __m256 tanh(__m256 x) {
                                   2.06390887954e-2f, -5.70498872745e-3f};
     const __m256 a = abs(x), z = _mm256_mul_ps(x, x);
     const __m256 small = _mm256_fmadd_ps(_mm256_mul_ps(poly(z, p), z), x, x);
-    const __m256 big = _mm256_sub_ps(
-        set(1.f), _mm256_div_ps(set(2.f), _mm256_add_ps(exp(_mm256_add_ps(a, a)), set(1.f))));
+    const __m256 big =
+        _mm256_sub_ps(set(1.f), _mm256_div_ps(set(2.f), _mm256_add_ps(exp(_mm256_add_ps(a, a)), set(1.f))));
     const __m256 signed_big = _mm256_or_ps(big, _mm256_and_ps(x, set(-0.f)));
     return _mm256_blendv_ps(signed_big, small, _mm256_cmp_ps(a, set(0.625f), _CMP_LT_OQ));
 }
@@ -77,13 +77,13 @@ ZELT_VEC __m256 expm1_negative(__m256 x) {
 // log x for positive normal x: x = 2^e m with m in [sqrt(1/2), sqrt 2), log m = t - t^2 / 2 + t^3 P(t) with
 // t = m - 1 (Cephes' logf).
 ZELT_VEC __m256 log_normal(__m256 x) {
-    static constexpr float p[] = {3.3333331174e-1f, -2.4999993993e-1f, 2.0000714765e-1f,
+    static constexpr float p[] = {3.3333331174e-1f,  -2.4999993993e-1f, 2.0000714765e-1f,
                                   -1.6668057665e-1f, 1.4249322787e-1f,  -1.2420140846e-1f,
                                   1.1676998740e-1f,  -1.1514610310e-1f, 7.0376836292e-2f};
     const __m256i bits = _mm256_castps_si256(x);
     __m256 e = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(126)));
-    __m256 m = _mm256_castsi256_ps(
-        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007fffff)), _mm256_set1_epi32(0x3f000000)));
+    __m256 m = _mm256_castsi256_ps(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007fffff)),
+                                                   _mm256_set1_epi32(0x3f000000)));
     const __m256 low = _mm256_cmp_ps(m, set(0.707106781186547524f), _CMP_LT_OQ);  // m in [1/2, 1)
     e = _mm256_sub_ps(e, _mm256_and_ps(low, set(1.f)));
     const __m256 t = _mm256_sub_ps(_mm256_add_ps(m, _mm256_and_ps(low, m)), set(1.f));
@@ -106,8 +106,8 @@ ZELT_VEC __m256 softplus(__m256 x) {
 // erf: x P(x^2) below 0.921875; 1 - e^Q(|x|) up to 3.92, where Q fits log erfc; 1 beyond, where erf rounds
 // to 1; the sign of x restored.  Coefficients fitted for this kernel (within 4 ulp).
 ZELT_VEC __m256 erf(__m256 x) {
-    static constexpr float ps[] = {1.1283791065e+0f, -3.7612524629e-1f, 1.1282039434e-1f,
-                                   -2.6772962883e-2f, 5.0009032711e-3f, -6.0246436624e-4f};
+    static constexpr float ps[] = {1.1283791065e+0f,  -3.7612524629e-1f, 1.1282039434e-1f,
+                                   -2.6772962883e-2f, 5.0009032711e-3f,  -6.0246436624e-4f};
     static constexpr float pb[] = {-7.2809753418e+0f, -5.1642365456e+0f, -9.4050192833e-1f,
                                    -1.1768147349e-2f, 2.3874433246e-3f,  -4.6950823162e-4f,
                                    8.7066597189e-5f,  -1.4589441889e-5f, 1.6369182276e-6f};
