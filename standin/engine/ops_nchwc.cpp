@@ -367,8 +367,6 @@ ZELT_AVX2 __attribute__((always_inline)) inline void conv_tile(const ConvTile &t
     else
         end.leaky ? finish_tile<false, true>(acc, end, res, y, plane)
                   : finish_tile<false, false>(acc, end, res, y, plane);
-    if (!t.act.clamp())
-        for (int o = 0; o < NO; ++o) t.act.apply(y + o * plane * kBlock, NW * kBlock);
 }
 
 // The widest tile: 12 accumulators.
@@ -397,6 +395,10 @@ ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, i
     if (extra) tiles_of_width<NO, BS, SW>(base + 1, extra, t, ob, oh, c0, cb0, cb1, first, last);
     tiles_of_width<NO, BS, SW>(base, tiles - extra, t, ob, oh, c0 + extra * (base + 1), cb0, cb1, first,
                                last);
+    // An activation past the clamps, over the finished row of each output block (still in cache).
+    if (last && !t.plain_out && !t.act.clamp())
+        for (int o = 0; o < NO; ++o)
+            t.act.apply(t.y + ((ob + o) * t.OH * t.OW + oh * t.OW + c0) * kBlock, (c1 - c0) * kBlock);
 }
 
 using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool,
