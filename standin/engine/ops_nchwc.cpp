@@ -13,8 +13,7 @@
 #include <utility>
 
 #include "ops_util.hpp"
-
-#define ZELT_AVX2 __attribute__((target("avx2,fma")))
+#include "vec_math.hpp"
 
 namespace zelt::engine {
 
@@ -225,7 +224,9 @@ void mark_fused(Planner &p, const Node *n, const Shape &s) {
 // An activation as vector constants, made once per kernel call: reading the Activation per vector costs a
 // reload and a branch each (the project builds without strict aliasing, so any float store may change it).
 // None, Relu and Clip all clamp to [lo, hi]; maxps and minps with the value as second operand keep NaN.
-// Leaky scales the negative lanes.
+// Leaky scales the negative lanes.  The other activations leave the clamp open and run as a pass over the
+// stored results (Activation::apply) while they are in cache: inlined into every tile kernel, their code
+// would multiply the kernels' size.
 struct VecAct {
     bool leaky;
     __m256 lo, hi, alpha;
@@ -302,13 +303,24 @@ struct Taps {
 
 // Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
 // the kernel so that its accumulators stay in registers).
-ZELT_AVX2 void scatter_tile(const ConvTile &t, const float *sums, int no, int nw, int64_t ob, int64_t pos) {
+ZELT_AVX2 void scatter_tile(const ConvTile &t, float *sums, int no, int nw, int64_t ob, int64_t pos) {
     const int64_t plane = t.OH * t.OW;
     const VecAct act(t.act);
+    const bool post = !t.act.clamp();
+    if (post) {
+        for (int o = 0; o < no && t.res; ++o)
+            for (int j = 0; j < nw; ++j) {
+                float *s = sums + (o * nw + j) * kBlock;
+                const float *r = t.res + ((ob + o) * plane + pos + j) * kBlock;
+                _mm256_store_ps(s, _mm256_add_ps(_mm256_load_ps(s), _mm256_loadu_ps(r)));
+            }
+        t.act.apply(sums, no * nw * kBlock);
+    }
     for (int o = 0; o < no; ++o)
         for (int j = 0; j < nw; ++j) {
             __m256 v = _mm256_load_ps(sums + (o * nw + j) * kBlock);
-            if (t.res) v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
+            if (t.res && !post)
+                v = _mm256_add_ps(v, _mm256_loadu_ps(t.res + ((ob + o) * plane + pos + j) * kBlock));
             scatter(act(v), t.y, t.M, plane, 0, ob + o, pos + j);
         }
 }
@@ -511,14 +523,22 @@ ZELT_AVX2 void taps_row(const ConvTile &t, const Taps &k, int64_t ob, int64_t oh
 template <int NO, int BS, int SW>
 ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
                         int64_t cb1, bool first, bool last) {
-    if (!t.rows) return taps_row<NO, BS, SW>(t, {0, t.KH, 0, t.KW}, ob, oh, c0, c1, cb0, cb1, first, last);
-    const int64_t kh0 = t.rows[2 * oh], kh1 = t.rows[2 * oh + 1];
-    for (const ColumnTaps *r = t.cols; c0 < c1; ++r) {
-        if (r->b <= c0) continue;
-        const int64_t end = std::min(c1, r->b);
-        taps_row<NO, BS, SW>(t, {kh0, kh1, r->kw0, r->kw1}, ob, oh, c0, end, cb0, cb1, first, last);
-        c0 = end;
+    const int64_t from = c0;
+    if (!t.rows) {
+        taps_row<NO, BS, SW>(t, {0, t.KH, 0, t.KW}, ob, oh, c0, c1, cb0, cb1, first, last);
+    } else {
+        const int64_t kh0 = t.rows[2 * oh], kh1 = t.rows[2 * oh + 1];
+        for (const ColumnTaps *r = t.cols; c0 < c1; ++r) {
+            if (r->b <= c0) continue;
+            const int64_t end = std::min(c1, r->b);
+            taps_row<NO, BS, SW>(t, {kh0, kh1, r->kw0, r->kw1}, ob, oh, c0, end, cb0, cb1, first, last);
+            c0 = end;
+        }
     }
+    // An activation past the clamps, over the finished row of each output block (still in cache).
+    if (last && !t.plain_out && !t.act.clamp())
+        for (int o = 0; o < NO; ++o)
+            t.act.apply(t.y + ((ob + o) * t.OH * t.OW + oh * t.OW + from) * kBlock, (c1 - from) * kBlock);
 }
 
 using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool,
@@ -773,6 +793,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
             }
             _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
         }
+        if (K == WinKind::Depthwise && !act.clamp()) act.apply(row, aw.out * kBlock);
     }
 }
 
@@ -884,10 +905,19 @@ ZELT_AVX2 void bin_span(const float *a, int64_t as, const float *b, int64_t bs, 
                         const Activation &act, const float *keep) {
     const VecAct va(act);
     const __m256 mask = _mm256_loadu_ps(keep);
-    for (int64_t i = 0; i < count; ++i) {
-        __m256 v = _mm256_loadu_ps(a + i * as);
-        if constexpr (K != Bin::None) v = bin_vec<K>(v, _mm256_loadu_ps(b + i * bs));
-        _mm256_storeu_ps(y + i * kBlock, _mm256_and_ps(va(v), mask));
+    constexpr int64_t kPiece = 128;  // vectors that stay in L1 between the operation and an activation pass
+    for (int64_t i0 = 0; i0 < count; i0 += kPiece) {
+        const int64_t i1 = std::min(count, i0 + kPiece);
+        for (int64_t i = i0; i < i1; ++i) {
+            __m256 v = _mm256_loadu_ps(a + i * as);
+            if constexpr (K != Bin::None) v = bin_vec<K>(v, _mm256_loadu_ps(b + i * bs));
+            _mm256_storeu_ps(y + i * kBlock, _mm256_and_ps(va(v), mask));
+        }
+        if (act.clamp()) continue;
+        act.apply(y + i0 * kBlock, (i1 - i0) * kBlock);
+        if (keep[kBlock - 1] == 0.f)  // padding lanes: the activation of 0 need not be 0
+            for (int64_t i = i0; i < i1; ++i)
+                _mm256_storeu_ps(y + i * kBlock, _mm256_and_ps(_mm256_loadu_ps(y + i * kBlock), mask));
     }
 }
 

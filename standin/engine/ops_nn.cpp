@@ -723,7 +723,7 @@ public:
         }
         sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta,
                        out, N);
-        if (act.kind != Activation::None) act.apply(out, M * N);
+        if (act.kind != Activation::None) act.apply(ctx.pool, out, out, M * N);
     }
 };
 
@@ -767,10 +767,27 @@ std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
 class MatMulOp : public Op {
 public:
     Tensor *a, *b, *y;
+    Tensor *bias = nullptr;  // a fused Add of N values along the rows
+    Activation act;          // fused after the bias
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     bool fold = false;            // B is broadcast over every batch dimension, which A has in full
     void run(RunCtx &ctx) override {
+        multiply(ctx);
+        if (!bias && act.kind == Activation::None) return;
+        // Bias and activation a few rows at a time, each row once while it is in cache.
+        ctx.pool.parallel_for(batches * M, Cost{double(N) * 2 * kFloatNs},
+                              [&](int64_t r0, int64_t r1) {
+                                  for (int64_t r = r0; r < r1; ++r) {
+                                      float *row = y->data + r * N;
+                                      if (bias)
+                                          for (int64_t j = 0; j < N; ++j) row[j] += bias->data[j];
+                                      act.apply(row, N);
+                                  }
+                              });
+    }
+
+    void multiply(RunCtx &ctx) {
         if (batches == 1 || fold) {
             // One product: of M x K by K x N, or, when B is the same for every batch element of a contiguous
             // A, of all batch elements' rows at once.
@@ -806,7 +823,20 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
+// The constant of N floats that the Add reading the MatMul output `y` (of shape `ys`) adds along its rows,
+// if it is the only reader and the sum keeps the shape: the bias of a linear layer.
+Tensor *row_bias(const Planner &p, const Tensor *y, const Shape &ys, const Node *&add) {
+    add = p.single_consumer(y);
+    if (!add || add->op_type != "Add" || add->in.size() != 2 || add->out.size() != 1 || ys.empty())
+        return nullptr;
+    Tensor *c = add->in[0] == y ? add->in[1] : add->in[0];
+    if (!c || c == y || !c->is_const() || c->dtype != DType::F32 || c->numel != ys.back() ||
+        c->shape.empty() || c->shape.size() > ys.size() || c->shape.back() != ys.back())
+        return nullptr;
+    return c;
+}
+
+std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     auto op = std::make_unique<MatMulOp>();
     op->a = n.input(0);
     op->b = n.input(1);
@@ -841,10 +871,22 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
     Shape ys = batch;
     if (!a1) ys.push_back(op->M);
     if (!b1) ys.push_back(op->N);
-    op->y = n.out[0];
+    set_shape(n.out[0], ys);
+    const Node *add = nullptr;
+    op->bias = b1 ? nullptr : row_bias(p, n.out[0], ys, add);
+    if (op->bias) {
+        p.fused[size_t(add - p.nodes.data())] = true;
+        set_shape(add->out[0], ys);
+        op->y = fuse_activation(*add, p, op->act);
+    } else {
+        op->y = fuse_activation(n, p, op->act);
+    }
     set_shape(op->y, ys);
     op->ins = {op->a, op->b};
+    if (op->bias) op->ins.push_back(op->bias);
     op->outs = {op->y};
+    op->op_type =
+        std::string("MatMul") + (op->bias ? "+Add" : "") + (op->act.kind != Activation::None ? "+Act" : "");
     return op;
 }
 

@@ -52,31 +52,6 @@ std::vector<int64_t> strides_of(const Shape &s) {
     return st;
 }
 
-bool fusable_activation(const Node &n, Activation &act) {
-    if (n.op_type == "Relu") {
-        act.kind = Activation::Relu;
-        return true;
-    }
-    if (n.op_type == "LeakyRelu") {
-        act.kind = Activation::Leaky;
-        act.alpha = n.get_float("alpha", 0.01f);
-        return true;
-    }
-    if (n.op_type == "Clip") {
-        act.kind = Activation::Clip;
-        act.lo = -std::numeric_limits<float>::infinity();
-        act.hi = std::numeric_limits<float>::infinity();
-        for (size_t i = 1; i < 3; ++i) {
-            const Tensor *t = n.input(i);
-            if (!t) continue;
-            if (!t->is_const() || t->numel != 1 || t->dtype != DType::F32) return false;
-            (i == 1 ? act.lo : act.hi) = t->kind == Tensor::Fill ? t->fill_f : t->fdata[0];
-        }
-        return true;
-    }
-    return false;
-}
-
 Tensor *fuse_activation(const Node &node, Planner &p, Activation &act) {
     Tensor *out = node.out[0];
     const Node *next = p.single_consumer(out);
@@ -314,17 +289,8 @@ std::unique_ptr<Op> make_expand(const Node &n) {
 // ---------------------------------------------------------------- unary
 
 enum class UnKind {
-    Relu,
-    Leaky,
-    Elu,
     Selu,
-    Sigmoid,
-    HardSigmoid,
-    HardSwish,
-    Tanh,
-    Softplus,
     Softsign,
-    Exp,
     Log,
     Sqrt,
     Neg,
@@ -333,16 +299,11 @@ enum class UnKind {
     Floor,
     Ceil,
     Round,
-    Erf,
     Sin,
     Cos,
     Clip,
     Celu,
     ThresholdedRelu,
-    Mish,
-    Gelu,
-    GeluTanh,
-    Silu,
     Sign,
     Copy
 };
@@ -355,10 +316,6 @@ public:
     // Per element: a load and a store, and for some kinds a transcendental function.
     double element_ns() const {
         switch (kind) {
-            case UnKind::Relu:
-            case UnKind::Leaky:
-            case UnKind::HardSigmoid:
-            case UnKind::HardSwish:
             case UnKind::Neg:
             case UnKind::Abs:
             case UnKind::Floor:
@@ -385,31 +342,13 @@ public:
     void run(RunCtx &ctx) override {
         const float a = alpha, b = beta, g = gamma;
         switch (kind) {
-            case UnKind::Relu:
-                return map(ctx, [](float v) { return v > 0 ? v : 0.f; });
-            case UnKind::Leaky:
-                return map(ctx, [a](float v) { return v < 0 ? v * a : v; });
-            case UnKind::Elu:
-                return map(ctx, [a](float v) { return v < 0 ? a * std::expm1(v) : v; });
             case UnKind::Celu:
                 return map(ctx,
                            [a](float v) { return std::max(0.f, v) + std::min(0.f, a * std::expm1(v / a)); });
             case UnKind::Selu:
                 return map(ctx, [a, g](float v) { return v <= 0 ? g * a * std::expm1(v) : g * v; });
-            case UnKind::Sigmoid:
-                return map(ctx, [](float v) { return 1.f / (1.f + std::exp(-v)); });
-            case UnKind::HardSigmoid:
-                return map(ctx, [a, b](float v) { return std::max(0.f, std::min(1.f, a * v + b)); });
-            case UnKind::HardSwish:
-                return map(ctx, [](float v) { return v * std::max(0.f, std::min(1.f, v / 6.f + 0.5f)); });
-            case UnKind::Tanh:
-                return map(ctx, [](float v) { return std::tanh(v); });
-            case UnKind::Softplus:
-                return map(ctx, [](float v) { return v > 20.f ? v : std::log1p(std::exp(v)); });
             case UnKind::Softsign:
                 return map(ctx, [](float v) { return v / (1.f + std::fabs(v)); });
-            case UnKind::Exp:
-                return map(ctx, [](float v) { return std::exp(v); });
             case UnKind::Log:
                 return map(ctx, [](float v) { return std::log(v); });
             case UnKind::Sqrt:
@@ -426,8 +365,6 @@ public:
                 return map(ctx, [](float v) { return std::ceil(v); });
             case UnKind::Round:
                 return map(ctx, [](float v) { return std::nearbyint(v); });
-            case UnKind::Erf:
-                return map(ctx, [](float v) { return std::erf(v); });
             case UnKind::Sin:
                 return map(ctx, [](float v) { return std::sin(v); });
             case UnKind::Cos:
@@ -438,18 +375,6 @@ public:
                 return map(ctx, [a, b](float v) { return std::min(std::max(v, a), b); });
             case UnKind::ThresholdedRelu:
                 return map(ctx, [a](float v) { return v > a ? v : 0.f; });
-            case UnKind::Mish:
-                return map(ctx,
-                           [](float v) { return v * std::tanh(v > 20.f ? v : std::log1p(std::exp(v))); });
-            case UnKind::Gelu:
-                return map(ctx, [](float v) { return 0.5f * v * (1.f + std::erf(v * float(M_SQRT1_2))); });
-            case UnKind::GeluTanh:
-                return map(ctx, [](float v) {
-                    const float k = float(std::sqrt(2.0 / M_PI));
-                    return 0.5f * v * (1.f + std::tanh(k * (v + 0.044715f * v * v * v)));
-                });
-            case UnKind::Silu:
-                return map(ctx, [](float v) { return v / (1.f + std::exp(-v)); });
             case UnKind::Copy:
                 return map(ctx, [](float v) { return v; });
         }
@@ -458,17 +383,8 @@ public:
 
 const std::map<std::string, UnKind> &unary_kinds() {
     static const std::map<std::string, UnKind> k{
-        {"Relu", UnKind::Relu},
-        {"LeakyRelu", UnKind::Leaky},
-        {"Elu", UnKind::Elu},
         {"Selu", UnKind::Selu},
-        {"Sigmoid", UnKind::Sigmoid},
-        {"HardSigmoid", UnKind::HardSigmoid},
-        {"HardSwish", UnKind::HardSwish},
-        {"Tanh", UnKind::Tanh},
-        {"Softplus", UnKind::Softplus},
         {"Softsign", UnKind::Softsign},
-        {"Exp", UnKind::Exp},
         {"Log", UnKind::Log},
         {"Sqrt", UnKind::Sqrt},
         {"Neg", UnKind::Neg},
@@ -477,14 +393,10 @@ const std::map<std::string, UnKind> &unary_kinds() {
         {"Floor", UnKind::Floor},
         {"Ceil", UnKind::Ceil},
         {"Round", UnKind::Round},
-        {"Erf", UnKind::Erf},
         {"Sin", UnKind::Sin},
         {"Cos", UnKind::Cos},
-        {"Clip", UnKind::Clip},
         {"Celu", UnKind::Celu},
         {"ThresholdedRelu", UnKind::ThresholdedRelu},
-        {"Mish", UnKind::Mish},
-        {"Gelu", UnKind::Gelu},
         {"Sign", UnKind::Sign},
         {"Identity", UnKind::Copy},
         {"Dropout", UnKind::Copy},
@@ -500,12 +412,6 @@ std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
     if (n.out.size() > 1 && n.out[1]) fail(n, "only the first output is supported");
     need_float(n, op->x);
     switch (kind) {
-        case UnKind::Leaky:
-            op->alpha = n.get_float("alpha", 0.01f);
-            break;
-        case UnKind::Elu:
-            op->alpha = n.get_float("alpha", 1.f);
-            break;
         case UnKind::Celu:
             op->alpha = n.get_float("alpha", 1.f);
             break;
@@ -513,15 +419,8 @@ std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
             op->alpha = n.get_float("alpha", 1.67326319217681884765625f);
             op->gamma = n.get_float("gamma", 1.05070102214813232421875f);
             break;
-        case UnKind::HardSigmoid:
-            op->alpha = n.get_float("alpha", 0.2f);
-            op->beta = n.get_float("beta", 0.5f);
-            break;
         case UnKind::ThresholdedRelu:
             op->alpha = n.get_float("alpha", 1.f);
-            break;
-        case UnKind::Gelu:
-            if (n.get_string("approximate", "none") == "tanh") op->kind = UnKind::GeluTanh;
             break;
         case UnKind::Clip: {
             op->alpha = -std::numeric_limits<float>::infinity();
@@ -537,6 +436,25 @@ std::unique_ptr<Op> make_unary(const Node &n, UnKind kind) {
         default:
             break;
     }
+    op->take_output(n, op->x->shape);
+    return op;
+}
+
+class ActivationOp : public SisoOp {
+public:
+    Activation act;
+    void run(RunCtx &ctx) override { act.apply(ctx.pool, x->data, y->data, x->numel); }
+};
+
+std::unique_ptr<Op> make_activation(const Node &n, Planner &) {
+    Activation act;
+    if (!fusable_activation(n, act)) {
+        if (n.op_type == "Clip") return make_unary(n, UnKind::Clip);  // bounds that are no float scalars
+        fail(n, "unsupported attribute value");
+    }
+    auto op = std::make_unique<ActivationOp>();
+    op->act = act;
+    op->take_input(n);
     op->take_output(n, op->x->shape);
     return op;
 }
@@ -1513,6 +1431,9 @@ const std::map<std::string, Factory> &registry() {
         for (auto &k : unary_kinds())
             m[k.first] = [](const Node &n, Planner &) { return make_unary(n, unary_kinds().at(n.op_type)); };
         for (auto &k : reduce_kinds()) m[k.first] = make_reduce;
+        add({"Relu", "LeakyRelu", "Clip", "Elu", "Sigmoid", "HardSigmoid", "HardSwish", "Tanh", "Exp", "Erf",
+             "Mish", "Softplus", "Gelu"},
+            make_activation);
         add({"Softmax", "LogSoftmax", "Hardmax"}, [](const Node &n, Planner &) { return make_softmax(n); });
         add({"Concat"}, [](const Node &n, Planner &) { return make_concat(n); });
         add({"Split"}, [](const Node &n, Planner &) { return make_split(n); });
@@ -1535,7 +1456,7 @@ const std::map<std::string, Factory> &registry() {
 // Operators that only the rewrite passes create, never listed for the compiler.
 const std::map<std::string, Factory> &internal_ops() {
     static const std::map<std::string, Factory> r{
-        {"Silu", [](const Node &n, Planner &) { return make_unary(n, UnKind::Silu); }},
+        {"Silu", make_activation},
     };
     return r;
 }

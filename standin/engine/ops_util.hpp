@@ -23,25 +23,55 @@ void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int
                     float alpha, const float *a, int64_t lda, const float *b, int64_t ldb, float beta,
                     float *c, int64_t ldc);
 
-// Activation that a Conv or Gemm applies to its own output.
+// An elementwise activation, applied by its own operator or by a Conv, Gemm or MatMul to its output.
+// Relu, Clip and Leaky (the clamps) are cheap enough to run inside the kernels' store loops; the others run
+// as a vectorised pass over the finished values while they are in cache.
 struct Activation {
-    enum Kind { None, Relu, Clip, Leaky } kind = None;
-    float lo = 0, hi = 0, alpha = 0;
-    void apply(float *p, int64_t n) const {
+    enum Kind {
+        None,
+        Relu,
+        Clip,
+        Leaky,
+        Sigmoid,
+        Silu,
+        HardSigmoid,  // max(0, min(1, alpha x + beta))
+        HardSwish,
+        Tanh,
+        Gelu,
+        GeluTanh,
+        Elu,
+        Mish,
+        Softplus,
+        Exp,
+        Erf
+    } kind = None;
+    float lo = 0, hi = 0, alpha = 0, beta = 0;
+    bool clamp() const { return kind <= Leaky; }
+    // y = act(x) for n floats; x may be y.
+    void apply(const float *x, float *y, int64_t n) const {
         switch (kind) {
             case None:
+                if (x != y) std::copy(x, x + n, y);
                 break;
             case Relu:
-                for (int64_t i = 0; i < n; ++i) p[i] = std::max(p[i], 0.f);
+                for (int64_t i = 0; i < n; ++i) y[i] = std::max(x[i], 0.f);
                 break;
             case Clip:
-                for (int64_t i = 0; i < n; ++i) p[i] = std::min(std::max(p[i], lo), hi);
+                for (int64_t i = 0; i < n; ++i) y[i] = std::min(std::max(x[i], lo), hi);
                 break;
             case Leaky:
-                for (int64_t i = 0; i < n; ++i) p[i] = p[i] < 0 ? p[i] * alpha : p[i];
+                for (int64_t i = 0; i < n; ++i) y[i] = x[i] < 0 ? x[i] * alpha : x[i];
                 break;
+            default:
+                apply_math(x, y, n);
         }
     }
+    void apply(float *p, int64_t n) const { apply(p, p, n); }
+    // The same over the pool, in pieces of a few thousand floats.
+    void apply(ThreadPool &pool, const float *x, float *y, int64_t n) const;
+
+private:
+    void apply_math(const float *x, float *y, int64_t n) const;  // the kinds past the clamps
 };
 
 // Reads the activation of `node` when it is one that can be fused; false otherwise.

@@ -3,6 +3,7 @@
 // kernels see one operator where an exporter wrote several.  A pass only matches patterns whose inner
 // values nobody else reads and that are not graph outputs, and puts the replacement at the place of the
 // pattern's last node: the node order stays topological.
+#include <cmath>
 #include <set>
 
 #include "ops_util.hpp"
@@ -85,11 +86,163 @@ void fuse_silu(Rewriter &rw) {
     }
 }
 
+// The value of `t` when it is a float constant of one element.
+bool scalar_of(const Tensor *t, float &v) {
+    if (!t || !t->is_const() || t->dtype != DType::F32 || t->numel != 1) return false;
+    v = t->kind == Tensor::Fill ? t->fill_f : t->fdata[0];
+    return true;
+}
+
+// Whether `t` is a float scalar constant within float rounding of `value` (exporters write such constants
+// as the float nearest to an expression, or to a rounded decimal).
+bool near_scalar(const Tensor *t, double value) {
+    float v;
+    return scalar_of(t, v) && std::fabs(v - value) <= 1e-6 * std::fabs(value);
+}
+
+// The node producing `t` when it is an inner value of the pattern (one reader) of type `op` with `ins`
+// inputs and one output; nullptr otherwise.
+const Node *inner_producer(const Rewriter &rw, const Tensor *t, const char *op, size_t ins) {
+    const Node *n = rw.inner(t, 1) ? rw.producer(t) : nullptr;
+    return n && n->op_type == op && n->in.size() == ins && n->out.size() == 1 ? n : nullptr;
+}
+
+// The other input of a binary node whose one input is `t`, or nullptr.
+Tensor *other_input(const Node &n, const Tensor *t) {
+    if (n.in.size() != 2) return nullptr;
+    return n.in[0] == t ? n.in[1] : n.in[1] == t ? n.in[0] : nullptr;
+}
+
+// x * HardSigmoid(x) with alpha 1/6 and beta 1/2, in either operand order: one HardSwish node.
+void fuse_hardswish(Rewriter &rw) {
+    for (Node &n : rw.g.nodes) {
+        if (n.op_type != "Mul" || n.in.size() != 2 || n.out.size() != 1) continue;
+        for (int side = 0; side < 2; ++side) {
+            Tensor *x = n.in[size_t(1 - side)];
+            const Node *hs = x ? inner_producer(rw, n.in[size_t(side)], "HardSigmoid", 1) : nullptr;
+            if (!hs || hs->in[0] != x || std::fabs(hs->get_float("alpha", 0.2f) - 1.0 / 6) > 1e-6 ||
+                hs->get_float("beta", 0.5f) != 0.5f)
+                continue;
+            rw.remove(*hs);
+            n.op_type = "HardSwish";
+            n.in = {x};
+            n.attrs.clear();
+            break;
+        }
+    }
+}
+
+// The nodes of an exported GELU: 0.5 * x * (1 + f), with f = erf(x / sqrt 2), or the tanh approximation
+// tanh(sqrt(2 / pi) * (x + 0.044715 x^3)), whatever the association of the product and the operand order.
+struct GeluMatch {
+    Tensor *x = nullptr;
+    bool tanh = false;
+    std::vector<const Node *> nodes;  // to remove, all but the last product
+};
+
+// Whether `t`, with readers counted by `rw`, is x^3: Pow(x, 3), or x * (x * x) in any association.
+bool is_cube(const Rewriter &rw, const Tensor *t, const Tensor *x, std::vector<const Node *> &nodes) {
+    if (const Node *p = inner_producer(rw, t, "Pow", 2); p && p->in[0] == x && near_scalar(p->in[1], 3)) {
+        nodes.push_back(p);
+        return true;
+    }
+    const Node *m = inner_producer(rw, t, "Mul", 2);
+    if (!m) return false;
+    Tensor *sq = other_input(*m, x);
+    const Node *s = sq ? inner_producer(rw, sq, "Mul", 2) : nullptr;
+    if (!s || s->in[0] != x || s->in[1] != x) return false;
+    nodes.insert(nodes.end(), {m, s});
+    return true;
+}
+
+// Whether `f` is erf(x / sqrt 2) or the tanh polynomial of some x: fills x and the nodes.
+bool gelu_inner(const Rewriter &rw, const Tensor *f, GeluMatch &g) {
+    if (const Node *e = inner_producer(rw, f, "Erf", 1)) {
+        const Node *d = inner_producer(rw, e->in[0], "Div", 2);
+        if (d && near_scalar(d->in[1], M_SQRT2)) {
+            g.x = d->in[0];
+        } else if (const Node *m = inner_producer(rw, e->in[0], "Mul", 2)) {
+            for (int side = 0; side < 2 && !g.x; ++side)
+                if (near_scalar(m->in[size_t(side)], M_SQRT1_2)) g.x = m->in[size_t(1 - side)];
+            d = m;
+        }
+        if (!g.x) return false;
+        g.nodes.insert(g.nodes.end(), {e, d});
+        return true;
+    }
+    const Node *t = inner_producer(rw, f, "Tanh", 1);
+    const Node *k = t ? inner_producer(rw, t->in[0], "Mul", 2) : nullptr;
+    if (!k) return false;
+    for (int side = 0; side < 2; ++side) {
+        if (!near_scalar(k->in[size_t(side)], std::sqrt(2 / M_PI))) continue;
+        const Node *sum = inner_producer(rw, k->in[size_t(1 - side)], "Add", 2);
+        for (int xs = 0; sum && xs < 2; ++xs) {
+            Tensor *x = sum->in[size_t(xs)];
+            const Node *c = inner_producer(rw, sum->in[size_t(1 - xs)], "Mul", 2);
+            for (int cs = 0; c && cs < 2; ++cs) {
+                std::vector<const Node *> cube;
+                if (!near_scalar(c->in[size_t(cs)], 0.044715) || !is_cube(rw, c->in[size_t(1 - cs)], x, cube))
+                    continue;
+                g.x = x;
+                g.tanh = true;
+                g.nodes.insert(g.nodes.end(), {t, k, sum, c});
+                g.nodes.insert(g.nodes.end(), cube.begin(), cube.end());
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether the product `n` is 0.5 * x * (1 + f) as above.
+bool match_gelu(const Rewriter &rw, const Node &n, GeluMatch &g) {
+    if (n.op_type != "Mul" || n.in.size() != 2 || n.out.size() != 1) return false;
+    for (int side = 0; side < 2; ++side) {
+        const Node *m = inner_producer(rw, n.in[size_t(side)], "Mul", 2);
+        if (!m) continue;
+        const Tensor *leaves[3] = {n.in[size_t(1 - side)], m->in[0], m->in[1]};
+        for (int half = 0; half < 3; ++half) {  // the leaf that is 0.5
+            if (!near_scalar(leaves[half], 0.5)) continue;
+            for (int one = 0; one < 3; ++one) {  // the leaf that is 1 + f
+                const Node *a = one == half ? nullptr : inner_producer(rw, leaves[one], "Add", 2);
+                for (int fs = 0; a && fs < 2; ++fs) {
+                    GeluMatch cand;
+                    if (!near_scalar(a->in[size_t(1 - fs)], 1) || !gelu_inner(rw, a->in[size_t(fs)], cand) ||
+                        !cand.x || cand.x != leaves[3 - half - one])
+                        continue;
+                    cand.nodes.insert(cand.nodes.end(), {a, m});
+                    g = std::move(cand);
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+// An exported GELU: one Gelu node (approximate "tanh" for the tanh form).
+void fuse_gelu(Rewriter &rw) {
+    for (Node &n : rw.g.nodes) {
+        GeluMatch g;
+        if (!match_gelu(rw, n, g)) continue;
+        for (const Node *k : g.nodes) rw.remove(*k);
+        n.op_type = "Gelu";
+        n.in = {g.x};
+        n.attrs.clear();
+        if (g.tanh) {
+            Attr a;
+            a.type = Attr::String;
+            a.s = "tanh";
+            n.attrs["approximate"] = a;
+        }
+    }
+}
+
 }  // namespace
 
 void rewrite(Graph &g) {
     using Pass = void (*)(Rewriter &);
-    for (Pass pass : {drop_copies, fuse_silu}) {
+    for (Pass pass : {drop_copies, fuse_silu, fuse_hardswish, fuse_gelu}) {
         Rewriter rw(g);
         pass(rw);
         rw.commit();
