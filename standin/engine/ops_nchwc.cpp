@@ -12,44 +12,16 @@
 #include <set>
 #include <utility>
 
-#include "ops_util.hpp"
-
-#define ZELT_AVX2 __attribute__((target("avx2,fma")))
+#include "nchwc.hpp"
 
 namespace zelt::engine {
 
 namespace {
 
-constexpr int64_t kBlock = 8;
 constexpr int64_t kSlabBytes = 65536;    // output of one work item, kept in cache across input-channel passes
 constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
 constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in L2 while its rows run
-
-int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
-
-// Calls fn(task, i) for every i in [0, n).  Each task runs its own contiguous share first (consecutive
-// items share their input), then helps with what is left of the others' shares: a thread that other work
-// on the machine holds up hands part of its share over instead of the whole operator waiting for it.
-template <typename Fn>
-void claim_items(ThreadPool &pool, int64_t n, Fn &&fn) {
-    struct alignas(64) Share {  // one cache line each: the owner's claims do not disturb the others'
-        std::atomic<int64_t> next;
-        int64_t end;
-    };
-    const int tasks = int(std::min<int64_t>(pool.size(), n));
-    std::vector<Share> shares(size_t(std::max(tasks, 1)));
-    for (int t = 0; t < tasks; ++t) {
-        shares[size_t(t)].next.store(n * t / tasks, std::memory_order_relaxed);
-        shares[size_t(t)].end = n * (t + 1) / tasks;
-    }
-    pool.run_tasks(tasks, [&](int task) {
-        for (int k = 0; k < tasks; ++k) {
-            Share &sh = shares[size_t((task + k) % tasks)];
-            for (int64_t i; (i = sh.next.fetch_add(1, std::memory_order_relaxed)) < sh.end;) fn(task, i);
-        }
-    });
-}
 
 bool is_sum2(const Node &n) {
     return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
@@ -146,16 +118,6 @@ struct VecAct {
     }
     ZELT_AVX2 __m256 operator()(__m256 v) const { return leaky ? apply<true>(v) : apply<false>(v); }
 };
-
-// Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
-ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb,
-                              int64_t pos) {
-    alignas(32) float lane[8];
-    _mm256_store_ps(lane, v);
-    const int64_t c0 = cb * kBlock, lanes = std::min<int64_t>(kBlock, C - c0);
-    float *dst = y + (n * C + c0) * plane + pos;
-    for (int64_t c = 0; c < lanes; ++c) dst[c * plane] = lane[c];
-}
 
 // A row of blocked vectors [count][8], stored to `y` blocked (at `row`) or scattered to plain NCHW.
 struct RowOut {
@@ -927,6 +889,10 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
                                        [&](const std::unique_ptr<Tensor> &t) { return t->alias == res; });
     if (in_place) y->alias = res;
 
+    if (auto op = make_winograd_conv(n, p, x, y, res, act, axes[0], axes[1])) {
+        op->op_type = std::string("Conv") + (res ? "+Add" : "") + (act_node ? "+Act" : "");
+        return op;
+    }
     auto op = std::make_unique<NchwcConvOp>();
     op->x = x;
     op->y = y;
