@@ -22,6 +22,7 @@ namespace {
 constexpr int64_t kXi = 36;             // transformed positions of a tile
 constexpr int64_t kNT = 6;              // tiles of one product kernel: 2 output blocks x 6 = 12 accumulators
 constexpr int64_t kGroupBytes = 262144;  // transformed input of one tile group
+constexpr int64_t kWaveBytes = 1 << 20;  // transformed input of one wave of tile groups
 
 // B^T applied to six vectors: the rows of the input transform.
 ZELT_AVX2 inline void input_rows(const __m256 d[6], __m256 r[6]) {
@@ -102,16 +103,17 @@ public:
     Tensor *x, *y, *res, *v;  // v: the transformed input
     int64_t N, C, CB, M, OB, H, W, OH, OW, top, left;
     int64_t TH, TW, T, groups;  // tile rows and columns, tiles per group, groups per image
+    int64_t wave;               // tile groups transformed at once
     std::vector<float> u, bias;  // transformed weights [36][OB][CB][8][8], bias [OB][8]
     Activation act;
 
     int64_t group_floats() const { return kXi * CB * T * kBlock; }
     size_t scratch_floats() const override { return size_t(kXi * 2 * T * kBlock); }
 
-    // Transforms the tiles of group g of image n, channel block cb.
-    ZELT_AVX2 void transform_input(int64_t n, int64_t g, int64_t cb) const {
+    // Transforms the tiles of group g of image n, channel block cb, into the group's storage `vg`.
+    ZELT_AVX2 void transform_input(int64_t n, int64_t g, int64_t cb, float *vg) const {
         const float *xc = x->data + (n * CB + cb) * H * W * kBlock;
-        float *dst = v->data + (n * groups + g) * group_floats() + cb * T * kBlock;
+        float *dst = vg + cb * T * kBlock;
         const int64_t t1 = std::min(T, TH * TW - g * T);
         for (int64_t t = 0; t < t1; ++t) {
             const int64_t q = g * T + t, ih = q / TW * 4 - top, iw = q % TW * 4 - left;
@@ -134,10 +136,10 @@ public:
         }
     }
 
-    // Output blocks [ob, ob + no) of the tiles of group g of image n, through the products in `m`.
-    ZELT_AVX2 void output_blocks(int64_t n, int64_t g, int64_t ob, int64_t no, float *m) const {
+    // Output blocks [ob, ob + no) of the tiles of group g of image n, transformed in `vg`, through the
+    // products in `m`.
+    ZELT_AVX2 void output_blocks(int64_t n, int64_t g, const float *vg, int64_t ob, int64_t no, float *m) const {
         const int64_t nt = std::min(T, TH * TW - g * T);
-        const float *vg = v->data + (n * groups + g) * group_floats();
         for (int64_t xi = 0; xi < kXi; ++xi) {
             const float *vx = vg + xi * CB * T * kBlock, *ux = u.data() + (xi * OB + ob) * CB * kBlock * kBlock;
             float *mx = m + xi * 2 * T * kBlock;
@@ -187,25 +189,34 @@ public:
     }
 
     void run(RunCtx &ctx) override {
-        claim_items(ctx.pool, N * groups * CB, [&](int, int64_t i) {
-            transform_input(i / (groups * CB), i / CB % groups, i % CB);
-        });
-        // Output-block pairs innermost: consecutive items read the same tile group.
+        // Waves of tile groups, each transformed and then multiplied while its transformed input is in cache.
         const int64_t pairs = (OB + 1) / 2;
-        claim_items(ctx.pool, N * groups * pairs, [&](int task, int64_t i) {
-            const int64_t ob = i % pairs * 2;
-            output_blocks(i / (groups * pairs), i / pairs % groups, ob, std::min<int64_t>(2, OB - ob),
-                          ctx.scratch + size_t(task) * ctx.scratch_per_thread);
-        });
+        for (int64_t g0 = 0; g0 < N * groups; g0 += wave) {
+            const int64_t ng = std::min(wave, N * groups - g0);
+            claim_items(ctx.pool, ng * CB, [&](int, int64_t i) {
+                const int64_t g = g0 + i / CB;
+                transform_input(g / groups, g % groups, i % CB, v->data + (g - g0) * group_floats());
+            });
+            // Output-block pairs innermost: consecutive items read the same tile group.
+            claim_items(ctx.pool, ng * pairs, [&](int task, int64_t i) {
+                const int64_t g = g0 + i / pairs, ob = i % pairs * 2;
+                output_blocks(g / groups, g % groups, v->data + (g - g0) * group_floats(), ob,
+                              std::min<int64_t>(2, OB - ob), ctx.scratch + size_t(task) * ctx.scratch_per_thread);
+            });
+        }
     }
 };
 
-// Whether Winograd runs faster than the direct kernels: enough channels for the transforms to pay, and
-// enough tiles for the four-times-larger weights to be read for many of them.  ZELT_WINOGRAD=0 or 1 turns
-// it off or on wherever it applies, for tests and measurements of both paths.
-bool worth_it(int64_t C, int64_t M, int64_t tiles) {
+// Whether Winograd runs faster than the direct kernels, from measurements on Zen 4 at 1 and 2 threads:
+// enough channels for the transforms to pay, at least half the positions of the 4x4 tiles inside the output,
+// and tiles enough to read the four-times-larger transformed weights for: they come from L2 or L3 for each
+// group of tiles, where the direct kernel reads its weights once for many output positions.
+// ZELT_WINOGRAD=0 or 1 turns it off or on wherever it applies: a hook for tests and for measuring both paths.
+bool worth_it(int64_t C, int64_t M, int64_t OH, int64_t OW, int64_t tiles) {
     if (const char *e = std::getenv("ZELT_WINOGRAD"); e && (e[0] == '0' || e[0] == '1')) return e[0] == '1';
-    return C >= 16 && M >= 16 && tiles >= 16;
+    const double weight_bytes = double(kXi * 4) * double(C) * double(M);
+    const int64_t min_tiles = weight_bytes <= 4e6 ? 4 : weight_bytes <= 16e6 ? 9 : 64;
+    return C >= 16 && M >= 16 && tiles >= min_tiles && 2 * OH * OW >= 16 * tiles;
 }
 
 // G g G^T of one 3x3 kernel into 36 values, in double.
@@ -229,7 +240,7 @@ std::unique_ptr<Op> make_winograd_conv(const Node &n, Planner &p, Tensor *x, Ten
         ah.d != 1 || aw.d != 1 || std::max({ah.p0, ah.p1, aw.p0, aw.p1}) > 1)
         return nullptr;
     const int64_t TH = (ah.out + 3) / 4, TW = (aw.out + 3) / 4;
-    if (ah.out < 1 || aw.out < 1 || !worth_it(C, M, TH * TW)) return nullptr;
+    if (ah.out < 1 || aw.out < 1 || !worth_it(C, M, ah.out, aw.out, TH * TW)) return nullptr;
     auto op = std::make_unique<WinogradConvOp>();
     op->x = x, op->y = y, op->res = res, op->act = act;
     op->N = x->shape[0], op->C = C, op->CB = blocks_of(C), op->M = M, op->OB = blocks_of(M);
@@ -254,7 +265,8 @@ std::unique_ptr<Op> make_winograd_conv(const Node &n, Planner &p, Tensor *x, Ten
                 op->u[size_t((((xi * OB + m / kBlock) * CB + c / kBlock) * kBlock + c % kBlock) * kBlock +
                              m % kBlock)] = float(t[xi]);
         }
-    op->v = p.temporary(n.name + "/winograd", op->N * op->groups * op->group_floats());
+    op->wave = std::max<int64_t>(1, kWaveBytes / (op->group_floats() * 4));
+    op->v = p.temporary(n.name + "/winograd", std::min(op->wave, op->N * op->groups) * op->group_floats());
     op->ins = {x};
     if (res) op->ins.push_back(res);
     op->ins.push_back(op->v);
