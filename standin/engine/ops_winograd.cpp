@@ -5,10 +5,11 @@
 // output tile and channel pair where the direct kernel does 144, for transforms that cost little once there
 // are a few dozen channels.
 //
-// Two parallel phases: the input transform of every tile into a temporary [image][tile group][36][C/8][T][8],
-// then work items of one tile group x two output blocks, whose products stay in the thread's scratch until
-// the output transform reads them.  A tile group's transformed input is sized to stay in L2 across the
-// output blocks that read it in turn.
+// The tiles of an image go in groups of T, and the groups in waves: per wave, the input transform of its
+// groups into a temporary [group][36][C/8][T][8], then work items of one group x two output blocks, whose
+// products stay in the thread's scratch until the output transform reads them.  A group's transformed
+// input stays in L2 across the output blocks that read it in turn, and a wave's in cache between the two
+// steps.
 #include <array>
 #include <cstdlib>
 #include <utility>
@@ -138,10 +139,12 @@ public:
 
     // Output blocks [ob, ob + no) of the tiles of group g of image n, transformed in `vg`, through the
     // products in `m`.
-    ZELT_AVX2 void output_blocks(int64_t n, int64_t g, const float *vg, int64_t ob, int64_t no, float *m) const {
+    ZELT_AVX2 void output_blocks(int64_t n, int64_t g, const float *vg, int64_t ob, int64_t no,
+                                 float *m) const {
         const int64_t nt = std::min(T, TH * TW - g * T);
         for (int64_t xi = 0; xi < kXi; ++xi) {
-            const float *vx = vg + xi * CB * T * kBlock, *ux = u.data() + (xi * OB + ob) * CB * kBlock * kBlock;
+            const float *vx = vg + xi * CB * T * kBlock;
+            const float *ux = u.data() + (xi * OB + ob) * CB * kBlock * kBlock;
             float *mx = m + xi * 2 * T * kBlock;
             for (int64_t t = 0; t < nt; t += kNT)
                 product_table[no - 1][size_t(std::min(kNT, nt - t) - 1)](
@@ -197,11 +200,15 @@ public:
                 const int64_t g = g0 + i / CB;
                 transform_input(g / groups, g % groups, i % CB, v->data + (g - g0) * group_floats());
             });
-            // Output-block pairs innermost: consecutive items read the same tile group.
+            // Whichever is larger, the wave's transformed input or the transformed weights, is read once: its
+            // parts are the outer loop of the items, and the parts of the other come from cache again.
+            const bool pairs_outer = int64_t(u.size()) > ng * group_floats();
             claim_items(ctx.pool, ng * pairs, [&](int task, int64_t i) {
-                const int64_t g = g0 + i / pairs, ob = i % pairs * 2;
+                const int64_t g = g0 + (pairs_outer ? i % ng : i / pairs);
+                const int64_t ob = (pairs_outer ? i / ng : i % pairs) * 2;
                 output_blocks(g / groups, g % groups, v->data + (g - g0) * group_floats(), ob,
-                              std::min<int64_t>(2, OB - ob), ctx.scratch + size_t(task) * ctx.scratch_per_thread);
+                              std::min<int64_t>(2, OB - ob),
+                              ctx.scratch + size_t(task) * ctx.scratch_per_thread);
             });
         }
     }
@@ -221,13 +228,18 @@ bool worth_it(int64_t C, int64_t M, int64_t OH, int64_t OW, int64_t tiles) {
 
 // G g G^T of one 3x3 kernel into 36 values, in double.
 void transform_weights(const float *g, double out[kXi]) {
-    static const double G[6][3] = {{1. / 4, 0, 0},          {-1. / 6, -1. / 6, -1. / 6}, {-1. / 6, 1. / 6, -1. / 6},
-                                   {1. / 24, 1. / 12, 1. / 6}, {1. / 24, -1. / 12, 1. / 6}, {0, 0, 1}};
+    static const double G[6][3] = {{1. / 4, 0, 0},
+                                   {-1. / 6, -1. / 6, -1. / 6},
+                                   {-1. / 6, 1. / 6, -1. / 6},
+                                   {1. / 24, 1. / 12, 1. / 6},
+                                   {1. / 24, -1. / 12, 1. / 6},
+                                   {0, 0, 1}};
     double t[6][3];
     for (int i = 0; i < 6; ++i)
         for (int j = 0; j < 3; ++j) t[i][j] = G[i][0] * g[j] + G[i][1] * g[3 + j] + G[i][2] * g[6 + j];
     for (int i = 0; i < 6; ++i)
-        for (int k = 0; k < 6; ++k) out[i * 6 + k] = t[i][0] * G[k][0] + t[i][1] * G[k][1] + t[i][2] * G[k][2];
+        for (int k = 0; k < 6; ++k)
+            out[i * 6 + k] = t[i][0] * G[k][0] + t[i][1] * G[k][1] + t[i][2] * G[k][2];
 }
 
 }  // namespace
