@@ -124,3 +124,21 @@ def test_winograd_results_do_not_depend_on_the_thread_count(lib, monkeypatch):
     model = b.model([("x", [2, 3, 45, 38])], [_conv1(b, x, 40, 6)])
     x = _input([2, 3, 45, 38])
     assert np.array_equal(_run(lib, model, x, 1)[0], _run(lib, model, x, 2)[0])
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf])
+def test_non_finite_inputs_reach_the_outputs_of_their_windows(lib, monkeypatch, bad):
+    """A NaN or an infinity in the input: the same outputs become NaN or infinite as in onnxruntime (the
+    Winograd transforms would spread it over whole tiles), and the others keep their values."""
+    monkeypatch.setenv("ZELT_WINOGRAD", "1")
+    b = Builder(25)
+    y = b.op("Relu", [_conv3(b, b.op("Relu", [_conv1(b, "x", 3, 16)]), 16, 24)])
+    model = b.model([("x", [1, 3, 11, 10])], [y])
+    x = _input([1, 3, 11, 10])
+    x[0, 1, 5, 6] = bad
+    sess = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"])
+    want = sess.run(None, {"x": x})[0]
+    got = _run(lib, model, x)[0]
+    assert np.array_equal(np.isfinite(got), np.isfinite(want)) and not np.isfinite(want).all()
+    finite = np.isfinite(want)
+    assert np.allclose(got[finite], want[finite], rtol=1e-4, atol=1e-3)

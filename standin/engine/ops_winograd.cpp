@@ -106,6 +106,7 @@ public:
     int64_t TH, TW, T, groups;  // tile rows and columns, tiles per group, groups per image
     int64_t wave;               // tile groups transformed at once
     std::vector<float> u, bias;  // transformed weights [36][OB][CB][8][8], bias [OB][8]
+    std::vector<float> wd;       // the weights as they are, [OB][C][9][8], for tiles that are not finite
     Activation act;
 
     int64_t group_floats() const { return kXi * CB * T * kBlock; }
@@ -135,6 +136,29 @@ public:
                 }
             transform_tile(patch, 6 * kBlock, vt, step);
         }
+    }
+
+    // The outputs of a tile for output block ob computed directly, bias and residual `r` added, into `sums`:
+    // a NaN or an infinity in the input reaches every output of the Winograd tiles over it, where the direct
+    // convolution passes it only to the outputs whose windows hold it.
+    ZELT_AVX2 void direct_tile(int64_t n, int64_t ob, int64_t oh0, int64_t ow0, int64_t nh, int64_t nw,
+                               const float *r, float *sums) const {
+        for (int64_t i = 0; i < nh; ++i)
+            for (int64_t j = 0; j < nw; ++j) {
+                __m256 acc = _mm256_loadu_ps(bias.data() + ob * kBlock);
+                for (int64_t k = 0; k < 9; ++k) {
+                    const int64_t ih = oh0 + i - top + k / 3, iw = ow0 + j - left + k % 3;
+                    if (ih < 0 || ih >= H || iw < 0 || iw >= W) continue;
+                    const float *xp = x->data + ((n * CB * H + ih) * W + iw) * kBlock;
+                    for (int64_t c = 0; c < C; ++c) {
+                        const float xv = xp[c / kBlock * H * W * kBlock + c % kBlock];
+                        acc = _mm256_fmadd_ps(_mm256_loadu_ps(wd.data() + ((ob * C + c) * 9 + k) * kBlock),
+                                              _mm256_set1_ps(xv), acc);
+                    }
+                }
+                if (r) acc = _mm256_add_ps(acc, _mm256_loadu_ps(r + ((oh0 + i) * OW + ow0 + j) * kBlock));
+                _mm256_store_ps(sums + (i * 4 + j) * kBlock, acc);
+            }
     }
 
     // Output blocks [ob, ob + no) of the tiles of group g of image n, transformed in `vg`, through the
@@ -167,16 +191,22 @@ public:
                 // The tile's outputs, bias and residual added, then the activation while they are in L1.
                 alignas(32) float sums[4 * 4 * kBlock];
                 const int64_t nh = std::min<int64_t>(4, OH - oh0), nw = std::min<int64_t>(4, OW - ow0);
+                __m256 finite = _mm256_setzero_ps();  // stays zero while every output is finite
                 for (int i = 0; i < 4; ++i) {
                     __m256 out[4];
                     output_rows(rows[i], out);
                     for (int j = 0; j < 4; ++j) {
                         __m256 s = _mm256_add_ps(out[j], b);
-                        if (r && i < nh && j < nw)
-                            s = _mm256_add_ps(s, _mm256_loadu_ps(r + ((oh0 + i) * OW + ow0 + j) * kBlock));
+                        if (i < nh && j < nw) {
+                            const int64_t at = ((oh0 + i) * OW + ow0 + j) * kBlock;
+                            if (r) s = _mm256_add_ps(s, _mm256_loadu_ps(r + at));
+                            finite = _mm256_add_ps(finite, _mm256_mul_ps(s, _mm256_setzero_ps()));
+                        }
                         _mm256_store_ps(sums + (i * 4 + j) * kBlock, s);
                     }
                 }
+                if (_mm256_movemask_ps(_mm256_cmp_ps(finite, finite, _CMP_UNORD_Q)))
+                    direct_tile(n, ob + o, oh0, ow0, nh, nw, r, sums);
                 act.apply(sums, 4 * 4 * kBlock);
                 for (int64_t i = 0; i < nh; ++i)
                     for (int64_t j = 0; j < nw; ++j) {
@@ -263,16 +293,20 @@ std::unique_ptr<Op> make_winograd_conv(const Node &n, Planner &p, Tensor *x, Ten
     op->T = std::min(fit, (TH * TW + kNT - 1) / kNT * kNT);
     op->groups = (TH * TW + op->T - 1) / op->T;
     const int64_t OB = op->OB, CB = op->CB;
-    p.charge(uint64_t(kXi * OB * CB * kBlock * kBlock + OB * kBlock), 4);
+    p.charge(uint64_t(kXi * OB * CB * kBlock * kBlock + OB * kBlock + OB * C * 9 * kBlock), 4);
     p.materialise(w);
     if (Tensor *b = n.input(2)) p.materialise(b);
     op->u.assign(size_t(kXi * OB * CB * kBlock * kBlock), 0.f);
     op->bias.assign(size_t(OB * kBlock), 0.f);
+    op->wd.assign(size_t(OB * C * 9 * kBlock), 0.f);
     if (Tensor *b = n.input(2)) std::copy(b->fdata.begin(), b->fdata.end(), op->bias.begin());
     for (int64_t m = 0; m < M; ++m)
         for (int64_t c = 0; c < C; ++c) {
             double t[kXi];
             transform_weights(w->fdata.data() + (m * C + c) * 9, t);
+            for (int64_t k = 0; k < 9; ++k)
+                op->wd[size_t(((m / kBlock * C + c) * 9 + k) * kBlock + m % kBlock)] =
+                    w->fdata[size_t((m * C + c) * 9 + k)];
             for (int64_t xi = 0; xi < kXi; ++xi)
                 op->u[size_t((((xi * OB + m / kBlock) * CB + c / kBlock) * kBlock + c % kBlock) * kBlock +
                              m % kBlock)] = float(t[xi]);
