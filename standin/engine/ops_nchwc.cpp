@@ -12,20 +12,17 @@
 #include <set>
 #include <utility>
 
-#include "ops_util.hpp"
+#include "nchwc.hpp"
 #include "vec_math.hpp"
 
 namespace zelt::engine {
 
 namespace {
 
-constexpr int64_t kBlock = 8;
 constexpr int64_t kSlabBytes = 65536;    // output of one work item, kept in cache across input-channel passes
 constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
 constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in L2 while its rows run
-
-int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
 
 bool is_sum2(const Node &n) {
     return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
@@ -246,16 +243,6 @@ struct VecAct {
     }
     ZELT_AVX2 __m256 operator()(__m256 v) const { return leaky ? apply<true>(v) : apply<false>(v); }
 };
-
-// Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
-ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb,
-                              int64_t pos) {
-    alignas(32) float lane[8];
-    _mm256_store_ps(lane, v);
-    const int64_t c0 = cb * kBlock, lanes = std::min<int64_t>(kBlock, C - c0);
-    float *dst = y + (n * C + c0) * plane + pos;
-    for (int64_t c = 0; c < lanes; ++c) dst[c * plane] = lane[c];
-}
 
 // A row of blocked vectors [count][8], stored to `y` blocked (at `row`) or scattered to plain NCHW.
 struct RowOut {
@@ -1333,6 +1320,10 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
                                        [&](const std::unique_ptr<Tensor> &t) { return t->alias == res; });
     if (in_place) y->alias = res;
 
+    if (auto op = make_winograd_conv(n, p, x, y, res, act, axes[0], axes[1])) {
+        op->op_type = std::string("Conv") + (res ? "+Add" : "") + (act_node ? "+Act" : "");
+        return op;
+    }
     auto op = std::make_unique<NchwcConvOp>();
     op->x = x;
     op->y = y;
