@@ -734,10 +734,17 @@ std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
 
 class MatMulOp : public Op {
 public:
-    Tensor *a, *b, *y;
+    Tensor *a, *b, *y, *bias = nullptr;  // bias: [N], added to every row
+    float alpha = 1.f;
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     void run(RunCtx &ctx) override {
+        if (bias)
+            ctx.pool.parallel_for(batches * M, std::max<int64_t>(1, 8192 / std::max<int64_t>(N, 1)),
+                                  [&](int64_t r0, int64_t r1) {
+                                      for (int64_t r = r0; r < r1; ++r)
+                                          std::memcpy(y->data + r * N, bias->data, size_t(N) * 4);
+                                  });
         // The operands' offsets of each batch element come from its index, not from a table that a tiny
         // model with one huge batch axis could make huge.
         auto ast = strides_of(abatch), bst = strides_of(bbatch);
@@ -749,8 +756,8 @@ public:
                 if (abatch[d] != 1) ao += idx * ast[d];
                 if (bbatch[d] != 1) bo += idx * bst[d];
             }
-            sgemm_parallel(ctx.pool, false, false, M, N, K, 1.f, a->data + ao * M * K, K,
-                           b->data + bo * K * N, N, 0.f, y->data + i * M * N, N);
+            sgemm_parallel(ctx.pool, false, false, M, N, K, alpha, a->data + ao * M * K, K,
+                           b->data + bo * K * N, N, bias ? 1.f : 0.f, y->data + i * M * N, N);
         }
     }
 };
@@ -793,6 +800,16 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
     set_shape(op->y, ys);
     op->ins = {op->a, op->b};
     op->outs = {op->y};
+    // A rewrite pass's fused form: a scale factor and a bias on the product.
+    if (n.op_type == "FusedMatMul") {
+        op->alpha = n.get_float("alpha", 1.f);
+        op->bias = n.input(2);
+        if (op->bias) {
+            need_float(n, op->bias);
+            if (op->bias->shape != Shape{op->N}) fail(n, "bias must be of shape [N]");
+            op->ins.push_back(op->bias);
+        }
+    }
     return op;
 }
 
@@ -890,7 +907,7 @@ std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p) {
     if (t == "MaxPool" || t == "AveragePool") return make_pool(n, p);
     if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return make_global_pool(n, p);
     if (t == "Gemm") return make_gemm(n, p);
-    if (t == "MatMul") return make_matmul(n, p);
+    if (t == "MatMul" || t == "FusedMatMul") return make_matmul(n, p);
     if (t == "BatchNormalization") return make_batchnorm(n, p);
     if (t == "LRN") return make_lrn(n, p);
     return nullptr;
