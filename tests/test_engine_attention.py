@@ -64,7 +64,7 @@ def test_softmax(lib, op, shape, axis, values):
 
 def _decomposed_ln(b, x, d, case):
     """LayerNormalization as exporters write it, over the last axes (`case` picks the variant)."""
-    axes = [-2, -1] if case == "two axes" else ([1] if case == "positive axes" else [-1])
+    axes = {"two axes": [-2, -1], "positive axes": [2], "middle axis": [1]}.get(case, [-1])
     mean = b.op("ReduceMean", [x], axes=axes)
     c = b.op("Sub", [x, mean])
     sq = b.op("Mul", [c, c]) if case == "mul self" else b.op("Pow", [c, b.const(np.float32(2))])
@@ -96,7 +96,8 @@ def _decomposed_ln(b, x, d, case):
     ("no affine", True),
     ("centred read twice", False),
     ("centred is output", False),
-    ("positive axes", False),
+    ("positive axes", True),   # the compiler counts them from the end
+    ("middle axis", False),
     ("wide scale", True),      # the normalisation is fused; the scale stays a Mul
 ])
 def test_layernorm_pattern(lib, case, fused):
@@ -104,7 +105,7 @@ def test_layernorm_pattern(lib, case, fused):
     b = Builder(2)
     x = b.op("Relu", ["x"])
     y, extra = _decomposed_ln(b, x, d, case)
-    shape = (2, 4, d) if case != "positive axes" else (2, d)
+    shape = (2, 4, d)
     model = b.model([("x", shape)], [y] + extra)
     types = _run_compare(lib, model, _feeds(model))
     assert ("ReduceMean" not in types) == fused, types

@@ -425,7 +425,21 @@ class _Compiler:
                     inputs[pos] = ""
         while inputs and not inputs[-1]:
             inputs.pop()
+        if op.startswith("Reduce") and len(inputs) > 1:
+            inputs[1] = self._axes_from_end(inputs[0], inputs[1])
         return op, inputs, attrs
+
+    def _axes_from_end(self, value, axes):
+        """Reduction axes counted from the end where the input's rank is known: the engine sees from them
+        which reductions run over the last axes (a layer normalisation) before it knows any shape."""
+        shape = self.consts[value].shape if value in self.consts else self.shapes.get(value)
+        if shape is None or axes not in self.consts:
+            return axes
+        rank = len(shape)
+        given = [int(a) for a in self.consts[axes].reshape(-1)]
+        if not given or not all(-rank <= a < rank for a in given) or len({a % rank for a in given}) != len(given):
+            return axes  # the engine refuses these, naming them
+        return self._const(np.array(sorted(a % rank - rank for a in given), np.int64), "axes")
 
     def _static_shape(self, node, value):
         if value in self.consts:
