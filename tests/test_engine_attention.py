@@ -187,6 +187,36 @@ def test_matmul_bias(lib, case, fused):
     assert ("Add" not in types) == fused, types
 
 
+@pytest.mark.parametrize("case,fused", [
+    ("keys", True),             # [B,H,S,D] x ([B,H,S,D] transposed)
+    ("both", True),
+    ("2-D", True),
+    ("three axes moved", False),
+    ("transpose read twice", False),
+])
+def test_matmul_transpose(lib, case, fused):
+    b = Builder(7)
+    shapes = {"2-D": ((13, 9), (11, 9))}.get(case, ((1, 3, 13, 9), (1, 3, 11, 9)))
+    q, k = b.op("Relu", ["q"]), b.op("Relu", ["k"])
+    r = len(shapes[0])
+    swap = list(range(r - 2)) + [r - 1, r - 2]
+    outs = []
+    if case == "three axes moved":
+        kt = b.op("Reshape", [b.op("Transpose", [k], perm=[0, 3, 2, 1]), b.const(np.array([1, 3, 9, 11], np.int64))])
+    else:
+        kt = b.op("Transpose", [k], perm=swap)
+    if case == "transpose read twice":
+        outs.append(b.op("Relu", [kt]))
+    if case == "both":
+        q = b.op("Transpose", [b.op("Transpose", [q], perm=swap)], perm=swap)
+    y = b.op("MatMul", [q, kt])
+    model = b.model([("q", shapes[0]), ("k", shapes[1])], [y] + outs)
+    types = _run_compare(lib, model, _feeds(model))
+    assert ("FusedMatMul" in types) == fused, types
+    if case == "both":
+        assert types.count("Transpose") == 1, types  # the inner one of q's two stays
+
+
 def _vit_block(b, x, seq, dim, heads, native_ln):
     """A pre-norm transformer encoder block as torch exports it (qkv projection, attention, MLP with GELU)."""
     hd = dim // heads
@@ -231,3 +261,4 @@ def test_vit_block(lib, native_ln):
     types = _run_compare(lib, model, _feeds(model))
     assert types.count("LayerNorm") == 4 and "ReduceMean" not in types, types
     assert types.count("FusedMatMul") == 10 and types.count("Softmax") == 2, types
+    assert types.count("Transpose") == 4, types  # of the keys: read in place

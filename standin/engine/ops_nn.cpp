@@ -736,6 +736,7 @@ class MatMulOp : public Op {
 public:
     Tensor *a, *b, *y, *bias = nullptr;  // bias: [N], added to every row
     float alpha = 1.f;
+    bool ta = false, tb = false;  // operands stored with their last two axes swapped
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     void run(RunCtx &ctx) override {
@@ -756,8 +757,8 @@ public:
                 if (abatch[d] != 1) ao += idx * ast[d];
                 if (bbatch[d] != 1) bo += idx * bst[d];
             }
-            sgemm_parallel(ctx.pool, false, false, M, N, K, alpha, a->data + ao * M * K, K,
-                           b->data + bo * K * N, N, bias ? 1.f : 0.f, y->data + i * M * N, N);
+            sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data + ao * M * K, ta ? M : K,
+                           b->data + bo * K * N, tb ? K : N, bias ? 1.f : 0.f, y->data + i * M * N, N);
         }
     }
 };
@@ -771,6 +772,13 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
     need_float(n, op->b);
     Shape as = op->a->shape, bs = op->b->shape;
     if (as.empty() || bs.empty()) fail(n, "scalar operands");
+    // A rewrite pass's fused form: operands transposed in their last two axes, a scale and a bias.
+    const bool fused = n.op_type == "FusedMatMul";
+    op->ta = fused && n.get_int("transA", 0) != 0;
+    op->tb = fused && n.get_int("transB", 0) != 0;
+    if ((op->ta && as.size() < 2) || (op->tb && bs.size() < 2)) fail(n, "a transposed operand must be 2-D or more");
+    if (op->ta) std::swap(as[as.size() - 1], as[as.size() - 2]);
+    if (op->tb) std::swap(bs[bs.size() - 1], bs[bs.size() - 2]);
     bool a1 = as.size() == 1, b1 = bs.size() == 1;
     if (a1) as.insert(as.begin(), 1);
     if (b1) bs.push_back(1);
@@ -800,8 +808,7 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &) {
     set_shape(op->y, ys);
     op->ins = {op->a, op->b};
     op->outs = {op->y};
-    // A rewrite pass's fused form: a scale factor and a bias on the product.
-    if (n.op_type == "FusedMatMul") {
+    if (fused) {
         op->alpha = n.get_float("alpha", 1.f);
         op->bias = n.input(2);
         if (op->bias) {

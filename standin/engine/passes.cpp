@@ -183,6 +183,14 @@ void fuse_layernorm(Rewriter &rw) {
     }
 }
 
+// The attributes a "FusedMatMul" made from `n` starts with: those of a fused `n`; none of a plain MatMul,
+// whatever a model wrote there.
+std::map<std::string, Attr> fused_attrs(const Node &n) {
+    std::map<std::string, Attr> a;
+    if (n.op_type == "FusedMatMul") a = n.attrs;
+    return a;
+}
+
 bool is_matmul(const Node &n) {
     return (n.op_type == "MatMul" || n.op_type == "FusedMatMul") && n.in.size() >= 2 && n.in[0] && n.in[1] &&
            n.out.size() == 1;
@@ -228,10 +236,43 @@ void fold_matmul_scale(Rewriter &rw) {
             folded = true;
         }
         if (!folded) continue;
+        target->attrs = fused_attrs(n);
         target->op_type = "FusedMatMul";
-        target->attrs.clear();
         target->attrs["alpha"].type = Attr::Float;
         target->attrs["alpha"].f = alpha;
+    }
+}
+
+// Whether Transpose `n` swaps the last two axes and keeps the others.
+bool swaps_last_two(const Node &n) {
+    if (n.op_type != "Transpose" || n.out.size() != 1 || !n.input(0) || !n.has("perm")) return false;
+    const std::vector<int64_t> perm = n.get_ints("perm");
+    const size_t r = perm.size();
+    if (r < 2) return false;
+    for (size_t i = 0; i + 2 < r; ++i)
+        if (perm[i] != int64_t(i)) return false;
+    return perm[r - 2] == int64_t(r - 1) && perm[r - 1] == int64_t(r - 2);
+}
+
+// An operand of a MatMul that a Transpose of its last two axes produced (the keys of attention, K^T) is
+// read in place: the product takes it transposed (transA/transB of a "FusedMatMul").
+void fold_matmul_transpose(Rewriter &rw) {
+    for (Node &n : rw.g.nodes) {
+        if (!is_matmul(n)) continue;
+        auto attrs = fused_attrs(n);
+        bool folded = false;
+        for (size_t i = 0; i < 2; ++i) {
+            const char *flag = i == 0 ? "transA" : "transB";
+            const Node *t = rw.inner(n.in[i], 1) ? rw.producer(n.in[i]) : nullptr;
+            if (!t || !swaps_last_two(*t) || attrs.count(flag)) continue;
+            n.in[i] = t->in[0];
+            attrs[flag].i = 1;
+            rw.remove(*t);
+            folded = true;
+        }
+        if (!folded) continue;
+        n.op_type = "FusedMatMul";
+        n.attrs = std::move(attrs);
     }
 }
 
@@ -249,7 +290,7 @@ void fuse_matmul_bias(Rewriter &rw) {
             continue;
         r->op_type = "FusedMatMul";
         r->in = {n.in[0], n.in[1], b};
-        r->attrs = n.attrs;
+        r->attrs = fused_attrs(n);
         rw.remove(n);
     }
 }
@@ -258,7 +299,8 @@ void fuse_matmul_bias(Rewriter &rw) {
 
 void rewrite(Graph &g) {
     using Pass = void (*)(Rewriter &);
-    for (Pass pass : {drop_copies, fuse_silu, fuse_layernorm, fold_matmul_scale, fuse_matmul_bias}) {
+    for (Pass pass :
+         {drop_copies, fuse_silu, fuse_layernorm, fold_matmul_scale, fold_matmul_transpose, fuse_matmul_bias}) {
         Rewriter rw(g);
         pass(rw);
         rw.commit();
