@@ -2,7 +2,9 @@
 
 All sides are timed end to end for one inference (inputs in, run, float32 outputs out) in one process,
 with 1 and then 2 threads: onnxruntime with intra_op_num_threads, OpenVINO's CPU plugin with
-INFERENCE_NUM_THREADS and the LATENCY hint, the simulator through its core mask (one thread per bit).
+INFERENCE_NUM_THREADS and the LATENCY hint (and float32 precision unless --ov-precision default: on CPUs with
+native bfloat16 arithmetic the plugin otherwise computes in bf16), the simulator through its core mask (one
+thread per bit).
 The simulator is driven as an application drives it: descriptors made once, then per inference
 zelt_inputs_set, zelt_run, zelt_outputs_get into preallocated arrays and zelt_outputs_release.
 Other processes on the machine disturb single runs, so the sides run in alternating rounds and the best
@@ -15,6 +17,7 @@ to its cache folder (see benchmarks/README.md).
 OpenVINO is optional: without it its columns read n/a.
 
     python benchmarks/bench_engine.py [--runs N] [--rounds R] [--models a,b] [--threads 1,2] [--cache DIR]
+                                    [--ov-precision f32|default]
 """
 import argparse
 import ctypes
@@ -82,9 +85,12 @@ def ort_round(path, threads, input_name, x, runs):
     return median_ms(lambda: sess.run(None, {input_name: x}), runs)  # the session and its threads end here
 
 
-def openvino_round(path, threads, x, runs):
+def openvino_round(path, threads, x, runs, precision):
     core = openvino.Core()
-    compiled = core.compile_model(path, "CPU", {"INFERENCE_NUM_THREADS": threads, "PERFORMANCE_HINT": "LATENCY"})
+    config = {"INFERENCE_NUM_THREADS": threads, "PERFORMANCE_HINT": "LATENCY"}
+    if precision != "default":
+        config["INFERENCE_PRECISION_HINT"] = precision
+    compiled = core.compile_model(path, "CPU", config)
     request = compiled.create_infer_request()
 
     def infer():
@@ -155,6 +161,10 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--models", default=DEFAULT_MODELS)
     parser.add_argument("--threads", default="1,2")
+    # On CPUs with native bfloat16 arithmetic (AVX512_BF16, AMX) the CPU plugin's default precision is
+    # bf16: a different, less exact computation than the float32 of the simulator and onnxruntime.
+    parser.add_argument("--ov-precision", default="f32", choices=["f32", "default"],
+                        help="OpenVINO's INFERENCE_PRECISION_HINT: f32, or the plugin's default")
     parser.add_argument("--cache", default=export_models.default_cache(), help="folder of the exported models")
     args = parser.parse_args()
     ort.set_default_logger_severity(3)
@@ -174,7 +184,7 @@ def main():
                 for _ in range(args.rounds):
                     ort_ms = min(ort_ms, ort_round(path, threads, input_name, x, args.runs))
                     if openvino:
-                        ov_ms = min(ov_ms, openvino_round(path, threads, x, args.runs))
+                        ov_ms = min(ov_ms, openvino_round(path, threads, x, args.runs, args.ov_precision))
                     sim_ms = min(sim_ms, simulator_round(lib, data, mask_of(threads), x, args.runs))
                 best = min(ort_ms, ov_ms) if openvino else ort_ms
                 print("{:<22} {:>3} {} {} {} {:>8.2f} {} {:>8.2f} {:>6.2f}".format(

@@ -21,7 +21,7 @@ SOCKET_ADDRESS = "\0tetherd"
 # Under AddressSanitizer freed memory sits in quarantine, so resident sizes say nothing about leaks.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
-MAGIC, VERSION, REPLY = 0x4454455A, 1, 0x8000
+MAGIC, VERSION, REPLY = 0x4454455A, 2, 0x8000
 OP_DEVICES, OP_INIT, OP_RUN, OP_QUERY, OP_CORE_MASK, OP_DESTROY = range(1, 7)
 ZELT_ERR_DEVICE_UNAVAILABLE, ZELT_ERR_DEVICE_UNMATCH, ZELT_ERR_TARGET_PLATFORM_UNMATCH = -3, -10, -13
 

@@ -57,8 +57,12 @@ class Client:
         assert line == "ready\n", (line, self.proc.stderr.read() if self.proc.poll() is not None else "")
 
     def result(self, timeout):
-        out, err = self.proc.communicate(timeout=timeout)
+        # Read through the same buffered pipe objects as wait_ready: its readline may already hold the
+        # result line of a client that finished before we got to it (communicate() reads the raw pipe).
+        self.proc.wait(timeout)
+        out, err = self.proc.stdout.read(), self.proc.stderr.read()
         assert self.proc.returncode == 0, err
+        assert out.strip(), "no result line; stderr: " + err
         return json.loads(out.splitlines()[-1])
 
     def kill(self):
@@ -307,3 +311,81 @@ def test_random_and_mutated_frames_never_break_the_proxy(proxy):
     assert wait_for(back_to_baseline), (proxy_state(proc), fds0, threads0)
     if not SANITIZED:
         assert proxy_state(proc)[2] - rss0 < 16 * MiB
+
+
+# ------------------------------------------------------------------ doorbell
+
+SYS_FUTEX, FUTEX_WAKE = 202, 1
+OP_DOORBELL = 7
+CONTROL_SIZE, N_INPUTS_AT, INPUTS_AT = 12328, 16, 40
+
+
+def recv_reply_fds(sock):
+    """(status, rest of payload, fds) of one reply that may carry descriptors."""
+    data, fds = b"", []
+    while len(data) < 12 or len(data) < 12 + struct.unpack_from("<I", data, 8)[0]:
+        chunk, got, _, _ = socket.recv_fds(sock, 1 << 20, 2)
+        assert chunk, "the proxy hung up"
+        data += chunk
+        fds += got
+    return struct.unpack_from("<i", data, 12)[0], data[16:], fds
+
+
+def test_scribbled_doorbell_never_breaks_the_proxy(proxy):
+    """A raw client that owns the control block writes garbage into it and rings: the proxy keeps answering
+    that connection and others, and still serves a well-formed run posted afterwards."""
+    import ctypes
+    import mmap
+
+    proc = proxy.start()
+    container = compile_model(mobilenet_like(size=32, width=0.35, classes=10, seed=7), "tx5100")
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    rng = random.Random(99)
+    model = os.memfd_create("model")
+    os.write(model, container)
+    with connect(timeout=10) as sock:
+        socket.send_fds(sock, [frame(OP_INIT, struct.pack("<III", 0, 0, 1) + pstr(b"") + pstr(b""))], [model])
+        os.close(model)
+        status, body, fds = recv_reply_fds(sock)
+        assert status == 0 and len(fds) == 1
+        pos = 0
+        for _ in range(3):
+            pos += 4 + struct.unpack_from("<I", body, pos)[0]
+        size, control = struct.unpack_from("<Q", body, pos + 12)[0], struct.unpack_from("<Q", body, pos + 20)[0]
+        assert control % 8 == 0 and control + CONTROL_SIZE <= size
+        mem = mmap.mmap(fds[0], size)
+        for fd in fds:
+            os.close(fd)
+        words = (ctypes.c_uint32 * 3).from_buffer(mem, control)  # bell, request, reply
+        bell = ctypes.addressof(words)
+
+        def ring():
+            words[0] = (words[0] + 1) & 0xFFFFFFFF
+            libc.syscall(SYS_FUTEX, ctypes.c_void_p(bell), FUTEX_WAKE, 1, None, None, 0)
+
+        sock.sendall(frame(OP_DOORBELL, struct.pack("<Q", control)))
+        ring()
+        assert recv_reply(sock)[:2] == (OP_DOORBELL | REPLY, 0)
+        for i in range(400):
+            # Garbage over the request part, a huge input count now and then, a new request number.
+            start = rng.randrange(N_INPUTS_AT, INPUTS_AT + 200)
+            mem[control + start:control + start + 64] = bytes(rng.randrange(256) for _ in range(64))
+            if rng.randrange(4) == 0:
+                struct.pack_into("<I", mem, control + N_INPUTS_AT, rng.choice([2, 513, 1 << 31, 0xFFFFFFFF]))
+            words[1] = rng.randrange(1 << 32)
+            ring()
+            if i % 20 == 0:
+                sock.sendall(frame(OP_QUERY, struct.pack("<i", 3)))
+                ring()
+                assert recv_reply(sock)[0] == OP_QUERY | REPLY
+        assert proc.is_running() and proxy_answers(timeout=5)
+        # A well-formed run with nothing staged is served: the reply word takes its number.
+        struct.pack_into("<I", mem, control + N_INPUTS_AT, 0)
+        seq = (words[1] + 1) & 0xFFFFFFFF
+        words[1] = seq
+        ring()
+        assert wait_for(lambda: words[2] == seq, timeout=5)
+        del words
+        mem.close()
+    assert proxy_answers()

@@ -17,7 +17,9 @@
 // Each board runs its models on the simulator runtime library (linked in), so
 // its outputs are those of the in-process simulator bit for bit.  One thread
 // serves each connection; a connection owns at most one context, which is
-// destroyed when the client closes the connection or disappears.  SIGTERM stops
+// destroyed when the client closes the connection or disappears.  Once the
+// client asks for the doorbell, that thread sleeps on the context's bell futex
+// (runs come that way) and looks at the socket whenever it wakes.  SIGTERM stops
 // accepting, lets every call in flight finish, and exits.
 #include <fcntl.h>
 #include <malloc.h>
@@ -50,6 +52,8 @@ constexpr int kMaxConnections = 128;
 constexpr auto kFrameTimeout = std::chrono::seconds(10);  // a started frame must arrive whole within this
 constexpr uint64_t kMaxTensorMemory = 4ULL << 30;
 constexpr uint64_t kTensorAlign = 64;
+// How long a doorbell thread sleeps before it looks again for a vanished client or a stop.
+constexpr auto kBellTimeout = std::chrono::milliseconds(100);
 
 struct SocInfo {
     const char *soc;
@@ -421,6 +425,10 @@ struct BoardContext {
     std::vector<ZELTRtTensorAttr> inputs, outputs;
     std::vector<TensorSlot> in_slots, out_slots;
     TensorMemory memory;
+    uint64_t control_offset = 0;
+    RunControl *control = nullptr;  // the doorbell, inside `memory`
+    bool doorbell = false;          // the client rings it: wait on the bell, not on the socket only
+    uint32_t served = 0;            // sequence number of the last doorbell run
     BoardContext() = default;
     BoardContext(const BoardContext &) = delete;
     BoardContext &operator=(const BoardContext &) = delete;
@@ -521,15 +529,18 @@ void do_init(Reader &in, std::vector<UniqueFd> &fds, std::unique_ptr<BoardContex
         r.status = ZELT_ERR_MALLOC_FAIL;
         return;
     }
-    if (!c->memory.create(size_t(offset))) {
+    c->control_offset = offset;  // every slot ends 64-byte aligned
+    if (!c->memory.create(size_t(offset) + sizeof(RunControl))) {
         r.status = ZELT_ERR_MALLOC_FAIL;
         return;
     }
+    c->control = reinterpret_cast<RunControl *>(c->memory.base + c->control_offset);
     ZELTSDKVersion v{};
     zelt_query(h, ZELT_QUERY_SDK_VERSION, &v, sizeof v);
     std::string drv = "1.0.0 (npu_tetherd virtual board " + board->soc + ", " + v.drv_version + ")";
     r.body.str(board->id).str(board->soc).str(drv).put<uint32_t>(board->cores);
     r.body.put<uint32_t>(num.n_input).put<uint32_t>(num.n_output).put<uint64_t>(c->memory.size);
+    r.body.put<uint64_t>(c->control_offset);
     for (size_t i = 0; i < c->inputs.size(); ++i)
         r.body.raw(&c->inputs[i], sizeof(ZELTRtTensorAttr)).put(c->in_slots[i]);
     for (size_t i = 0; i < c->outputs.size(); ++i)
@@ -538,33 +549,34 @@ void do_init(Reader &in, std::vector<UniqueFd> &fds, std::unique_ptr<BoardContex
     ctx = std::move(c);
 }
 
-void do_run(Reader &in, BoardContext &c, Reply &r) {
-    uint32_t n = in.get<uint32_t>();
-    if (!in.ok() || n > c.inputs.size()) {
-        r.status = ZELT_ERR_PARAM_INVALID;
-        return;
+struct RunResult {
+    uint64_t frame_id = 0;
+    int64_t run_us = 0;
+    std::vector<uint32_t> sizes;
+};
+
+// Binds the staged inputs (already copied out of any shared memory), runs, and leaves every
+// output in its slot.
+int run_staged(BoardContext &c, const std::vector<RunInput> &staged, RunResult &res) {
+    if (staged.size() > c.inputs.size()) return ZELT_ERR_PARAM_INVALID;
+    std::vector<ZELTInput> inputs(staged.size());
+    for (size_t i = 0; i < staged.size(); ++i) {
+        const RunInput &s = staged[i];
+        ZELTInput &x = inputs[i];
+        if (s.index >= c.inputs.size() || s.size > c.in_slots[s.index].capacity)
+            return ZELT_ERR_INPUT_INVALID;
+        x.index = s.index;
+        x.size = s.size;
+        x.pass_through = uint8_t(s.pass_through != 0);
+        x.type = s.type;
+        x.fmt = s.fmt;
+        x.buf = c.memory.base + c.in_slots[s.index].offset;
     }
-    std::vector<ZELTInput> inputs(n);
-    for (ZELTInput &x : inputs) {
-        x.index = in.get<uint32_t>();
-        x.size = in.get<uint32_t>();
-        x.pass_through = in.get<uint8_t>();
-        x.type = in.get<int32_t>();
-        x.fmt = in.get<int32_t>();
-        if (!in.ok()) break;
-        if (x.index >= c.inputs.size() || x.size > c.in_slots[x.index].capacity) {
-            r.status = ZELT_ERR_INPUT_INVALID;
-            return;
-        }
-        x.buf = c.memory.base + c.in_slots[x.index].offset;
-    }
-    if (!in.at_end()) {
-        r.status = ZELT_ERR_PARAM_INVALID;
-        return;
-    }
-    if (n && (r.status = zelt_inputs_set(c.handle, n, inputs.data()))) return;
+    int ret;
+    if (!inputs.empty() && (ret = zelt_inputs_set(c.handle, uint32_t(inputs.size()), inputs.data())))
+        return ret;
     ZELTRunExtend run{};
-    if ((r.status = zelt_run(c.handle, &run))) return;
+    if ((ret = zelt_run(c.handle, &run))) return ret;
     std::vector<ZELTOutput> outputs(c.outputs.size());
     for (size_t i = 0; i < outputs.size(); ++i) {
         outputs[i].want_float = 1;
@@ -575,14 +587,81 @@ void do_run(Reader &in, BoardContext &c, Reply &r) {
     }
     ZELTOutputExtend oext{};
     if (!outputs.empty() &&
-        (r.status = zelt_outputs_get(c.handle, uint32_t(outputs.size()), outputs.data(), &oext)))
-        return;
+        (ret = zelt_outputs_get(c.handle, uint32_t(outputs.size()), outputs.data(), &oext)))
+        return ret;
     ZELTPerfRun perf{};
     zelt_query(c.handle, ZELT_QUERY_PERF_RUN, &perf, sizeof perf);
-    r.body.put<uint64_t>(run.frame_id)
-        .put<int64_t>(perf.run_duration)
-        .put<uint32_t>(uint32_t(outputs.size()));
-    for (const ZELTOutput &o : outputs) r.body.put<uint32_t>(o.size);
+    res.frame_id = run.frame_id;
+    res.run_us = perf.run_duration;
+    res.sizes.clear();
+    for (const ZELTOutput &o : outputs) res.sizes.push_back(o.size);
+    return ZELT_SUCC;
+}
+
+void do_run(Reader &in, BoardContext &c, Reply &r) {
+    uint32_t n = in.get<uint32_t>();
+    if (!in.ok() || n > c.inputs.size()) {
+        r.status = ZELT_ERR_PARAM_INVALID;
+        return;
+    }
+    std::vector<RunInput> staged(n);
+    for (RunInput &x : staged) {
+        x.index = in.get<uint32_t>();
+        x.size = in.get<uint32_t>();
+        x.pass_through = in.get<uint8_t>();
+        x.type = in.get<int32_t>();
+        x.fmt = in.get<int32_t>();
+        if (!in.ok()) break;
+        if (x.index >= c.inputs.size() || x.size > c.in_slots[x.index].capacity) {
+            r.status = ZELT_ERR_INPUT_INVALID;
+            return;
+        }
+    }
+    if (!in.at_end()) {
+        r.status = ZELT_ERR_PARAM_INVALID;
+        return;
+    }
+    RunResult res;
+    if ((r.status = run_staged(c, staged, res))) return;
+    r.body.put<uint64_t>(res.frame_id).put<int64_t>(res.run_us).put<uint32_t>(uint32_t(res.sizes.size()));
+    for (uint32_t size : res.sizes) r.body.put<uint32_t>(size);
+}
+
+// Serves the run posted as `seq` on the doorbell.  The client may scribble on the block at
+// any time: the request is copied out before it is checked, and only the results are written.
+void serve_doorbell(BoardContext &c, uint32_t seq) {
+    RunControl &rc = *c.control;
+    uint32_t n = __atomic_load_n(&rc.n_inputs, __ATOMIC_RELAXED);
+    RunResult res;
+    int status = ZELT_ERR_PARAM_INVALID;
+    if (n <= c.inputs.size()) {
+        std::vector<RunInput> staged(rc.inputs, rc.inputs + n);
+        try {
+            status = run_staged(c, staged, res);
+        } catch (const std::bad_alloc &) {
+            status = ZELT_ERR_MALLOC_FAIL;
+        }
+    }
+    rc.status = status;
+    if (status == ZELT_SUCC) {
+        rc.frame_id = res.frame_id;
+        rc.run_us = res.run_us;
+        rc.n_outputs = uint32_t(res.sizes.size());
+        std::copy(res.sizes.begin(), res.sizes.end(), rc.output_sizes);
+    }
+    c.served = seq;
+    store_word(&rc.reply, seq);
+    wake_word(&rc.reply);
+}
+
+void do_doorbell(Reader &in, BoardContext &c, Reply &r) {
+    uint64_t offset = in.get<uint64_t>();
+    if (!in.at_end() || offset != c.control_offset) {
+        r.status = ZELT_ERR_PARAM_INVALID;
+        return;
+    }
+    c.served = load_word(&c.control->request);
+    c.doorbell = true;
 }
 
 void do_query(Reader &in, BoardContext &c, Reply &r) {
@@ -630,7 +709,7 @@ void dispatch(uint16_t op, Reader &in, std::vector<UniqueFd> &fds, std::unique_p
     } else if (op == kOpInit) {
         do_init(in, fds, ctx, r);
         if (r.status) log("init refused: " + std::to_string(r.status));
-    } else if (op == kOpRun || op == kOpQuery || op == kOpCoreMask || op == kOpDestroy) {
+    } else if (op == kOpRun || op == kOpQuery || op == kOpCoreMask || op == kOpDestroy || op == kOpDoorbell) {
         if (!ctx)
             r.status = ZELT_ERR_CTX_INVALID;
         else if (op == kOpRun)
@@ -639,6 +718,8 @@ void dispatch(uint16_t op, Reader &in, std::vector<UniqueFd> &fds, std::unique_p
             do_query(in, *ctx, r);
         else if (op == kOpCoreMask)
             do_core_mask(in, *ctx, r);
+        else if (op == kOpDoorbell)
+            do_doorbell(in, *ctx, r);
         else if (in.at_end())
             ctx.reset();
         else
@@ -654,12 +735,29 @@ void serve(UniqueFd sock, int stop_fd) {
     FrameReader reader(sock.get());
     Frame f;
     for (;;) {
+        // With the doorbell in use the thread sleeps on the bell, and looks at the socket (frames,
+        // a vanished client) and the stop event whenever the bell rings or the wait times out.
+        RunControl *rc = ctx && ctx->doorbell ? ctx->control : nullptr;
+        uint32_t bell = rc ? load_word(&rc->bell) : 0;
+        bool busy = false;  // a run was served: look again before sleeping
+        if (rc) {
+            uint32_t seq = load_word(&rc->request);
+            if (seq != ctx->served) {
+                serve_doorbell(*ctx, seq);
+                busy = true;
+            }
+        }
         pollfd p[2] = {{sock.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        if (poll(p, 2, reader.buffered() ? 0 : -1) < 0) {
+        int n = poll(p, 2, reader.buffered() || rc ? 0 : -1);
+        if (n < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (p[1].revents) break;
+        if (n == 0 && !reader.buffered()) {
+            if (rc && !busy) wait_word(&rc->bell, bell, kBellTimeout);
+            continue;
+        }
         RecvStatus s = reader.next(f, Clock::now() + kFrameTimeout);
         if (s == RecvStatus::kBadFrame) {
             // Nothing after a bad header can be trusted: answer once, then hang up.

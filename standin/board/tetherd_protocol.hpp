@@ -7,17 +7,22 @@
 // an int32 status (0 or a ZELT_ERR_* code).  File descriptors (the model file
 // and the tensor memory) travel beside a frame as SCM_RIGHTS ancillary data.
 // One connection carries at most one runtime context; closing it frees the
-// context.  docs/tetherd-protocol.md describes each operation.
+// context.  A Run can also go by the context's doorbell: a control block in
+// the tensor memory, rung and answered through futexes, which saves the
+// socket's round trip.  docs/tetherd-protocol.md describes each operation.
 #pragma once
 
+#include <linux/futex.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,7 +34,7 @@ namespace tetherd {
 
 constexpr char kSocketName[] = "tetherd";  // abstract: the name follows a leading NUL byte
 constexpr uint32_t kMagic = 0x4454455AU;   // "ZETD" little-endian
-constexpr uint16_t kProtocolVersion = 1;
+constexpr uint16_t kProtocolVersion = 2;
 constexpr uint16_t kReplyBit = 0x8000;
 constexpr uint32_t kMaxPayload = 64 * 1024;         // control frames only; tensors and models go by memfd
 constexpr uint32_t kMaxReplyPayload = 1024 * 1024;  // tensor tables, perf texts
@@ -44,6 +49,7 @@ enum Op : uint16_t {
     kOpQuery = 4,     // perf or memory-profile text
     kOpCoreMask = 5,  // core mask
     kOpDestroy = 6,   // frees the context
+    kOpDoorbell = 7,  // control block offset -> none; from now on the client rings the bell
 };
 
 // Which host library is calling: the board refuses the other family.
@@ -74,6 +80,53 @@ struct TensorSlot {
     uint64_t offset;
     uint64_t capacity;
 };
+
+// One staged input of a Run posted by the doorbell.
+struct RunInput {
+    uint32_t index;
+    uint32_t size;
+    uint32_t pass_through;
+    int32_t type;
+    int32_t fmt;
+};
+
+// The doorbell: a control block at the end of a context's tensor memory.  The client
+// writes the inputs and `request` (the run's sequence number), then bumps `bell` and wakes
+// it; it also rings after every frame it sends, so the board's thread, waiting on `bell`,
+// reads the socket too.  The board copies the request out, runs, writes the results and
+// then `reply` = the served sequence number, and wakes `reply`.  Either side treats
+// everything read here as untrusted.
+struct RunControl {
+    uint32_t bell;
+    uint32_t request;
+    uint32_t reply;
+    int32_t status;
+    uint32_t n_inputs;
+    uint32_t n_outputs;
+    uint64_t frame_id;
+    int64_t run_us;
+    RunInput inputs[kMaxTensors];
+    uint32_t output_sizes[kMaxTensors];
+};
+static_assert(offsetof(RunControl, inputs) == 40 && offsetof(RunControl, output_sizes) == 10280 &&
+                  sizeof(RunControl) == 12328,
+              "control block layout as documented");
+
+inline uint32_t load_word(const uint32_t *w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
+inline void store_word(uint32_t *w, uint32_t v) { __atomic_store_n(w, v, __ATOMIC_RELEASE); }
+
+// Shared (not process-private) futexes: the words live in a MAP_SHARED memfd mapping.
+inline void ring(uint32_t *w) {
+    __atomic_fetch_add(w, 1, __ATOMIC_RELEASE);
+    syscall(SYS_futex, w, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+inline void wake_word(uint32_t *w) { syscall(SYS_futex, w, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
+
+// Sleeps while `*w` equals `seen`, at most `timeout`; spurious returns are the caller's to check.
+inline void wait_word(uint32_t *w, uint32_t seen, std::chrono::microseconds timeout) {
+    timespec ts{time_t(timeout.count() / 1000000), long(timeout.count() % 1000000) * 1000};
+    syscall(SYS_futex, w, FUTEX_WAIT, seen, &ts, nullptr, 0);
+}
 
 // Little-endian payload builder.
 class Writer {

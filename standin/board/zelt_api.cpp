@@ -6,10 +6,13 @@
 // Each context has its own connection to the proxy and shares one memory file
 // with the board: zelt_inputs_set copies the inputs into it and zelt_run sends
 // only their descriptors; the board leaves the outputs there, so a cycle of
-// set_inputs, run and get_outputs costs one round trip.  Tensor counts,
+// set_inputs, run and get_outputs costs one round trip, and the run goes by
+// the context's doorbell (futexes on a control block in that file) rather than
+// through the socket.  Tensor counts,
 // attributes, the run duration and the SDK versions are answered here from
 // what the board reported.  A proxy that is gone or dies during a call gives
 // ZELT_ERR_DEVICE_UNAVAILABLE, and every later call on that context does too.
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <zeltrt/zeltrt_api.h>
@@ -44,6 +47,8 @@ constexpr auto kConnectWindow = std::chrono::seconds(2);  // a proxy just starte
 constexpr auto kInitTimeout = std::chrono::seconds(120);
 constexpr auto kRunTimeout = std::chrono::seconds(120);
 constexpr auto kCallTimeout = std::chrono::seconds(30);
+// How long a run waits on its reply word before it checks that the proxy is still there.
+constexpr auto kLivenessSlice = std::chrono::milliseconds(100);
 constexpr size_t kMaxDeviceId = 256;
 
 struct Mapping {
@@ -67,6 +72,8 @@ struct Context {
     std::mutex m;
     UniqueFd sock;
     Mapping memory;
+    RunControl *control = nullptr;  // the doorbell, inside `memory`
+    uint32_t run_seq = 0;           // sequence number of the last run posted
     std::vector<ZELTRtTensorAttr> inputs, outputs;
     std::vector<TensorSlot> in_slots, out_slots;
     std::vector<Staged> staged;  // inputs copied in since the last run
@@ -103,11 +110,13 @@ UniqueFd connect_proxy() {
 
 // One request and its reply.  Returns the reply's status; a failed exchange drops the
 // connection and gives ZELT_ERR_DEVICE_UNAVAILABLE.
+// With a doorbell, it is rung after the frame is sent, for the board's thread sleeps on it.
 int call(UniqueFd &sock, Op op, const Writer &req, const std::vector<int> &fds, Clock::duration timeout,
-         Frame &reply) {
+         Frame &reply, RunControl *doorbell = nullptr) {
     if (!sock) return ZELT_ERR_DEVICE_UNAVAILABLE;
     auto deadline = Clock::now() + timeout;
     bool ok = send_frame(sock.get(), op, req.bytes, fds, deadline);
+    if (ok && doorbell) ring(&doorbell->bell);
     if (ok) {
         ok = recv_reply(sock.get(), reply, deadline) == RecvStatus::kOk &&
              reply.header.op == (op | kReplyBit) && reply.payload.size() >= sizeof(int32_t);
@@ -201,10 +210,13 @@ int init(zelt_handle *context, const void *model, uint32_t size, uint32_t flag, 
         in.get<uint32_t>();  // cores
         uint32_t n_in = in.get<uint32_t>(), n_out = in.get<uint32_t>();
         uint64_t memory_size = in.get<uint64_t>();
-        if (!in.ok() || uint64_t(n_in) + n_out > kMaxTensors ||
-            !read_tensors(in, n_in, memory_size, ctx->inputs, ctx->in_slots) ||
-            !read_tensors(in, n_out, memory_size, ctx->outputs, ctx->out_slots) || !in.at_end() ||
-            reply.fds.size() != 1 || memory_size == 0 || memory_size > SIZE_MAX)
+        uint64_t control_offset = in.get<uint64_t>();
+        // The slots lie before the control block, which fits the file.
+        if (!in.ok() || uint64_t(n_in) + n_out > kMaxTensors || control_offset % 8 != 0 ||
+            control_offset > memory_size || memory_size - control_offset < sizeof(RunControl) ||
+            !read_tensors(in, n_in, control_offset, ctx->inputs, ctx->in_slots) ||
+            !read_tensors(in, n_out, control_offset, ctx->outputs, ctx->out_slots) || !in.at_end() ||
+            reply.fds.size() != 1 || memory_size > SIZE_MAX)
             return ZELT_ERR_DEVICE_UNAVAILABLE;
         struct stat st;
         if (fstat(reply.fds[0].get(), &st) != 0 || uint64_t(st.st_size) < memory_size)
@@ -214,6 +226,11 @@ int init(zelt_handle *context, const void *model, uint32_t size, uint32_t flag, 
         if (p == MAP_FAILED) return ZELT_ERR_MALLOC_FAIL;
         ctx->memory.base = static_cast<uint8_t *>(p);
         ctx->memory.size = size_t(memory_size);
+        ctx->control = reinterpret_cast<RunControl *>(ctx->memory.base + control_offset);
+        ctx->run_seq = load_word(&ctx->control->request);
+        status =
+            call(ctx->sock, kOpDoorbell, Writer().put<uint64_t>(control_offset), {}, kCallTimeout, reply);
+        if (status != ZELT_SUCC) return ZELT_ERR_DEVICE_UNAVAILABLE;
         ctx->drv_version = drv;
         ctx->out_sizes.assign(n_out, 0);
 
@@ -238,7 +255,7 @@ int copy_attr(const std::vector<ZELTRtTensorAttr> &list, void *info) {
 int remote_text(Context &c, int cmd, void *info, uint32_t size) {
     if (size != sizeof(ZELTPerfDetail)) return ZELT_ERR_PARAM_INVALID;
     Frame reply;
-    int status = call(c.sock, kOpQuery, Writer().put<int32_t>(cmd), {}, kCallTimeout, reply);
+    int status = call(c.sock, kOpQuery, Writer().put<int32_t>(cmd), {}, kCallTimeout, reply, c.control);
     if (status != ZELT_SUCC) return status;
     Reader in(reply.payload.data() + 4, reply.payload.size() - 4);
     std::string text = in.str(kMaxReplyPayload);
@@ -328,7 +345,7 @@ ZELTRT_EXPORT int zelt_destroy(zelt_handle context) {
     if (!ctx) return ZELT_ERR_CTX_INVALID;
     std::lock_guard<std::mutex> lk(ctx->m);
     Frame reply;
-    return call(ctx->sock, kOpDestroy, Writer(), {}, kCallTimeout, reply);
+    return call(ctx->sock, kOpDestroy, Writer(), {}, kCallTimeout, reply, ctx->control);
 }
 
 ZELTRT_EXPORT int zelt_query(zelt_handle context, int cmd, void *info, uint32_t size) {
@@ -369,32 +386,56 @@ ZELTRT_EXPORT int zelt_inputs_set(zelt_handle context, uint32_t n_inputs, ZELTIn
     });
 }
 
+// Posts the staged inputs on the doorbell and waits for the board's reply word, checking
+// every slice that the proxy still holds the connection.
+int run_doorbell(Context &c) {
+    RunControl &rc = *c.control;
+    rc.n_inputs = uint32_t(c.staged.size());
+    for (size_t i = 0; i < c.staged.size(); ++i) {
+        const Staged &s = c.staged[i];
+        rc.inputs[i] = RunInput{s.index, s.size, s.pass_through, s.type, s.fmt};
+    }
+    const uint32_t seq = ++c.run_seq;
+    store_word(&rc.request, seq);
+    ring(&rc.bell);
+    const auto deadline = Clock::now() + kRunTimeout;
+    for (;;) {
+        uint32_t seen = load_word(&rc.reply);
+        if (seen == seq) break;
+        wait_word(&rc.reply, seen, kLivenessSlice);
+        if (load_word(&rc.reply) == seq) break;
+        // The proxy sends nothing unasked: anything readable is a hang-up or a closed socket.
+        pollfd p{c.sock.get(), POLLIN, 0};
+        if (poll(&p, 1, 0) != 0 || Clock::now() >= deadline) {
+            c.sock.reset();
+            return ZELT_ERR_DEVICE_UNAVAILABLE;
+        }
+    }
+    return rc.status;
+}
+
 ZELTRT_EXPORT int zelt_run(zelt_handle context, ZELTRunExtend *extend) {
     // TALUN callers pass a ZELTRtRunExtend; only its leading frame_id is used, runs are synchronous.
     return g_contexts.with(context, [&](Context &c) {
-        Writer req;
-        req.put<uint32_t>(uint32_t(c.staged.size()));
-        for (const Staged &s : c.staged)
-            req.put(s.index).put(s.size).put(s.pass_through).put(s.type).put(s.fmt);
+        if (!c.sock) return int(ZELT_ERR_DEVICE_UNAVAILABLE);
         // Until this run succeeds there are no outputs to hand out.
         c.has_output = false;
-        Frame reply;
-        int status = call(c.sock, kOpRun, req, {}, kRunTimeout, reply);
+        int status = run_doorbell(c);
         if (status == ZELT_ERR_DEVICE_UNAVAILABLE && !c.sock) return status;
         c.staged.clear();  // the board has bound (or refused) them
         c.text.clear();
         if (status != ZELT_SUCC) return status;
-        Reader in(reply.payload.data() + 4, reply.payload.size() - 4);
-        uint64_t frame = in.get<uint64_t>();
-        int64_t run_us = in.get<int64_t>();
-        uint32_t n = in.get<uint32_t>();
-        if (!in.ok() || n != c.outputs.size()) {
+        // Copied out once, then checked: the block is shared with the board.
+        const RunControl &rc = *c.control;
+        const uint64_t frame = rc.frame_id;
+        const int64_t run_us = rc.run_us;
+        const uint32_t n = rc.n_outputs;
+        if (n != c.outputs.size()) {
             c.sock.reset();
             return int(ZELT_ERR_DEVICE_UNAVAILABLE);
         }
-        std::vector<uint32_t> sizes(n);
-        for (uint32_t &s : sizes) s = in.get<uint32_t>();
-        bool fits = in.at_end();
+        std::vector<uint32_t> sizes(rc.output_sizes, rc.output_sizes + n);
+        bool fits = true;
         for (uint32_t i = 0; i < n; ++i) fits = fits && sizes[i] <= c.out_slots[i].capacity;
         if (!fits) {
             c.sock.reset();
@@ -469,7 +510,8 @@ ZELTRT_EXPORT int zelt_set_core_mask(unsigned long long context, uint32_t core_m
         return g_contexts.find(context) ? ZELT_ERR_PARAM_INVALID : ZELT_ERR_CTX_INVALID;
     return g_contexts.with(context, [&](Context &c) {
         Frame reply;
-        return call(c.sock, kOpCoreMask, Writer().put<uint32_t>(core_mask), {}, kCallTimeout, reply);
+        return call(c.sock, kOpCoreMask, Writer().put<uint32_t>(core_mask), {}, kCallTimeout, reply,
+                    c.control);
     });
 }
 
