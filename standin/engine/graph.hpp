@@ -223,6 +223,8 @@ public:
     size_t reader_count(const Tensor *t) const;
     // Whether `t` is a value inside a pattern: read by exactly `readers` nodes and not a graph output.
     bool inner(const Tensor *t, size_t readers) const;
+    // The one node that reads `t`, where `t` is inner(t, 1); nullptr otherwise.
+    Node *sole_reader(const Tensor *t);
     void remove(const Node &n);
     void commit();
 

@@ -767,8 +767,10 @@ std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
 class MatMulOp : public Op {
 public:
     Tensor *a, *b, *y;
-    Tensor *bias = nullptr;  // a fused Add of N values along the rows
+    Tensor *bias = nullptr;  // N values added along the rows (a fused Add, or the fused form's bias)
     Activation act;          // fused after the bias
+    float alpha = 1.f;
+    bool ta = false, tb = false;  // operands stored with their last two axes swapped
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     bool fold = false;            // B is broadcast over every batch dimension, which A has in full
@@ -792,7 +794,8 @@ public:
             // One product: of M x K by K x N, or, when B is the same for every batch element of a contiguous
             // A, of all batch elements' rows at once.
             const int64_t rows = fold ? batches * M : M;
-            sgemm_parallel(ctx.pool, false, false, rows, N, K, 1.f, a->data, K, b->data, N, 0.f, y->data, N);
+            sgemm_parallel(ctx.pool, ta, tb, rows, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, 0.f,
+                           y->data, N);
             return;
         }
         // The operands' offsets of each batch element come from its index, not from a table that a tiny
@@ -816,8 +819,8 @@ public:
                         if (abatch[d] != 1) ao += idx * ast[d];
                         if (bbatch[d] != 1) bo += idx * bst[d];
                     }
-                    sgemm(false, false, M, j1 - j0, K, 1.f, a->data + ao * M * K, K,
-                          b->data + bo * K * N + j0, N, 0.f, y->data + i * M * N + j0, N);
+                    sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K,
+                          b->data + bo * K * N + j0 * (tb ? K : 1), tb ? K : N, 0.f, y->data + i * M * N + j0, N);
                 }
             });
     }
@@ -845,6 +848,13 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     need_float(n, op->b);
     Shape as = op->a->shape, bs = op->b->shape;
     if (as.empty() || bs.empty()) fail(n, "scalar operands");
+    // A rewrite pass's fused form: operands transposed in their last two axes, and a scale.
+    const bool fused = n.op_type == "FusedMatMul";
+    op->ta = fused && n.get_int("transA", 0) != 0;
+    op->tb = fused && n.get_int("transB", 0) != 0;
+    if ((op->ta && as.size() < 2) || (op->tb && bs.size() < 2)) fail(n, "a transposed operand must be 2-D or more");
+    if (op->ta) std::swap(as[as.size() - 1], as[as.size() - 2]);
+    if (op->tb) std::swap(bs[bs.size() - 1], bs[bs.size() - 2]);
     bool a1 = as.size() == 1, b1 = bs.size() == 1;
     if (a1) as.insert(as.begin(), 1);
     if (b1) bs.push_back(1);
@@ -867,14 +877,14 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     op->batch = batch;
     op->abatch = abatch;
     op->bbatch = bbatch;
-    op->fold = abatch == batch && std::all_of(bbatch.begin(), bbatch.end(), [](int64_t d) { return d == 1; });
+    op->fold = !op->ta && abatch == batch && std::all_of(bbatch.begin(), bbatch.end(), [](int64_t d) { return d == 1; });
     Shape ys = batch;
     if (!a1) ys.push_back(op->M);
     if (!b1) ys.push_back(op->N);
     set_shape(n.out[0], ys);
     const Node *add = nullptr;
-    op->bias = b1 ? nullptr : row_bias(p, n.out[0], ys, add);
-    if (op->bias) {
+    if (fused) op->alpha = n.get_float("alpha", 1.f);
+    if ((op->bias = b1 ? nullptr : row_bias(p, n.out[0], ys, add))) {
         p.fused[size_t(add - p.nodes.data())] = true;
         set_shape(add->out[0], ys);
         op->y = fuse_activation(*add, p, op->act);
@@ -885,8 +895,8 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     op->ins = {op->a, op->b};
     if (op->bias) op->ins.push_back(op->bias);
     op->outs = {op->y};
-    op->op_type =
-        std::string("MatMul") + (op->bias ? "+Add" : "") + (op->act.kind != Activation::None ? "+Act" : "");
+    op->op_type = std::string(fused ? "FusedMatMul" : "MatMul") + (op->bias ? "+Add" : "") +
+                  (op->act.kind != Activation::None ? "+Act" : "");
     return op;
 }
 
@@ -985,7 +995,7 @@ std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p) {
     if (t == "MaxPool" || t == "AveragePool") return make_pool(n, p);
     if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return make_global_pool(n, p);
     if (t == "Gemm") return make_gemm(n, p);
-    if (t == "MatMul") return make_matmul(n, p);
+    if (t == "MatMul" || t == "FusedMatMul") return make_matmul(n, p);
     if (t == "BatchNormalization") return make_batchnorm(n, p);
     if (t == "LRN") return make_lrn(n, p);
     return nullptr;

@@ -7,6 +7,8 @@
 namespace zelt::engine {
 
 std::unique_ptr<Op> make_nn_op(const Node &n, Planner &p);
+std::unique_ptr<Op> make_softmax(const Node &n);
+std::unique_ptr<Op> make_layernorm(const Node &n, Planner &p);
 
 namespace {
 
@@ -456,62 +458,6 @@ std::unique_ptr<Op> make_activation(const Node &n, Planner &) {
     op->act = act;
     op->take_input(n);
     op->take_output(n, op->x->shape);
-    return op;
-}
-
-// ---------------------------------------------------------------- softmax
-
-class SoftmaxOp : public SisoOp {
-public:
-    enum Kind { Soft, LogSoft, Hard } kind;
-    int64_t outer, dim, inner;
-    void run(RunCtx &ctx) override {
-        ctx.pool.parallel_for(outer * inner, 16, [&](int64_t q0, int64_t q1) {
-            for (int64_t q = q0; q < q1; ++q) {
-                int64_t o = q / inner, i = q % inner;
-                const float *xp = x->data + o * dim * inner + i;
-                float *yp = y->data + o * dim * inner + i;
-                float mx = -std::numeric_limits<float>::infinity();
-                int64_t arg = 0;
-                for (int64_t k = 0; k < dim; ++k)
-                    if (xp[k * inner] > mx) mx = xp[k * inner], arg = k;
-                if (kind == Hard) {
-                    for (int64_t k = 0; k < dim; ++k) yp[k * inner] = k == arg ? 1.f : 0.f;
-                    continue;
-                }
-                float sum = 0;
-                for (int64_t k = 0; k < dim; ++k) {
-                    float e = std::exp(xp[k * inner] - mx);
-                    yp[k * inner] = e;
-                    sum += e;
-                }
-                if (kind == Soft) {
-                    float inv = 1.f / sum;
-                    for (int64_t k = 0; k < dim; ++k) yp[k * inner] *= inv;
-                } else {
-                    float ls = std::log(sum);
-                    for (int64_t k = 0; k < dim; ++k) yp[k * inner] = xp[k * inner] - mx - ls;
-                }
-            }
-        });
-    }
-};
-
-std::unique_ptr<Op> make_softmax(const Node &n) {
-    auto op = std::make_unique<SoftmaxOp>();
-    op->kind = n.op_type == "Softmax"      ? SoftmaxOp::Soft
-               : n.op_type == "LogSoftmax" ? SoftmaxOp::LogSoft
-                                           : SoftmaxOp::Hard;
-    op->take_input(n);
-    const Shape &xs = op->x->shape;
-    if (xs.empty()) fail(n, "scalar input");
-    int64_t axis = norm_axis(n, n.get_int("axis", -1), xs.size());
-    op->outer = 1;
-    op->inner = 1;
-    for (int64_t i = 0; i < axis; ++i) op->outer *= xs[size_t(i)];
-    for (size_t i = size_t(axis) + 1; i < xs.size(); ++i) op->inner *= xs[i];
-    op->dim = xs[size_t(axis)];
-    op->take_output(n, xs);
     return op;
 }
 
@@ -1435,6 +1381,7 @@ const std::map<std::string, Factory> &registry() {
              "Mish", "Softplus", "Gelu"},
             make_activation);
         add({"Softmax", "LogSoftmax", "Hardmax"}, [](const Node &n, Planner &) { return make_softmax(n); });
+        add({"LayerNormalization"}, make_layernorm);
         add({"Concat"}, [](const Node &n, Planner &) { return make_concat(n); });
         add({"Split"}, [](const Node &n, Planner &) { return make_split(n); });
         add({"Slice"}, [](const Node &n, Planner &) { return make_slice(n); });
@@ -1457,6 +1404,7 @@ const std::map<std::string, Factory> &registry() {
 const std::map<std::string, Factory> &internal_ops() {
     static const std::map<std::string, Factory> r{
         {"Silu", make_activation},
+        {"FusedMatMul", make_nn_op},
     };
     return r;
 }
@@ -1478,8 +1426,10 @@ std::unique_ptr<Op> make_op(const Node &n, Planner &p) {
         op = make_nchwc_op(n, p);
     } else {
         auto it = registry().find(t);
-        if (it == registry().end()) it = internal_ops().find(t);
-        if (it == internal_ops().end()) fail(n, "unsupported operator");
+        if (it == registry().end()) {
+            it = internal_ops().find(t);
+            if (it == internal_ops().end()) fail(n, "unsupported operator");
+        }
         op = it->second(n, p);
     }
     if (op) {

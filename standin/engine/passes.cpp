@@ -35,6 +35,12 @@ bool Rewriter::inner(const Tensor *t, size_t readers) const {
     return t && !t->is_output && reader_count(t) == readers;
 }
 
+Node *Rewriter::sole_reader(const Tensor *t) {
+    if (!inner(t, 1)) return nullptr;
+    const size_t k = readers_.at(t)[0];
+    return dead_.count(k) ? nullptr : &g.nodes[k];
+}
+
 void Rewriter::remove(const Node &n) { dead_.insert(index(n)); }
 
 void Rewriter::commit() {
@@ -86,9 +92,10 @@ void fuse_silu(Rewriter &rw) {
     }
 }
 
-// The value of `t` when it is a float constant of one element.
-bool scalar_of(const Tensor *t, float &v) {
-    if (!t || !t->is_const() || t->dtype != DType::F32 || t->numel != 1) return false;
+// The value of a float constant of one element and rank 0 or 1: combining it elementwise with a value of
+// rank 1 or more leaves that value's shape as it is.
+bool scalar_const(const Tensor *t, float &v) {
+    if (!t || !t->is_const() || t->dtype != DType::F32 || t->numel != 1 || t->shape.size() > 1) return false;
     v = t->kind == Tensor::Fill ? t->fill_f : t->fdata[0];
     return true;
 }
@@ -97,7 +104,7 @@ bool scalar_of(const Tensor *t, float &v) {
 // as the float nearest to an expression, or to a rounded decimal).
 bool near_scalar(const Tensor *t, double value) {
     float v;
-    return scalar_of(t, v) && std::fabs(v - value) <= 1e-6 * std::fabs(value);
+    return scalar_const(t, v) && std::fabs(v - value) <= 1e-6 * std::fabs(value);
 }
 
 // The node producing `t` when it is an inner value of the pattern (one reader) of type `op` with `ins`
@@ -107,9 +114,10 @@ const Node *inner_producer(const Rewriter &rw, const Tensor *t, const char *op, 
     return n && n->op_type == op && n->in.size() == ins && n->out.size() == 1 ? n : nullptr;
 }
 
-// The other input of a binary node whose one input is `t`, or nullptr.
+
+// The other operand of two-input node `n`, one of whose operands is `t`; nullptr when both are `t`.
 Tensor *other_input(const Node &n, const Tensor *t) {
-    if (n.in.size() != 2) return nullptr;
+    if (n.in.size() != 2 || n.out.size() != 1 || n.in[0] == n.in[1]) return nullptr;
     return n.in[0] == t ? n.in[1] : n.in[1] == t ? n.in[0] : nullptr;
 }
 
@@ -238,11 +246,182 @@ void fuse_gelu(Rewriter &rw) {
     }
 }
 
+// k where the ReduceMean `n` keeps its dimensions and reduces the last k axes, written as -k..-1 (the rank
+// of its input is not known before planning, so positive axes cannot be told to be the last ones); 0
+// otherwise.
+int64_t tail_axes(const Node &n) {
+    if (n.op_type != "ReduceMean" || n.out.size() != 1 || n.get_int("keepdims", 1) != 1) return 0;
+    const Tensor *a = n.input(1);
+    if (!a || !a->is_const() || a->dtype != DType::I64 || a->numel < 1 || a->numel > 8) return 0;
+    const int64_t k = a->numel;
+    for (int64_t i = 0; i < k; ++i) {
+        const int64_t v = a->kind == Tensor::Fill ? a->fill_i : a->idata[size_t(i)];
+        if (v != i - k) return 0;
+    }
+    return k;
+}
+
+// A float constant that `n` (an operator of two inputs) combines with `t`, of rank at most k: a scale or
+// shift of the last k axes.
+Tensor *tail_param(const Node &n, const Tensor *t, int64_t k) {
+    Tensor *c = other_input(n, t);
+    return c && c->is_const() && c->dtype == DType::F32 && int64_t(c->shape.size()) <= k ? c : nullptr;
+}
+
+// Layer normalisation as exporters decompose it, over the last k axes:
+//   m = ReduceMean(x), d = Sub(x, m), v = ReduceMean(Pow(d, 2) or Mul(d, d)),
+//   y = Div(d, Sqrt(Add(v, eps))), then optionally Mul(y, scale) and Add(y, bias)
+// becomes one LayerNormalization node with axis -k.
+void fuse_layernorm(Rewriter &rw) {
+    for (Node &n : rw.g.nodes) {
+        if (n.op_type != "Div" || n.in.size() != 2 || n.out.size() != 1 || !n.in[0]) continue;
+        Tensor *d = n.in[0];
+        const Node *sq = rw.inner(n.in[1], 1) ? rw.producer(n.in[1]) : nullptr;
+        if (!sq || sq->op_type != "Sqrt" || sq->out.size() != 1 || !rw.inner(sq->input(0), 1)) continue;
+        const Node *add = rw.producer(sq->input(0));
+        float eps = 0;
+        if (!add || add->op_type != "Add" || add->in.size() != 2) continue;
+        const int side = scalar_const(add->in[1], eps) ? 0 : scalar_const(add->in[0], eps) ? 1 : -1;
+        if (side < 0 || !rw.inner(add->in[size_t(side)], 1)) continue;
+        const Node *var = rw.producer(add->in[size_t(side)]);
+        if (!var || !rw.inner(var->input(0), 1)) continue;
+        const int64_t k = tail_axes(*var);
+        const Node *pw = rw.producer(var->input(0));
+        float two = 0;
+        if (!k || !pw || pw->out.size() != 1) continue;
+        const bool squared = (pw->op_type == "Pow" && pw->in.size() == 2 && pw->in[0] == d &&
+                              scalar_const(pw->in[1], two) && two == 2.f) ||
+                             (pw->op_type == "Mul" && pw->in.size() == 2 && pw->in[0] == d && pw->in[1] == d);
+        // d is read by the square (once or twice) and by the Div only.
+        if (!squared || !rw.inner(d, pw->op_type == "Pow" ? 2 : 3)) continue;
+        const Node *sub = rw.producer(d);
+        if (!sub || sub->op_type != "Sub" || sub->in.size() != 2 || !sub->in[0] || !rw.inner(sub->in[1], 1))
+            continue;
+        Tensor *x = sub->in[0];
+        const Node *mean = rw.producer(sub->in[1]);
+        if (!mean || mean->input(0) != x || tail_axes(*mean) != k) continue;
+
+        Node *last = &n;
+        Tensor *scale = nullptr, *bias = nullptr;
+        Node *r = rw.sole_reader(n.out[0]);
+        if (r && r->op_type == "Mul" && (scale = tail_param(*r, n.out[0], k))) {
+            rw.remove(*last);
+            last = r;
+            r = rw.sole_reader(r->out[0]);
+        }
+        if (r && r->op_type == "Add" && (bias = tail_param(*r, last->out[0], k))) {
+            rw.remove(*last);
+            last = r;
+        }
+        for (const Node *m : {mean, sub, pw, var, add, sq}) rw.remove(*m);
+        last->op_type = "LayerNormalization";
+        last->in = {x, scale, bias};
+        last->attrs.clear();
+        last->attrs["axis"].i = -k;
+        last->attrs["epsilon"].type = Attr::Float;
+        last->attrs["epsilon"].f = eps;
+    }
+}
+
+// The attributes a "FusedMatMul" made from `n` starts with: those of a fused `n`; none of a plain MatMul,
+// whatever a model wrote there.
+std::map<std::string, Attr> fused_attrs(const Node &n) {
+    std::map<std::string, Attr> a;
+    if (n.op_type == "FusedMatMul") a = n.attrs;
+    return a;
+}
+
+bool is_matmul(const Node &n) {
+    return (n.op_type == "MatMul" || n.op_type == "FusedMatMul") && n.in.size() >= 2 && n.in[0] && n.in[1] &&
+           n.out.size() == 1;
+}
+
+// The value that `n` multiplies by a finite scalar constant (Mul in either order, Div by a non-zero one),
+// with the factor in `f`; nullptr when `n` is no such scaling.
+Tensor *scaled_value(const Node &n, float &f) {
+    if (n.in.size() != 2 || n.out.size() != 1 || !n.in[0] || !n.in[1]) return nullptr;
+    if (n.op_type == "Div") {
+        if (!scalar_const(n.in[1], f) || !std::isfinite(f) || f == 0) return nullptr;
+        f = 1.f / f;
+        return n.in[0];
+    }
+    if (n.op_type != "Mul") return nullptr;
+    const int side = scalar_const(n.in[1], f) ? 0 : scalar_const(n.in[0], f) ? 1 : -1;
+    return side >= 0 && std::isfinite(f) ? n.in[size_t(side)] : nullptr;
+}
+
+// Scalar factors on either operand of a MatMul, or on its result (attention scores scaled by
+// 1/sqrt(head size)), go into the product's alpha: one "FusedMatMul" node.
+void fold_matmul_scale(Rewriter &rw) {
+    for (Node &n : rw.g.nodes) {
+        if (!is_matmul(n)) continue;
+        float alpha = n.op_type == "FusedMatMul" ? n.get_float("alpha", 1.f) : 1.f, f = 1.f;
+        bool folded = false;
+        for (size_t i = 0; i < 2; ++i) {
+            const Node *m = rw.inner(n.in[i], 1) ? rw.producer(n.in[i]) : nullptr;
+            Tensor *v = m ? scaled_value(*m, f) : nullptr;
+            if (!v) continue;
+            n.in[i] = v;
+            alpha *= f;
+            rw.remove(*m);
+            folded = true;
+        }
+        Node *target = &n;
+        Node *r = n.in.size() == 2 ? rw.sole_reader(n.out[0]) : nullptr;  // not past a bias
+        if (r && scaled_value(*r, f) == n.out[0]) {
+            alpha *= f;
+            r->in = n.in;
+            rw.remove(n);
+            target = r;
+            folded = true;
+        }
+        if (!folded) continue;
+        target->attrs = fused_attrs(n);
+        target->op_type = "FusedMatMul";
+        target->attrs["alpha"].type = Attr::Float;
+        target->attrs["alpha"].f = alpha;
+    }
+}
+
+// Whether Transpose `n` swaps the last two axes and keeps the others.
+bool swaps_last_two(const Node &n) {
+    if (n.op_type != "Transpose" || n.out.size() != 1 || !n.input(0) || !n.has("perm")) return false;
+    const std::vector<int64_t> perm = n.get_ints("perm");
+    const size_t r = perm.size();
+    if (r < 2) return false;
+    for (size_t i = 0; i + 2 < r; ++i)
+        if (perm[i] != int64_t(i)) return false;
+    return perm[r - 2] == int64_t(r - 1) && perm[r - 1] == int64_t(r - 2);
+}
+
+// An operand of a MatMul that a Transpose of its last two axes produced (the keys of attention, K^T) is
+// read in place: the product takes it transposed (transA/transB of a "FusedMatMul").
+void fold_matmul_transpose(Rewriter &rw) {
+    for (Node &n : rw.g.nodes) {
+        if (!is_matmul(n)) continue;
+        auto attrs = fused_attrs(n);
+        bool folded = false;
+        for (size_t i = 0; i < 2; ++i) {
+            const char *flag = i == 0 ? "transA" : "transB";
+            const Node *t = rw.inner(n.in[i], 1) ? rw.producer(n.in[i]) : nullptr;
+            if (!t || !swaps_last_two(*t) || attrs.count(flag)) continue;
+            n.in[i] = t->in[0];
+            attrs[flag].i = 1;
+            rw.remove(*t);
+            folded = true;
+        }
+        if (!folded) continue;
+        n.op_type = "FusedMatMul";
+        n.attrs = std::move(attrs);
+    }
+}
+
 }  // namespace
 
 void rewrite(Graph &g) {
     using Pass = void (*)(Rewriter &);
-    for (Pass pass : {drop_copies, fuse_silu, fuse_hardswish, fuse_gelu}) {
+    for (Pass pass : {drop_copies, fuse_silu, fuse_hardswish, fuse_gelu, fuse_layernorm, fold_matmul_scale,
+                      fold_matmul_transpose}) {
         Rewriter rw(g);
         pass(rw);
         rw.commit();

@@ -425,7 +425,21 @@ class _Compiler:
                     inputs[pos] = ""
         while inputs and not inputs[-1]:
             inputs.pop()
+        if op.startswith("Reduce") and len(inputs) > 1:
+            inputs[1] = self._axes_from_end(inputs[0], inputs[1])
         return op, inputs, attrs
+
+    def _axes_from_end(self, value, axes):
+        """Reduction axes counted from the end where the input's rank is known: the engine sees from them
+        which reductions run over the last axes (a layer normalisation) before it knows any shape."""
+        shape = self.consts[value].shape if value in self.consts else self.shapes.get(value)
+        if shape is None or axes not in self.consts:
+            return axes
+        rank = len(shape)
+        given = [int(a) for a in self.consts[axes].reshape(-1)]
+        if not given or not all(-rank <= a < rank for a in given) or len({a % rank for a in given}) != len(given):
+            return axes  # the engine refuses these, naming them
+        return self._const(np.array(sorted(a % rank - rank for a in given), np.int64), "axes")
 
     def _static_shape(self, node, value):
         if value in self.consts:
@@ -469,21 +483,14 @@ class _Compiler:
                            ("Transpose", ["$"], {"perm": perm}),
                            ("Reshape", ["$", self._const(np.array(final, np.int64), "shape")], {})], outputs)
 
-    def _normalization(self, node, name, inputs, outputs, attrs):
-        """InstanceNormalization and LayerNormalization from reductions and elementwise operators."""
+    def _instance_norm(self, node, name, inputs, outputs, attrs):
+        """InstanceNormalization from reductions and elementwise operators.  The axes are written from the
+        end, the form the engine fuses into one normalisation."""
         shape = self._static_shape(node, inputs[0])
         rank = len(shape)
         eps = self._const(np.array(attrs.get("epsilon", 1e-5), np.float32), "eps")
-        if node.op_type == "InstanceNormalization":
-            axes = list(range(2, rank))
-            param_shape = [shape[1]] + [1] * (rank - 2)
-        else:
-            if len(outputs) > 1 and any(outputs[1:]):
-                raise ValueError("{}: the Mean and InvStdDev outputs are not supported".format(_node_desc(node)))
-            axis = attrs.get("axis", -1)
-            axis = axis + rank if axis < 0 else axis
-            axes = list(range(axis, rank))
-            param_shape = list(shape[axis:])
+        axes = list(range(2 - rank, 0))
+        param_shape = [shape[1]] + [1] * (rank - 2)
         params = []
         for i in inputs[1:3]:
             if i and i in self.consts:
@@ -654,8 +661,7 @@ _COMPOSITES = {
     "Tile": _Compiler._tile,
     "DepthToSpace": _Compiler._depth_space,
     "SpaceToDepth": _Compiler._depth_space,
-    "InstanceNormalization": _Compiler._normalization,
-    "LayerNormalization": _Compiler._normalization,
+    "InstanceNormalization": _Compiler._instance_norm,
 }
 
 
