@@ -234,7 +234,8 @@ void Activation::apply_math(const float *x, float *y, int64_t n) const {
 }
 
 void Activation::apply(ThreadPool &pool, const float *x, float *y, int64_t n) const {
-    pool.parallel_for(n, 8192, [&](int64_t i0, int64_t i1) { apply(x + i0, y + i0, i1 - i0); });
+    pool.parallel_for(n, Cost{2 * kFloatNs + kMathNs},
+                      [&](int64_t i0, int64_t i1) { apply(x + i0, y + i0, i1 - i0); });
 }
 
 }  // namespace zelt::engine

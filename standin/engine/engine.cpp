@@ -340,10 +340,6 @@ void ThreadPool::parallel_for(int64_t n, Cost cost, const std::function<void(int
     parallel_for(n, cost, [&](int, int64_t b, int64_t e) { fn(b, e); });
 }
 
-void ThreadPool::parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn) {
-    split(n, grain, [&](int, int64_t b, int64_t e) { fn(b, e); });
-}
-
 // ---------------------------------------------------------------- loading
 
 namespace {

@@ -98,8 +98,6 @@ public:
     // costs runs on the caller alone.
     void parallel_for(int64_t n, Cost cost, const std::function<void(int, int64_t, int64_t)> &fn);
     void parallel_for(int64_t n, Cost cost, const std::function<void(int64_t, int64_t)> &fn);
-    // The same with pieces of at least `grain` items, however cheap.
-    void parallel_for(int64_t n, int64_t grain, const std::function<void(int64_t, int64_t)> &fn);
 
 private:
     static constexpr int kMaxThreads = 1024;

@@ -971,14 +971,15 @@ public:
     int64_t N;
     void run(RunCtx &ctx) override {
         const int64_t per_image = y->storage() / N, P = int64_t(parts.size());
-        ctx.pool.parallel_for(N * P, Cost{double(per_image) / double(P) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
-            for (int64_t q = q0; q < q1; ++q) {
-                const int64_t n = q / P;
-                const auto &[x, off] = parts[size_t(q % P)];
-                const int64_t len = x->storage() / N;
-                std::memcpy(y->data + n * per_image + off, x->data + n * len, size_t(len) * 4);
-            }
-        });
+        ctx.pool.parallel_for(
+            N * P, Cost{double(per_image) / double(P) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
+                for (int64_t q = q0; q < q1; ++q) {
+                    const int64_t n = q / P;
+                    const auto &[x, off] = parts[size_t(q % P)];
+                    const int64_t len = x->storage() / N;
+                    std::memcpy(y->data + n * per_image + off, x->data + n * len, size_t(len) * 4);
+                }
+            });
     }
 };
 

@@ -778,15 +778,14 @@ public:
         multiply(ctx);
         if (!bias && act.kind == Activation::None) return;
         // Bias and activation a few rows at a time, each row once while it is in cache.
-        ctx.pool.parallel_for(batches * M, Cost{double(N) * 2 * kFloatNs},
-                              [&](int64_t r0, int64_t r1) {
-                                  for (int64_t r = r0; r < r1; ++r) {
-                                      float *row = y->data + r * N;
-                                      if (bias)
-                                          for (int64_t j = 0; j < N; ++j) row[j] += bias->data[j];
-                                      act.apply(row, N);
-                                  }
-                              });
+        ctx.pool.parallel_for(batches * M, Cost{double(N) * 2 * kFloatNs}, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                float *row = y->data + r * N;
+                if (bias)
+                    for (int64_t j = 0; j < N; ++j) row[j] += bias->data[j];
+                act.apply(row, N);
+            }
+        });
     }
 
     void multiply(RunCtx &ctx) {
@@ -820,7 +819,8 @@ public:
                         if (bbatch[d] != 1) bo += idx * bst[d];
                     }
                     sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K,
-                          b->data + bo * K * N + j0 * (tb ? K : 1), tb ? K : N, 0.f, y->data + i * M * N + j0, N);
+                          b->data + bo * K * N + j0 * (tb ? K : 1), tb ? K : N, 0.f, y->data + i * M * N + j0,
+                          N);
                 }
             });
     }
@@ -852,7 +852,8 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     const bool fused = n.op_type == "FusedMatMul";
     op->ta = fused && n.get_int("transA", 0) != 0;
     op->tb = fused && n.get_int("transB", 0) != 0;
-    if ((op->ta && as.size() < 2) || (op->tb && bs.size() < 2)) fail(n, "a transposed operand must be 2-D or more");
+    if ((op->ta && as.size() < 2) || (op->tb && bs.size() < 2))
+        fail(n, "a transposed operand must be 2-D or more");
     if (op->ta) std::swap(as[as.size() - 1], as[as.size() - 2]);
     if (op->tb) std::swap(bs[bs.size() - 1], bs[bs.size() - 2]);
     bool a1 = as.size() == 1, b1 = bs.size() == 1;
@@ -877,7 +878,8 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     op->batch = batch;
     op->abatch = abatch;
     op->bbatch = bbatch;
-    op->fold = !op->ta && abatch == batch && std::all_of(bbatch.begin(), bbatch.end(), [](int64_t d) { return d == 1; });
+    op->fold = !op->ta && abatch == batch &&
+               std::all_of(bbatch.begin(), bbatch.end(), [](int64_t d) { return d == 1; });
     Shape ys = batch;
     if (!a1) ys.push_back(op->M);
     if (!b1) ys.push_back(op->N);

@@ -68,8 +68,8 @@ ZELT_AVX2 void softmax_row(const float *x, float *y, int64_t n, bool log) {
     // Softmax: y = e * (1/s).  LogSoftmax: y = x - (m + log s).
     const __m256 k = _mm256_set1_ps(log ? m + std::log(s) : 1.f / s);
     for (int64_t i = 0; i < body; i += 8)
-        _mm256_storeu_ps(y + i, log ? _mm256_sub_ps(_mm256_loadu_ps(x + i), k)
-                                    : _mm256_mul_ps(_mm256_loadu_ps(y + i), k));
+        _mm256_storeu_ps(
+            y + i, log ? _mm256_sub_ps(_mm256_loadu_ps(x + i), k) : _mm256_mul_ps(_mm256_loadu_ps(y + i), k));
     if (body < n)
         _mm256_maskstore_ps(y + body, tail,
                             log ? _mm256_sub_ps(_mm256_maskload_ps(x + body, tail), k)
@@ -78,7 +78,8 @@ ZELT_AVX2 void softmax_row(const float *x, float *y, int64_t n, bool log) {
 
 // Softmax or LogSoftmax along a strided axis: `dim` values `inner` apart, for `lanes` <= 8 neighbouring
 // positions at once (the columns of a [dim, inner] slab).
-ZELT_AVX2 void softmax_columns(const float *x, float *y, int64_t dim, int64_t inner, int64_t lanes, bool log) {
+ZELT_AVX2 void softmax_columns(const float *x, float *y, int64_t dim, int64_t inner, int64_t lanes,
+                               bool log) {
     const __m256i mask = tail_mask(lanes);
     __m256 mx = _mm256_set1_ps(-kInf), nan = _mm256_setzero_ps();
     for (int64_t k = 0; k < dim; ++k) {
@@ -100,7 +101,9 @@ ZELT_AVX2 void softmax_columns(const float *x, float *y, int64_t dim, int64_t in
     const __m256 k8 = _mm256_loadu_ps(s);
     for (int64_t k = 0; k < dim; ++k) {
         float *yk = y + k * inner;
-        _mm256_maskstore_ps(yk, mask, log ? _mm256_sub_ps(load_lanes(x + k * inner, mask), k8) : _mm256_mul_ps(load_lanes(yk, mask), k8));
+        _mm256_maskstore_ps(yk, mask,
+                            log ? _mm256_sub_ps(load_lanes(x + k * inner, mask), k8)
+                                : _mm256_mul_ps(load_lanes(yk, mask), k8));
     }
 }
 
@@ -112,7 +115,7 @@ public:
     void run(RunCtx &ctx) override {
         if (dim == 0) return;
         if (kind != Hard && nchwc_available()) return run_vector(ctx);
-        ctx.pool.parallel_for(outer * inner, 16, [&](int64_t q0, int64_t q1) {
+        ctx.pool.parallel_for(outer * inner, Cost{double(dim) * 3 * kMathNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 int64_t o = q / inner, i = q % inner;
                 scalar(x->data + o * dim * inner + i, y->data + o * dim * inner + i);
@@ -150,19 +153,21 @@ private:
         const bool log = kind == LogSoft;
         // Work items of some thousands of values: short rows go to a thread in groups.
         if (inner == 1) {
-            ctx.pool.parallel_for(outer, std::max<int64_t>(1, 4096 / dim), [&](int64_t r0, int64_t r1) {
+            ctx.pool.parallel_for(outer, Cost{double(dim) * 3 * kFloatNs}, [&](int64_t r0, int64_t r1) {
                 for (int64_t r = r0; r < r1; ++r) softmax_row(x->data + r * dim, y->data + r * dim, dim, log);
             });
             return;
         }
         const int64_t groups = (inner + 7) / 8;
-        ctx.pool.parallel_for(outer * groups, std::max<int64_t>(1, 512 / dim), [&](int64_t q0, int64_t q1) {
-            for (int64_t q = q0; q < q1; ++q) {
-                const int64_t o = q / groups, i = q % groups * 8;
-                const int64_t off = o * dim * inner + i;
-                softmax_columns(x->data + off, y->data + off, dim, inner, std::min<int64_t>(8, inner - i), log);
-            }
-        });
+        ctx.pool.parallel_for(outer * groups, Cost{double(dim) * 8 * 3 * kFloatNs},
+                              [&](int64_t q0, int64_t q1) {
+                                  for (int64_t q = q0; q < q1; ++q) {
+                                      const int64_t o = q / groups, i = q % groups * 8;
+                                      const int64_t off = o * dim * inner + i;
+                                      softmax_columns(x->data + off, y->data + off, dim, inner,
+                                                      std::min<int64_t>(8, inner - i), log);
+                                  }
+                              });
     }
 };
 
@@ -184,8 +189,8 @@ ZELT_AVX2 void layernorm_row(const float *x, float *y, int64_t n, float eps, con
         acc = _mm256_fmadd_ps(d, d, acc);
     }
     if (body < n) {
-        const __m256 d = _mm256_and_ps(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), mean),
-                                       _mm256_castsi256_ps(tail));
+        const __m256 d =
+            _mm256_and_ps(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), mean), _mm256_castsi256_ps(tail));
         acc = _mm256_fmadd_ps(d, d, acc);
     }
     mean_out = _mm256_cvtss_f32(mean);
@@ -213,7 +218,7 @@ public:
     void run(RunCtx &ctx) override {
         if (n == 0) return;
         const bool vector = nchwc_available();
-        ctx.pool.parallel_for(rows, std::max<int64_t>(1, 4096 / n), [&](int64_t r0, int64_t r1) {
+        ctx.pool.parallel_for(rows, Cost{double(n) * 4 * kFloatNs}, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {
                 const float *xr = x->data + r * n;
                 float *yr = y->data + r * n;
@@ -238,12 +243,13 @@ public:
 
 // `t` (absent: `dflt`) broadcast to the normalised shape `norm`: its dimensions, aligned to the right, are
 // 1 or those of `norm`.
-std::vector<float> broadcast_param(const Node &node, const Tensor *t, const Shape &norm, int64_t n, float dflt,
-                                   const char *what) {
+std::vector<float> broadcast_param(const Node &node, const Tensor *t, const Shape &norm, int64_t n,
+                                   float dflt, const char *what) {
     if (!t) return std::vector<float>(size_t(n), dflt);
     need_float(node, t);
     const Shape &s = t->shape;
-    if (s.size() > norm.size()) fail(node, std::string(what) + " has a higher rank than the normalised shape");
+    if (s.size() > norm.size())
+        fail(node, std::string(what) + " has a higher rank than the normalised shape");
     Shape full(norm.size() - s.size(), 1);
     full.insert(full.end(), s.begin(), s.end());
     for (size_t i = 0; i < full.size(); ++i)

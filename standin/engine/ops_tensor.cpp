@@ -882,29 +882,28 @@ void apply_axis(ThreadPool &pool, const AxisMap &m, const Shape &in, size_t a, c
         pool.parallel_for(outer, Cost{double(dout * m.taps) * 2 * kFloatNs}, rows);
         return;
     }
-    pool.parallel_for(outer * dout, Cost{double(inner * m.taps) * 2 * kFloatNs},
-                      [&](int64_t q0, int64_t q1) {
-                          for (int64_t q = q0; q < q1; ++q) {
-                              int64_t o = q / dout, j = q % dout;
-                              float *yp = dst + q * inner;
-                              const float *xb = src + o * din * inner;
-                              if (m.taps == 1) {
-                                  int64_t s = m.idx[size_t(j)];
-                                  if (s < 0)
-                                      std::fill(yp, yp + inner, value);
-                                  else
-                                      std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
-                                  continue;
-                              }
-                              std::fill(yp, yp + inner, 0.f);
-                              for (int64_t t = 0; t < m.taps; ++t) {
-                                  float w = m.w[size_t(j * m.taps + t)];
-                                  if (w == 0.f) continue;
-                                  const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
-                                  for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
-                              }
-                          }
-                      });
+    pool.parallel_for(outer * dout, Cost{double(inner * m.taps) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
+        for (int64_t q = q0; q < q1; ++q) {
+            int64_t o = q / dout, j = q % dout;
+            float *yp = dst + q * inner;
+            const float *xb = src + o * din * inner;
+            if (m.taps == 1) {
+                int64_t s = m.idx[size_t(j)];
+                if (s < 0)
+                    std::fill(yp, yp + inner, value);
+                else
+                    std::memcpy(yp, xb + s * inner, size_t(inner) * 4);
+                continue;
+            }
+            std::fill(yp, yp + inner, 0.f);
+            for (int64_t t = 0; t < m.taps; ++t) {
+                float w = m.w[size_t(j * m.taps + t)];
+                if (w == 0.f) continue;
+                const float *xp = xb + m.idx[size_t(j * m.taps + t)] * inner;
+                for (int64_t i = 0; i < inner; ++i) yp[i] += w * xp[i];
+            }
+        }
+    });
 }
 
 class AxisMapOp : public SisoOp {

@@ -20,8 +20,8 @@ namespace zelt::engine {
 
 namespace {
 
-constexpr int64_t kXi = 36;             // transformed positions of a tile
-constexpr int64_t kNT = 6;              // tiles of one product kernel: 2 output blocks x 6 = 12 accumulators
+constexpr int64_t kXi = 36;              // transformed positions of a tile
+constexpr int64_t kNT = 6;               // tiles of one product kernel: 2 output blocks x 6 = 12 accumulators
 constexpr int64_t kGroupBytes = 262144;  // transformed input of one tile group
 constexpr int64_t kWaveBytes = 1 << 20;  // transformed input of one wave of tile groups
 
@@ -68,8 +68,8 @@ ZELT_AVX2 void transform_tile(const float *x, int64_t row, float *v, int64_t ste
 // NO output blocks x NT tiles of one transformed position: m[o][t] = sum over c of v[c][t] u[o][c], v as
 // [CB][v_cb floats: tiles][8], u as [NO: u_ob floats][CB][8 input channels][8 outputs].
 template <int NO, int NT>
-ZELT_AVX2 void product_tile(const float *v, int64_t v_cb, const float *u, int64_t u_ob, int64_t CB,
-                            float *m, int64_t m_o) {
+ZELT_AVX2 void product_tile(const float *v, int64_t v_cb, const float *u, int64_t u_ob, int64_t CB, float *m,
+                            int64_t m_o) {
     __m256 acc[NO][NT];
     for (int o = 0; o < NO; ++o)
         for (int j = 0; j < NT; ++j) acc[o][j] = _mm256_setzero_ps();
@@ -96,15 +96,15 @@ constexpr std::array<ProductKernel, kNT> product_kernels(std::index_sequence<I..
 }
 
 // By [output blocks - 1][tiles - 1].
-const std::array<ProductKernel, kNT> product_table[2] = {
-    product_kernels<1>(std::make_index_sequence<kNT>()), product_kernels<2>(std::make_index_sequence<kNT>())};
+const std::array<ProductKernel, kNT> product_table[2] = {product_kernels<1>(std::make_index_sequence<kNT>()),
+                                                         product_kernels<2>(std::make_index_sequence<kNT>())};
 
 class WinogradConvOp : public Op {
 public:
     Tensor *x, *y, *res, *v;  // v: the transformed input
     int64_t N, C, CB, M, OB, H, W, OH, OW, top, left;
-    int64_t TH, TW, T, groups;  // tile rows and columns, tiles per group, groups per image
-    int64_t wave;               // tile groups transformed at once
+    int64_t TH, TW, T, groups;   // tile rows and columns, tiles per group, groups per image
+    int64_t wave;                // tile groups transformed at once
     std::vector<float> u, bias;  // transformed weights [36][OB][CB][8][8], bias [OB][8]
     std::vector<float> wd;       // the weights as they are, [OB][C][9][8], for tiles that are not finite
     Activation act;
@@ -130,9 +130,9 @@ public:
             for (int64_t i = 0; i < 6; ++i)
                 for (int64_t j = 0; j < 6; ++j) {
                     const bool in = ih + i >= 0 && ih + i < H && iw + j >= 0 && iw + j < W;
-                    _mm256_store_ps(patch + (i * 6 + j) * kBlock,
-                                    in ? _mm256_loadu_ps(xc + ((ih + i) * W + iw + j) * kBlock)
-                                       : _mm256_setzero_ps());
+                    _mm256_store_ps(
+                        patch + (i * 6 + j) * kBlock,
+                        in ? _mm256_loadu_ps(xc + ((ih + i) * W + iw + j) * kBlock) : _mm256_setzero_ps());
                 }
             transform_tile(patch, 6 * kBlock, vt, step);
         }

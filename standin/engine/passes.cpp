@@ -114,7 +114,6 @@ const Node *inner_producer(const Rewriter &rw, const Tensor *t, const char *op, 
     return n && n->op_type == op && n->in.size() == ins && n->out.size() == 1 ? n : nullptr;
 }
 
-
 // The other operand of two-input node `n`, one of whose operands is `t`; nullptr when both are `t`.
 Tensor *other_input(const Node &n, const Tensor *t) {
     if (n.in.size() != 2 || n.out.size() != 1 || n.in[0] == n.in[1]) return nullptr;
