@@ -38,6 +38,15 @@ def _layer_types(lib, model):
         return [line.split()[1] for line in d.perf_data.decode().splitlines()[1:] if line[:1].isdigit()]
 
 
+def _assert_nan_as_ort(lib, model, x):
+    """NaN reaches the same outputs as in onnxruntime for input `x`; both results."""
+    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer([x])[0]
+    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+    return got, want
+
+
 def _conv(b, x, cin, cout, k, stride=1, dilation=1, group=1, pads=None, auto_pad=None):
     w = b.weight((cout, cin // group, k, k), cin // group * k * k)
     bias = b.const((b.rng.randn(cout) * 0.1).astype(np.float32), "b")
@@ -204,10 +213,7 @@ def test_nan_propagates_through_fused_activations(lib):
     model = b.model([("x", [1, 3, 8, 8])], [_conv(b, y, 16, 4, 1, pads=[0, 0, 0, 0])])
     x = np.random.RandomState(6).randn(1, 3, 8, 8).astype(np.float32)
     x[0, 1, 4, 4] = np.nan
-    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
-    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
-        got = m.infer([x])[0]
-    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+    got, want = _assert_nan_as_ort(lib, model, x)
     finite = ~np.isnan(want)
     assert np.allclose(got[finite], want[finite], rtol=1e-3, atol=1e-4)
 
@@ -226,10 +232,7 @@ def test_activations_of_depthwise_elementwise_and_plain_outputs(lib, act):
     _compare(lib, model, feeds)
     x = feeds["x"].copy()
     x[0, 2, 5, 4] = np.nan
-    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
-    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
-        got = m.infer([x])[0]
-    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+    _assert_nan_as_ort(lib, model, x)
 
 
 # Dilated windows whose padding is as wide as the window: the blocked kernel reads only the taps inside the
@@ -312,10 +315,7 @@ def test_prelu_and_elementwise_nan(lib):
     _compare(lib, model, feeds)
     x = feeds["x"].copy()
     x[0, 1, 4, 4] = np.nan
-    want = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"]).run(None, {"x": x})[0]
-    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
-        got = m.infer([x])[0]
-    assert np.isnan(want).any() and np.array_equal(np.isnan(got), np.isnan(want))
+    _assert_nan_as_ort(lib, model, x)
 
 
 @pytest.mark.parametrize("c,m,group,k,stride,pads", [

@@ -382,32 +382,8 @@ public:
 
     // Grouped: one job over (image, group, column tile) items that the threads claim, each a small product
     // of the group's weights and its tile of the patch matrix; a job per group would cost a wake-up each.
-    void run_grouped(RunCtx &ctx) {
-        const int64_t Mg = M / G, Cg = C / G, HW = ah.in * aw.in, P = cols(), k = K();
-        const int64_t tile = pointwise ? std::max<int64_t>(256, (int64_t(1) << 16) / Mg) : kTile;
-        const int64_t tiles = (P + tile - 1) / tile, items = N * G * tiles;
-        std::atomic<int64_t> next{0};
-        ctx.pool.run_tasks(int(std::min<int64_t>(ctx.pool.size(), items)), [&](int task) {
-            float *col = ctx.scratch + task * ctx.scratch_per_thread;
-            for (int64_t it; (it = next.fetch_add(1, std::memory_order_relaxed)) < items;) {
-                const int64_t n = it / (G * tiles), g = it / tiles % G, p0 = it % tiles * tile;
-                const int64_t p1 = std::min(P, p0 + tile);
-                const float *xg = x->data + (n * C + g * Cg) * HW, *wg = w->data + g * Mg * k;
-                float *yg = y->data + (n * M + g * Mg) * P;
-                if (pointwise) {
-                    sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, xg + p0, HW, 0.f, yg + p0, P);
-                } else {
-                    im2col(xg, Cg, ah, aw, col, p0, p1);
-                    sgemm(false, false, Mg, p1 - p0, k, 1.f, wg, k, col, p1 - p0, 0.f, yg + p0, P);
-                }
-                bias_act(yg, g * Mg, Mg, P, p0, p1);
-            }
-        });
-    }
-
     void run(RunCtx &ctx) override {
         if (depthwise) return run_depthwise(ctx);
-        if (G > 1) return run_grouped(ctx);
         const int64_t Mg = M / G, Cg = C / G, HW = ah.in * aw.in, P = cols(), k = K();
         const int T = ctx.pool.size();
         if (P >= 32 * T || T == 1 || G > 1) {
