@@ -755,7 +755,8 @@ void serve(UniqueFd sock, int stop_fd) {
         }
         if (p[1].revents) break;
         if (n == 0 && !reader.buffered()) {
-            if (rc && !busy) wait_word(&rc->bell, bell, kBellTimeout);
+            if (rc && !busy && !watch_word(&rc->bell, bell, kWatchSpin))
+                wait_word(&rc->bell, bell, kBellTimeout);
             continue;
         }
         RecvStatus s = reader.next(f, Clock::now() + kFrameTimeout);

@@ -14,6 +14,7 @@
 
 #include <linux/futex.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -121,6 +122,20 @@ inline void ring(uint32_t *w) {
     syscall(SYS_futex, w, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 inline void wake_word(uint32_t *w) { syscall(SYS_futex, w, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
+
+// Watches `*w` for a change from `seen` for at most `spin`, yielding the core between looks; true if it
+// changed.  The other side of a run answers within microseconds in an inference loop, while waking a thread
+// that sleeps on a futex costs tens of microseconds on an idle virtual machine; on a busy one the yields
+// hand the core to whoever needs it.
+inline bool watch_word(const uint32_t *w, uint32_t seen, std::chrono::microseconds spin) {
+    const auto end = std::chrono::steady_clock::now() + spin;
+    do {
+        if (load_word(w) != seen) return true;
+        sched_yield();
+    } while (std::chrono::steady_clock::now() < end);
+    return load_word(w) != seen;
+}
+constexpr auto kWatchSpin = std::chrono::microseconds(50);
 
 // Sleeps while `*w` equals `seen`, at most `timeout`; spurious returns are the caller's to check.
 inline void wait_word(uint32_t *w, uint32_t seen, std::chrono::microseconds timeout) {

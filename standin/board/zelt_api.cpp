@@ -402,7 +402,7 @@ int run_doorbell(Context &c) {
     for (;;) {
         uint32_t seen = load_word(&rc.reply);
         if (seen == seq) break;
-        wait_word(&rc.reply, seen, kLivenessSlice);
+        if (!watch_word(&rc.reply, seen, kWatchSpin)) wait_word(&rc.reply, seen, kLivenessSlice);
         if (load_word(&rc.reply) == seq) break;
         // The proxy sends nothing unasked: anything readable is a hang-up or a closed socket.
         pollfd p{c.sock.get(), POLLIN, 0};
