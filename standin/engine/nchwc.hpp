@@ -4,6 +4,8 @@
 
 #include <immintrin.h>
 
+#include <array>
+
 #include "ops_util.hpp"
 #include "vec_math.hpp"
 
@@ -22,6 +24,55 @@ ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int6
     float *dst = y + (n * C + c0) * plane + pos;
     for (int64_t c = 0; c < lanes; ++c) dst[c * plane] = lane[c];
 }
+
+// Output columns [a, b) of a convolution whose window taps [kw0, kw1) are the ones inside the input row.
+struct ColumnTaps {
+    int64_t a, b, kw0, kw1;
+};
+
+// Addressing of one image for the convolution tiles.  Either every tap reads memory (the input is padded, or
+// has no padding), or `rows` and `cols` name the taps inside the input, the only ones the tiles then read:
+// kernel rows [rows[2 oh], rows[2 oh + 1]) of output row oh, and per range of output columns the kernel
+// columns of `cols` (a dilated convolution whose padding is as wide as its window reads mostly padding
+// otherwise).  ph and pw are the padding that the input lacks: the position of an output's window counts
+// from the padded frame.  BS channels of one input block sit at consecutive floats (8 blocked, 1 plain).
+struct ConvTile {
+    const float *x, *w, *bias, *res;  // res: residual added before the activation (blocked, like y)
+    float *y;
+    int64_t x_cb, x_h, x_ws;  // input strides: channel block, row, one output column (stride * BS)
+    int64_t tap_h, tap_w;     // input strides of one kernel tap: dilation * row, dilation * BS
+    int64_t KH, KW, SH;
+    int64_t w_ob, w_cb;  // packed weight strides: output block, input block
+    int64_t OH, OW, M;
+    bool plain_out;
+    Activation act;
+    const int64_t *rows;     // or nullptr: all kernel rows
+    const ColumnTaps *cols;  // with rows: ranges covering [0, OW) in order
+    int64_t ph, pw;
+};
+
+// Kernel taps [kh0, kh1) x [kw0, kw1) of a tile.
+struct Taps {
+    int64_t kh0, kh1, kw0, kw1;
+};
+
+// Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
+// the kernel so that its accumulators stay in registers).
+void scatter_tile(const ConvTile &t, float *sums, int no, int nw, int64_t ob, int64_t pos);
+
+// Output columns [c0, c1) of row `oh` of NO output blocks from `ob`, over input blocks [cb0, cb1): the first
+// pass starts from the bias, the last finishes the sums.
+using RowKernel = void (*)(const ConvTile &, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
+                           int64_t cb1, bool first, bool last);
+
+// Whether the AVX-512 tiles run: the CPU has AVX-512F, and ZELT_AVX512 is not 0 in the environment of the
+// process that loads the model (a hook for tests and for measuring both paths).
+bool avx512_available();
+
+// Row kernels over 1, 2 or 3 pairs of output blocks (ops_conv512.cpp), whose weights are packed in pairs:
+// [OB / 2][input blocks][KH][KW][bs][16], the two blocks' 8 channels side by side.  By [input blocked]
+// [stride: other, 1, 2; pointwise][pairs - 1], as the AVX2 row kernels.
+extern const std::array<RowKernel, 3> pair_row_kernels[2][4];
 
 // A Winograd F(4x4, 3x3) convolution of node `n` (ops_winograd.cpp), where it runs faster than the direct
 // kernels: a 3x3 window of stride and dilation 1, ungrouped, pads of at most 1, blocked input `x`.  It

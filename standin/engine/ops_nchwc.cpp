@@ -257,39 +257,8 @@ struct RowOut {
 
 // ---------------------------------------------------------------- convolution
 
-// Output columns [a, b) of a convolution whose window taps [kw0, kw1) are the ones inside the input row.
-struct ColumnTaps {
-    int64_t a, b, kw0, kw1;
-};
+}  // namespace
 
-// Addressing of one image for the convolution tiles.  Either every tap reads memory (the input is padded, or
-// has no padding), or `rows` and `cols` name the taps inside the input, the only ones the tiles then read:
-// kernel rows [rows[2 oh], rows[2 oh + 1]) of output row oh, and per range of output columns the kernel
-// columns of `cols` (a dilated convolution whose padding is as wide as its window reads mostly padding
-// otherwise).  ph and pw are the padding that the input lacks: the position of an output's window counts
-// from the padded frame.  BS channels of one input block sit at consecutive floats (8 blocked, 1 plain).
-struct ConvTile {
-    const float *x, *w, *bias, *res;  // res: residual added before the activation (blocked, like y)
-    float *y;
-    int64_t x_cb, x_h, x_ws;  // input strides: channel block, row, one output column (stride * BS)
-    int64_t tap_h, tap_w;     // input strides of one kernel tap: dilation * row, dilation * BS
-    int64_t KH, KW, SH;
-    int64_t w_ob, w_cb;  // packed weight strides: output block, input block
-    int64_t OH, OW, M;
-    bool plain_out;
-    Activation act;
-    const int64_t *rows;     // or nullptr: all kernel rows
-    const ColumnTaps *cols;  // with rows: ranges covering [0, OW) in order
-    int64_t ph, pw;
-};
-
-// Kernel taps [kh0, kh1) x [kw0, kw1) of a tile.
-struct Taps {
-    int64_t kh0, kh1, kw0, kw1;
-};
-
-// Residual, activation and scatter to a plain output of the finished sums of a tile, [no][nw][8] (apart from
-// the kernel so that its accumulators stay in registers).
 ZELT_AVX2 void scatter_tile(const ConvTile &t, float *sums, int no, int nw, int64_t ob, int64_t pos) {
     const int64_t plane = t.OH * t.OW;
     const VecAct act(t.act);
@@ -311,6 +280,8 @@ ZELT_AVX2 void scatter_tile(const ConvTile &t, float *sums, int no, int nw, int6
             scatter(act(v), t.y, t.M, plane, 0, ob + o, pos + j);
         }
 }
+
+namespace {
 
 // Two output blocks x NW columns over one tap of a blocked input (8 channels), scheduled by hand: with
 // intrinsics the compiler rotates the accumulators through extra register moves.  STEP is the byte offset
@@ -528,9 +499,6 @@ ZELT_AVX2 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, i
             t.act.apply(t.y + ((ob + o) * t.OH * t.OW + oh * t.OW + from) * kBlock, (c1 - from) * kBlock);
 }
 
-using RowKernel = void (*)(const ConvTile &, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, bool,
-                           bool);
-
 template <int BS, int SW>
 constexpr std::array<RowKernel, 3> row_kernels() {  // by output blocks - 1
     return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>, &conv_row<3, BS, SW>};
@@ -553,8 +521,9 @@ public:
     // strides SH, SW and dilations DH, DW, and OH x OW outputs.  A 1x1 convolution is one long row.
     int64_t IH, IW, KH, KW, SH, SW, DH, DW, OH, OW;
     int64_t chunk;     // input blocks per pass
-    int64_t per_item;  // output blocks of a work item (2, or 3 for narrow rows and multiples of 3)
-    std::vector<float> wpk, bias;  // weights [OB][gcb][KH][KW][bs][8], bias [OB][8]
+    int64_t per_item;  // output blocks of a work item (AVX2: 2, or 3 for narrow rows and multiples of 3)
+    bool pairs;        // AVX-512 tiles over pairs of output blocks, the weights packed in pairs
+    std::vector<float> wpk, bias;  // weights as pack_weights gives them, bias [OB][8]
     Activation act;
     // The taps inside the input (ConvTile::rows and cols), when skipping the others saves enough, and the
     // padding the tiles' input lacks (when it is not staged).
@@ -624,7 +593,9 @@ public:
         if (N * nseg * groups < 4 * T) nseg = std::min(extent, (nseg + T - 1) / T * T);
         const bool pointwise = KH * KW * SH * SW == 1;
         const bool rows_outer = per_item * gcb * KH * KW * bs * kBlock * 4 <= kL2Weights;
-        const auto &kernels = row_kernel_table[bs == kBlock][pointwise ? 3 : SW <= 2 ? SW : 0];
+        const size_t form = pointwise ? 3 : SW <= 2 ? size_t(SW) : 0;
+        const auto &kernels = row_kernel_table[bs == kBlock][form];
+        const auto &wide = pair_row_kernels[bs == kBlock][form];
         const int64_t items = N * nseg * groups;
         const double macs = double(N) * OB * kBlock * OH * OW * gcb * bs * KH * KW;
         ctx.pool.parallel_for(items, Cost{macs * kMacNs / double(items)}, [&](int64_t i0, int64_t i1) {
@@ -659,10 +630,14 @@ public:
                 const int64_t s0 = extent * s / nseg, s1 = extent * (s + 1) / nseg;
                 const int64_t r0 = by_rows ? s0 : 0, r1 = by_rows ? s1 : 1;
                 const int64_t c0 = by_rows ? 0 : s0, c1 = by_rows ? OW : s1;
-                const RowKernel kernel = kernels[size_t(no - 1)];
+                // Pairs of blocks on AVX-512, and the odd last block of a group on AVX2.
+                const int64_t np = pairs ? no / 2 : 0;
+                const RowKernel pair_kernel = np ? wide[size_t(np - 1)] : nullptr;
+                const RowKernel kernel = no > 2 * np ? kernels[size_t(no - 2 * np - 1)] : nullptr;
                 auto pass = [&](int64_t oh, int64_t cb0) {
                     const int64_t cb1 = std::min(gcb, cb0 + chunk);
-                    kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == gcb);
+                    if (pair_kernel) pair_kernel(t, ob, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == gcb);
+                    if (kernel) kernel(t, ob + 2 * np, oh, c0, c1, cb0, cb1, cb0 == 0, cb1 == gcb);
                 };
                 // Rows outside the passes keep each output row in L1 across them; passes outside the rows
                 // keep each pass's weights in cache across the rows, for weights too large for L2.
@@ -1093,18 +1068,26 @@ public:
     }
 };
 
-// Weights [M][C/G][KH][KW] packed as [OB][ncb][KH][KW][bs][8], zero where a channel does not exist.
+// Weights [M][C/G][KH][KW] packed as [OB][ncb][KH][KW][bs][8], zero where a channel does not exist.  With
+// `pair_group` (the output blocks of a group) the blocks of each group pair up from its first, as
+// [ncb][KH][KW][bs][16] per pair (pair_row_kernels); an odd last block of a group stays [..][8].
 std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t bs, int64_t KH,
-                                int64_t KW) {
-    const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs;
-    planner.charge(uint64_t(OB * ncb * KH * KW * bs * kBlock), 4);
+                                int64_t KW, int64_t pair_group) {
+    const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs, w_ob = ncb * KH * KW * bs * kBlock;
+    planner.charge(uint64_t(OB * w_ob), 4);
     planner.materialise(w);
-    std::vector<float> p(size_t(OB * ncb * KH * KW * bs * kBlock), 0.f);
-    for (int64_t m = 0; m < M; ++m)
+    std::vector<float> p(size_t(OB * w_ob), 0.f);
+    for (int64_t m = 0; m < M; ++m) {
+        // Block ob's weights start at ob * w_ob either way; a pair interleaves its two blocks from the first.
+        const int64_t ob = m / kBlock, local = pair_group ? ob % pair_group : 0;
+        const bool paired = pair_group && (local % 2 || local + 1 < pair_group);
+        const int64_t base = (ob - (paired ? local % 2 : 0)) * w_ob, width = paired ? 2 * kBlock : kBlock;
+        const int64_t lane = (paired ? local % 2 * kBlock : 0) + m % kBlock;
         for (int64_t c = 0; c < C; ++c)
             for (int64_t k = 0; k < KH * KW; ++k)
-                p[size_t((((m / kBlock * ncb + c / bs) * KH * KW + k) * bs + c % bs) * kBlock + m % kBlock)] =
+                p[size_t(base + ((c / bs * KH * KW + k) * bs + c % bs) * width + lane)] =
                     w->fdata[size_t((m * C + c) * KH * KW + k)];
+    }
     return p;
 }
 
@@ -1179,7 +1162,7 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
         Tensor *w = n.in[1];
         axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
         op->kind = WinKind::Depthwise;
-        op->wpk = pack_weights(p, w, op->C, 1, 1, w->shape[2], w->shape[3]);
+        op->wpk = pack_weights(p, w, op->C, 1, 1, w->shape[2], w->shape[3], 0);
         op->bias = pack_bias(p, n.input(2), op->C);
     } else {
         need_float(n, op->x);
@@ -1340,7 +1323,9 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->ncb = (op->C + op->bs - 1) / op->bs;
     op->G = G;
     op->gcb = op->ncb / G;
-    op->wpk = pack_weights(p, w, op->M, op->C / G, op->bs, ws[2], ws[3]);
+    const int64_t OBg = op->OB / G;  // output blocks of a group
+    op->pairs = avx512_available() && OBg >= 2;
+    op->wpk = pack_weights(p, w, op->M, op->C / G, op->bs, ws[2], ws[3], op->pairs ? OBg : 0);
     op->bias = pack_bias(p, n.input(2), op->M);
     const Axis &ah = op->ah, &aw = op->aw;
     const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
@@ -1363,9 +1348,10 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     }
     if ((padded && !(skips && x->blocked)) || op->subsample || x->blocked != (op->bs == kBlock))
         op->staged = p.temporary(n.name + "/staged", xs[0] * op->ncb * op->IH * op->IW * op->bs);
-    const int64_t OBg = op->OB / G;  // output blocks of a group
-    op->per_item = std::min<int64_t>(
-        OBg, op->bs == kBlock && ((OBg % 3 == 0 && OBg % 2) || (!pointwise && op->OW <= 8)) ? 3 : 2);
+    // Work items of whole pairs: 3 where rows are narrow (8 columns a tile) or the blocks come in sixes.
+    const bool narrow = !pointwise && op->OW <= 8;
+    op->per_item = op->pairs ? std::min<int64_t>(OBg, (OBg % 6 == 0 && OBg % 4) || narrow ? 6 : 4)
+                             : std::min<int64_t>(OBg, op->bs == kBlock && ((OBg % 3 == 0 && OBg % 2) || narrow) ? 3 : 2);
     const int64_t pass_bytes = op->per_item * op->KH * op->KW * op->bs * kBlock * 4;
     // Partial sums go to the output between passes: one pass for a plain output, or one in place of the
     // residual.

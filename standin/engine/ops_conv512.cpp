@@ -1,0 +1,209 @@
+// Convolution tiles on AVX-512: one 16-float register holds a pair of output channel blocks (8 channels of
+// each) at one output position, so the blocked layout stays NCHW8c for every other operator while the
+// convolutions, where most of the time goes, run at twice the width.  Weights of a pair are packed side by
+// side ([16] per input channel); the sums are split into the two blocks' planes when they are loaded or
+// stored.  With 32 registers a tile holds up to 24 accumulators.
+#include <cstdlib>
+#include <limits>
+
+#include "nchwc.hpp"
+
+#define ZELT_AVX512 __attribute__((target("avx512f,avx2,fma")))
+#define ZELT_AVX512_INLINE ZELT_AVX512 __attribute__((always_inline)) inline
+
+namespace zelt::engine {
+
+bool avx512_available() {
+    static const bool cpu = __builtin_cpu_supports("avx512f");
+    const char *e = std::getenv("ZELT_AVX512");
+    return cpu && !(e && e[0] == '0');
+}
+
+namespace {
+
+// The two 8-float halves of a register at separate addresses.
+ZELT_AVX512_INLINE __m512 load_pair(const float *a, const float *b) {
+    const __m512d lo = _mm512_castpd256_pd512(_mm256_castps_pd(_mm256_loadu_ps(a)));
+    return _mm512_castpd_ps(_mm512_insertf64x4(lo, _mm256_castps_pd(_mm256_loadu_ps(b)), 1));
+}
+
+ZELT_AVX512_INLINE void store_pair(float *a, float *b, __m512 v) {
+    _mm256_storeu_ps(a, _mm512_castps512_ps256(v));
+    _mm256_storeu_ps(b, _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
+}
+
+// The clamps (None, Relu, Clip) and Leaky as vector constants; the other activations run over the stored
+// rows afterwards, as in the AVX2 tiles.
+struct VecAct16 {
+    bool leaky;
+    __m512 lo, hi, alpha;
+    ZELT_AVX512 explicit VecAct16(const Activation &a)
+        : leaky(a.kind == Activation::Leaky),
+          lo(_mm512_set1_ps(a.kind == Activation::Relu   ? 0.f
+                            : a.kind == Activation::Clip ? a.lo
+                                                         : -std::numeric_limits<float>::infinity())),
+          hi(_mm512_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
+          alpha(_mm512_set1_ps(a.alpha)) {}
+    // maxps and minps with the value as second operand keep NaN.
+    template <bool LEAKY>
+    ZELT_AVX512_INLINE __m512 apply(__m512 v) const {
+        if constexpr (LEAKY)
+            return _mm512_mask_mul_ps(v, _mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_LT_OQ), v, alpha);
+        return _mm512_min_ps(hi, _mm512_max_ps(lo, v));
+    }
+};
+
+// One kernel tap of BS input channels into NP pairs x NW columns.  `x_ws` is the input offset of
+// consecutive output columns (a constant for strides 1 and 2), `w_pair` the weight offset of a pair.
+template <int NP, int NW, int BS>
+ZELT_AVX512_INLINE void tap(__m512 (&acc)[NP][NW], const float *xp, const float *wp, int64_t x_ws,
+                            int64_t w_pair) {
+#pragma GCC unroll 8
+    for (int c = 0; c < BS; ++c) {
+        __m512 wv[NP];
+#pragma GCC unroll 3
+        for (int p = 0; p < NP; ++p) wv[p] = _mm512_loadu_ps(wp + p * w_pair + c * 16);
+#pragma GCC unroll 12
+        for (int j = 0; j < NW; ++j) {
+            const __m512 xv = _mm512_set1_ps(xp[j * x_ws + c]);
+#pragma GCC unroll 3
+            for (int p = 0; p < NP; ++p) acc[p][j] = _mm512_fmadd_ps(wv[p], xv, acc[p][j]);
+        }
+    }
+}
+
+template <bool RES, bool LEAKY, int NP, int NW>
+ZELT_AVX512_INLINE void finish_tile(const __m512 (&acc)[NP][NW], const VecAct16 &act, const float *res,
+                                    float *y, int64_t plane) {
+#pragma GCC unroll 3
+    for (int p = 0; p < NP; ++p)
+#pragma GCC unroll 12
+        for (int j = 0; j < NW; ++j) {
+            const int64_t a = (2 * p * plane + j) * kBlock, b = a + plane * kBlock;
+            __m512 v = acc[p][j];
+            if constexpr (RES) v = _mm512_add_ps(v, load_pair(res + a, res + b));
+            store_pair(y + a, y + b, act.apply<LEAKY>(v));
+        }
+}
+
+// NP pairs of output blocks from `ob` x NW output columns of row `oh` from column `ow`, over input blocks
+// [cb0, cb1); the structure of the AVX2 tile, with SW as there.
+template <int NP, int NW, int BS, int SW>
+ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, int64_t oh, int64_t ow,
+                                  int64_t cb0, int64_t cb1, bool first, bool last) {
+    const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow, pair = plane * kBlock;
+    __m512 acc[NP][NW];
+#pragma GCC unroll 3
+    for (int p = 0; p < NP; ++p) {
+        const float *yp = t.y + ((ob + 2 * p) * plane + pos) * kBlock;
+        const __m512 b = load_pair(t.bias + (ob + 2 * p) * kBlock, t.bias + (ob + 2 * p + 1) * kBlock);
+#pragma GCC unroll 12
+        for (int j = 0; j < NW; ++j) acc[p][j] = first ? b : load_pair(yp + j * kBlock, yp + pair + j * kBlock);
+    }
+    const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_pair = 2 * t.w_ob, w_cb = 2 * t.w_cb;
+    if (k.kh0 >= k.kh1 || k.kw0 >= k.kw1) cb1 = cb0;
+    const float *xb =
+        cb0 == cb1
+            ? t.x
+            : t.x + ((oh * t.SH - t.ph) * t.x_h + k.kh0 * t.tap_h + ow * x_ws - t.pw * BS + k.kw0 * t.tap_w);
+    const float *wb = t.w + ob * t.w_ob + (k.kh0 * t.KW + k.kw0) * BS * 16;
+    for (int64_t cb = cb0; cb < cb1; ++cb) {
+        const float *xc = xb + cb * t.x_cb, *wc = wb + cb * w_cb;
+        if constexpr (SW < 0) {
+            tap<NP, NW, BS>(acc, xc, wc, x_ws, w_pair);
+            continue;
+        }
+        for (int64_t kh = k.kh0; kh < k.kh1; ++kh) {
+            const float *xp = xc + (kh - k.kh0) * t.tap_h, *wp = wc + (kh - k.kh0) * t.KW * BS * 16;
+            for (int64_t kw = k.kw0; kw < k.kw1; ++kw, xp += t.tap_w, wp += BS * 16)
+                tap<NP, NW, BS>(acc, xp, wp, x_ws, w_pair);
+        }
+    }
+    if (last && t.plain_out) {
+        alignas(64) float sums[2 * NP * NW * kBlock];
+#pragma GCC unroll 3
+        for (int p = 0; p < NP; ++p)
+#pragma GCC unroll 12
+            for (int j = 0; j < NW; ++j)
+                store_pair(sums + (2 * p * NW + j) * kBlock, sums + ((2 * p + 1) * NW + j) * kBlock, acc[p][j]);
+        scatter_tile(t, sums, 2 * NP, NW, ob, pos);
+        return;
+    }
+    float *const y = t.y + (ob * plane + pos) * kBlock;
+    if (!last) {
+#pragma GCC unroll 3
+        for (int p = 0; p < NP; ++p)
+#pragma GCC unroll 12
+            for (int j = 0; j < NW; ++j) {
+                float *a = y + (2 * p * plane + j) * kBlock;
+                store_pair(a, a + pair, acc[p][j]);
+            }
+        return;
+    }
+    const float *const res = t.res ? t.res + (ob * plane + pos) * kBlock : nullptr;
+    const VecAct16 end(t.act);
+    if (res)
+        end.leaky ? finish_tile<true, true>(acc, end, res, y, plane)
+                  : finish_tile<true, false>(acc, end, res, y, plane);
+    else
+        end.leaky ? finish_tile<false, true>(acc, end, res, y, plane)
+                  : finish_tile<false, false>(acc, end, res, y, plane);
+}
+
+// The widest tile: 24 accumulators, 12 for one pair.
+template <int NP>
+constexpr int64_t kTileWidth = NP == 3 ? 8 : 12;
+
+template <int NP, int BS, int SW, int NW = int(kTileWidth<NP>)>
+ZELT_AVX512 void tiles_of_width(int64_t width, int64_t count, const ConvTile &t, const Taps &k, int64_t ob,
+                                int64_t oh, int64_t ow, int64_t cb0, int64_t cb1, bool first, bool last) {
+    if constexpr (NW > 1)
+        if (width != NW)
+            return tiles_of_width<NP, BS, SW, NW - 1>(width, count, t, k, ob, oh, ow, cb0, cb1, first, last);
+    for (int64_t i = 0; i < count; ++i)
+        conv_tile<NP, NW, BS, SW>(t, k, ob, oh, ow + i * NW, cb0, cb1, first, last);
+}
+
+// Columns [c0, c1) in as few tiles as the widest allows, of widths that differ by one at most.
+template <int NP, int BS, int SW>
+ZELT_AVX512 void taps_row(const ConvTile &t, const Taps &k, int64_t ob, int64_t oh, int64_t c0, int64_t c1,
+                          int64_t cb0, int64_t cb1, bool first, bool last) {
+    const int64_t tiles = (c1 - c0 + kTileWidth<NP> - 1) / kTileWidth<NP>;
+    const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
+    if (extra) tiles_of_width<NP, BS, SW>(base + 1, extra, t, k, ob, oh, c0, cb0, cb1, first, last);
+    tiles_of_width<NP, BS, SW>(base, tiles - extra, t, k, ob, oh, c0 + extra * (base + 1), cb0, cb1, first,
+                               last);
+}
+
+template <int NP, int BS, int SW>
+ZELT_AVX512 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
+                          int64_t cb1, bool first, bool last) {
+    const int64_t from = c0;
+    if (!t.rows) {
+        taps_row<NP, BS, SW>(t, {0, t.KH, 0, t.KW}, ob, oh, c0, c1, cb0, cb1, first, last);
+    } else {
+        const int64_t kh0 = t.rows[2 * oh], kh1 = t.rows[2 * oh + 1];
+        for (const ColumnTaps *r = t.cols; c0 < c1; ++r) {
+            if (r->b <= c0) continue;
+            const int64_t end = std::min(c1, r->b);
+            taps_row<NP, BS, SW>(t, {kh0, kh1, r->kw0, r->kw1}, ob, oh, c0, end, cb0, cb1, first, last);
+            c0 = end;
+        }
+    }
+    if (last && !t.plain_out && !t.act.clamp())
+        for (int o = 0; o < 2 * NP; ++o)
+            t.act.apply(t.y + ((ob + o) * t.OH * t.OW + oh * t.OW + from) * kBlock, (c1 - from) * kBlock);
+}
+
+template <int BS, int SW>
+constexpr std::array<RowKernel, 3> row_kernels() {
+    return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>, &conv_row<3, BS, SW>};
+}
+
+}  // namespace
+
+const std::array<RowKernel, 3> pair_row_kernels[2][4] = {
+    {row_kernels<1, 0>(), row_kernels<1, 1>(), row_kernels<1, 2>(), row_kernels<1, -1>()},
+    {row_kernels<8, 0>(), row_kernels<8, 1>(), row_kernels<8, 2>(), row_kernels<8, -1>()}};
+
+}  // namespace zelt::engine
