@@ -74,6 +74,17 @@ bool avx512_available();
 // [stride: other, 1, 2; pointwise][pairs - 1], as the AVX2 row kernels.
 extern const std::array<RowKernel, 3> pair_row_kernels[2][4];
 
+// m[o][t] = sum over c of v[c][t] u[o][c] for the output blocks o and tiles t of one transformed position
+// of a Winograd convolution: v as [CB][v_cb floats: tiles][8], u as [blocks: u_ob floats][CB][8][8], m as
+// [blocks: m_o floats][tiles][8].
+using ProductKernel = void (*)(const float *v, int64_t v_cb, const float *u, int64_t u_ob, int64_t CB, float *m,
+                               int64_t m_o);
+
+// Product kernels over 1 or 2 pairs of output blocks on AVX-512 (ops_conv512.cpp), by [pairs - 1]
+// [tiles - 1].
+constexpr int64_t kPairTiles = 12;
+extern const std::array<ProductKernel, kPairTiles> pair_product_kernels[2];
+
 // A Winograd F(4x4, 3x3) convolution of node `n` (ops_winograd.cpp), where it runs faster than the direct
 // kernels: a 3x3 window of stride and dilation 1, ungrouped, pads of at most 1, blocked input `x`.  It
 // writes `y` (blocked or plain) as act(conv + bias + res), `res` blocked or nullptr, and may share y's

@@ -5,6 +5,7 @@
 // stored.  With 32 registers a tile holds up to 24 accumulators.
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include "nchwc.hpp"
 
@@ -200,7 +201,41 @@ constexpr std::array<RowKernel, 3> row_kernels() {
     return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>, &conv_row<3, BS, SW>};
 }
 
+// NP pairs of output blocks x NT tiles of one Winograd position (ProductKernel); u holds the blocks apart,
+// so each channel's weights of a pair are loaded in two halves.
+template <int NP, int NT>
+ZELT_AVX512 void product_tile(const float *v, int64_t v_cb, const float *u, int64_t u_ob, int64_t CB, float *m,
+                              int64_t m_o) {
+    __m512 acc[NP][NT];
+    for (int p = 0; p < NP; ++p)
+        for (int j = 0; j < NT; ++j) acc[p][j] = _mm512_setzero_ps();
+    for (int64_t cb = 0; cb < CB; ++cb, v += v_cb, u += kBlock * kBlock) {
+#pragma GCC unroll 8
+        for (int c = 0; c < kBlock; ++c) {
+            __m512 w[NP];
+            for (int p = 0; p < NP; ++p)
+                w[p] = load_pair(u + 2 * p * u_ob + c * kBlock, u + (2 * p + 1) * u_ob + c * kBlock);
+            for (int j = 0; j < NT; ++j) {
+                const __m512 b = _mm512_set1_ps(v[j * kBlock + c]);
+                for (int p = 0; p < NP; ++p) acc[p][j] = _mm512_fmadd_ps(w[p], b, acc[p][j]);
+            }
+        }
+    }
+    for (int p = 0; p < NP; ++p)
+        for (int j = 0; j < NT; ++j)
+            store_pair(m + 2 * p * m_o + j * kBlock, m + (2 * p + 1) * m_o + j * kBlock, acc[p][j]);
+}
+
+template <int NP, size_t... I>
+constexpr std::array<ProductKernel, kPairTiles> product_kernels(std::index_sequence<I...>) {
+    return {&product_tile<NP, int(I) + 1>...};
+}
+
 }  // namespace
+
+const std::array<ProductKernel, kPairTiles> pair_product_kernels[2] = {
+    product_kernels<1>(std::make_index_sequence<kPairTiles>()),
+    product_kernels<2>(std::make_index_sequence<kPairTiles>())};
 
 const std::array<RowKernel, 3> pair_row_kernels[2][4] = {
     {row_kernels<1, 0>(), row_kernels<1, 1>(), row_kernels<1, 2>(), row_kernels<1, -1>()},

@@ -21,7 +21,8 @@ namespace zelt::engine {
 namespace {
 
 constexpr int64_t kXi = 36;              // transformed positions of a tile
-constexpr int64_t kNT = 6;               // tiles of one product kernel: 2 output blocks x 6 = 12 accumulators
+constexpr int64_t kNT = 6;               // tiles of one AVX2 product kernel: 2 output blocks x 6 = 12 accumulators
+constexpr int64_t kGroupTiles = 12;      // tiles per group are a multiple of this (and of kPairTiles)
 constexpr int64_t kGroupBytes = 262144;  // transformed input of one tile group
 constexpr int64_t kWaveBytes = 1 << 20;  // transformed input of one wave of tile groups
 
@@ -88,8 +89,6 @@ ZELT_AVX2 void product_tile(const float *v, int64_t v_cb, const float *u, int64_
         for (int j = 0; j < NT; ++j) _mm256_storeu_ps(m + o * m_o + j * kBlock, acc[o][j]);
 }
 
-using ProductKernel = void (*)(const float *, int64_t, const float *, int64_t, int64_t, float *, int64_t);
-
 template <int NO, size_t... I>
 constexpr std::array<ProductKernel, kNT> product_kernels(std::index_sequence<I...>) {
     return {&product_tile<NO, int(I) + 1>...};
@@ -105,12 +104,13 @@ public:
     int64_t N, C, CB, M, OB, H, W, OH, OW, top, left;
     int64_t TH, TW, T, groups;   // tile rows and columns, tiles per group, groups per image
     int64_t wave;                // tile groups transformed at once
+    int64_t per_item;            // output blocks of a work item: 4 (two pairs) on AVX-512, or 2
     std::vector<float> u, bias;  // transformed weights [36][OB][CB][8][8], bias [OB][8]
     std::vector<float> wd;       // the weights as they are, [OB][C][9][8], for tiles that are not finite
     Activation act;
 
     int64_t group_floats() const { return kXi * CB * T * kBlock; }
-    size_t scratch_floats() const override { return size_t(kXi * 2 * T * kBlock); }
+    size_t scratch_floats() const override { return size_t(kXi * per_item * T * kBlock); }
 
     // Transforms the tiles of group g of image n, channel block cb, into the group's storage `vg`.
     ZELT_AVX2 void transform_input(int64_t n, int64_t g, int64_t cb, float *vg) const {
@@ -169,10 +169,17 @@ public:
         for (int64_t xi = 0; xi < kXi; ++xi) {
             const float *vx = vg + xi * CB * T * kBlock;
             const float *ux = u.data() + (xi * OB + ob) * CB * kBlock * kBlock;
-            float *mx = m + xi * 2 * T * kBlock;
-            for (int64_t t = 0; t < nt; t += kNT)
-                product_table[no - 1][size_t(std::min(kNT, nt - t) - 1)](
-                    vx + t * kBlock, T * kBlock, ux, CB * kBlock * kBlock, CB, mx + t * kBlock, T * kBlock);
+            float *mx = m + xi * per_item * T * kBlock;
+            const int64_t u_ob = CB * kBlock * kBlock, m_o = T * kBlock;
+            // Pairs of blocks on AVX-512, then a last single block (or all on AVX2).
+            const int64_t np = per_item == 4 ? no / 2 : 0;
+            for (int64_t t = 0; np && t < nt; t += kPairTiles)
+                pair_product_kernels[np - 1][size_t(std::min(kPairTiles, nt - t) - 1)](
+                    vx + t * kBlock, T * kBlock, ux, u_ob, CB, mx + t * kBlock, m_o);
+            for (int64_t t = 0; no > 2 * np && t < nt; t += kNT)
+                product_table[no - 2 * np - 1][size_t(std::min(kNT, nt - t) - 1)](
+                    vx + t * kBlock, T * kBlock, ux + 2 * np * u_ob, u_ob, CB, mx + (2 * np * T + t) * kBlock,
+                    m_o);
         }
         const int64_t plane = OH * OW;
         for (int64_t o = 0; o < no; ++o) {
@@ -184,7 +191,8 @@ public:
                 __m256 rows[4][6];  // [output row][transformed column]
                 for (int j = 0; j < 6; ++j) {
                     __m256 col[6], out[4];
-                    for (int i = 0; i < 6; ++i) col[i] = _mm256_loadu_ps(mt + (i * 6 + j) * 2 * T * kBlock);
+                    for (int i = 0; i < 6; ++i)
+                        col[i] = _mm256_loadu_ps(mt + (i * 6 + j) * per_item * T * kBlock);
                     output_rows(col, out);
                     for (int i = 0; i < 4; ++i) rows[i][j] = out[i];
                 }
@@ -223,7 +231,7 @@ public:
 
     void run(RunCtx &ctx) override {
         // Waves of tile groups, each transformed and then multiplied while its transformed input is in cache.
-        const int64_t pairs = (OB + 1) / 2;
+        const int64_t items = (OB + per_item - 1) / per_item;
         for (int64_t g0 = 0; g0 < N * groups; g0 += wave) {
             const int64_t ng = std::min(wave, N * groups - g0);
             const double per_block = double(group_floats()) / double(CB);
@@ -236,14 +244,14 @@ public:
             // Whichever is larger, the wave's transformed input or the transformed weights, is read once: its
             // parts are the outer loop of the items, and the parts of the other come from cache again.
             const bool pairs_outer = int64_t(u.size()) > ng * group_floats();
-            // Two output blocks of 8 channels from every transformed input value of the group.
-            const Cost cost{kMacNs * double(group_floats()) * 2 * kBlock};
-            ctx.pool.parallel_for(ng * pairs, cost, [&](int task, int64_t i0, int64_t i1) {
+            // per_item output blocks of 8 channels from every transformed input value of the group.
+            const Cost cost{kMacNs * double(group_floats()) * double(per_item * kBlock)};
+            ctx.pool.parallel_for(ng * items, cost, [&](int task, int64_t i0, int64_t i1) {
                 for (int64_t i = i0; i < i1; ++i) {
-                    const int64_t g = g0 + (pairs_outer ? i % ng : i / pairs);
-                    const int64_t ob = (pairs_outer ? i / ng : i % pairs) * 2;
+                    const int64_t g = g0 + (pairs_outer ? i % ng : i / items);
+                    const int64_t ob = (pairs_outer ? i / ng : i % items) * per_item;
                     output_blocks(g / groups, g % groups, v->data + (g - g0) * group_floats(), ob,
-                                  std::min<int64_t>(2, OB - ob),
+                                  std::min(per_item, OB - ob),
                                   ctx.scratch + size_t(task) * ctx.scratch_per_thread);
                 }
             });
@@ -295,9 +303,10 @@ std::unique_ptr<Op> make_winograd_conv(const Node &n, Planner &p, Tensor *x, Ten
     op->N = x->shape[0], op->C = C, op->CB = blocks_of(C), op->M = M, op->OB = blocks_of(M);
     op->H = ah.in, op->W = aw.in, op->OH = ah.out, op->OW = aw.out, op->top = ah.p0, op->left = aw.p0;
     op->TH = TH, op->TW = TW;
-    // Tiles per group: a multiple of the product kernel's, as many as the group's budget holds.
-    const int64_t fit = std::max<int64_t>(1, kGroupBytes / (kXi * op->CB * kBlock * 4 * kNT)) * kNT;
-    op->T = std::min(fit, (TH * TW + kNT - 1) / kNT * kNT);
+    // Tiles per group: a multiple of the product kernels', as many as the group's budget holds.
+    const int64_t fit = std::max<int64_t>(1, kGroupBytes / (kXi * op->CB * kBlock * 4 * kGroupTiles)) * kGroupTiles;
+    op->T = std::min(fit, (TH * TW + kGroupTiles - 1) / kGroupTiles * kGroupTiles);
+    op->per_item = avx512_available() ? 4 : 2;
     op->groups = (TH * TW + op->T - 1) / op->T;
     const int64_t OB = op->OB, CB = op->CB;
     p.charge(uint64_t(kXi * OB * CB * kBlock * kBlock + OB * kBlock + OB * C * 9 * kBlock), 4);
