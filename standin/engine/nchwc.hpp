@@ -65,10 +65,6 @@ void scatter_tile(const ConvTile &t, float *sums, int no, int nw, int64_t ob, in
 using RowKernel = void (*)(const ConvTile &, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
                            int64_t cb1, bool first, bool last);
 
-// Whether the AVX-512 tiles run: the CPU has AVX-512F, and ZELT_AVX512 is not 0 in the environment of the
-// process that loads the model (a hook for tests and for measuring both paths).
-bool avx512_available();
-
 // Row kernels over 1, 2 or 3 pairs of output blocks (ops_conv512.cpp), whose weights are packed in pairs:
 // [OB / 2][input blocks][KH][KW][bs][16], the two blocks' 8 channels side by side.  By [input blocked]
 // [stride: other, 1, 2; pointwise][pairs - 1], as the AVX2 row kernels.

@@ -677,6 +677,41 @@ std::unique_ptr<Op> make_global_pool(const Node &n, Planner &) {
     return op;
 }
 
+// y[rows][N] = act(alpha a[rows][K] x packed B + bias + (y if accumulate)) over the pool, by blocks of rows
+// x panels; each thread's scratch holds kGemmRows K floats.
+void packed_gemm(RunCtx &ctx, int64_t rows, int64_t N, int64_t K, float alpha, const float *a, const float *bp,
+                 const float *bias, bool accumulate, const Activation &act, float *y) {
+    const int64_t blocks = (rows + kGemmRows - 1) / kGemmRows, panels = (N + kPanel - 1) / kPanel;
+    const int64_t T = ctx.pool.size();
+    // Panels split only when the row blocks are too few to share.
+    int64_t chunks = blocks >= 4 * T ? 1 : std::min(panels, (4 * T + blocks - 1) / blocks);
+    const int64_t per = (panels + chunks - 1) / chunks;
+    chunks = (panels + per - 1) / per;
+    const Cost cost{kMacNs * double(kGemmRows * K * per * kPanel)};
+    ctx.pool.parallel_for(blocks * chunks, cost, [&](int task, int64_t q0, int64_t q1) {
+        float *scratch = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+        for (int64_t q = q0; q < q1; ++q) {
+            const int64_t i0 = q / chunks * kGemmRows, j0 = q % chunks * per * kPanel;
+            const int64_t nr = std::min(kGemmRows, rows - i0), nc = std::min(N, j0 + per * kPanel) - j0;
+            float *c = y + i0 * N + j0;
+            gemm_packed(nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr, accumulate, c,
+                        N, scratch);
+            if (act.kind != Activation::None)
+                for (int64_t r = 0; r < nr; ++r) act.apply(c + r * N, nc);
+        }
+    });
+}
+
+// B packed for packed_gemm when the kernels run on AVX-512 and B is a constant matrix, else nothing.
+std::vector<float> pack_constant_b(Planner &p, Tensor *b, bool tb, int64_t K, int64_t N) {
+    if (!avx512_available() || !b->is_const() || N < 2 || K < 1) return {};
+    p.charge(uint64_t(packed_b_floats(K, N)), 4);
+    p.materialise(b);
+    std::vector<float> bp(size_t(packed_b_floats(K, N)));
+    pack_b(b->fdata.data(), tb, tb ? K : N, K, N, bp.data());
+    return bp;
+}
+
 class GemmOp : public Op {
 public:
     Tensor *a, *b, *c, *y;
@@ -685,6 +720,8 @@ public:
     int64_t M, N, K;
     Shape cshape;
     Activation act;
+    std::vector<float> bpk;  // a constant B packed for packed_gemm (AVX-512)
+    size_t scratch_floats() const override { return bpk.empty() ? 0 : size_t(kGemmRows * K); }
     void run(RunCtx &ctx) override {
         float *out = y->data;
         float gemm_beta = 0.f;
@@ -697,6 +734,8 @@ public:
                     out[i * N + j] = beta * c->data[(cm == 1 ? 0 : i) * cn + (cn == 1 ? 0 : j)];
             gemm_beta = 1.f;
         }
+        if (!bpk.empty())
+            return packed_gemm(ctx, M, N, K, alpha, a->data, bpk.data(), nullptr, gemm_beta != 0, act, out);
         sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta,
                        out, N);
         if (act.kind != Activation::None) act.apply(ctx.pool, out, out, M * N);
@@ -734,6 +773,7 @@ std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
     set_shape(n.out[0], {op->M, op->N});
     op->y = fuse_activation(n, p, op->act);
     set_shape(op->y, {op->M, op->N});
+    if (!op->ta) op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N);
     op->ins = {op->a, op->b};
     if (op->c) op->ins.push_back(op->c);
     op->outs = {op->y};
@@ -750,7 +790,18 @@ public:
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     bool fold = false;            // B is broadcast over every batch dimension, which A has in full
+    std::vector<float> bpk;       // a constant B packed for gemm_packed (AVX-512)
+    bool pack_items = false;      // B packed per work item for gemm_packed (AVX-512, batched products)
+
+    size_t scratch_floats() const override {
+        if (!bpk.empty()) return size_t(kGemmRows * K);
+        return pack_items ? size_t(kGemmRows * K + packed_b_floats(K, N)) : 0;
+    }
+
     void run(RunCtx &ctx) override {
+        if (!bpk.empty())
+            return packed_gemm(ctx, fold ? batches * M : M, N, K, alpha, a->data, bpk.data(),
+                               bias ? bias->data : nullptr, false, act, y->data);
         multiply(ctx);
         if (!bias && act.kind == Activation::None) return;
         // Bias and activation a few rows at a time, each row once while it is in cache.
@@ -784,7 +835,7 @@ public:
         const int64_t width = (N + blocks - 1) / std::max<int64_t>(1, blocks);
         blocks = width ? (N + width - 1) / width : 1;
         ctx.pool.parallel_for(
-            batches * blocks, Cost{kMacNs * double(M * K * width)}, [&](int64_t q0, int64_t q1) {
+            batches * blocks, Cost{kMacNs * double(M * K * width)}, [&](int task, int64_t q0, int64_t q1) {
                 for (int64_t q = q0; q < q1; ++q) {
                     const int64_t i = q / blocks, j0 = q % blocks * width, j1 = std::min(N, j0 + width);
                     int64_t rem = i, ao = 0, bo = 0;
@@ -794,9 +845,18 @@ public:
                         if (abatch[d] != 1) ao += idx * ast[d];
                         if (bbatch[d] != 1) bo += idx * bst[d];
                     }
-                    sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K,
-                          b->data + bo * K * N + j0 * (tb ? K : 1), tb ? K : N, 0.f, y->data + i * M * N + j0,
-                          N);
+                    const float *bj = b->data + bo * K * N + j0 * (tb ? K : 1);
+                    float *c = y->data + i * M * N + j0;
+                    if (pack_items) {
+                        float *scratch = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+                        float *bp = scratch + kGemmRows * K;
+                        pack_b(bj, tb, tb ? K : N, K, j1 - j0, bp);
+                        gemm_packed(M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false, c, N,
+                                    scratch);
+                    } else {
+                        sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K, bj, tb ? K : N,
+                              0.f, c, N);
+                    }
                 }
             });
     }
@@ -870,6 +930,15 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
         op->y = fuse_activation(n, p, op->act);
     }
     set_shape(op->y, ys);
+    // On AVX-512 a constant B is packed once, and the B of a batched product (attention) per work item
+    // while it is small; a transposed A and a vector B stay with OpenBLAS.
+    if (!op->ta && !b1) {
+        if (op->batches == 1 || op->fold)
+            op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N);
+        else
+            op->pack_items = avx512_available() && op->N > 1 && op->K > 0 &&
+                             packed_b_floats(op->K, op->N) <= (1 << 18);
+    }
     op->ins = {op->a, op->b};
     if (op->bias) op->ins.push_back(op->bias);
     op->outs = {op->y};

@@ -23,6 +23,21 @@ void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int
                     float alpha, const float *a, int64_t lda, const float *b, int64_t ldb, float beta,
                     float *c, int64_t ldc);
 
+// Whether the AVX-512 kernels run: the CPU has AVX-512F, and ZELT_AVX512 is not 0 in the environment of the
+// process that loads the model (a hook for tests and for measuring both paths).
+bool avx512_available();
+
+// AVX-512 products (gemm512.cpp) of B packed in panels of kPanel columns, [panels][K][kPanel], zero past N.
+constexpr int64_t kPanel = 32;
+int64_t packed_b_floats(int64_t K, int64_t N);
+// Packs B [K][N] (ldb), or its transpose stored [N][K] (ldb), into `out`.
+void pack_b(const float *b, bool trans_b, int64_t ldb, int64_t K, int64_t N, float *out);
+// c[rows][N] (ldc) = alpha a[rows][K] (lda) x packed B, plus bias[N] if given, plus c itself if `accumulate`.
+// `scratch` holds 12 K floats.
+constexpr int64_t kGemmRows = 12;
+void gemm_packed(int64_t rows, int64_t K, int64_t N, float alpha, const float *a, int64_t lda, const float *bp,
+                 const float *bias, bool accumulate, float *c, int64_t ldc, float *scratch);
+
 // An elementwise activation, applied by its own operator or by a Conv, Gemm or MatMul to its output.
 // Relu, Clip and Leaky (the clamps) are cheap enough to run inside the kernels' store loops; the others run
 // as a vectorised pass over the finished values while they are in cache.
