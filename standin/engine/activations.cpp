@@ -1,5 +1,5 @@
-// Elementwise activations: which nodes are one, and their kernels, vectorised where the CPU has AVX2 and
-// FMA (vec_math.hpp) and scalar elsewhere.  The same kernels serve the activation operators and the
+// Elementwise activations: which nodes are one, and their kernels, vectorised where the CPU has AVX-512 or
+// AVX2 and FMA (vec_math.hpp) and scalar elsewhere.  The same kernels serve the activation operators and the
 // epilogues that convolutions, Gemm and MatMul apply to their outputs.
 #include <limits>
 
@@ -120,105 +120,138 @@ void apply_scalar(const Activation &act, const float *x, float *y, int64_t n) {
     }
 }
 
-// y = f(x) over n floats, eight at a time; the last few through masked loads and stores.
+// y = f(x) over n floats, a vector at a time; the last few through masked loads and stores.
 template <typename F>
-ZELT_AVX2 void map_vec(const float *x, float *y, int64_t n, const F &f) {
+ZELT_AVX2 void map8(const float *x, float *y, int64_t n, const F &f) {
     int64_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(y + i, f(_mm256_loadu_ps(x + i)));
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(y + i, f(vec::V8(_mm256_loadu_ps(x + i))));
     if (i < n) {
         const __m256i mask =
             _mm256_cmpgt_epi32(_mm256_set1_epi32(int(n - i)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        _mm256_maskstore_ps(y + i, mask, f(_mm256_maskload_ps(x + i, mask)));
+        _mm256_maskstore_ps(y + i, mask, f(vec::V8(_mm256_maskload_ps(x + i, mask))));
     }
 }
 
-// The vector kernels, as function objects: a lambda would not carry the AVX2 target.
+template <typename F>
+ZELT_AVX512 void map16(const float *x, float *y, int64_t n, const F &f) {
+    int64_t i = 0;
+    for (; i + 16 <= n; i += 16) _mm512_storeu_ps(y + i, f(vec::V16(_mm512_loadu_ps(x + i))));
+    if (i < n) {
+        const __mmask16 mask = __mmask16((1u << (n - i)) - 1);
+        _mm512_mask_storeu_ps(y + i, mask, f(vec::V16(_mm512_maskz_loadu_ps(mask, x + i))));
+    }
+}
+
+// The vector kernels, as function objects of either width (vec_math.hpp).
 struct Sigmoid {
-    ZELT_VEC __m256 operator()(__m256 v) const { return vec::sigmoid(v); }
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return vec::sigmoid(v);
+    }
 };
 struct Silu {
-    ZELT_VEC __m256 operator()(__m256 v) const { return vec::silu(v); }
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return vec::silu(v);
+    }
 };
 struct HardSigmoid {
-    __m256 a, b;
-    ZELT_VEC __m256 operator()(__m256 v) const {
-        return vec::clamp(_mm256_fmadd_ps(a, v, b), _mm256_setzero_ps(), vec::set(1.f));
+    float a, b;
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return vec::clamp(v * a + b, V{}, vec::splat<V>(1.f));
     }
 };
 struct HardSwish {
-    HardSigmoid gate;
-    ZELT_VEC __m256 operator()(__m256 v) const { return _mm256_mul_ps(v, gate(v)); }
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return v * HardSigmoid{1.f / 6.f, 0.5f}(v);
+    }
 };
 struct Tanh {
-    ZELT_VEC __m256 operator()(__m256 v) const { return vec::tanh(v); }
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return vec::tanh(v);
+    }
 };
 struct Gelu {
-    ZELT_VEC __m256 operator()(__m256 v) const {
-        const __m256 e = vec::erf(_mm256_mul_ps(v, vec::set(float(M_SQRT1_2))));
-        return _mm256_mul_ps(_mm256_mul_ps(vec::set(0.5f), v), _mm256_add_ps(vec::set(1.f), e));
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return 0.5f * v * (1.f + vec::erf(v * float(M_SQRT1_2)));
     }
 };
 // 0.5 v (1 + tanh u) = v sigmoid(2u), with u = sqrt(2/pi) (v + 0.044715 v^3).
 struct GeluTanh {
-    ZELT_VEC __m256 operator()(__m256 v) const {
-        const float k = float(std::sqrt(2.0 / M_PI));
-        const __m256 v2 = _mm256_mul_ps(v, v);
-        const __m256 u = _mm256_mul_ps(_mm256_mul_ps(vec::set(k), v),
-                                       _mm256_fmadd_ps(vec::set(0.044715f), v2, vec::set(1.f)));
-        return _mm256_div_ps(v, _mm256_add_ps(vec::set(1.f), vec::exp(_mm256_mul_ps(u, vec::set(-2.f)))));
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        const V u = float(std::sqrt(2.0 / M_PI)) * v * (0.044715f * (v * v) + 1.f);
+        return v / (1.f + vec::exp(u * -2.f));
     }
 };
 struct Elu {
-    __m256 a;
-    ZELT_VEC __m256 operator()(__m256 v) const {
-        const __m256 neg = _mm256_mul_ps(a, vec::expm1_negative(_mm256_min_ps(v, _mm256_setzero_ps())));
-        return _mm256_blendv_ps(v, neg, _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+    float a;
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        const V neg = a * vec::expm1_negative(vec::min(v, V{}));
+        return v < 0.f ? neg : v;
     }
 };
 // v tanh(log(1 + e^v)) = v n / (n + 2) with n = e^v (e^v + 2); above 20 the factor rounds to 1.
 struct Mish {
-    ZELT_VEC __m256 operator()(__m256 v) const {
-        const __m256 e = vec::exp(_mm256_min_ps(vec::set(20.f), v));
-        const __m256 n = _mm256_mul_ps(e, _mm256_add_ps(e, vec::set(2.f)));
-        return _mm256_mul_ps(v, _mm256_div_ps(n, _mm256_add_ps(n, vec::set(2.f))));
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        const V e = vec::exp(vec::min(v, vec::splat<V>(20.f)));
+        const V n = e * (e + 2.f);
+        return v * (n / (n + 2.f));
     }
 };
 struct Softplus {
-    ZELT_VEC __m256 operator()(__m256 v) const { return vec::softplus(v); }
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return vec::softplus(v);
+    }
 };
 struct Exp {
-    ZELT_VEC __m256 operator()(__m256 v) const { return vec::exp(v); }
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return vec::exp(v);
+    }
 };
 struct Erf {
-    ZELT_VEC __m256 operator()(__m256 v) const { return vec::erf(v); }
+    template <class V>
+    ZELT_MATH V operator()(V v) const {
+        return vec::erf(v);
+    }
 };
 
-ZELT_AVX2 void apply_avx2(const Activation &act, const float *x, float *y, int64_t n) {
+// Calls map(kernel) with the vector kernel of act's kind (nothing for the clamps).
+template <class Map>
+ZELT_MATH void by_kind(const Activation &act, const Map &map) {
     switch (act.kind) {
         case Activation::Sigmoid:
-            return map_vec(x, y, n, Sigmoid{});
+            return map(Sigmoid{});
         case Activation::Silu:
-            return map_vec(x, y, n, Silu{});
+            return map(Silu{});
         case Activation::HardSigmoid:
-            return map_vec(x, y, n, HardSigmoid{vec::set(act.alpha), vec::set(act.beta)});
+            return map(HardSigmoid{act.alpha, act.beta});
         case Activation::HardSwish:
-            return map_vec(x, y, n, HardSwish{{vec::set(1.f / 6.f), vec::set(0.5f)}});
+            return map(HardSwish{});
         case Activation::Tanh:
-            return map_vec(x, y, n, Tanh{});
+            return map(Tanh{});
         case Activation::Gelu:
-            return map_vec(x, y, n, Gelu{});
+            return map(Gelu{});
         case Activation::GeluTanh:
-            return map_vec(x, y, n, GeluTanh{});
+            return map(GeluTanh{});
         case Activation::Elu:
-            return map_vec(x, y, n, Elu{vec::set(act.alpha)});
+            return map(Elu{act.alpha});
         case Activation::Mish:
-            return map_vec(x, y, n, Mish{});
+            return map(Mish{});
         case Activation::Softplus:
-            return map_vec(x, y, n, Softplus{});
+            return map(Softplus{});
         case Activation::Exp:
-            return map_vec(x, y, n, Exp{});
+            return map(Exp{});
         case Activation::Erf:
-            return map_vec(x, y, n, Erf{});
+            return map(Erf{});
         default:
             return;
     }
@@ -227,8 +260,10 @@ ZELT_AVX2 void apply_avx2(const Activation &act, const float *x, float *y, int64
 }  // namespace
 
 void Activation::apply_math(const float *x, float *y, int64_t n) const {
-    if (nchwc_available())
-        apply_avx2(*this, x, y, n);
+    if (avx512_cpu())
+        by_kind(*this, [&](const auto &f) { map16(x, y, n, f); });
+    else if (nchwc_available())
+        by_kind(*this, [&](const auto &f) { map8(x, y, n, f); });
     else
         apply_scalar(*this, x, y, n);
 }

@@ -8,8 +8,7 @@
 #include <array>
 
 #include "ops_util.hpp"
-
-#define ZELT_AVX512 __attribute__((target("avx512f,avx2,fma")))
+#include "vec_math.hpp"
 
 namespace zelt::engine {
 

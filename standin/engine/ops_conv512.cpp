@@ -9,15 +9,18 @@
 
 #include "nchwc.hpp"
 
-#define ZELT_AVX512 __attribute__((target("avx512f,avx2,fma")))
 #define ZELT_AVX512_INLINE ZELT_AVX512 __attribute__((always_inline)) inline
 
 namespace zelt::engine {
 
-bool avx512_available() {
+bool avx512_cpu() {
     static const bool cpu = __builtin_cpu_supports("avx512f");
+    return cpu;
+}
+
+bool avx512_available() {
     const char *e = std::getenv("ZELT_AVX512");
-    return cpu && !(e && e[0] == '0');
+    return avx512_cpu() && !(e && e[0] == '0');
 }
 
 namespace {

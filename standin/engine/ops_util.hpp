@@ -23,8 +23,9 @@ void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int
                     float alpha, const float *a, int64_t lda, const float *b, int64_t ldb, float beta,
                     float *c, int64_t ldc);
 
-// Whether the AVX-512 kernels run: the CPU has AVX-512F, and ZELT_AVX512 is not 0 in the environment of the
-// process that loads the model (a hook for tests and for measuring both paths).
+// Whether the CPU has AVX-512F; and whether the AVX-512 kernels are planned: it has, and ZELT_AVX512 is not
+// 0 in the environment of the process that loads the model (a hook for tests and for measuring both paths).
+bool avx512_cpu();
 bool avx512_available();
 
 // AVX-512 products (gemm512.cpp) of B packed in panels of kPanel columns, [panels][K][kPanel], zero past N.
