@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <limits>
 
 #include "ops_util.hpp"
 #include "vec_math.hpp"
@@ -80,6 +81,55 @@ using ProductKernel = void (*)(const float *v, int64_t v_cb, const float *u, int
 // [tiles - 1].
 constexpr int64_t kPairTiles = 12;
 extern const std::array<ProductKernel, kPairTiles> pair_product_kernels[2];
+
+// An activation as vector constants, made once per kernel call: reading the Activation per vector costs a
+// reload and a branch each (the project builds without strict aliasing, so any float store may change it).
+// None, Relu and Clip all clamp to [lo, hi]; maxps and minps with the value as second operand keep NaN.
+// Leaky scales the negative lanes.  The other activations leave the clamp open and run as a pass over the
+// stored results (Activation::apply) while they are in cache: inlined into every tile kernel, their code
+// would multiply the kernels' size.
+struct VecAct {
+    bool leaky;
+    __m256 lo, hi, alpha;
+    ZELT_AVX2 explicit VecAct(const Activation &a)
+        : leaky(a.kind == Activation::Leaky),
+          lo(_mm256_set1_ps(a.kind == Activation::Relu   ? 0.f
+                            : a.kind == Activation::Clip ? a.lo
+                                                         : -std::numeric_limits<float>::infinity())),
+          hi(_mm256_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
+          alpha(_mm256_set1_ps(a.alpha)) {}
+    template <bool LEAKY>
+    ZELT_AVX2 __m256 apply(__m256 v) const {
+        if constexpr (LEAKY)
+            return _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha),
+                                    _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+        return _mm256_min_ps(hi, _mm256_max_ps(lo, v));
+    }
+    ZELT_AVX2 __m256 operator()(__m256 v) const { return leaky ? apply<true>(v) : apply<false>(v); }
+};
+
+// Window geometry of a depthwise convolution or pooling over a blocked input plane.
+struct Window {
+    Axis ah, aw;
+    int64_t lo, hi;  // output columns whose whole window lies inside the row
+
+    void init(const Axis &h, const Axis &w) {
+        ah = h;
+        aw = w;
+        valid_columns(-aw.p0, aw.s, aw.in - (aw.k - 1) * aw.d, aw.out, lo, hi);
+    }
+};
+
+// Output rows [oh0, oh1) of a depthwise convolution or pooling of one channel block (window_rows in
+// ops_nchwc.cpp): xc holds the input rows from row0 on, pad_row a row of the neutral value.
+using RowsFn = void (*)(const float *xc, int64_t row0, const float *pad_row, const float *wk, const float *init8,
+                        const Window &g, int64_t oh0, int64_t oh1, const float *div, const Activation &act,
+                        float *rows);
+
+// The same for depthwise convolutions of dilation 1 and at most kMaxWindowRows rows, without horizontal
+// padding (or over rows padded beforehand), on AVX-512 (ops_conv512.cpp), by stride: other, 1, 2.
+constexpr int64_t kMaxWindowRows = 16;
+extern const std::array<RowsFn, 3> depthwise_rows512;
 
 // A Winograd F(4x4, 3x3) convolution of node `n` (ops_winograd.cpp), where it runs faster than the direct
 // kernels: a 3x3 window of stride and dilation 1, ungrouped, pads of at most 1, blocked input `x`.  It

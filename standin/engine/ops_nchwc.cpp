@@ -218,32 +218,6 @@ void mark_fused(Planner &p, const Node *n, const Shape &s) {
 
 // ---------------------------------------------------------------- vector helpers
 
-// An activation as vector constants, made once per kernel call: reading the Activation per vector costs a
-// reload and a branch each (the project builds without strict aliasing, so any float store may change it).
-// None, Relu and Clip all clamp to [lo, hi]; maxps and minps with the value as second operand keep NaN.
-// Leaky scales the negative lanes.  The other activations leave the clamp open and run as a pass over the
-// stored results (Activation::apply) while they are in cache: inlined into every tile kernel, their code
-// would multiply the kernels' size.
-struct VecAct {
-    bool leaky;
-    __m256 lo, hi, alpha;
-    ZELT_AVX2 explicit VecAct(const Activation &a)
-        : leaky(a.kind == Activation::Leaky),
-          lo(_mm256_set1_ps(a.kind == Activation::Relu   ? 0.f
-                            : a.kind == Activation::Clip ? a.lo
-                                                         : -std::numeric_limits<float>::infinity())),
-          hi(_mm256_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
-          alpha(_mm256_set1_ps(a.alpha)) {}
-    template <bool LEAKY>
-    ZELT_AVX2 __m256 apply(__m256 v) const {
-        if constexpr (LEAKY)
-            return _mm256_blendv_ps(v, _mm256_mul_ps(v, alpha),
-                                    _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
-        return _mm256_min_ps(hi, _mm256_max_ps(lo, v));
-    }
-    ZELT_AVX2 __m256 operator()(__m256 v) const { return leaky ? apply<true>(v) : apply<false>(v); }
-};
-
 // A row of blocked vectors [count][8], stored to `y` blocked (at `row`) or scattered to plain NCHW.
 struct RowOut {
     Tensor *y;
@@ -654,18 +628,6 @@ public:
 
 // ---------------------------------------------------------------- depthwise convolution and pooling
 
-// Window geometry of a depthwise convolution or pooling over a blocked input plane.
-struct Window {
-    Axis ah, aw;
-    int64_t lo, hi;  // output columns whose whole window lies inside the row
-
-    void init(const Axis &h, const Axis &w) {
-        ah = h;
-        aw = w;
-        valid_columns(-aw.p0, aw.s, aw.in - (aw.k - 1) * aw.d, aw.out, lo, hi);
-    }
-};
-
 enum class WinKind { Depthwise, Max, Avg };
 
 // Adds input vector `x` under weight `w` (depthwise) into `acc`, or takes the maximum or the sum.
@@ -691,15 +653,41 @@ ZELT_AVX2 inline __m256 finish(__m256 acc, const VecAct &act, const float *div, 
     return acc;
 }
 
-// Output rows [oh0, oh1) of a depthwise convolution or a pooling of one channel block, into `rows`.  Window
-// rows outside the input read `pad_row`, a row of the neutral value; window columns outside it are skipped in
-// the border columns.  `init8` starts each sum (the bias, or the neutral value), `wk` holds [KH][KW][8]
+// Interior output columns of one row from `ow`, NW at a time while NW fit before g.hi, over window rows
+// `r` (pointers to the input rows, or to the padding row): one weight load serves NW columns.  Returns the
+// first column left.
+template <WinKind K, int S, int NW>
+ZELT_AVX2 __attribute__((always_inline)) inline int64_t interior_columns(const float *const *r, const float *wk,
+                                                                         __m256 init, const Window &g, int64_t ow,
+                                                                         const VecAct &va, const float *rdiv,
+                                                                         float *row) {
+    const Axis &ah = g.ah, &aw = g.aw;
+    const int64_t s = S ? S : aw.s;
+    for (; ow + NW <= g.hi; ow += NW) {
+        __m256 acc[NW];
+        for (int j = 0; j < NW; ++j) acc[j] = init;
+        for (int64_t kh = 0; kh < ah.k; ++kh) {
+            const float *xr = r[kh] + (ow * s - aw.p0) * kBlock, *wr = wk + kh * aw.k * kBlock;
+            for (int64_t kw = 0; kw < aw.k; ++kw) {
+                const float *xp = xr + kw * aw.d * kBlock;
+                const __m256 w = weight<K>(wr, kw);
+                for (int j = 0; j < NW; ++j) acc[j] = combine<K>(acc[j], _mm256_loadu_ps(xp + j * s * kBlock), w);
+            }
+        }
+        for (int j = 0; j < NW; ++j) _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], va, rdiv, ow + j));
+    }
+    return ow;
+}
+
+// Output rows [oh0, oh1) of a depthwise convolution or a pooling of one channel block, into `rows`; `xc`
+// holds the block's input rows from row0 on.  Window rows outside the input read `pad_row`, a row of the
+// neutral value; window columns outside it are skipped in the border columns.  `init8` starts each sum (the bias, or the neutral value), `wk` holds [KH][KW][8]
 // weights (depthwise), `div` the divisors of the output positions (average).  S is the stride when it is 1
 // or 2, 0 for any other.
 template <WinKind K, int S>
-ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *wk, const float *init8,
-                           const Window &g, int64_t oh0, int64_t oh1, const float *div, const Activation &act,
-                           float *rows) {
+ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, const float *wk,
+                           const float *init8, const Window &g, int64_t oh0, int64_t oh1, const float *div,
+                           const Activation &act, float *rows) {
     const Axis &ah = g.ah, &aw = g.aw;
     const int64_t s = S ? S : aw.s;
     const __m256 init = _mm256_loadu_ps(init8);
@@ -712,7 +700,7 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
         const float *rdiv = div ? div + oh * aw.out : nullptr;
         auto in_row = [&](int64_t kh) {
             const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
-            return ih >= 0 && ih < ah.in ? xc + ih * aw.in * kBlock : pad_row;
+            return ih >= 0 && ih < ah.in ? xc + (ih - row0) * aw.in * kBlock : pad_row;
         };
         const int64_t border[2][2] = {{0, g.lo}, {g.hi, aw.out}};
         for (auto &range : border)
@@ -745,6 +733,16 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
                     _mm256_storeu_ps(row + (ow + j) * kBlock, finish<K>(acc[j], va, rdiv, ow + j));
             }
         }
+        // Other windows: eight columns at a time (independent sums hide each one's latency), then four, two
+        // and one.
+        const float *r[kMaxWindowRows];
+        for (int64_t kh = 0; kh < ah.k && ah.k <= kMaxWindowRows; ++kh) r[kh] = in_row(kh);
+        if (ah.k <= kMaxWindowRows) {
+            ow = interior_columns<K, S, 8>(r, wk, init, g, ow, va, rdiv, row);
+            ow = interior_columns<K, S, 4>(r, wk, init, g, ow, va, rdiv, row);
+            ow = interior_columns<K, S, 2>(r, wk, init, g, ow, va, rdiv, row);
+            ow = interior_columns<K, S, 1>(r, wk, init, g, ow, va, rdiv, row);
+        }
         for (; ow < g.hi; ++ow) {
             __m256 acc = init;
             for (int64_t kh = 0; kh < ah.k; ++kh) {
@@ -759,9 +757,6 @@ ZELT_AVX2 void window_rows(const float *xc, const float *pad_row, const float *w
     }
 }
 
-using RowsFn = void (*)(const float *, const float *, const float *, const float *, const Window &, int64_t,
-                        int64_t, const float *, const Activation &, float *);
-
 template <WinKind K>
 constexpr std::array<RowsFn, 3> window_kernels() {  // by stride: other, 1, 2
     return {&window_rows<K, 0>, &window_rows<K, 1>, &window_rows<K, 2>};
@@ -771,13 +766,19 @@ const std::array<RowsFn, 3> window_table[3] = {
     window_kernels<WinKind::Depthwise>(), window_kernels<WinKind::Max>(), window_kernels<WinKind::Avg>()};
 
 // Depthwise convolution (kind Depthwise) or pooling of a blocked input; rows of the output are computed
-// in place when it is blocked, or in the thread's scratch and scattered when it is plain.
+// in place when it is blocked, or in the thread's scratch and scattered when it is plain.  A window with
+// horizontal padding reads the input rows of a work item copied with the padding columns (the neutral
+// value) into the thread's scratch, so that every output column takes the many-column loop: the border
+// columns one at a time cost as much as the interior of a small plane.
 class NchwcWindowOp : public Op {
 public:
     WinKind kind;
     Tensor *x, *y;
     int64_t N, C, CB;
     Window g;
+    Window staged;  // with padded rows: the geometry over them (no horizontal padding), else unused
+    bool pad_cols = false;
+    bool wide = false;  // depthwise on AVX-512 (depthwise_rows512)
     std::vector<float> wpk,
         bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
     std::vector<float> divisors;  // average: [OH][OW]
@@ -788,15 +789,30 @@ public:
     // whose own overhead outweighs them.
     int64_t rows_per_item() const { return std::max<int64_t>(1, std::min(g.ah.out, 256 / g.aw.out)); }
 
+    int64_t out_floats() const { return y->blocked ? 0 : rows_per_item() * g.aw.out * kBlock; }
+    int64_t staged_rows() const { return (rows_per_item() - 1) * g.ah.s + (g.ah.k - 1) * g.ah.d + 1; }
+
     size_t scratch_floats() const override {
-        return y->blocked ? 0 : size_t(rows_per_item() * g.aw.out * kBlock);
+        return size_t(out_floats() + (pad_cols ? staged_rows() * staged.aw.in * kBlock : 0));
+    }
+
+    // Copies input rows [ih0, ih1) of one channel block with the padding columns into `dst`.
+    void stage_rows(const float *xc, int64_t ih0, int64_t ih1, float *dst) const {
+        const int64_t W = g.aw.in, wide = staged.aw.in, left = g.aw.p0 * kBlock;
+        const float neutral = pad_row[0];
+        for (int64_t ih = ih0; ih < ih1; ++ih, dst += wide * kBlock) {
+            std::fill(dst, dst + left, neutral);
+            std::memcpy(dst + left, xc + ih * W * kBlock, size_t(W * kBlock) * 4);
+            std::fill(dst + left + W * kBlock, dst + wide * kBlock, neutral);
+        }
     }
 
     void run(RunCtx &ctx) override {
         const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out, rows = rows_per_item();
         const int64_t chunks = (OH + rows - 1) / rows, items = N * CB * chunks;
         const RowOut out{y, C, OH * OW};
-        const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? g.aw.s : 0];
+        const size_t form = g.aw.s <= 2 ? size_t(g.aw.s) : 0;
+        const RowsFn fn = wide ? depthwise_rows512[form] : window_table[int(kind)][form];
         const double item_ns = double(rows * OW * g.ah.k * g.aw.k) * kTapNs;
         ctx.pool.parallel_for(items, Cost{item_ns}, [&](int task, int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
@@ -806,8 +822,17 @@ public:
                 const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
                 float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
                 const bool dw = kind == WinKind::Depthwise;
-                fn(xc, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
-                   dw ? bias.data() + cb * kBlock : bias.data(), g, oh0, oh1,
+                int64_t row0 = 0;
+                if (pad_cols) {
+                    const Axis &ah = g.ah;
+                    row0 = std::max<int64_t>(0, oh0 * ah.s - ah.p0);
+                    const int64_t end = std::min(ah.in, (oh1 - 1) * ah.s - ah.p0 + (ah.k - 1) * ah.d + 1);
+                    float *rows_in = tmp + out_floats();
+                    stage_rows(xc, row0, std::max(row0, end), rows_in);
+                    xc = rows_in;
+                }
+                fn(xc, row0, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
+                   dw ? bias.data() + cb * kBlock : bias.data(), pad_cols ? staged : g, oh0, oh1,
                    divisors.empty() ? nullptr : divisors.data(), act, dst);
                 for (int64_t oh = oh0; oh < oh1; ++oh)
                     out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
@@ -1171,13 +1196,21 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     }
     // The lowest finite value, not -inf: a window wholly in the padding gives it, as in the plain kernel.
     const float neutral = op->kind == WinKind::Max ? std::numeric_limits<float>::lowest() : 0.f;
-    p.charge(uint64_t(xs[3]) * kBlock, 4);
-    op->pad_row.assign(size_t(xs[3] * kBlock), neutral);
+    op->g.init(axes[0], axes[1]);
+    op->pad_cols = op->g.lo > 0 || op->g.hi < axes[1].out;
+    op->wide = op->kind == WinKind::Depthwise && avx512_available() && axes[1].d == 1 &&
+               axes[0].k <= kMaxWindowRows;
+    Axis wide = axes[1];
+    wide.in += wide.p0 + wide.p1;
+    wide.p0 = wide.p1 = 0;
+    op->staged.init(axes[0], wide);
+    const int64_t row = op->pad_cols ? wide.in : xs[3];
+    p.charge(uint64_t(row) * kBlock, 4);
+    op->pad_row.assign(size_t(row * kBlock), neutral);
     if (op->kind != WinKind::Depthwise) {
         p.charge(kBlock, 4);
         op->bias.assign(kBlock, neutral);
     }
-    op->g.init(axes[0], axes[1]);
     ys.push_back(axes[0].out);
     ys.push_back(axes[1].out);
     if (op->kind == WinKind::Avg) {
