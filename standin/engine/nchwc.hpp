@@ -126,10 +126,134 @@ using RowsFn = void (*)(const float *xc, int64_t row0, const float *pad_row, con
                         const Window &g, int64_t oh0, int64_t oh1, const float *div, const Activation &act,
                         float *rows);
 
-// The same for depthwise convolutions of dilation 1 and at most kMaxWindowRows rows, without horizontal
-// padding (or over rows padded beforehand), on AVX-512 (ops_conv512.cpp), by stride: other, 1, 2.
 constexpr int64_t kMaxWindowRows = 16;
-extern const std::array<RowsFn, 3> depthwise_rows512;
+
+// ---------------------------------------------------------------- depthwise convolution, either width
+
+// Blocked vectors for the kernels written once for both widths: V8 holds one channel block at a position,
+// V16 the same position of two blocks, read from and written to two addresses.
+typedef float V8u __attribute__((vector_size(32), aligned(4)));
+
+template <class V>
+ZELT_MATH V load_blocks(const float *a, const float *b);
+template <>
+ZELT_MATH vec::V8 load_blocks<vec::V8>(const float *a, const float *) {
+    return *reinterpret_cast<const V8u *>(a);
+}
+template <>
+ZELT_MATH vec::V16 load_blocks<vec::V16>(const float *a, const float *b) {
+    const vec::V8 lo = *reinterpret_cast<const V8u *>(a), hi = *reinterpret_cast<const V8u *>(b);
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+ZELT_MATH void store_blocks(vec::V8 v, float *a, float *) { *reinterpret_cast<V8u *>(a) = v; }
+ZELT_MATH void store_blocks(vec::V16 v, float *a, float *b) {
+    *reinterpret_cast<V8u *>(a) = __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7);
+    *reinterpret_cast<V8u *>(b) = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+// The clamps of an activation (None, Relu, Clip) and Leaky on a vector of either width; the others run
+// over the stored rows.
+template <class V>
+ZELT_MATH V clamp_act(V v, const Activation &a) {
+    if (a.kind == Activation::Leaky) return v < 0.f ? v * a.alpha : v;
+    if (a.kind == Activation::Relu) return vec::max(v, V{});
+    if (a.kind == Activation::Clip) return vec::clamp(v, vec::splat<V>(a.lo), vec::splat<V>(a.hi));
+    return v;
+}
+
+// One channel block (V8) or two (V16) of a depthwise convolution row: rows r0 (and r1, the second block)
+// of the window, weights w0 (w1) [KH][KW][8], bias b0 (b1), outputs y0 (y1).
+struct DepthwiseRow {
+    const float *const *r0, *const *r1;
+    const float *w0, *w1, *b0, *b1;
+    float *y0, *y1;
+};
+
+// NW output columns from ow, whose windows lie inside the row.  Each input position is loaded once and
+// multiplied into every output column whose window holds it (K / S of them), the row's K weights in
+// registers: the loads, not the multiply-adds, bound the simple loop of one load per tap.  Window columns
+// K, stride S, dilation 1.
+template <class V, int K, int S, int NW>
+ZELT_MATH void depthwise_columns(const DepthwiseRow &d, const Window &g, int64_t ow, const Activation &act) {
+    V acc[NW];
+    const V bias = load_blocks<V>(d.b0, d.b1);
+    for (int j = 0; j < NW; ++j) acc[j] = bias;
+    const int64_t at = (ow * S - g.aw.p0) * kBlock;
+    for (int64_t kh = 0; kh < g.ah.k; ++kh) {
+        V w[K];
+#pragma GCC unroll 8
+        for (int kw = 0; kw < K; ++kw)
+            w[kw] = load_blocks<V>(d.w0 + (kh * K + kw) * kBlock, d.w1 + (kh * K + kw) * kBlock);
+        const float *x0 = d.r0[kh] + at, *x1 = d.r1[kh] + at;
+#pragma GCC unroll 32
+        for (int p = 0; p < (NW - 1) * S + K; ++p) {
+            const V x = load_blocks<V>(x0 + p * kBlock, x1 + p * kBlock);
+#pragma GCC unroll 8
+            for (int kw = 0; kw < K; ++kw) {
+                const int q = p - kw;
+                if (q >= 0 && q % S == 0 && q / S < NW) acc[q / S] = x * w[kw] + acc[q / S];
+            }
+        }
+    }
+    for (int j = 0; j < NW; ++j)
+        store_blocks(clamp_act(acc[j], act), d.y0 + (ow + j) * kBlock, d.y1 + (ow + j) * kBlock);
+}
+
+// Output column ow whose window reaches past the row: the taps outside are skipped.
+template <class V>
+ZELT_MATH void depthwise_border(const DepthwiseRow &d, const Window &g, int64_t ow, const Activation &act) {
+    const Axis &aw = g.aw;
+    V acc = load_blocks<V>(d.b0, d.b1);
+    for (int64_t kh = 0; kh < g.ah.k; ++kh)
+        for (int64_t kw = 0; kw < aw.k; ++kw) {
+            const int64_t iw = ow * aw.s - aw.p0 + kw, t = (kh * aw.k + kw) * kBlock;
+            if (iw >= 0 && iw < aw.in)
+                acc = load_blocks<V>(d.r0[kh] + iw * kBlock, d.r1[kh] + iw * kBlock) *
+                          load_blocks<V>(d.w0 + t, d.w1 + t) +
+                      acc;
+        }
+    store_blocks(clamp_act(acc, act), d.y0 + ow * kBlock, d.y1 + ow * kBlock);
+}
+
+// One output row: the border columns one at a time, the others sixteen at a time on AVX-512 (eight on
+// AVX2), then fewer.
+template <class V, int K, int S>
+ZELT_MATH void depthwise_row(const DepthwiseRow &d, const Window &g, const Activation &act) {
+    constexpr int wide = sizeof(V) == 64 ? 16 : 8;
+    for (int64_t ow = 0; ow < g.lo; ++ow) depthwise_border<V>(d, g, ow, act);
+    int64_t ow = g.lo;
+    for (; ow + wide <= g.hi; ow += wide) depthwise_columns<V, K, S, wide>(d, g, ow, act);
+    for (; ow + 4 <= g.hi; ow += 4) depthwise_columns<V, K, S, 4>(d, g, ow, act);
+    for (; ow + 2 <= g.hi; ow += 2) depthwise_columns<V, K, S, 2>(d, g, ow, act);
+    for (; ow < g.hi; ++ow) depthwise_columns<V, K, S, 1>(d, g, ow, act);
+    for (ow = std::max(g.hi, g.lo); ow < g.aw.out; ++ow) depthwise_border<V>(d, g, ow, act);
+}
+
+// The window shapes depthwise_row is made for.
+inline bool reuse_window(const Window &g) {
+    return g.aw.d == 1 && (g.aw.k == 3 || g.aw.k == 5 || g.aw.k == 7) && (g.aw.s == 1 || g.aw.s == 2) &&
+           g.ah.k <= kMaxWindowRows;
+}
+
+// depthwise_row by window columns and stride.
+template <class V>
+ZELT_MATH void depthwise_row_of(const DepthwiseRow &d, const Window &g, const Activation &act) {
+    switch (g.aw.k * 2 + g.aw.s - 1) {
+        case 6: return depthwise_row<V, 3, 1>(d, g, act);
+        case 7: return depthwise_row<V, 3, 2>(d, g, act);
+        case 10: return depthwise_row<V, 5, 1>(d, g, act);
+        case 11: return depthwise_row<V, 5, 2>(d, g, act);
+        case 14: return depthwise_row<V, 7, 1>(d, g, act);
+        default: return depthwise_row<V, 7, 2>(d, g, act);
+    }
+}
+
+// Rows [oh0, oh1) of two consecutive channel blocks of a depthwise convolution (reuse_window) on AVX-512
+// (ops_conv512.cpp): input rows from row0 on at x0 and x1, weights w [2][KH][KW][8],
+// bias [2][8], outputs y0 and y1.
+void depthwise_pair_rows(const float *x0, const float *x1, int64_t row0, const float *pad_row, const float *w,
+                         const float *bias, const Window &g, int64_t oh0, int64_t oh1, const Activation &act,
+                         float *y0, float *y1);
 
 // A Winograd F(4x4, 3x3) convolution of node `n` (ops_winograd.cpp), where it runs faster than the direct
 // kernels: a 3x3 window of stride and dilation 1, ungrouped, pads of at most 1, blocked input `x`.  It

@@ -229,67 +229,6 @@ ZELT_AVX512 void product_tile(const float *v, int64_t v_cb, const float *u, int6
             store_pair(m + 2 * p * m_o + j * kBlock, m + (2 * p + 1) * m_o + j * kBlock, acc[p][j]);
 }
 
-// Depthwise output columns of one row from `ow`, NW at a time while NW fit: a register holds two adjacent
-// window taps of one output column (16 consecutive floats of the blocked row) under the two taps' weights
-// (consecutive as well), so one load and one multiply-add cover 2 taps x 8 channels.  An odd last tap takes
-// the low half alone, the high half loaded as zeros (the next position may hold anything, an infinity
-// included).  The halves are summed at the end.  The rows `r` have no padding columns.
-template <int S, int NW>
-ZELT_AVX512_INLINE int64_t depthwise_columns(const float *const *r, const float *wk, __m256 init,
-                                             const Window &g, int64_t ow, const VecAct &va, float *row) {
-    const int64_t s = S ? S : g.aw.s, K = g.aw.k, KH = g.ah.k;
-    for (; ow + NW <= g.aw.out; ow += NW) {
-        __m512 acc[NW];
-        for (int j = 0; j < NW; ++j) acc[j] = _mm512_setzero_ps();
-        for (int64_t kh = 0; kh < KH; ++kh) {
-            const float *xr = r[kh] + ow * s * kBlock, *wr = wk + kh * K * kBlock;
-            int64_t kw = 0;
-            for (; kw + 2 <= K; kw += 2) {
-                const __m512 w = _mm512_loadu_ps(wr + kw * kBlock);
-                for (int j = 0; j < NW; ++j)
-                    acc[j] = _mm512_fmadd_ps(_mm512_loadu_ps(xr + (j * s + kw) * kBlock), w, acc[j]);
-            }
-            if (kw < K) {
-                const __m512 w = _mm512_maskz_loadu_ps(0x00ff, wr + kw * kBlock);
-                for (int j = 0; j < NW; ++j)
-                    acc[j] = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(0x00ff, xr + (j * s + kw) * kBlock), w, acc[j]);
-            }
-        }
-        for (int j = 0; j < NW; ++j) {
-            const __m256 lo = _mm512_castps512_ps256(acc[j]);
-            const __m256 hi = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(acc[j]), 1));
-            _mm256_storeu_ps(row + (ow + j) * kBlock, va(_mm256_add_ps(_mm256_add_ps(lo, hi), init)));
-        }
-    }
-    return ow;
-}
-
-// RowsFn of a depthwise convolution of dilation 1 and at most kMaxWindowRows rows, over input rows without
-// padding columns.
-template <int S>
-ZELT_AVX512 void depthwise_rows(const float *xc, int64_t row0, const float *pad_row, const float *wk,
-                                const float *init8, const Window &g, int64_t oh0, int64_t oh1, const float *,
-                                const Activation &act, float *rows) {
-    const Axis &ah = g.ah, &aw = g.aw;
-    const __m256 init = _mm256_loadu_ps(init8);
-    const VecAct va(act);
-    for (int64_t oh = oh0; oh < oh1; ++oh) {
-        float *row = rows + (oh - oh0) * aw.out * kBlock;
-        const float *r[kMaxWindowRows];
-        for (int64_t kh = 0; kh < ah.k; ++kh) {
-            const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
-            r[kh] = ih >= 0 && ih < ah.in ? xc + (ih - row0) * aw.in * kBlock : pad_row;
-        }
-        // Narrower groups for the last columns: one at a time, each a chain of dependent sums, they would
-        // cost as much as the rest of a small plane.
-        int64_t ow = depthwise_columns<S, 8>(r, wk, init, g, 0, va, row);
-        ow = depthwise_columns<S, 4>(r, wk, init, g, ow, va, row);
-        ow = depthwise_columns<S, 2>(r, wk, init, g, ow, va, row);
-        depthwise_columns<S, 1>(r, wk, init, g, ow, va, row);
-        if (!act.clamp()) act.apply(row, aw.out * kBlock);
-    }
-}
-
 template <int NP, size_t... I>
 constexpr std::array<ProductKernel, kPairTiles> product_kernels(std::index_sequence<I...>) {
     return {&product_tile<NP, int(I) + 1>...};
@@ -301,7 +240,28 @@ const std::array<ProductKernel, kPairTiles> pair_product_kernels[2] = {
     product_kernels<1>(std::make_index_sequence<kPairTiles>()),
     product_kernels<2>(std::make_index_sequence<kPairTiles>())};
 
-const std::array<RowsFn, 3> depthwise_rows512 = {&depthwise_rows<0>, &depthwise_rows<1>, &depthwise_rows<2>};
+ZELT_AVX512 void depthwise_pair_rows(const float *x0, const float *x1, int64_t row0, const float *pad_row,
+                                     const float *w, const float *bias, const Window &g, int64_t oh0,
+                                     int64_t oh1, const Activation &act, float *y0, float *y1) {
+    const Axis &ah = g.ah, &aw = g.aw;
+    const int64_t taps = ah.k * aw.k;
+    for (int64_t oh = oh0; oh < oh1; ++oh) {
+        const float *r0[kMaxWindowRows], *r1[kMaxWindowRows];
+        for (int64_t kh = 0; kh < ah.k; ++kh) {
+            const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
+            const bool in = ih >= 0 && ih < ah.in;
+            r0[kh] = in ? x0 + (ih - row0) * aw.in * kBlock : pad_row;
+            r1[kh] = in ? x1 + (ih - row0) * aw.in * kBlock : pad_row;
+        }
+        float *row0_out = y0 + (oh - oh0) * aw.out * kBlock, *row1_out = y1 + (oh - oh0) * aw.out * kBlock;
+        depthwise_row_of<vec::V16>({r0, r1, w, w + taps * kBlock, bias, bias + kBlock, row0_out, row1_out}, g,
+                                   act);
+        if (!act.clamp()) {
+            act.apply(row0_out, aw.out * kBlock);
+            act.apply(row1_out, aw.out * kBlock);
+        }
+    }
+}
 
 const std::array<RowKernel, 3> pair_row_kernels[2][4] = {
     {row_kernels<1, 0>(), row_kernels<1, 1>(), row_kernels<1, 2>(), row_kernels<1, -1>()},

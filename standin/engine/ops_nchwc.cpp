@@ -695,6 +695,7 @@ ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, 
     const bool k3 = ah.k == 3 && aw.k == 3 && aw.d == 1;  // the common 3x3 window: weights in registers
     __m256 w3[9];
     for (int t = 0; t < 9 && k3; ++t) w3[t] = weight<K>(wk, t);
+    const bool reuse = K == WinKind::Depthwise && reuse_window(g);
     for (int64_t oh = oh0; oh < oh1; ++oh) {
         float *row = rows + (oh - oh0) * aw.out * kBlock;
         const float *rdiv = div ? div + oh * aw.out : nullptr;
@@ -702,6 +703,13 @@ ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, 
             const int64_t ih = oh * ah.s - ah.p0 + kh * ah.d;
             return ih >= 0 && ih < ah.in ? xc + (ih - row0) * aw.in * kBlock : pad_row;
         };
+        if (reuse) {
+            const float *r[kMaxWindowRows];
+            for (int64_t kh = 0; kh < ah.k; ++kh) r[kh] = in_row(kh);
+            depthwise_row_of<vec::V8>({r, r, wk, wk, init8, init8, row, row}, g, act);
+            if (!act.clamp()) act.apply(row, aw.out * kBlock);
+            continue;
+        }
         const int64_t border[2][2] = {{0, g.lo}, {g.hi, aw.out}};
         for (auto &range : border)
             for (int64_t ow = range[0]; ow < range[1]; ++ow) {
@@ -778,7 +786,7 @@ public:
     Window g;
     Window staged;  // with padded rows: the geometry over them (no horizontal padding), else unused
     bool pad_cols = false;
-    bool wide = false;  // depthwise on AVX-512 (depthwise_rows512)
+    bool wide = false;  // depthwise on AVX-512, two channel blocks a work item (depthwise_pair_rows)
     std::vector<float> wpk,
         bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
     std::vector<float> divisors;  // average: [OH][OW]
@@ -790,10 +798,13 @@ public:
     int64_t rows_per_item() const { return std::max<int64_t>(1, std::min(g.ah.out, 256 / g.aw.out)); }
 
     int64_t out_floats() const { return y->blocked ? 0 : rows_per_item() * g.aw.out * kBlock; }
-    int64_t staged_rows() const { return (rows_per_item() - 1) * g.ah.s + (g.ah.k - 1) * g.ah.d + 1; }
+    int64_t staged_floats() const {
+        return pad_cols ? ((rows_per_item() - 1) * g.ah.s + (g.ah.k - 1) * g.ah.d + 1) * staged.aw.in * kBlock : 0;
+    }
+    int64_t blocks_per_item() const { return wide ? 2 : 1; }
 
     size_t scratch_floats() const override {
-        return size_t(out_floats() + (pad_cols ? staged_rows() * staged.aw.in * kBlock : 0));
+        return size_t((out_floats() + staged_floats()) * blocks_per_item());
     }
 
     // Copies input rows [ih0, ih1) of one channel block with the padding columns into `dst`.
@@ -809,33 +820,47 @@ public:
 
     void run(RunCtx &ctx) override {
         const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out, rows = rows_per_item();
-        const int64_t chunks = (OH + rows - 1) / rows, items = N * CB * chunks;
+        const int64_t per = blocks_per_item(), spans = (CB + per - 1) / per;
+        const int64_t chunks = (OH + rows - 1) / rows, items = N * spans * chunks;
         const RowOut out{y, C, OH * OW};
-        const size_t form = g.aw.s <= 2 ? size_t(g.aw.s) : 0;
-        const RowsFn fn = wide ? depthwise_rows512[form] : window_table[int(kind)][form];
-        const double item_ns = double(rows * OW * g.ah.k * g.aw.k) * kTapNs;
+        const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? size_t(g.aw.s) : 0];
+        const double item_ns = double(rows * OW * g.ah.k * g.aw.k * per) * kTapNs;
+        const bool dw = kind == WinKind::Depthwise;
+        const int64_t taps = g.ah.k * g.aw.k;
         ctx.pool.parallel_for(items, Cost{item_ns}, [&](int task, int64_t q0, int64_t q1) {
+            float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
             for (int64_t q = q0; q < q1; ++q) {
-                float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
                 const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
-                const int64_t cb = q / chunks % CB, n = q / (chunks * CB);
-                const float *xc = x->data + (n * CB + cb) * IHW * kBlock;
-                float *dst = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock : tmp;
-                const bool dw = kind == WinKind::Depthwise;
+                const int64_t cb0 = q / chunks % spans * per, n = q / (chunks * spans);
+                const int64_t nb = std::min(per, CB - cb0);
+                const float *xs[2];
+                float *dst[2];
                 int64_t row0 = 0;
-                if (pad_cols) {
-                    const Axis &ah = g.ah;
-                    row0 = std::max<int64_t>(0, oh0 * ah.s - ah.p0);
-                    const int64_t end = std::min(ah.in, (oh1 - 1) * ah.s - ah.p0 + (ah.k - 1) * ah.d + 1);
-                    float *rows_in = tmp + out_floats();
-                    stage_rows(xc, row0, std::max(row0, end), rows_in);
-                    xc = rows_in;
+                for (int64_t b = 0; b < nb; ++b) {
+                    const int64_t cb = cb0 + b;
+                    xs[b] = x->data + (n * CB + cb) * IHW * kBlock;
+                    dst[b] = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock
+                                        : tmp + b * out_floats();
+                    if (pad_cols) {
+                        const Axis &ah = g.ah;
+                        row0 = std::max<int64_t>(0, oh0 * ah.s - ah.p0);
+                        const int64_t end = std::min(ah.in, (oh1 - 1) * ah.s - ah.p0 + (ah.k - 1) * ah.d + 1);
+                        float *rows_in = tmp + per * out_floats() + b * staged_floats();
+                        stage_rows(xs[b], row0, std::max(row0, end), rows_in);
+                        xs[b] = rows_in;
+                    }
                 }
-                fn(xc, row0, pad_row.data(), dw ? wpk.data() + cb * g.ah.k * g.aw.k * kBlock : nullptr,
-                   dw ? bias.data() + cb * kBlock : bias.data(), pad_cols ? staged : g, oh0, oh1,
-                   divisors.empty() ? nullptr : divisors.data(), act, dst);
-                for (int64_t oh = oh0; oh < oh1; ++oh)
-                    out.put(dst + (oh - oh0) * OW * kBlock, OW, n, cb, oh * OW);
+                const Window &geo = pad_cols ? staged : g;
+                if (nb == 2)
+                    depthwise_pair_rows(xs[0], xs[1], row0, pad_row.data(), wpk.data() + cb0 * taps * kBlock,
+                                        bias.data() + cb0 * kBlock, geo, oh0, oh1, act, dst[0], dst[1]);
+                else
+                    fn(xs[0], row0, pad_row.data(), dw ? wpk.data() + cb0 * taps * kBlock : nullptr,
+                       dw ? bias.data() + cb0 * kBlock : bias.data(), geo, oh0, oh1,
+                       divisors.empty() ? nullptr : divisors.data(), act, dst[0]);
+                for (int64_t b = 0; b < nb; ++b)
+                    for (int64_t oh = oh0; oh < oh1; ++oh)
+                        out.put(dst[b] + (oh - oh0) * OW * kBlock, OW, n, cb0 + b, oh * OW);
             }
         });
     }
@@ -1197,9 +1222,10 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     // The lowest finite value, not -inf: a window wholly in the padding gives it, as in the plain kernel.
     const float neutral = op->kind == WinKind::Max ? std::numeric_limits<float>::lowest() : 0.f;
     op->g.init(axes[0], axes[1]);
-    op->pad_cols = op->g.lo > 0 || op->g.hi < axes[1].out;
-    op->wide = op->kind == WinKind::Depthwise && avx512_available() && axes[1].d == 1 &&
-               axes[0].k <= kMaxWindowRows;
+    // The depthwise kernel of reuse_window handles the border columns itself.
+    const bool reuse = op->kind == WinKind::Depthwise && reuse_window(op->g);
+    op->wide = reuse && avx512_available();
+    op->pad_cols = !reuse && (op->g.lo > 0 || op->g.hi < axes[1].out);
     Axis wide = axes[1];
     wide.in += wide.p0 + wide.p1;
     wide.p0 = wide.p1 = 0;
