@@ -33,29 +33,48 @@ namespace {
 
 constexpr int kRows = int(kGemmRows);
 
-// MR rows of packed A ([K][MR]) x one panel: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.
+// MR rows of packed A ([K][MR]) x one panel: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.  Few
+// rows keep KU sets of sums over interleaved k, so that enough multiply-adds are in flight: one row's two
+// sums alone would wait on each other's latency at every k.
 template <int MR>
 ZELT_AVX512 void panel_tile(int64_t K, const float *ap, const float *bp, float alpha, const float *bias,
                             bool accumulate, float *c, int64_t ldc, int64_t cols) {
-    __m512 acc[MR][2];
-    for (int r = 0; r < MR; ++r) acc[r][0] = acc[r][1] = _mm512_setzero_ps();
-#pragma GCC unroll 2
-    for (int64_t k = 0; k < K; ++k, ap += MR, bp += kPanel) {
-        const __m512 b0 = _mm512_loadu_ps(bp), b1 = _mm512_loadu_ps(bp + 16);
+    constexpr int KU = MR <= 2 ? 4 : MR <= 4 ? 2 : 1;
+    __m512 acc[KU][MR][2];
+    for (int u = 0; u < KU; ++u)
+        for (int r = 0; r < MR; ++r) acc[u][r][0] = acc[u][r][1] = _mm512_setzero_ps();
+    int64_t k = 0;
+    for (; k + KU <= K; k += KU, ap += KU * MR, bp += KU * kPanel)
+#pragma GCC unroll 4
+        for (int u = 0; u < KU; ++u) {
+            const __m512 b0 = _mm512_loadu_ps(bp + u * kPanel), b1 = _mm512_loadu_ps(bp + u * kPanel + 16);
 #pragma GCC unroll 12
+            for (int r = 0; r < MR; ++r) {
+                const __m512 a = _mm512_set1_ps(ap[u * MR + r]);
+                acc[u][r][0] = _mm512_fmadd_ps(a, b0, acc[u][r][0]);
+                acc[u][r][1] = _mm512_fmadd_ps(a, b1, acc[u][r][1]);
+            }
+        }
+    for (; k < K; ++k, ap += MR, bp += kPanel) {
+        const __m512 b0 = _mm512_loadu_ps(bp), b1 = _mm512_loadu_ps(bp + 16);
         for (int r = 0; r < MR; ++r) {
             const __m512 a = _mm512_set1_ps(ap[r]);
-            acc[r][0] = _mm512_fmadd_ps(a, b0, acc[r][0]);
-            acc[r][1] = _mm512_fmadd_ps(a, b1, acc[r][1]);
+            acc[0][r][0] = _mm512_fmadd_ps(a, b0, acc[0][r][0]);
+            acc[0][r][1] = _mm512_fmadd_ps(a, b1, acc[0][r][1]);
         }
     }
+    for (int u = 1; u < KU; ++u)
+        for (int r = 0; r < MR; ++r) {
+            acc[0][r][0] = _mm512_add_ps(acc[0][r][0], acc[u][r][0]);
+            acc[0][r][1] = _mm512_add_ps(acc[0][r][1], acc[u][r][1]);
+        }
     const __mmask16 m0 = cols >= 16 ? 0xffff : __mmask16((1u << cols) - 1);
     const __mmask16 m1 = cols >= 32 ? 0xffff : cols <= 16 ? 0 : __mmask16((1u << (cols - 16)) - 1);
     const __m512 va = _mm512_set1_ps(alpha);
     const __m512 bias0 = bias ? _mm512_maskz_loadu_ps(m0, bias) : _mm512_setzero_ps();
     const __m512 bias1 = bias ? _mm512_maskz_loadu_ps(m1, bias + 16) : _mm512_setzero_ps();
     for (int r = 0; r < MR; ++r, c += ldc) {
-        __m512 v0 = _mm512_fmadd_ps(acc[r][0], va, bias0), v1 = _mm512_fmadd_ps(acc[r][1], va, bias1);
+        __m512 v0 = _mm512_fmadd_ps(acc[0][r][0], va, bias0), v1 = _mm512_fmadd_ps(acc[0][r][1], va, bias1);
         if (accumulate) {
             v0 = _mm512_add_ps(v0, _mm512_maskz_loadu_ps(m0, c));
             v1 = _mm512_add_ps(v1, _mm512_maskz_loadu_ps(m1, c + 16));

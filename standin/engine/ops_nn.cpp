@@ -681,6 +681,7 @@ std::unique_ptr<Op> make_global_pool(const Node &n, Planner &) {
 // x panels; each thread's scratch holds kGemmRows K floats.
 void packed_gemm(RunCtx &ctx, int64_t rows, int64_t N, int64_t K, float alpha, const float *a, const float *bp,
                  const float *bias, bool accumulate, const Activation &act, float *y) {
+    // Blocks of rows that differ by one at most: a short last block leaves most of the tile's registers idle.
     const int64_t blocks = (rows + kGemmRows - 1) / kGemmRows, panels = (N + kPanel - 1) / kPanel;
     const int64_t T = ctx.pool.size();
     // Panels split only when the row blocks are too few to share.
@@ -691,8 +692,8 @@ void packed_gemm(RunCtx &ctx, int64_t rows, int64_t N, int64_t K, float alpha, c
     ctx.pool.parallel_for(blocks * chunks, cost, [&](int task, int64_t q0, int64_t q1) {
         float *scratch = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
         for (int64_t q = q0; q < q1; ++q) {
-            const int64_t i0 = q / chunks * kGemmRows, j0 = q % chunks * per * kPanel;
-            const int64_t nr = std::min(kGemmRows, rows - i0), nc = std::min(N, j0 + per * kPanel) - j0;
+            const int64_t block = q / chunks, i0 = rows * block / blocks, j0 = q % chunks * per * kPanel;
+            const int64_t nr = rows * (block + 1) / blocks - i0, nc = std::min(N, j0 + per * kPanel) - j0;
             float *c = y + i0 * N + j0;
             gemm_packed(nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr, accumulate, c,
                         N, scratch);

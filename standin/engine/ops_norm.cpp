@@ -1,5 +1,5 @@
 // Normalisations along an axis: Softmax, LogSoftmax, Hardmax and LayerNormalization.  Where the CPU has
-// AVX2 and FMA, rows run eight lanes at a time (along the row when the axis is the last one, across
+// AVX2 and FMA, rows run eight lanes at a time (sixteen along the row on AVX-512) (along the row when the axis is the last one, across
 // neighbouring rows otherwise), with a vector exp; elsewhere the scalar loops run.
 #include <limits>
 
@@ -74,6 +74,46 @@ ZELT_AVX2 void softmax_row(const float *x, float *y, int64_t n, bool log) {
         _mm256_maskstore_ps(y + body, tail,
                             log ? _mm256_sub_ps(_mm256_maskload_ps(x + body, tail), k)
                                 : _mm256_mul_ps(_mm256_maskload_ps(y + body, tail), k));
+}
+
+// The same sixteen lanes at a time on AVX-512, the tail through masks.
+ZELT_AVX512 void softmax_row16(const float *x, float *y, int64_t n, bool log) {
+    const int64_t body = n / 16 * 16;
+    const __mmask16 tail = __mmask16((1u << (n - body)) - 1);
+    __m512 mx = _mm512_set1_ps(-kInf);
+    __mmask16 nan = 0;
+    for (int64_t i = 0; i < body; i += 16) {
+        const __m512 v = _mm512_loadu_ps(x + i);
+        mx = _mm512_max_ps(mx, v);
+        nan |= _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
+    }
+    if (body < n) {
+        const __m512 v = _mm512_mask_loadu_ps(_mm512_set1_ps(-kInf), tail, x + body);
+        mx = _mm512_max_ps(mx, v);
+        nan |= _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
+    }
+    const float m = nan ? std::numeric_limits<float>::quiet_NaN() : _mm512_reduce_max_ps(mx);
+    const __m512 vm = _mm512_set1_ps(m);
+    __m512 sum = _mm512_setzero_ps();
+    for (int64_t i = 0; i < body; i += 16) {
+        const __m512 e = vec::exp(vec::V16(_mm512_sub_ps(_mm512_loadu_ps(x + i), vm)));
+        if (!log) _mm512_storeu_ps(y + i, e);
+        sum = _mm512_add_ps(sum, e);
+    }
+    if (body < n) {
+        const __m512 e = vec::exp(vec::V16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + body), vm)));
+        if (!log) _mm512_mask_storeu_ps(y + body, tail, e);
+        sum = _mm512_mask_add_ps(sum, tail, sum, e);
+    }
+    const float s = _mm512_reduce_add_ps(sum);
+    const __m512 k = _mm512_set1_ps(log ? m + std::log(s) : 1.f / s);
+    for (int64_t i = 0; i < body; i += 16)
+        _mm512_storeu_ps(
+            y + i, log ? _mm512_sub_ps(_mm512_loadu_ps(x + i), k) : _mm512_mul_ps(_mm512_loadu_ps(y + i), k));
+    if (body < n)
+        _mm512_mask_storeu_ps(y + body, tail,
+                              log ? _mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + body), k)
+                                  : _mm512_mul_ps(_mm512_maskz_loadu_ps(tail, y + body), k));
 }
 
 // Softmax or LogSoftmax along a strided axis: `dim` values `inner` apart, for `lanes` <= 8 neighbouring
@@ -154,7 +194,8 @@ private:
         // Work items of some thousands of values: short rows go to a thread in groups.
         if (inner == 1) {
             ctx.pool.parallel_for(outer, Cost{double(dim) * 3 * kFloatNs}, [&](int64_t r0, int64_t r1) {
-                for (int64_t r = r0; r < r1; ++r) softmax_row(x->data + r * dim, y->data + r * dim, dim, log);
+                for (int64_t r = r0; r < r1; ++r)
+                    (avx512_cpu() ? softmax_row16 : softmax_row)(x->data + r * dim, y->data + r * dim, dim, log);
             });
             return;
         }
