@@ -1,7 +1,6 @@
 // Matrix products on AVX-512 with B packed in panels of 32 columns, [panels][K][32]: the weights of a linear
 // layer are packed once at load, the B of an attention product per work item.  A tile of up to 12 rows x 32
-// columns stays in 24 registers over all of K; its rows of A are first copied to [K][rows] so that the
-// broadcasts read one stream.  OpenBLAS packs both operands on every call, which for the products of a
+// columns stays in 24 registers over all of K, broadcasting A's values from its rows.  OpenBLAS packs both operands on every call, which for the products of a
 // transformer's layers (a few hundred rows) costs as much as the arithmetic saves.
 #include <immintrin.h>
 
@@ -33,34 +32,36 @@ namespace {
 
 constexpr int kRows = int(kGemmRows);
 
-// MR rows of packed A ([K][MR]) x one panel: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.  Few
+// MR rows of A (row-major, lda) x one panel: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.  Few
 // rows keep KU sets of sums over interleaved k, so that enough multiply-adds are in flight: one row's two
-// sums alone would wait on each other's latency at every k.
+// sums alone would wait on each other's latency at every k.  The rows are addressed from four bases three
+// rows apart (row r at base[r / 3] + (r % 3) lda), which the addressing modes cover with one index.
 template <int MR>
-ZELT_AVX512 void panel_tile(int64_t K, const float *ap, const float *bp, float alpha, const float *bias,
-                            bool accumulate, float *c, int64_t ldc, int64_t cols) {
+ZELT_AVX512 void panel_tile(int64_t K, const float *a, int64_t lda, const float *bp, float alpha,
+                            const float *bias, bool accumulate, float *c, int64_t ldc, int64_t cols) {
     constexpr int KU = MR <= 2 ? 4 : MR <= 4 ? 2 : 1;
     __m512 acc[KU][MR][2];
     for (int u = 0; u < KU; ++u)
         for (int r = 0; r < MR; ++r) acc[u][r][0] = acc[u][r][1] = _mm512_setzero_ps();
+    const float *base[4] = {a, a + 3 * lda, a + 6 * lda, a + 9 * lda};
     int64_t k = 0;
-    for (; k + KU <= K; k += KU, ap += KU * MR, bp += KU * kPanel)
+    for (; k + KU <= K; k += KU, bp += KU * kPanel)
 #pragma GCC unroll 4
         for (int u = 0; u < KU; ++u) {
             const __m512 b0 = _mm512_loadu_ps(bp + u * kPanel), b1 = _mm512_loadu_ps(bp + u * kPanel + 16);
 #pragma GCC unroll 12
             for (int r = 0; r < MR; ++r) {
-                const __m512 a = _mm512_set1_ps(ap[u * MR + r]);
-                acc[u][r][0] = _mm512_fmadd_ps(a, b0, acc[u][r][0]);
-                acc[u][r][1] = _mm512_fmadd_ps(a, b1, acc[u][r][1]);
+                const __m512 v = _mm512_set1_ps(base[r / 3][(r % 3) * lda + k + u]);
+                acc[u][r][0] = _mm512_fmadd_ps(v, b0, acc[u][r][0]);
+                acc[u][r][1] = _mm512_fmadd_ps(v, b1, acc[u][r][1]);
             }
         }
-    for (; k < K; ++k, ap += MR, bp += kPanel) {
+    for (; k < K; ++k, bp += kPanel) {
         const __m512 b0 = _mm512_loadu_ps(bp), b1 = _mm512_loadu_ps(bp + 16);
         for (int r = 0; r < MR; ++r) {
-            const __m512 a = _mm512_set1_ps(ap[r]);
-            acc[0][r][0] = _mm512_fmadd_ps(a, b0, acc[0][r][0]);
-            acc[0][r][1] = _mm512_fmadd_ps(a, b1, acc[0][r][1]);
+            const __m512 v = _mm512_set1_ps(base[r / 3][(r % 3) * lda + k]);
+            acc[0][r][0] = _mm512_fmadd_ps(v, b0, acc[0][r][0]);
+            acc[0][r][1] = _mm512_fmadd_ps(v, b1, acc[0][r][1]);
         }
     }
     for (int u = 1; u < KU; ++u)
@@ -84,8 +85,8 @@ ZELT_AVX512 void panel_tile(int64_t K, const float *ap, const float *bp, float a
     }
 }
 
-using PanelTile = void (*)(int64_t, const float *, const float *, float, const float *, bool, float *, int64_t,
-                           int64_t);
+using PanelTile = void (*)(int64_t, const float *, int64_t, const float *, float, const float *, bool, float *,
+                           int64_t, int64_t);
 
 template <size_t... I>
 constexpr std::array<PanelTile, kRows> panel_tiles(std::index_sequence<I...>) {
@@ -97,14 +98,13 @@ const std::array<PanelTile, kRows> tiles = panel_tiles(std::make_index_sequence<
 }  // namespace
 
 void gemm_packed(int64_t rows, int64_t K, int64_t N, float alpha, const float *a, int64_t lda,
-                 const float *bp, const float *bias, bool accumulate, float *c, int64_t ldc, float *scratch) {
+                 const float *bp, const float *bias, bool accumulate, float *c, int64_t ldc) {
     for (int64_t i0 = 0; i0 < rows; i0 += kRows) {
         const int64_t mr = std::min<int64_t>(kRows, rows - i0);
-        for (int64_t k = 0; k < K; ++k)
-            for (int64_t r = 0; r < mr; ++r) scratch[k * mr + r] = a[(i0 + r) * lda + k];
         for (int64_t p = 0; p * kPanel < N; ++p)
-            tiles[size_t(mr - 1)](K, scratch, bp + p * K * kPanel, alpha, bias ? bias + p * kPanel : nullptr,
-                                  accumulate, c + i0 * ldc + p * kPanel, ldc, std::min(kPanel, N - p * kPanel));
+            tiles[size_t(mr - 1)](K, a + i0 * lda, lda, bp + p * K * kPanel, alpha,
+                                  bias ? bias + p * kPanel : nullptr, accumulate, c + i0 * ldc + p * kPanel, ldc,
+                                  std::min(kPanel, N - p * kPanel));
     }
 }
 

@@ -678,7 +678,7 @@ std::unique_ptr<Op> make_global_pool(const Node &n, Planner &) {
 }
 
 // y[rows][N] = act(alpha a[rows][K] x packed B + bias + (y if accumulate)) over the pool, by blocks of rows
-// x panels; each thread's scratch holds kGemmRows K floats.
+// x panels.
 void packed_gemm(RunCtx &ctx, int64_t rows, int64_t N, int64_t K, float alpha, const float *a, const float *bp,
                  const float *bias, bool accumulate, const Activation &act, float *y) {
     // Blocks of rows that differ by one at most: a short last block leaves most of the tile's registers idle.
@@ -689,14 +689,13 @@ void packed_gemm(RunCtx &ctx, int64_t rows, int64_t N, int64_t K, float alpha, c
     const int64_t per = (panels + chunks - 1) / chunks;
     chunks = (panels + per - 1) / per;
     const Cost cost{kMacNs * double(kGemmRows * K * per * kPanel)};
-    ctx.pool.parallel_for(blocks * chunks, cost, [&](int task, int64_t q0, int64_t q1) {
-        float *scratch = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
+    ctx.pool.parallel_for(blocks * chunks, cost, [&](int64_t q0, int64_t q1) {
         for (int64_t q = q0; q < q1; ++q) {
             const int64_t block = q / chunks, i0 = rows * block / blocks, j0 = q % chunks * per * kPanel;
             const int64_t nr = rows * (block + 1) / blocks - i0, nc = std::min(N, j0 + per * kPanel) - j0;
             float *c = y + i0 * N + j0;
             gemm_packed(nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr, accumulate, c,
-                        N, scratch);
+                        N);
             if (act.kind != Activation::None)
                 for (int64_t r = 0; r < nr; ++r) act.apply(c + r * N, nc);
         }
@@ -722,7 +721,6 @@ public:
     Shape cshape;
     Activation act;
     std::vector<float> bpk;  // a constant B packed for packed_gemm (AVX-512)
-    size_t scratch_floats() const override { return bpk.empty() ? 0 : size_t(kGemmRows * K); }
     void run(RunCtx &ctx) override {
         float *out = y->data;
         float gemm_beta = 0.f;
@@ -794,10 +792,7 @@ public:
     std::vector<float> bpk;       // a constant B packed for gemm_packed (AVX-512)
     bool pack_items = false;      // B packed per work item for gemm_packed (AVX-512, batched products)
 
-    size_t scratch_floats() const override {
-        if (!bpk.empty()) return size_t(kGemmRows * K);
-        return pack_items ? size_t(kGemmRows * K + packed_b_floats(K, N)) : 0;
-    }
+    size_t scratch_floats() const override { return pack_items ? size_t(packed_b_floats(K, N)) : 0; }
 
     void run(RunCtx &ctx) override {
         if (!bpk.empty())
@@ -849,11 +844,9 @@ public:
                     const float *bj = b->data + bo * K * N + j0 * (tb ? K : 1);
                     float *c = y->data + i * M * N + j0;
                     if (pack_items) {
-                        float *scratch = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
-                        float *bp = scratch + kGemmRows * K;
+                        float *bp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
                         pack_b(bj, tb, tb ? K : N, K, j1 - j0, bp);
-                        gemm_packed(M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false, c, N,
-                                    scratch);
+                        gemm_packed(M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false, c, N);
                     } else {
                         sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K, bj, tb ? K : N,
                               0.f, c, N);

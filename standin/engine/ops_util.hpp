@@ -33,11 +33,11 @@ constexpr int64_t kPanel = 32;
 int64_t packed_b_floats(int64_t K, int64_t N);
 // Packs B [K][N] (ldb), or its transpose stored [N][K] (ldb), into `out`.
 void pack_b(const float *b, bool trans_b, int64_t ldb, int64_t K, int64_t N, float *out);
-// c[rows][N] (ldc) = alpha a[rows][K] (lda) x packed B, plus bias[N] if given, plus c itself if `accumulate`.
-// `scratch` holds 12 K floats.
+// c[rows][N] (ldc) = alpha a[rows][K] (lda) x packed B, plus bias[N] if given, plus c itself if `accumulate`,
+// in tiles of up to kGemmRows rows.
 constexpr int64_t kGemmRows = 12;
 void gemm_packed(int64_t rows, int64_t K, int64_t N, float alpha, const float *a, int64_t lda, const float *bp,
-                 const float *bias, bool accumulate, float *c, int64_t ldc, float *scratch);
+                 const float *bias, bool accumulate, float *c, int64_t ldc);
 
 // An elementwise activation, applied by its own operator or by a Conv, Gemm or MatMul to its output.
 // Relu, Clip and Leaky (the clamps) are cheap enough to run inside the kernels' store loops; the others run
