@@ -69,10 +69,11 @@ def test_winograd_against_onnxruntime(lib, monkeypatch, hw, cin, cout, pads, for
     monkeypatch.setenv("ZELT_WINOGRAD", "1")
     b = Builder(21)
     x = b.op("Relu", [_conv1(b, "x", 3, cin)])
+    # The residual's other operand comes first in the graph, blocked and read by nothing else, so that the
+    # convolution under test sums it in place.
+    other = b.op("Relu", [_conv3(b, x, cin, cout, pads)]) if form == "residual" else None
     y = _conv3(b, x, cin, cout, pads, bias=form != "bare")
     if form == "residual":
-        # The other operand computed first, blocked, and read by nothing else: summed in place.
-        other = b.op("Relu", [_conv3(b, x, cin, cout, pads)])
         y = b.clip6(b.op("Add", [other, y]))
     elif form in ("act", "plain"):
         y = b.op("Relu", [y])
