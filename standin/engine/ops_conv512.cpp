@@ -158,51 +158,12 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
 template <int NP>
 constexpr int64_t kTileWidth = NP == 3 ? 8 : 12;
 
-template <int NP, int BS, int SW, int NW = int(kTileWidth<NP>)>
-ZELT_AVX512 void tiles_of_width(int64_t width, int64_t count, const ConvTile &t, const Taps &k, int64_t ob,
-                                int64_t oh, int64_t ow, int64_t cb0, int64_t cb1, bool first, bool last) {
-    if constexpr (NW > 1)
-        if (width != NW)
-            return tiles_of_width<NP, BS, SW, NW - 1>(width, count, t, k, ob, oh, ow, cb0, cb1, first, last);
-    for (int64_t i = 0; i < count; ++i)
-        conv_tile<NP, NW, BS, SW>(t, k, ob, oh, ow + i * NW, cb0, cb1, first, last);
-}
+constexpr int kBlocksPerUnit = 2;
 
-// Columns [c0, c1) in as few tiles as the widest allows, of widths that differ by one at most.
-template <int NP, int BS, int SW>
-ZELT_AVX512 void taps_row(const ConvTile &t, const Taps &k, int64_t ob, int64_t oh, int64_t c0, int64_t c1,
-                          int64_t cb0, int64_t cb1, bool first, bool last) {
-    const int64_t tiles = (c1 - c0 + kTileWidth<NP> - 1) / kTileWidth<NP>;
-    const int64_t base = (c1 - c0) / tiles, extra = (c1 - c0) % tiles;
-    if (extra) tiles_of_width<NP, BS, SW>(base + 1, extra, t, k, ob, oh, c0, cb0, cb1, first, last);
-    tiles_of_width<NP, BS, SW>(base, tiles - extra, t, k, ob, oh, c0 + extra * (base + 1), cb0, cb1, first,
-                               last);
-}
-
-template <int NP, int BS, int SW>
-ZELT_AVX512 void conv_row(const ConvTile &t, int64_t ob, int64_t oh, int64_t c0, int64_t c1, int64_t cb0,
-                          int64_t cb1, bool first, bool last) {
-    const int64_t from = c0;
-    if (!t.rows) {
-        taps_row<NP, BS, SW>(t, {0, t.KH, 0, t.KW}, ob, oh, c0, c1, cb0, cb1, first, last);
-    } else {
-        const int64_t kh0 = t.rows[2 * oh], kh1 = t.rows[2 * oh + 1];
-        for (const ColumnTaps *r = t.cols; c0 < c1; ++r) {
-            if (r->b <= c0) continue;
-            const int64_t end = std::min(c1, r->b);
-            taps_row<NP, BS, SW>(t, {kh0, kh1, r->kw0, r->kw1}, ob, oh, c0, end, cb0, cb1, first, last);
-            c0 = end;
-        }
-    }
-    if (last && !t.plain_out && !t.act.clamp())
-        for (int o = 0; o < 2 * NP; ++o)
-            t.act.apply(t.y + ((ob + o) * t.OH * t.OW + oh * t.OW + from) * kBlock, (c1 - from) * kBlock);
-}
-
-template <int BS, int SW>
-constexpr std::array<RowKernel, 3> row_kernels() {
-    return {&conv_row<1, BS, SW>, &conv_row<2, BS, SW>, &conv_row<3, BS, SW>};
-}
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx2,fma")
+#include "conv_rows.hpp"
+#pragma GCC pop_options
 
 // NP pairs of output blocks x NT tiles of one Winograd position (ProductKernel); u holds the blocks apart,
 // so each channel's weights of a pair are loaded in two halves.
