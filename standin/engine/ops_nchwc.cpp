@@ -99,6 +99,18 @@ bool small_ints(const Tensor *t, std::vector<int64_t> &v) {
     return true;
 }
 
+// Whether ReduceMean or ReduceMax node `n` reduces exactly the two spatial axes of a 4-D tensor: a global
+// pooling (the mean over [2, 3] before a classifier), whatever keepdims says.
+bool reduces_plane(const Node &n) {
+    if ((n.op_type != "ReduceMean" && n.op_type != "ReduceMax") || n.out.size() != 1) return false;
+    const Tensor *a = n.input(1);
+    std::vector<int64_t> axes;
+    if (!a || !small_ints(a, axes) || axes.size() != 2) return false;
+    std::set<int64_t> set;
+    for (int64_t v : axes) set.insert(v < 0 ? v + 4 : v);
+    return set == std::set<int64_t>{2, 3};
+}
+
 // The channel ranges (first, count) that Split or Slice node `n` takes from a tensor of shape `s`, when they
 // start on channel-block boundaries and end on one or at the last channel, so that each output is a run of
 // whole blocks of the input.  False for any other (what is malformed the plain operator reports).
@@ -178,6 +190,7 @@ bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     if (t == "Conv") return i == 0 && conv_supported(c, s);
     if (t == "MaxPool" || t == "AveragePool") return i == 0 && pool_supported(c, s);
     if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return i == 0 && c.out.size() == 1;
+    if (reduces_plane(c)) return i == 0 && s.size() == 4;
     if (const Bin k = bin_kind(c); k != Bin::None) {
         // A blocked operand of the output's shape, the other blocked alike or one value per channel.  An
         // operand not produced yet is taken to fit: the node itself checks when it is planned.
@@ -1241,7 +1254,7 @@ bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s) {
 bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
     const Tensor *t = n.in[i];
     if (!blocked_reader(n, i, t->shape)) return false;
-    if (n.op_type == "Conv" || n.op_type.find("Pool") != std::string::npos) return true;
+    if (n.op_type == "Conv" || n.op_type.find("Pool") != std::string::npos || reduces_plane(n)) return true;
     Activation act;
     if (bin_kind(n) != Bin::None) {
         const Tensor *o = n.in[1 - i];
@@ -1386,16 +1399,18 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
     Tensor *x = n.in[0];
     if (t == "Conv") return make_nchwc_conv(n, p);
     if (t == "MaxPool" || t == "AveragePool") return make_window_op(n, p);
-    if (t == "GlobalAveragePool" || t == "GlobalMaxPool") {
+    if (t == "GlobalAveragePool" || t == "GlobalMaxPool" || reduces_plane(n)) {
         auto op = std::make_unique<NchwcGlobalPoolOp>();
-        op->is_max = t == "GlobalMaxPool";
+        op->is_max = t == "GlobalMaxPool" || t == "ReduceMax";
         op->x = x;
         op->N = x->shape[0];
         op->C = x->shape[1];
         op->CB = blocks_of(op->C);
         op->HW = x->shape[2] * x->shape[3];
         op->y = n.out[0];
-        set_shape(op->y, {op->N, op->C, 1, 1});
+        // The plain [N, C, 1, 1] output, or [N, C] for a reduction that drops the axes: the same floats.
+        const bool keep = t.compare(0, 6, "Reduce") != 0 || n.get_int("keepdims", 1) != 0;
+        set_shape(op->y, keep ? Shape{op->N, op->C, 1, 1} : Shape{op->N, op->C});
         op->ins = {x};
         op->outs = {op->y};
         return op;

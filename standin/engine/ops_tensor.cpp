@@ -647,6 +647,26 @@ public:
             });
     }
 
+    // Drops the output axes of size 1 and merges neighbours along which the input is contiguous too
+    // ([.., a, b] with step_a = b step_b): fewer, longer rows (a channel shuffle then moves whole planes).
+    void coalesce() {
+        Shape d;
+        std::vector<int64_t> s;
+        for (size_t k = 0; k < dims.size(); ++k) {
+            if (dims[k] == 1) continue;
+            if (!d.empty() && s.back() == step[k] * dims[k]) {
+                d.back() *= dims[k];
+                s.back() = step[k];
+            } else {
+                d.push_back(dims[k]);
+                s.push_back(step[k]);
+            }
+        }
+        if (d.empty()) d = {1}, s = {1};
+        dims = std::move(d);
+        step = std::move(s);
+    }
+
     void find_tile_axis() {
         if (dims.size() < 2 || step.back() == 1 || dims.back() < 2) return;
         for (size_t k = dims.size() - 1; k-- > 0;)
@@ -676,6 +696,7 @@ std::unique_ptr<Op> make_transpose(const Node &n) {
         op->step.push_back(st[size_t(p)]);
     }
     op->dims = out;
+    op->coalesce();
     op->find_tile_axis();
     op->take_output(n, out);
     return op;
@@ -727,6 +748,7 @@ std::unique_ptr<Op> make_slice(const Node &n) {
         op->step.push_back(step[d] * st[d]);
     }
     op->dims = out;
+    op->coalesce();
     op->take_output(n, out);
     return op;
 }
