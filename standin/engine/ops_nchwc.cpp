@@ -756,6 +756,7 @@ public:
     Window g;
     Window staged;  // with padded rows: the geometry over them (no horizontal padding), else unused
     bool pad_cols = false;
+    bool gather = false;  // a plain input: each item's rows are blocked into the scratch (depthwise)
     bool wide = false;  // depthwise on AVX-512, two channel blocks a work item (depthwise_pair_rows)
     std::vector<float> wpk,
         bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
@@ -769,7 +770,8 @@ public:
 
     int64_t out_floats() const { return y->blocked ? 0 : rows_per_item() * g.aw.out * kBlock; }
     int64_t staged_floats() const {
-        return pad_cols ? ((rows_per_item() - 1) * g.ah.s + (g.ah.k - 1) * g.ah.d + 1) * staged.aw.in * kBlock : 0;
+        const int64_t rows = (rows_per_item() - 1) * g.ah.s + (g.ah.k - 1) * g.ah.d + 1;
+        return pad_cols || gather ? rows * (pad_cols ? staged.aw.in : g.aw.in) * kBlock : 0;
     }
     int64_t blocks_per_item() const { return wide ? 2 : 1; }
 
@@ -777,14 +779,24 @@ public:
         return size_t((out_floats() + staged_floats()) * blocks_per_item());
     }
 
-    // Copies input rows [ih0, ih1) of one channel block with the padding columns into `dst`.
-    void stage_rows(const float *xc, int64_t ih0, int64_t ih1, float *dst) const {
-        const int64_t W = g.aw.in, wide = staged.aw.in, left = g.aw.p0 * kBlock;
+    // Copies input rows [ih0, ih1) of channel block cb of image n into `dst`, blocked, with the padding
+    // columns when they are staged.
+    void stage_rows(int64_t n, int64_t cb, int64_t ih0, int64_t ih1, float *dst) const {
+        const int64_t W = g.aw.in, H = g.ah.in;
+        const int64_t wide = pad_cols ? staged.aw.in : W, left = pad_cols ? g.aw.p0 * kBlock : 0;
         const float neutral = pad_row[0];
+        const int64_t c0 = cb * kBlock, lanes = std::min(kBlock, C - c0);
         for (int64_t ih = ih0; ih < ih1; ++ih, dst += wide * kBlock) {
             std::fill(dst, dst + left, neutral);
-            std::memcpy(dst + left, xc + ih * W * kBlock, size_t(W * kBlock) * 4);
-            std::fill(dst + left + W * kBlock, dst + wide * kBlock, neutral);
+            float *d = dst + left;
+            if (gather) {
+                const float *src = x->data + ((n * C + c0) * H + ih) * W;
+                for (int64_t w = 0; w < W; ++w)
+                    for (int64_t c = 0; c < kBlock; ++c) d[w * kBlock + c] = c < lanes ? src[c * H * W + w] : 0.f;
+            } else {
+                std::memcpy(d, x->data + (((n * CB + cb) * H + ih) * W) * kBlock, size_t(W * kBlock) * 4);
+            }
+            std::fill(d + W * kBlock, dst + wide * kBlock, neutral);
         }
     }
 
@@ -808,15 +820,15 @@ public:
                 int64_t row0 = 0;
                 for (int64_t b = 0; b < nb; ++b) {
                     const int64_t cb = cb0 + b;
-                    xs[b] = x->data + (n * CB + cb) * IHW * kBlock;
+                    xs[b] = gather ? nullptr : x->data + (n * CB + cb) * IHW * kBlock;
                     dst[b] = y->blocked ? y->data + ((n * CB + cb) * OH + oh0) * OW * kBlock
                                         : tmp + b * out_floats();
-                    if (pad_cols) {
+                    if (pad_cols || gather) {
                         const Axis &ah = g.ah;
                         row0 = std::max<int64_t>(0, oh0 * ah.s - ah.p0);
                         const int64_t end = std::min(ah.in, (oh1 - 1) * ah.s - ah.p0 + (ah.k - 1) * ah.d + 1);
                         float *rows_in = tmp + per * out_floats() + b * staged_floats();
-                        stage_rows(xs[b], row0, std::max(row0, end), rows_in);
+                        stage_rows(n, cb, row0, std::max(row0, end), rows_in);
                         xs[b] = rows_in;
                     }
                 }
@@ -1172,6 +1184,7 @@ std::vector<float> pack_bias(Planner &planner, Tensor *b, int64_t M) {
 std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     auto op = std::make_unique<NchwcWindowOp>();
     op->x = n.in[0];
+    op->gather = !op->x->blocked;
     const Shape &xs = op->x->shape;
     op->N = xs[0];
     op->C = xs[1];
@@ -1296,7 +1309,8 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     Tensor *x = n.in[0], *w = n.in[1];
     const Shape &xs = x->shape, &ws = w->shape;
     const int64_t G = n.get_int("group", 1);
-    if (G > 1 && ws[1] == 1 && G == xs[1]) return x->blocked ? make_window_op(n, p) : nullptr;
+    // Depthwise: a plain input is blocked row by row as the work items read it.
+    if (G > 1 && ws[1] == 1 && G == xs[1]) return make_window_op(n, p);
     auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
     const Shape ys{xs[0], ws[0], axes[0].out, axes[1].out};
 
