@@ -68,6 +68,16 @@ bool pool_supported(const Node &n, const Shape &xs) {
     return xs.size() == 4 && (n.out.size() == 1 || !n.out[1]) && n.get_int("storage_order", 0) == 0;
 }
 
+// An inference BatchNormalization of a 4-D tensor with constant parameters of one value per channel (what is
+// malformed the plain operator reports).
+bool batchnorm_supported(const Node &n, int64_t C) {
+    if (n.in.size() != 5 || n.out.size() != 1 || n.get_int("training_mode", 0)) return false;
+    for (size_t i = 1; i < 5; ++i)
+        if (!n.in[i] || !n.in[i]->is_const() || n.in[i]->dtype != DType::F32 || n.in[i]->numel != C)
+            return false;
+    return true;
+}
+
 // Binary elementwise operators the blocked kernel runs.
 enum class Bin { None, Add, Sub, Mul, Div, Max, Min, PRelu };
 
@@ -191,6 +201,7 @@ bool blocked_reader(const Node &c, size_t i, const Shape &s) {
     if (t == "MaxPool" || t == "AveragePool") return i == 0 && pool_supported(c, s);
     if (t == "GlobalAveragePool" || t == "GlobalMaxPool") return i == 0 && c.out.size() == 1;
     if (reduces_plane(c)) return i == 0 && s.size() == 4;
+    if (t == "BatchNormalization") return i == 0 && s.size() == 4 && batchnorm_supported(c, s[1]);
     if (const Bin k = bin_kind(c); k != Bin::None) {
         // A blocked operand of the output's shape, the other blocked alike or one value per channel.  An
         // operand not produced yet is taken to fit: the node itself checks when it is planned.
@@ -915,6 +926,21 @@ ZELT_AVX2 void bin_span(const float *a, int64_t as, const float *b, int64_t bs, 
     }
 }
 
+// y[i] = act(a[i] scale + shift) for `count` blocked vectors of one channel block; `keep` as in bin_span.
+ZELT_AVX2 void affine_span(const float *a, const float *scale, const float *shift, float *y, int64_t count,
+                           const Activation &act, const float *keep) {
+    const VecAct va(act);
+    const __m256 s = _mm256_loadu_ps(scale), t = _mm256_loadu_ps(shift), mask = _mm256_loadu_ps(keep);
+    for (int64_t i = 0; i < count; ++i)
+        _mm256_storeu_ps(y + i * kBlock,
+                         _mm256_and_ps(va(_mm256_fmadd_ps(_mm256_loadu_ps(a + i * kBlock), s, t)), mask));
+    if (act.clamp()) return;
+    act.apply(y, count * kBlock);
+    if (keep[kBlock - 1] == 0.f)
+        for (int64_t i = 0; i < count; ++i)
+            _mm256_storeu_ps(y + i * kBlock, _mm256_and_ps(_mm256_loadu_ps(y + i * kBlock), mask));
+}
+
 using BinSpan = void (*)(const float *, int64_t, const float *, int64_t, float *, int64_t, const Activation &,
                          const float *);
 const BinSpan bin_spans[] = {&bin_span<Bin::None>, &bin_span<Bin::Add>,  &bin_span<Bin::Sub>,
@@ -945,6 +971,7 @@ public:
     Tensor *y;
     int64_t N, C, HW;
     Activation act;
+    std::vector<float> scale, shift;  // an inference BatchNormalization: y = act(a scale + shift), [CB][8]
 
     void run(RunCtx &ctx) override {
         const int64_t CB = blocks_of(C);
@@ -962,7 +989,11 @@ public:
                 int64_t as = 0, bs = 0;
                 const float *pa = a.at(v0, n, cb, C, la, as);
                 const float *pb = b.t ? b.at(v0, n, cb, C, lb, bs) : nullptr;
-                fn(pa, as, pb, bs, y->data + v0 * kBlock, count, act, cb == CB - 1 ? last : all);
+                if (scale.empty())
+                    fn(pa, as, pb, bs, y->data + v0 * kBlock, count, act, cb == CB - 1 ? last : all);
+                else
+                    affine_span(pa, scale.data() + cb * kBlock, shift.data() + cb * kBlock, y->data + v0 * kBlock,
+                                count, act, cb == CB - 1 ? last : all);
                 v0 += count;
             }
         });
@@ -1269,6 +1300,10 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
     if (!blocked_reader(n, i, t->shape)) return false;
     if (n.op_type == "Conv" || n.op_type.find("Pool") != std::string::npos || reduces_plane(n)) return true;
     Activation act;
+    if (n.op_type == "BatchNormalization") {
+        const Node *next = activation_after(p, n.out[0], act);
+        return wants_blocked(p, next ? next->out[0] : n.out[0], t->shape);
+    }
     if (bin_kind(n) != Bin::None) {
         const Tensor *o = n.in[1 - i];
         const Node *next = activation_after(p, n.out[0], act);
@@ -1499,6 +1534,28 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
         return op;
     }
     auto op = std::make_unique<NchwcElementwiseOp>();
+    if (t == "BatchNormalization") {
+        const int64_t C = x->shape[1], CB = blocks_of(C);
+        p.charge(uint64_t(C) * 4 + uint64_t(CB * kBlock) * 2, 4);
+        auto sc = const_floats(n, n.in[1], "scale", C), bi = const_floats(n, n.in[2], "B", C);
+        auto mean = const_floats(n, n.in[3], "mean", C), var = const_floats(n, n.in[4], "var", C);
+        const float eps = n.get_float("epsilon", 1e-5f);
+        op->scale.assign(size_t(CB * kBlock), 0.f);
+        op->shift.assign(size_t(CB * kBlock), 0.f);
+        for (size_t c = 0; c < size_t(C); ++c) {
+            op->scale[c] = sc[c] / std::sqrt(var[c] + eps);
+            op->shift[c] = bi[c] - mean[c] * op->scale[c];
+        }
+        op->N = x->shape[0], op->C = C, op->HW = x->shape[2] * x->shape[3];
+        op->a = {x, true};
+        set_shape(n.out[0], x->shape);
+        op->y = fuse_activation(n, p, op->act);
+        set_shape(op->y, x->shape);
+        op->y->blocked = true;
+        op->ins = {x};
+        op->outs = {op->y};
+        return op;
+    }
     op->kind = bin_kind(n);
     const bool binary = op->kind != Bin::None;
     const Shape ys = (x->blocked ? x : n.in[1])->shape;
