@@ -828,7 +828,8 @@ public:
         // there are too few batch elements to share.
         const int T = ctx.pool.size();
         int64_t blocks = batches >= 4 * T ? 1 : std::min((N + 15) / 16, (4 * T + batches - 1) / batches);
-        const int64_t width = (N + blocks - 1) / std::max<int64_t>(1, blocks);
+        int64_t width = (N + blocks - 1) / std::max<int64_t>(1, blocks);
+        if (pack_items) width = (width + kPanel - 1) / kPanel * kPanel;  // whole panels: none half empty
         blocks = width ? (N + width - 1) / width : 1;
         ctx.pool.parallel_for(
             batches * blocks, Cost{kMacNs * double(M * K * width)}, [&](int task, int64_t q0, int64_t q1) {
