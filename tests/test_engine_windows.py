@@ -229,3 +229,26 @@ def test_slice(lib, monkeypatch, shape, starts, ends, axes, steps):
     y = b.op("Slice", ["x", _i64(b, starts), _i64(b, ends), _i64(b, axes), _i64(b, steps)])
     model = b.model([("x", list(shape))], [y])
     _check(lib, monkeypatch, model, _feeds(model))
+
+
+@pytest.mark.parametrize("c", [16, 20])
+@pytest.mark.parametrize("act", ["relu", "clip", "silu", "none"])
+@pytest.mark.parametrize("batch", [1, 2])
+@pytest.mark.parametrize("ref", REFS)
+def test_batchnorm_of_blocked_tensors(lib, monkeypatch, ref, c, act, batch):
+    """Pre-activation blocks (Concat, BatchNormalization, activation, convolution), the normalisation and its
+    activation blocked, read by a convolution and a global pool; a zero scale keeps its channel's shift, and
+    a partial last block stays finite for the convolution (Clip's lower bound is not 0 here)."""
+    b = Builder(5)
+    x = b.op("Relu", [b.conv("x", 3, 8, 1)])
+    cat = b.op("Concat", [x, b.op("Relu", [b.conv(x, 8, c - 8, 1)])], axis=1)
+    r = b.rng
+    params = [r.uniform(0.5, 1.5, c), r.randn(c), r.randn(c) * 0.1, r.uniform(0.5, 1.5, c)]
+    params[0][1] = 0.0
+    y = b.op("BatchNormalization", [cat] + [b.const(p.astype(np.float32), "bn") for p in params], epsilon=1e-3)
+    if act == "clip":
+        y = b.op("Clip", [y, b.const(np.float32(0.25)), b.const(np.float32(6))])
+    elif act != "none":
+        y = ACTS[act](b, y)
+    model = b.model([("x", [batch, 3, 9, 11])], [b.conv(y, c, 8, 3), b.op("GlobalAveragePool", [y])])
+    _check(lib, monkeypatch, model, _feeds(model), ref)
