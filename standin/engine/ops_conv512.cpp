@@ -25,17 +25,6 @@ bool avx512_available() {
 
 namespace {
 
-// The two 8-float halves of a register at separate addresses.
-ZELT_AVX512_INLINE __m512 load_pair(const float *a, const float *b) {
-    const __m512d lo = _mm512_castpd256_pd512(_mm256_castps_pd(_mm256_loadu_ps(a)));
-    return _mm512_castpd_ps(_mm512_insertf64x4(lo, _mm256_castps_pd(_mm256_loadu_ps(b)), 1));
-}
-
-ZELT_AVX512_INLINE void store_pair(float *a, float *b, __m512 v) {
-    _mm256_storeu_ps(a, _mm512_castps512_ps256(v));
-    _mm256_storeu_ps(b, _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
-}
-
 // The clamps (None, Relu, Clip) and Leaky as vector constants; the other activations run over the stored
 // rows afterwards, as in the AVX2 tiles.
 struct VecAct16 {
@@ -85,8 +74,8 @@ ZELT_AVX512_INLINE void finish_tile(const __m512 (&acc)[NP][NW], const VecAct16 
         for (int j = 0; j < NW; ++j) {
             const int64_t a = (2 * p * plane + j) * kBlock, b = a + plane * kBlock;
             __m512 v = acc[p][j];
-            if constexpr (RES) v = _mm512_add_ps(v, load_pair(res + a, res + b));
-            store_pair(y + a, y + b, act.apply<LEAKY>(v));
+            if constexpr (RES) v = _mm512_add_ps(v, load_blocks<vec::V16>(res + a, res + b));
+            store_blocks(vec::V16(act.apply<LEAKY>(v)), y + a, y + b);
         }
 }
 
@@ -100,9 +89,9 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
 #pragma GCC unroll 3
     for (int p = 0; p < NP; ++p) {
         const float *yp = t.y + ((ob + 2 * p) * plane + pos) * kBlock;
-        const __m512 b = load_pair(t.bias + (ob + 2 * p) * kBlock, t.bias + (ob + 2 * p + 1) * kBlock);
+        const __m512 b = load_blocks<vec::V16>(t.bias + (ob + 2 * p) * kBlock, t.bias + (ob + 2 * p + 1) * kBlock);
 #pragma GCC unroll 12
-        for (int j = 0; j < NW; ++j) acc[p][j] = first ? b : load_pair(yp + j * kBlock, yp + pair + j * kBlock);
+        for (int j = 0; j < NW; ++j) acc[p][j] = first ? b : __m512(load_blocks<vec::V16>(yp + j * kBlock, yp + pair + j * kBlock));
     }
     const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_pair = 2 * t.w_ob, w_cb = 2 * t.w_cb;
     if (k.kh0 >= k.kh1 || k.kw0 >= k.kw1) cb1 = cb0;
@@ -129,7 +118,7 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
         for (int p = 0; p < NP; ++p)
 #pragma GCC unroll 12
             for (int j = 0; j < NW; ++j)
-                store_pair(sums + (2 * p * NW + j) * kBlock, sums + ((2 * p + 1) * NW + j) * kBlock, acc[p][j]);
+                store_blocks(vec::V16(acc[p][j]), sums + (2 * p * NW + j) * kBlock, sums + ((2 * p + 1) * NW + j) * kBlock);
         scatter_tile(t, sums, 2 * NP, NW, ob, pos);
         return;
     }
@@ -140,7 +129,7 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
 #pragma GCC unroll 12
             for (int j = 0; j < NW; ++j) {
                 float *a = y + (2 * p * plane + j) * kBlock;
-                store_pair(a, a + pair, acc[p][j]);
+                store_blocks(vec::V16(acc[p][j]), a, a + pair);
             }
         return;
     }
@@ -178,7 +167,7 @@ ZELT_AVX512 void product_tile(const float *v, int64_t v_cb, const float *u, int6
         for (int c = 0; c < kBlock; ++c) {
             __m512 w[NP];
             for (int p = 0; p < NP; ++p)
-                w[p] = load_pair(u + 2 * p * u_ob + c * kBlock, u + (2 * p + 1) * u_ob + c * kBlock);
+                w[p] = load_blocks<vec::V16>(u + 2 * p * u_ob + c * kBlock, u + (2 * p + 1) * u_ob + c * kBlock);
             for (int j = 0; j < NT; ++j) {
                 const __m512 b = _mm512_set1_ps(v[j * kBlock + c]);
                 for (int p = 0; p < NP; ++p) acc[p][j] = _mm512_fmadd_ps(w[p], b, acc[p][j]);
@@ -187,7 +176,7 @@ ZELT_AVX512 void product_tile(const float *v, int64_t v_cb, const float *u, int6
     }
     for (int p = 0; p < NP; ++p)
         for (int j = 0; j < NT; ++j)
-            store_pair(m + 2 * p * m_o + j * kBlock, m + (2 * p + 1) * m_o + j * kBlock, acc[p][j]);
+            store_blocks(vec::V16(acc[p][j]), m + 2 * p * m_o + j * kBlock, m + (2 * p + 1) * m_o + j * kBlock);
 }
 
 template <int NP, size_t... I>
