@@ -13,7 +13,6 @@
 
 #define ZELT_AVX2 __attribute__((target("avx2,fma")))
 #define ZELT_AVX512 __attribute__((target("avx512f,avx2,fma")))
-#define ZELT_VEC ZELT_AVX2 __attribute__((always_inline)) inline
 
 // The functions below pass vectors by value but are always inlined: no call crosses the ABI.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -36,8 +35,6 @@ template <class V>
 using Int = typename IntOf<V>::type;
 
 #define ZELT_MATH __attribute__((always_inline)) inline
-
-ZELT_VEC __m256 set(float v) { return _mm256_set1_ps(v); }
 
 template <class V>
 ZELT_MATH V splat(float v) {
