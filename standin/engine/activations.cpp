@@ -177,7 +177,7 @@ struct Tanh {
 struct Gelu {
     template <class V>
     ZELT_MATH V operator()(V v) const {
-        return 0.5f * v * (1.f + vec::erf(v * float(M_SQRT1_2)));
+        return vec::gelu(v);
     }
 };
 // 0.5 v (1 + tanh u) = v sigmoid(2u), with u = sqrt(2/pi) (v + 0.044715 v^3).
@@ -185,7 +185,7 @@ struct GeluTanh {
     template <class V>
     ZELT_MATH V operator()(V v) const {
         const V u = float(std::sqrt(2.0 / M_PI)) * v * (0.044715f * (v * v) + 1.f);
-        return v / (1.f + vec::exp(u * -2.f));
+        return v / (1.f + vec::exp_lean(u * -2.f));
     }
 };
 struct Elu {

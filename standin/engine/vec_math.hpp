@@ -93,16 +93,32 @@ ZELT_MATH V exp(V x) {
     return e * s1 * s2;
 }
 
+// e^x as exp computes it wherever the result is a normal float up to 2^127; for the activations, whose
+// results round to their limits before e^x leaves that range.  x is clamped to [-87.33, 89], so that 2^n
+// is one factor with n in [-126, 128]: about 2^-126 below the normal range, infinity from 88.73 on.
+template <class V>
+ZELT_MATH V exp_lean(V x) {
+    static constexpr float p[] = {5.0000001201e-1f, 1.6666665459e-1f, 4.1665795894e-2f,
+                                  8.3334519073e-3f, 1.3981999507e-3f, 1.9875691500e-4f};
+    x = clamp(x, splat<V>(-87.33f), splat<V>(89.f));
+    const V shifted = x * 1.44269504088896341f + 12582912.f, n = shifted - 12582912.f;
+    V r = x - n * 0.693359375f;
+    r = r - n * -2.12194440e-4f;
+    const V e = poly(r, p) * (r * r) + r + 1.f;
+    // The low bits of `shifted` hold n; shifted left they leave n << 23 alone.
+    return e * (V)(((Int<V>)shifted << 23) + 0x3f800000);
+}
+
 // 1 / (1 + e^-x): 0 where e^-x overflows.
 template <class V>
 ZELT_MATH V sigmoid(V x) {
-    return 1.f / (1.f + exp(-x));
+    return 1.f / (1.f + exp_lean(-x));
 }
 
 // x / (1 + e^-x), as the scalar kernel computes it (NaN for -inf, as x * sigmoid(x) is).
 template <class V>
 ZELT_MATH V silu(V x) {
-    return x / (1.f + exp(-x));
+    return x / (1.f + exp_lean(-x));
 }
 
 // tanh: an odd polynomial below 0.625 (Cephes' tanhf), where 1 - 2 / (e^2|x| + 1) would cancel; the sign
@@ -113,7 +129,7 @@ ZELT_MATH V tanh(V x) {
                                   2.06390887954e-2f, -5.70498872745e-3f};
     const V a = abs(x), z = x * x;
     const V small = poly(z, p) * z * x + x;
-    const V big = 1.f - 2.f / (exp(a + a) + 1.f);
+    const V big = 1.f - 2.f / (exp_lean(a + a) + 1.f);
     return a < 0.625f ? small : copysign(big, x);
 }
 
@@ -166,8 +182,21 @@ ZELT_MATH V erf(V x) {
     const V a = abs(x);
     const V small = a * poly(a * a, ps);
     const V q = poly(min(a, splat<V>(3.92f)) - 2.4f, pb);
-    const V big = min(1.f - exp(q), splat<V>(1.f));  // NaN passes
+    const V big = 1.f - exp_lean(q);
     return copysign(a < 0.921875f ? small : big, x);
+}
+
+// x Phi(x) = x (1 + erf(x / sqrt 2)) / 2 with Phi(-|x|) = e^q(|x|), q a polynomial fitted to log Phi on
+// [0, 5.5]: no cancellation for negative x, where 1 + erf would cancel.  Beyond 5.5, Phi(-|x|) is below
+// the rounding of the result (0 for negative x, so that -inf gives NaN as x Phi(x) does).
+template <class V>
+ZELT_MATH V gelu(V x) {
+    static constexpr float pq[] = {-6.9314718e-01f, -7.9788572e-01f, -3.1829658e-01f,
+                                   -3.6393706e-02f, 4.9043344e-03f,  -1.0110116e-04f,
+                                   -1.2653647e-04f, 2.6770887e-05f,  -1.9215386e-06f};
+    const V a = abs(x);
+    const V h = exp_lean(poly(min(a, splat<V>(5.5f)), pq));
+    return x * (x < 0.f ? (a < 5.5f ? h : V{}) : 1.f - h);
 }
 
 }  // namespace zelt::engine::vec
