@@ -74,20 +74,27 @@ ZELT_MATH V clamp(V x, V lo, V hi) {
     return max(min(x, hi), lo);
 }
 
-// e^x: x = n ln2 + r with |r| <= ln2 / 2, e^r = 1 + r + r^2 P(r) (Cephes' expf), then 2^n as two factors
-// of 2^(n/2): results below the smallest normal float and overflow to infinity round as std::exp's do.
-// Inputs are clamped to where the result is 0 or infinite anyway; a NaN passes the clamp.  n is rounded to
-// the nearest integer by adding 1.5 * 2^23 (|n| < 2^22), whose low bits then hold it as an integer: no
+// e^r for x = n ln2 + r with |r| <= ln2 / 2, e^r = 1 + r + r^2 P(r) (Cephes' expf); `shifted` receives
+// x / ln2 + 1.5 * 2^23, whose low bits hold n as an integer (|n| < 2^22): rounded by the addition, with no
 // conversion, which a NaN would make undefined.
 template <class V>
-ZELT_MATH V exp(V x) {
+ZELT_MATH V exp_reduced(V x, V &shifted) {
     static constexpr float p[] = {5.0000001201e-1f, 1.6666665459e-1f, 4.1665795894e-2f,
                                   8.3334519073e-3f, 1.3981999507e-3f, 1.9875691500e-4f};
-    x = clamp(x, splat<V>(-104.f), splat<V>(89.f));
-    const V shifted = x * 1.44269504088896341f + 12582912.f, n = shifted - 12582912.f;
+    shifted = x * 1.44269504088896341f + 12582912.f;
+    const V n = shifted - 12582912.f;
     V r = x - n * 0.693359375f;
     r = r - n * -2.12194440e-4f;
-    const V e = poly(r, p) * (r * r) + r + 1.f;
+    return poly(r, p) * (r * r) + r + 1.f;
+}
+
+// e^x, times 2^n as two factors of 2^(n/2): results below the smallest normal float and overflow to
+// infinity round as std::exp's do.  Inputs are clamped to where the result is 0 or infinite anyway; a NaN
+// passes the clamp.
+template <class V>
+ZELT_MATH V exp(V x) {
+    V shifted;
+    const V e = exp_reduced(clamp(x, splat<V>(-104.f), splat<V>(89.f)), shifted);
     const Int<V> k = (Int<V>)shifted - 0x4b400000, k1 = k >> 1, k2 = k - k1;
     const V s1 = (V)((k1 + 127) << 23), s2 = (V)((k2 + 127) << 23);
     return e * s1 * s2;
@@ -98,14 +105,9 @@ ZELT_MATH V exp(V x) {
 // is one factor with n in [-126, 128]: about 2^-126 below the normal range, infinity from 88.73 on.
 template <class V>
 ZELT_MATH V exp_lean(V x) {
-    static constexpr float p[] = {5.0000001201e-1f, 1.6666665459e-1f, 4.1665795894e-2f,
-                                  8.3334519073e-3f, 1.3981999507e-3f, 1.9875691500e-4f};
-    x = clamp(x, splat<V>(-87.33f), splat<V>(89.f));
-    const V shifted = x * 1.44269504088896341f + 12582912.f, n = shifted - 12582912.f;
-    V r = x - n * 0.693359375f;
-    r = r - n * -2.12194440e-4f;
-    const V e = poly(r, p) * (r * r) + r + 1.f;
-    // The low bits of `shifted` hold n; shifted left they leave n << 23 alone.
+    V shifted;
+    const V e = exp_reduced(clamp(x, splat<V>(-87.33f), splat<V>(89.f)), shifted);
+    // Shifted left, the low bits of `shifted` leave n << 23 alone.
     return e * (V)(((Int<V>)shifted << 23) + 0x3f800000);
 }
 
