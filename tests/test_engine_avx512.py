@@ -2,7 +2,8 @@
 
 Direct convolutions of the blocked layout (pairs of output blocks in one register, an odd last block of a
 group on AVX2, input channels in several passes), the Winograd products (two pairs per item) and the packed
-matrix products (32-column panels of a constant B, or of an attention B per work item, masked stores).
+matrix products (32-column panels of a constant B, or of an attention B per work item, masked stores;
+16-column panels on AVX2).
 ZELT_AVX512=0 when a model is loaded selects the AVX2 kernels; the AVX-512 results must agree with those to
 summation-order noise (the comparison is skipped on a CPU without avx512f) and with onnxruntime everywhere.
 """

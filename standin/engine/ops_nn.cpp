@@ -677,24 +677,25 @@ std::unique_ptr<Op> make_global_pool(const Node &n, Planner &) {
     return op;
 }
 
-// y[rows][N] = act(alpha a[rows][K] x packed B + bias + (y if accumulate)) over the pool, by blocks of rows
-// x panels.
-void packed_gemm(RunCtx &ctx, int64_t rows, int64_t N, int64_t K, float alpha, const float *a, const float *bp,
-                 const float *bias, bool accumulate, const Activation &act, float *y) {
+// y[rows][N] = act(alpha a[rows][K] x B packed in panels of `panel` + bias + (y if accumulate)) over the
+// pool, by blocks of rows x panels.
+void packed_gemm(RunCtx &ctx, int64_t panel, int64_t rows, int64_t N, int64_t K, float alpha, const float *a,
+                 const float *bp, const float *bias, bool accumulate, const Activation &act, float *y) {
     // Blocks of rows that differ by one at most: a short last block leaves most of the tile's registers idle.
-    const int64_t blocks = (rows + kGemmRows - 1) / kGemmRows, panels = (N + kPanel - 1) / kPanel;
+    const int64_t tile_rows = gemm_rows(panel);
+    const int64_t blocks = (rows + tile_rows - 1) / tile_rows, panels = (N + panel - 1) / panel;
     const int64_t T = ctx.pool.size();
     // Panels split only when the row blocks are too few to share.
     int64_t chunks = blocks >= 4 * T ? 1 : std::min(panels, (4 * T + blocks - 1) / blocks);
     const int64_t per = (panels + chunks - 1) / chunks;
     chunks = (panels + per - 1) / per;
-    const Cost cost{kMacNs * double(kGemmRows * K * per * kPanel)};
+    const Cost cost{kMacNs * double(tile_rows * K * per * panel)};
     ctx.pool.parallel_for(blocks * chunks, cost, [&](int64_t q0, int64_t q1) {
         for (int64_t q = q0; q < q1; ++q) {
-            const int64_t block = q / chunks, i0 = rows * block / blocks, j0 = q % chunks * per * kPanel;
-            const int64_t nr = rows * (block + 1) / blocks - i0, nc = std::min(N, j0 + per * kPanel) - j0;
+            const int64_t block = q / chunks, i0 = rows * block / blocks, j0 = q % chunks * per * panel;
+            const int64_t nr = rows * (block + 1) / blocks - i0, nc = std::min(N, j0 + per * panel) - j0;
             float *c = y + i0 * N + j0;
-            gemm_packed(nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr, accumulate, c,
+            gemm_packed(panel, nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr, accumulate, c,
                         N);
             if (act.kind != Activation::None)
                 for (int64_t r = 0; r < nr; ++r) act.apply(c + r * N, nc);
@@ -702,13 +703,14 @@ void packed_gemm(RunCtx &ctx, int64_t rows, int64_t N, int64_t K, float alpha, c
     });
 }
 
-// B packed for packed_gemm when the kernels run on AVX-512 and B is a constant matrix, else nothing.
-std::vector<float> pack_constant_b(Planner &p, Tensor *b, bool tb, int64_t K, int64_t N) {
-    if (!avx512_available() || !b->is_const() || N < 2 || K < 1) return {};
-    p.charge(uint64_t(packed_b_floats(K, N)), 4);
+// B packed for packed_gemm in panels of `panel` when there are (AVX-512 or AVX2) and B is a constant
+// matrix, else nothing.
+std::vector<float> pack_constant_b(Planner &p, Tensor *b, bool tb, int64_t K, int64_t N, int64_t panel) {
+    if (!panel || !b->is_const() || N < 2 || K < 1) return {};
+    p.charge(uint64_t(packed_b_floats(K, N, panel)), 4);
     p.materialise(b);
-    std::vector<float> bp(size_t(packed_b_floats(K, N)));
-    pack_b(b->fdata.data(), tb, tb ? K : N, K, N, bp.data());
+    std::vector<float> bp(size_t(packed_b_floats(K, N, panel)));
+    pack_b(b->fdata.data(), tb, tb ? K : N, K, N, panel, bp.data());
     return bp;
 }
 
@@ -720,7 +722,8 @@ public:
     int64_t M, N, K;
     Shape cshape;
     Activation act;
-    std::vector<float> bpk;  // a constant B packed for packed_gemm (AVX-512)
+    std::vector<float> bpk;  // a constant B packed for packed_gemm
+    int64_t panel = 0;       // its panel width
     void run(RunCtx &ctx) override {
         float *out = y->data;
         float gemm_beta = 0.f;
@@ -734,7 +737,7 @@ public:
             gemm_beta = 1.f;
         }
         if (!bpk.empty())
-            return packed_gemm(ctx, M, N, K, alpha, a->data, bpk.data(), nullptr, gemm_beta != 0, act, out);
+            return packed_gemm(ctx, panel, M, N, K, alpha, a->data, bpk.data(), nullptr, gemm_beta != 0, act, out);
         sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta,
                        out, N);
         if (act.kind != Activation::None) act.apply(ctx.pool, out, out, M * N);
@@ -772,7 +775,8 @@ std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
     set_shape(n.out[0], {op->M, op->N});
     op->y = fuse_activation(n, p, op->act);
     set_shape(op->y, {op->M, op->N});
-    if (!op->ta) op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N);
+    op->panel = gemm_panel();
+    if (!op->ta) op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N, op->panel);
     op->ins = {op->a, op->b};
     if (op->c) op->ins.push_back(op->c);
     op->outs = {op->y};
@@ -789,14 +793,15 @@ public:
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     bool fold = false;            // B is broadcast over every batch dimension, which A has in full
-    std::vector<float> bpk;       // a constant B packed for gemm_packed (AVX-512)
-    bool pack_items = false;      // B packed per work item for gemm_packed (AVX-512, batched products)
+    std::vector<float> bpk;       // a constant B packed for gemm_packed
+    bool pack_items = false;      // B packed per work item for gemm_packed (batched products)
+    int64_t panel = 0;            // the packed panels' width
 
-    size_t scratch_floats() const override { return pack_items ? size_t(packed_b_floats(K, N)) : 0; }
+    size_t scratch_floats() const override { return pack_items ? size_t(packed_b_floats(K, N, panel)) : 0; }
 
     void run(RunCtx &ctx) override {
         if (!bpk.empty())
-            return packed_gemm(ctx, fold ? batches * M : M, N, K, alpha, a->data, bpk.data(),
+            return packed_gemm(ctx, panel, fold ? batches * M : M, N, K, alpha, a->data, bpk.data(),
                                bias ? bias->data : nullptr, false, act, y->data);
         multiply(ctx);
         if (!bias && act.kind == Activation::None) return;
@@ -829,7 +834,7 @@ public:
         const int T = ctx.pool.size();
         int64_t blocks = batches >= 4 * T ? 1 : std::min((N + 15) / 16, (4 * T + batches - 1) / batches);
         int64_t width = (N + blocks - 1) / std::max<int64_t>(1, blocks);
-        if (pack_items) width = (width + kPanel - 1) / kPanel * kPanel;  // whole panels: none half empty
+        if (pack_items) width = (width + panel - 1) / panel * panel;  // whole panels: none half empty
         blocks = width ? (N + width - 1) / width : 1;
         ctx.pool.parallel_for(
             batches * blocks, Cost{kMacNs * double(M * K * width)}, [&](int task, int64_t q0, int64_t q1) {
@@ -846,8 +851,8 @@ public:
                     float *c = y->data + i * M * N + j0;
                     if (pack_items) {
                         float *bp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
-                        pack_b(bj, tb, tb ? K : N, K, j1 - j0, bp);
-                        gemm_packed(M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false, c, N);
+                        pack_b(bj, tb, tb ? K : N, K, j1 - j0, panel, bp);
+                        gemm_packed(panel, M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false, c, N);
                     } else {
                         sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K, bj, tb ? K : N,
                               0.f, c, N);
@@ -925,14 +930,15 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
         op->y = fuse_activation(n, p, op->act);
     }
     set_shape(op->y, ys);
-    // On AVX-512 a constant B is packed once, and the B of a batched product (attention) per work item
-    // while it is small; a transposed A and a vector B stay with OpenBLAS.
+    // A constant B is packed once, and the B of a batched product (attention) per work item while it is
+    // small; a transposed A and a vector B stay with OpenBLAS.
+    op->panel = gemm_panel();
     if (!op->ta && !b1) {
         if (op->batches == 1 || op->fold)
-            op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N);
+            op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N, op->panel);
         else
-            op->pack_items = avx512_available() && op->N > 1 && op->K > 0 &&
-                             packed_b_floats(op->K, op->N) <= (1 << 18);
+            op->pack_items = op->panel && op->N > 1 && op->K > 0 &&
+                             packed_b_floats(op->K, op->N, op->panel) <= (1 << 18);
     }
     op->ins = {op->a, op->b};
     if (op->bias) op->ins.push_back(op->bias);

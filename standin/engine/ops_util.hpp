@@ -28,16 +28,17 @@ void sgemm_parallel(ThreadPool &pool, bool trans_a, bool trans_b, int64_t m, int
 bool avx512_cpu();
 bool avx512_available();
 
-// AVX-512 products (gemm512.cpp) of B packed in panels of kPanel columns, [panels][K][kPanel], zero past N.
-constexpr int64_t kPanel = 32;
-int64_t packed_b_floats(int64_t K, int64_t N);
+// Products of B packed in panels of `panel` columns, [panels][K][panel], zero past N (gemm_packed.cpp).
+// The panel the CPU runs: 32 columns on AVX-512, 16 on AVX2, 0 (no packed products) on neither.
+int64_t gemm_panel();
+// The rows of a tile for a panel width.
+int64_t gemm_rows(int64_t panel);
+int64_t packed_b_floats(int64_t K, int64_t N, int64_t panel);
 // Packs B [K][N] (ldb), or its transpose stored [N][K] (ldb), into `out`.
-void pack_b(const float *b, bool trans_b, int64_t ldb, int64_t K, int64_t N, float *out);
-// c[rows][N] (ldc) = alpha a[rows][K] (lda) x packed B, plus bias[N] if given, plus c itself if `accumulate`,
-// in tiles of up to kGemmRows rows.
-constexpr int64_t kGemmRows = 12;
-void gemm_packed(int64_t rows, int64_t K, int64_t N, float alpha, const float *a, int64_t lda, const float *bp,
-                 const float *bias, bool accumulate, float *c, int64_t ldc);
+void pack_b(const float *b, bool trans_b, int64_t ldb, int64_t K, int64_t N, int64_t panel, float *out);
+// c[rows][N] (ldc) = alpha a[rows][K] (lda) x packed B, plus bias[N] if given, plus c itself if `accumulate`.
+void gemm_packed(int64_t panel, int64_t rows, int64_t K, int64_t N, float alpha, const float *a, int64_t lda,
+                 const float *bp, const float *bias, bool accumulate, float *c, int64_t ldc);
 
 // An elementwise activation, applied by its own operator or by a Conv, Gemm or MatMul to its output.
 // Relu, Clip and Leaky (the clamps) are cheap enough to run inside the kernels' store loops; the others run
