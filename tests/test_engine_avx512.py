@@ -110,6 +110,9 @@ def _conv_model(cin, cout, k, stride=1, dilation=1, group=1, hw=(9, 11), batch=1
     (32, 32, 3, 1, 1, 2, (10, 9), 1),     # 2 groups of 16: one pair each
     (48, 72, 3, 2, 1, 3, (11, 16), 1),    # 3 groups of 24: a pair and an odd block each
     (32, 80, 3, 1, 1, 2, (6, 25), 1),     # 2 groups of 40: two pairs and an odd block each
+    (32, 32, 3, 1, 1, 8, (10, 9), 1),     # narrow groups of 4, merged two to a block: four blocks a pair each
+    (24, 24, 3, 2, 1, 12, (11, 16), 2),   # groups of 2, stride 2: three merged blocks, an odd one
+    (16, 16, 1, 1, 1, 4, (7, 9), 1),      # pointwise in groups of 4
     (520, 24, 3, 1, 1, 1, (6, 9), 1),     # 65 input blocks in several passes
     (520, 48, 1, 1, 1, 1, (5, 7), 2),     # pointwise, two passes
     (3, 40, 3, 2, 1, 1, (17, 19), 1),     # a plain input read one channel at a time

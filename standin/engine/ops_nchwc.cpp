@@ -31,8 +31,16 @@ bool is_sum2(const Node &n) {
 
 // Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped,
 // depthwise, or grouped with a multiple of 8 input and output channels per group (each output block then
-// reads whole input blocks of its own group), explicit pads smaller than the window.  Anything else
+// reads whole input blocks of its own group) or with as many of either and a divisor of 8 (narrow groups,
+// which run as groups of 8 channels with zero weights between their members), explicit pads smaller than
+// the window.  Anything else
 // (including what is malformed, which the plain operator reports) stays plain.
+// Groups of 2 or 4 input and as many output channels, whole channel blocks of them.
+bool narrow_groups(const Node &n, int64_t C, int64_t M, int64_t wc) {
+    const int64_t G = n.get_int("group", 1);
+    return G > 1 && M == C && C % kBlock == 0 && C % G == 0 && C / G == wc && wc > 1 && kBlock % wc == 0;
+}
+
 bool conv_supported(const Node &n, const Shape &xs) {
     const Tensor *w = n.input(1), *b = n.input(2);
     if (!n.input(0) || !w || n.out.size() != 1 || n.input(0)->dtype != DType::F32) return false;
@@ -42,7 +50,8 @@ bool conv_supported(const Node &n, const Shape &xs) {
     const bool depthwise = G > 1 && G == C && M == C && w->shape[1] == 1;
     const bool grouped = G > 1 && C % G == 0 && M % G == 0 && w->shape[1] == C / G && (C / G) % kBlock == 0 &&
                          (M / G) % kBlock == 0;
-    if (!(G == 1 && w->shape[1] == C) && !depthwise && !grouped) return false;
+    if (!(G == 1 && w->shape[1] == C) && !depthwise && !grouped && !narrow_groups(n, C, M, w->shape[1]))
+        return false;
     if (numel_of(xs) == 0 || M == 0) return false;
     std::vector<int64_t> kernel{w->shape[2], w->shape[3]};
     auto strides = n.get_ints("strides", {1, 1}), dil = n.get_ints("dilations", {1, 1});
@@ -1131,11 +1140,13 @@ public:
     }
 };
 
-// Weights [M][C/G][KH][KW] packed as [OB][ncb][KH][KW][bs][8], zero where a channel does not exist.  With
-// `pair_group` (the output blocks of a group) the blocks of each group pair up from its first, as
-// [ncb][KH][KW][bs][16] per pair (pair_row_kernels); an odd last block of a group stays [..][8].
-std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t bs, int64_t KH,
-                                int64_t KW, int64_t pair_group) {
+// Weights [M][wc][KH][KW] packed as [OB][ncb][KH][KW][bs][8] for C input channels per group, zero where a
+// channel does not exist.  With `pair_group` (the output blocks of a group) the blocks of each group pair
+// up from its first, as [ncb][KH][KW][bs][16] per pair (pair_row_kernels); an odd last block of a group
+// stays [..][8].  Narrow groups (wc < C = 8) merge into one group of 8: output m reads its own wc channels
+// there, and zeros for the others.
+std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t wc, int64_t bs,
+                                int64_t KH, int64_t KW, int64_t pair_group) {
     const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs, w_ob = ncb * KH * KW * bs * kBlock;
     planner.charge(uint64_t(OB * w_ob), 4);
     planner.materialise(w);
@@ -1146,10 +1157,11 @@ std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t 
         const bool paired = pair_group && (local % 2 || local + 1 < pair_group);
         const int64_t base = (ob - (paired ? local % 2 : 0)) * w_ob, width = paired ? 2 * kBlock : kBlock;
         const int64_t lane = (paired ? local % 2 * kBlock : 0) + m % kBlock;
-        for (int64_t c = 0; c < C; ++c)
+        const int64_t first = wc < C ? m % kBlock / wc * wc : 0;  // where its channels start in the group
+        for (int64_t c = first; c < first + wc; ++c)
             for (int64_t k = 0; k < KH * KW; ++k)
                 p[size_t(base + ((c / bs * KH * KW + k) * bs + c % bs) * width + lane)] =
-                    w->fdata[size_t((m * C + c) * KH * KW + k)];
+                    w->fdata[size_t((m * wc + c - first) * KH * KW + k)];
     }
     return p;
 }
@@ -1226,7 +1238,7 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
         Tensor *w = n.in[1];
         axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
         op->kind = WinKind::Depthwise;
-        op->wpk = pack_weights(p, w, op->C, 1, 1, w->shape[2], w->shape[3], 0);
+        op->wpk = pack_weights(p, w, op->C, 1, 1, 1, w->shape[2], w->shape[3], 0);
         op->bias = pack_bias(p, n.input(2), op->C);
     } else {
         need_float(n, op->x);
@@ -1343,9 +1355,9 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     if (!nchwc_available() || !n.input(0) || !conv_supported(n, n.in[0]->shape)) return nullptr;
     Tensor *x = n.in[0], *w = n.in[1];
     const Shape &xs = x->shape, &ws = w->shape;
-    const int64_t G = n.get_int("group", 1);
     // Depthwise: a plain input is blocked row by row as the work items read it.
-    if (G > 1 && ws[1] == 1 && G == xs[1]) return make_window_op(n, p);
+    if (n.get_int("group", 1) > 1 && ws[1] == 1 && n.get_int("group", 1) == xs[1]) return make_window_op(n, p);
+    const int64_t G = narrow_groups(n, xs[1], ws[0], ws[1]) ? xs[1] / kBlock : n.get_int("group", 1);
     auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
     const Shape ys{xs[0], ws[0], axes[0].out, axes[1].out};
 
@@ -1404,7 +1416,7 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->gcb = op->ncb / G;
     const int64_t OBg = op->OB / G;  // output blocks of a group
     op->pairs = avx512_available() && OBg >= 2;
-    op->wpk = pack_weights(p, w, op->M, op->C / G, op->bs, ws[2], ws[3], op->pairs ? OBg : 0);
+    op->wpk = pack_weights(p, w, op->M, op->C / G, ws[1], op->bs, ws[2], ws[3], op->pairs ? OBg : 0);
     op->bias = pack_bias(p, n.input(2), op->M);
     const Axis &ah = op->ah, &aw = op->aw;
     const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
