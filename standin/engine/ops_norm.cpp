@@ -54,12 +54,12 @@ ZELT_AVX2 void softmax_row(const float *x, float *y, int64_t n, bool log) {
     const __m256 vm = _mm256_set1_ps(m);
     __m256 sum = _mm256_setzero_ps();
     for (int64_t i = 0; i < body; i += 8) {
-        const __m256 e = vec::exp(_mm256_sub_ps(_mm256_loadu_ps(x + i), vm));
+        const __m256 e = vec::exp_nonpositive(_mm256_sub_ps(_mm256_loadu_ps(x + i), vm));
         if (!log) _mm256_storeu_ps(y + i, e);
         sum = _mm256_add_ps(sum, e);
     }
     if (body < n) {
-        const __m256 e = _mm256_and_ps(vec::exp(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), vm)),
+        const __m256 e = _mm256_and_ps(vec::exp_nonpositive(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), vm)),
                                        _mm256_castsi256_ps(tail));
         if (!log) _mm256_maskstore_ps(y + body, tail, e);
         sum = _mm256_add_ps(sum, e);
@@ -96,12 +96,12 @@ ZELT_AVX512 void softmax_row16(const float *x, float *y, int64_t n, bool log) {
     const __m512 vm = _mm512_set1_ps(m);
     __m512 sum = _mm512_setzero_ps();
     for (int64_t i = 0; i < body; i += 16) {
-        const __m512 e = vec::exp(vec::V16(_mm512_sub_ps(_mm512_loadu_ps(x + i), vm)));
+        const __m512 e = vec::exp_nonpositive(vec::V16(_mm512_sub_ps(_mm512_loadu_ps(x + i), vm)));
         if (!log) _mm512_storeu_ps(y + i, e);
         sum = _mm512_add_ps(sum, e);
     }
     if (body < n) {
-        const __m512 e = vec::exp(vec::V16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + body), vm)));
+        const __m512 e = vec::exp_nonpositive(vec::V16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + body), vm)));
         if (!log) _mm512_mask_storeu_ps(y + body, tail, e);
         sum = _mm512_mask_add_ps(sum, tail, sum, e);
     }
@@ -130,7 +130,7 @@ ZELT_AVX2 void softmax_columns(const float *x, float *y, int64_t dim, int64_t in
     mx = _mm256_or_ps(mx, nan);  // all bits set: a NaN
     __m256 sum = _mm256_setzero_ps();
     for (int64_t k = 0; k < dim; ++k) {
-        const __m256 e = vec::exp(_mm256_sub_ps(load_lanes(x + k * inner, mask), mx));
+        const __m256 e = vec::exp_nonpositive(_mm256_sub_ps(load_lanes(x + k * inner, mask), mx));
         if (!log) _mm256_maskstore_ps(y + k * inner, mask, e);
         sum = _mm256_add_ps(sum, e);
     }

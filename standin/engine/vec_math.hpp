@@ -111,6 +111,13 @@ ZELT_MATH V exp_lean(V x) {
     return e * (V)(((Int<V>)shifted << 23) + 0x3f800000);
 }
 
+// e^x for the x <= 0 of a softmax (values less their row's maximum): exp_lean, and 0 below its clamp,
+// where e^x is no normal float (a masked -inf among them).
+template <class V>
+ZELT_MATH V exp_nonpositive(V x) {
+    return x < -87.33f ? V{} : exp_lean(x);
+}
+
 // 1 / (1 + e^-x): 0 where e^-x overflows.
 template <class V>
 ZELT_MATH V sigmoid(V x) {
