@@ -1,8 +1,9 @@
-// Matrix products with B packed in panels of columns, [panels][K][panel]: 32 columns on AVX-512, 16 on AVX2.
-// The weights of a linear layer are packed once at load, the B of an attention product per work item.  A tile
-// of rows x one panel stays in registers over all of K (24 on AVX-512: 12 rows x 2 vectors; 12 on AVX2: 6 x 2),
-// broadcasting A's values from its rows.  OpenBLAS packs both operands on every call, which for the products
-// of a transformer's layers (a few hundred rows) costs as much as the arithmetic saves.
+// Matrix products with B packed in panels of columns, [panels][K][panel]: 32 columns on AVX-512, 16 on
+// AVX2.  The weights of a linear layer are packed once at load, the B of an attention product per work
+// item.  A tile of rows x one panel stays in registers over all of K (24 on AVX-512: 12 rows x 2 vectors;
+// 12 on AVX2: 6 x 2), broadcasting A's values from its rows.  OpenBLAS packs both operands on every call,
+// which for the products of a transformer's layers (a few hundred rows) costs as much as the arithmetic
+// saves.
 #include <immintrin.h>
 
 #include <array>
@@ -37,10 +38,11 @@ namespace {
 
 constexpr int64_t kPanel = 32, kPanel8 = 16;
 
-// MR rows of A (row-major, lda) x one panel of 32: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.  Few
-// rows keep KU sets of sums over interleaved k, so that enough multiply-adds are in flight: one row's two
-// sums alone would wait on each other's latency at every k.  The rows are addressed from four bases three
-// rows apart (row r at base[r / 3] + (r % 3) lda), which the addressing modes cover with one index.
+// MR rows of A (row-major, lda) x one panel of 32: c = alpha * sums (+ c) (+ bias), `cols` of the 32
+// stored.  Few rows keep KU sets of sums over interleaved k, so that enough multiply-adds are in flight: one
+// row's two sums alone would wait on each other's latency at every k.  The rows are addressed from four
+// bases three rows apart (row r at base[r / 3] + (r % 3) lda), which the addressing modes cover with one
+// index.
 template <int MR>
 ZELT_AVX512 void panel_tile(int64_t K, const float *a, int64_t lda, const float *bp, float alpha,
                             const float *bias, bool accumulate, float *c, int64_t ldc, int64_t cols) {
@@ -155,8 +157,8 @@ ZELT_AVX2 void panel_tile8(int64_t K, const float *a, int64_t lda, const float *
     }
 }
 
-using PanelTile = void (*)(int64_t, const float *, int64_t, const float *, float, const float *, bool, float *,
-                           int64_t, int64_t);
+using PanelTile = void (*)(int64_t, const float *, int64_t, const float *, float, const float *, bool,
+                           float *, int64_t, int64_t);
 
 template <size_t... I>
 constexpr std::array<PanelTile, sizeof...(I)> panel_tiles(std::index_sequence<I...>) {

@@ -29,18 +29,17 @@ bool is_sum2(const Node &n) {
            n.out.size() == 1;
 }
 
-// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped,
-// depthwise, or grouped with a multiple of 8 input and output channels per group (each output block then
-// reads whole input blocks of its own group) or with as many of either and a divisor of 8 (narrow groups,
-// which run as groups of 8 channels with zero weights between their members), explicit pads smaller than
-// the window.  Anything else
-// (including what is malformed, which the plain operator reports) stays plain.
 // Groups of 2 or 4 input and as many output channels, whole channel blocks of them.
 bool narrow_groups(const Node &n, int64_t C, int64_t M, int64_t wc) {
     const int64_t G = n.get_int("group", 1);
     return G > 1 && M == C && C % kBlock == 0 && C % G == 0 && C / G == wc && wc > 1 && kBlock % wc == 0;
 }
 
+// Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped,
+// depthwise, or grouped with a multiple of 8 input and output channels per group (each output block then
+// reads whole input blocks of its own group) or with as many of either and a divisor of 8 (narrow groups,
+// which run as groups of 8 channels with zero weights between their members), explicit pads smaller than
+// the window.  Anything else (including what is malformed, which the plain operator reports) stays plain.
 bool conv_supported(const Node &n, const Shape &xs) {
     const Tensor *w = n.input(1), *b = n.input(2);
     if (!n.input(0) || !w || n.out.size() != 1 || n.input(0)->dtype != DType::F32) return false;
@@ -1355,9 +1354,11 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     if (!nchwc_available() || !n.input(0) || !conv_supported(n, n.in[0]->shape)) return nullptr;
     Tensor *x = n.in[0], *w = n.in[1];
     const Shape &xs = x->shape, &ws = w->shape;
+    const int64_t group = n.get_int("group", 1);
     // Depthwise: a plain input is blocked row by row as the work items read it.
-    if (n.get_int("group", 1) > 1 && ws[1] == 1 && n.get_int("group", 1) == xs[1]) return make_window_op(n, p);
-    const int64_t G = narrow_groups(n, xs[1], ws[0], ws[1]) ? xs[1] / kBlock : n.get_int("group", 1);
+    if (group > 1 && ws[1] == 1 && group == xs[1]) return make_window_op(n, p);
+    // Narrow groups run as groups of one channel block.
+    const int64_t G = narrow_groups(n, xs[1], ws[0], ws[1]) ? xs[1] / kBlock : group;
     auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
     const Shape ys{xs[0], ws[0], axes[0].out, axes[1].out};
 

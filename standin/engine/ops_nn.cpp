@@ -695,8 +695,8 @@ void packed_gemm(RunCtx &ctx, int64_t panel, int64_t rows, int64_t N, int64_t K,
             const int64_t block = q / chunks, i0 = rows * block / blocks, j0 = q % chunks * per * panel;
             const int64_t nr = rows * (block + 1) / blocks - i0, nc = std::min(N, j0 + per * panel) - j0;
             float *c = y + i0 * N + j0;
-            gemm_packed(panel, nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr, accumulate, c,
-                        N);
+            gemm_packed(panel, nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr,
+                        accumulate, c, N);
             if (act.kind != Activation::None)
                 for (int64_t r = 0; r < nr; ++r) act.apply(c + r * N, nc);
         }
@@ -737,7 +737,8 @@ public:
             gemm_beta = 1.f;
         }
         if (!bpk.empty())
-            return packed_gemm(ctx, panel, M, N, K, alpha, a->data, bpk.data(), nullptr, gemm_beta != 0, act, out);
+            return packed_gemm(ctx, panel, M, N, K, alpha, a->data, bpk.data(), nullptr, gemm_beta != 0, act,
+                               out);
         sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta,
                        out, N);
         if (act.kind != Activation::None) act.apply(ctx.pool, out, out, M * N);
@@ -852,7 +853,8 @@ public:
                     if (pack_items) {
                         float *bp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
                         pack_b(bj, tb, tb ? K : N, K, j1 - j0, panel, bp);
-                        gemm_packed(panel, M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false, c, N);
+                        gemm_packed(panel, M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false,
+                                    c, N);
                     } else {
                         sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K, bj, tb ? K : N,
                               0.f, c, N);

@@ -59,8 +59,8 @@ ZELT_AVX2 void softmax_row(const float *x, float *y, int64_t n, bool log) {
         sum = _mm256_add_ps(sum, e);
     }
     if (body < n) {
-        const __m256 e = _mm256_and_ps(vec::exp_nonpositive(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), vm)),
-                                       _mm256_castsi256_ps(tail));
+        const __m256 d = _mm256_sub_ps(_mm256_maskload_ps(x + body, tail), vm);
+        const __m256 e = _mm256_and_ps(vec::exp_nonpositive(d), _mm256_castsi256_ps(tail));
         if (!log) _mm256_maskstore_ps(y + body, tail, e);
         sum = _mm256_add_ps(sum, e);
     }
@@ -101,7 +101,8 @@ ZELT_AVX512 void softmax_row16(const float *x, float *y, int64_t n, bool log) {
         sum = _mm512_add_ps(sum, e);
     }
     if (body < n) {
-        const __m512 e = vec::exp_nonpositive(vec::V16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + body), vm)));
+        const __m512 e =
+            vec::exp_nonpositive(vec::V16(_mm512_sub_ps(_mm512_maskz_loadu_ps(tail, x + body), vm)));
         if (!log) _mm512_mask_storeu_ps(y + body, tail, e);
         sum = _mm512_mask_add_ps(sum, tail, sum, e);
     }
