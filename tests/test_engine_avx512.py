@@ -175,6 +175,7 @@ def test_matmul_constant_b(lib, monkeypatch, ref, m, k, n):
 @pytest.mark.parametrize("shape,n", [
     ((5, 64), 33), ((197, 300), 100), ((2, 7, 33), 17),  # 3-D A: the rows of every batch element at once
     ((2, 3, 5, 16), 31), ((13,), 32),                    # 4-D A; a vector A
+    ((30, 1030), 1000),  # B larger than a core's L2 cache: the blocks of rows take turns on each panel
 ])
 @pytest.mark.parametrize("bias,act,trans", [
     (True, "none", False), (True, "relu", False), (True, "gelu", False), (False, "relu", True), (True, "none", True),

@@ -1,4 +1,6 @@
 // Convolution, pooling, GEMM/MatMul and normalisation operators.
+#include <unistd.h>
+
 #include <cblas.h>
 
 #include <limits>
@@ -685,14 +687,25 @@ void packed_gemm(RunCtx &ctx, int64_t panel, int64_t rows, int64_t N, int64_t K,
     const int64_t tile_rows = gemm_rows(panel);
     const int64_t blocks = (rows + tile_rows - 1) / tile_rows, panels = (N + panel - 1) / panel;
     const int64_t T = ctx.pool.size();
-    // Panels split only when the row blocks are too few to share.
-    int64_t chunks = blocks >= 4 * T ? 1 : std::min(panels, (4 * T + blocks - 1) / blocks);
+    // Panels split only when the row blocks are too few to share, or panel by panel when B is larger than
+    // the core's L2 cache, which every block of rows would stream it from: then the blocks of rows take turns
+    // on one panel, which is read from memory once, and A is read once per panel instead.
+    static const double l2_bytes = [] {
+#ifdef _SC_LEVEL2_CACHE_SIZE
+        const long v = sysconf(_SC_LEVEL2_CACHE_SIZE);
+        if (v > 0) return double(v);
+#endif
+        return double(1 << 20);
+    }();
+    const bool by_panel = blocks > 1 && double(K * N) * 4 > l2_bytes;
+    int64_t chunks = by_panel ? panels : blocks >= 4 * T ? 1 : std::min(panels, (4 * T + blocks - 1) / blocks);
     const int64_t per = (panels + chunks - 1) / chunks;
     chunks = (panels + per - 1) / per;
     const Cost cost{kMacNs * double(tile_rows * K * per * panel)};
     ctx.pool.parallel_for(blocks * chunks, cost, [&](int64_t q0, int64_t q1) {
         for (int64_t q = q0; q < q1; ++q) {
-            const int64_t block = q / chunks, i0 = rows * block / blocks, j0 = q % chunks * per * panel;
+            const int64_t block = by_panel ? q % blocks : q / chunks, i0 = rows * block / blocks;
+            const int64_t j0 = (by_panel ? q / blocks : q % chunks) * per * panel;
             const int64_t nr = rows * (block + 1) / blocks - i0, nc = std::min(N, j0 + per * panel) - j0;
             float *c = y + i0 * N + j0;
             gemm_packed(panel, nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr,
