@@ -161,6 +161,28 @@ def test_reductions(lib, monkeypatch, ref, hw, keepdims, axes, op, opset):
     _check(lib, monkeypatch, model, _feeds(model, scale=2.0), ref)
 
 
+@pytest.mark.parametrize("op", ["ReduceSum", "ReduceMean", "ReduceMax", "ReduceMin", "ReduceProd",
+                                "ReduceSumSquare", "ReduceL1", "ReduceL2", "ReduceLogSumExp"])
+@pytest.mark.parametrize("shape,axes", [
+    ((2, 3, 37), [2]),             # rows of a trailing axis, with a partial last group of eight
+    ((3, 70, 6), [1]),             # columns: an axis between kept ones
+    ((2, 9, 600), [1]),            # columns wider than one accumulator block
+    ((4, 1, 5, 7), [1, 2]),        # an axis of size 1 merges with its reduced neighbour
+    ((5, 6, 7), [0, 1]),           # a leading run
+    ((3, 4, 5, 6), [0, 2]),        # two runs: the general reduction
+    ((4, 5), []),                  # every axis
+])
+@pytest.mark.parametrize("keepdims", [0, 1])
+def test_plain_reductions(lib, monkeypatch, op, shape, axes, keepdims):
+    """Every kind of reduction of a tensor in the plain layout, over axes that form one run or several."""
+    b = Builder(len(shape) + len(axes), opset=18)
+    x = b.op("Add", ["x", b.const(np.float32(0.5))])  # keeps the reduction off the graph input
+    y = b.op(op, [x, _i64(b, axes)], keepdims=keepdims) if axes else b.op(op, [x], keepdims=keepdims)
+    model = b.model([("x", list(shape))], [y])
+    feeds = {"x": np.random.RandomState(1).uniform(0.5, 1.5, shape).astype(np.float32)}
+    _check(lib, monkeypatch, model, feeds)
+
+
 @pytest.mark.parametrize("opset", [17, 18])
 @pytest.mark.parametrize("ref", REFS)
 def test_squeeze_excitation(lib, monkeypatch, ref, opset):

@@ -1261,12 +1261,97 @@ public:
     Shape dims;  // input dims
     std::vector<bool> reduced;
     int64_t count = 1;  // elements folded into each output
-    void run(RunCtx &) override {
-        const float init = kind == Max    ? -std::numeric_limits<float>::infinity()
-                           : kind == Min  ? std::numeric_limits<float>::infinity()
-                           : kind == Prod ? 1.f
-                                          : 0.f;
-        std::vector<double> acc(size_t(y->numel), double(init));
+    // The reduced axes form one run (once axes of size 1 are dropped and neighbours of a kind merged): the
+    // input is [outer][count][inner], and the reduction runs by rows or by columns of contiguous floats.
+    bool one_run = false;
+    int64_t outer = 1, inner = 1;
+
+    void run(RunCtx &ctx) override {
+        if (!one_run) return run_general();
+        switch (kind) {
+            case Sum: return run_run<Sum>(ctx);
+            case Mean: return run_run<Mean>(ctx);
+            case Max: return run_run<Max>(ctx);
+            case Min: return run_run<Min>(ctx);
+            case Prod: return run_run<Prod>(ctx);
+            case SumSquare: return run_run<SumSquare>(ctx);
+            case L1: return run_run<L1>(ctx);
+            case L2: return run_run<L2>(ctx);
+            case LogSumExp: return run_general();
+        }
+    }
+
+private:
+    double init() const {
+        return kind == Max    ? -std::numeric_limits<double>::infinity()
+               : kind == Min  ? std::numeric_limits<double>::infinity()
+               : kind == Prod ? 1.0
+                              : 0.0;
+    }
+    // a folded with one more value v, and two partial results folded together.
+    template <Kind K>
+    static double step(double a, float v) {
+        if constexpr (K == Max) return std::max(a, double(v));
+        if constexpr (K == Min) return std::min(a, double(v));
+        if constexpr (K == Prod) return a * v;
+        if constexpr (K == SumSquare || K == L2) return a + double(v) * v;
+        if constexpr (K == L1) return a + std::fabs(double(v));
+        return a + v;
+    }
+    template <Kind K>
+    static double merge(double a, double b) {
+        if constexpr (K == Max) return std::max(a, b);
+        if constexpr (K == Min) return std::min(a, b);
+        if constexpr (K == Prod) return a * b;
+        return a + b;
+    }
+    float finish(double a) const {
+        if (kind == Mean) a /= double(count);
+        if (kind == L2) a = std::sqrt(a);
+        return float(a);
+    }
+
+    // Double accumulators, as the general path keeps: eight partial results along a row, one per column.
+    template <Kind K>
+    void run_run(RunCtx &ctx) {
+        const double a0 = init();
+        if (inner == 1) {
+            ctx.pool.parallel_for(outer, Cost{double(count) * kFloatNs}, [&](int64_t o0, int64_t o1) {
+                for (int64_t o = o0; o < o1; ++o) {
+                    const float *xp = x->data + o * count;
+                    double acc[8];
+                    std::fill(acc, acc + 8, a0);
+                    int64_t r = 0;
+                    for (; r + 8 <= count; r += 8)
+                        for (int j = 0; j < 8; ++j) acc[j] = step<K>(acc[j], xp[r + j]);
+                    for (; r < count; ++r) acc[0] = step<K>(acc[0], xp[r]);
+                    for (int j = 1; j < 8; ++j) acc[0] = merge<K>(acc[0], acc[j]);
+                    y->data[o] = finish(acc[0]);
+                }
+            });
+            return;
+        }
+        constexpr int64_t kCols = 512;
+        const int64_t chunks = (inner + kCols - 1) / kCols;
+        const Cost cost{double(count) * double(std::min(inner, kCols)) * kFloatNs};
+        ctx.pool.parallel_for(outer * chunks, cost, [&](int64_t q0, int64_t q1) {
+            double acc[kCols];
+            for (int64_t q = q0; q < q1; ++q) {
+                const int64_t o = q / chunks, i0 = q % chunks * kCols, w = std::min(kCols, inner - i0);
+                std::fill(acc, acc + w, a0);
+                for (int64_t r = 0; r < count; ++r) {
+                    const float *xp = x->data + (o * count + r) * inner + i0;
+                    for (int64_t i = 0; i < w; ++i) acc[i] = step<K>(acc[i], xp[i]);
+                }
+                float *yp = y->data + o * inner + i0;
+                for (int64_t i = 0; i < w; ++i) yp[i] = finish(acc[i]);
+            }
+        });
+    }
+
+    // Any set of axes, and LogSumExp: one odometer over the input.
+    void run_general() {
+        std::vector<double> acc(size_t(y->numel), init());
         std::vector<float> mx;
         if (kind == LogSumExp) mx.assign(size_t(y->numel), -std::numeric_limits<float>::infinity());
         const size_t r = dims.size();
@@ -1318,13 +1403,8 @@ public:
                 }
             }
         }
-        for (int64_t i = 0; i < y->numel; ++i) {
-            double a = acc[size_t(i)];
-            if (kind == Mean) a /= double(count);
-            if (kind == L2) a = std::sqrt(a);
-            if (kind == LogSumExp) a = std::log(a) + mx[size_t(i)];
-            y->data[i] = float(a);
-        }
+        for (int64_t i = 0; i < y->numel; ++i)
+            y->data[i] = kind == LogSumExp ? float(std::log(acc[size_t(i)]) + mx[size_t(i)]) : finish(acc[size_t(i)]);
     }
 };
 
@@ -1364,8 +1444,22 @@ std::unique_ptr<Op> make_reduce(const Node &n, Planner &p) {
     if ((op->kind == ReduceOp::Max || op->kind == ReduceOp::Min) && op->count == 0 && op->x->numel == 0)
         fail(n, "empty reduction");
     op->take_output(n, out);
-    // A run keeps a double accumulator per output (and the maxima of LogSumExp).
-    p.charge(uint64_t(op->y->numel), op->kind == ReduceOp::LogSumExp ? 12 : 8);
+    // Kept and reduced runs of axes, axes of size 1 left out: [outer][count][inner] if one run is reduced.
+    std::vector<std::pair<int64_t, bool>> runs;
+    for (size_t d = 0; d < xs.size(); ++d) {
+        if (xs[d] == 1) continue;
+        if (!runs.empty() && runs.back().second == op->reduced[d])
+            runs.back().first *= xs[d];
+        else
+            runs.emplace_back(xs[d], op->reduced[d]);
+    }
+    const auto first = std::find_if(runs.begin(), runs.end(), [](const auto &r) { return r.second; });
+    op->one_run = std::count_if(runs.begin(), runs.end(), [](const auto &r) { return r.second; }) <= 1;
+    for (auto it = runs.begin(); it != runs.end(); ++it)
+        if (!it->second) (it < first ? op->outer : op->inner) *= it->first;
+    // The general path keeps a double accumulator per output (and the maxima of LogSumExp).
+    if (!op->one_run || op->kind == ReduceOp::LogSumExp)
+        p.charge(uint64_t(op->y->numel), op->kind == ReduceOp::LogSumExp ? 12 : 8);
     return op;
 }
 
