@@ -267,3 +267,4 @@ def test_vit_block(lib, native_ln):
     assert types.count("FusedMatMul") == 2 and types.count("Softmax") == 2, types  # the scaled scores
     assert types.count("MatMul+Add") == 6 and types.count("MatMul+Add+Act") == 2 and "Erf" not in types, types
     assert types.count("Transpose") == 4, types  # of the keys: read in place
+    assert "Split" not in types, types  # queries, keys and values: views of the permuted products

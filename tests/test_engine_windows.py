@@ -183,6 +183,18 @@ def test_plain_reductions(lib, monkeypatch, op, shape, axes, keepdims):
     _check(lib, monkeypatch, model, feeds)
 
 
+@pytest.mark.parametrize("direct_output", [False, True])
+def test_split_views(lib, monkeypatch, direct_output):
+    """A Split along the outermost axis longer than 1 leaves views of its input, which the parts' readers
+    read in place; with a part that is a graph output, the parts are copies."""
+    b = Builder(5)
+    x = b.op("Add", ["x", b.const(np.float32(1))])
+    parts = b.op("Split", [x, _i64(b, [2, 3, 1])], n_out=3, axis=1)
+    last = parts[2] if direct_output else b.op("Neg", [parts[2]])
+    model = b.model([("x", [1, 6, 7])], [b.op("Relu", [parts[0]]), b.op("Mul", [parts[1], parts[1]]), last])
+    _check(lib, monkeypatch, model, _feeds(model))
+
+
 @pytest.mark.parametrize("opset", [17, 18])
 @pytest.mark.parametrize("ref", REFS)
 def test_squeeze_excitation(lib, monkeypatch, ref, opset):

@@ -698,9 +698,21 @@ void packed_gemm(RunCtx &ctx, int64_t panel, int64_t rows, int64_t N, int64_t K,
         return double(1 << 20);
     }();
     const bool by_panel = blocks > 1 && double(K * N) * 4 > l2_bytes;
-    int64_t chunks = by_panel ? panels : blocks >= 4 * T ? 1 : std::min(panels, (4 * T + blocks - 1) / blocks);
-    const int64_t per = (panels + chunks - 1) / chunks;
-    chunks = (panels + per - 1) / per;
+    int64_t per = 1;  // panels per work item
+    if (!by_panel) {
+        const int64_t first = blocks >= 4 * T ? 1 : std::min(panels, (4 * T + blocks - 1) / blocks);
+        per = (panels + first - 1) / first;
+        // Few items in whole rounds of the threads where the panels allow: 17 on two threads leave one idle
+        // while the other does the last.
+        for (int64_t c = first; c <= panels && blocks < 16 * T; ++c) {
+            const int64_t q = (panels + c - 1) / c;
+            if (blocks * ((panels + q - 1) / q) % T == 0) {
+                per = q;
+                break;
+            }
+        }
+    }
+    const int64_t chunks = (panels + per - 1) / per;
     const Cost cost{kMacNs * double(tile_rows * K * per * panel)};
     ctx.pool.parallel_for(blocks * chunks, cost, [&](int64_t q0, int64_t q1) {
         for (int64_t q = q0; q < q1; ++q) {

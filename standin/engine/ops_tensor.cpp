@@ -571,6 +571,17 @@ std::unique_ptr<Op> make_split(const Node &n) {
         op->lens.push_back(op->outer ? t->numel / op->outer : 0);
         op->outs.push_back(t);
     }
+    // Split along the outermost axis that is not 1: each part is a contiguous range of x, so a view of it
+    // (graph outputs keep storage of their own).
+    if (op->outer == 1 && std::none_of(n.out.begin(), n.out.end(), [](Tensor *t) { return t->is_output; })) {
+        int64_t offset = 0;
+        for (size_t k = 0; k < n.out.size(); ++k) {
+            n.out[k]->alias = op->x;
+            n.out[k]->alias_offset = offset;
+            offset += op->lens[k];
+        }
+        return nullptr;
+    }
     op->ins = {op->x};
     return op;
 }
