@@ -195,16 +195,28 @@ ZELT_MATH V erf(V x) {
     return copysign(a < 0.921875f ? small : big, x);
 }
 
-// x Phi(x) = x (1 + erf(x / sqrt 2)) / 2 with Phi(-|x|) = e^q(|x|), q a polynomial fitted to log Phi on
-// [0, 5.5]: no cancellation for negative x, where 1 + erf would cancel.  Beyond 5.5, Phi(-|x|) is below
-// the rounding of the result (0 for negative x, so that -inf gives NaN as x Phi(x) does).
+// 2^y for y in (-126, 0] (or NaN), which the caller guarantees: no clamp.  y = n + f with |f| <= 1/2 and
+// 2^f a polynomial fitted for a relative error below 1e-7.
+template <class V>
+ZELT_MATH V exp2_bounded(V y) {
+    static constexpr float p[] = {1.f,           6.9314718e-1f, 2.4022648e-1f, 5.5503290e-2f,
+                                  9.6183736e-3f, 1.3399848e-3f, 1.5370705e-4f};
+    const V shifted = y + 12582912.f;  // rounds y to an integer n in its low bits, as exp_reduced does
+    const V f = y - (shifted - 12582912.f);
+    return poly(f, p) * (V)(((Int<V>)shifted << 23) + 0x3f800000);
+}
+
+// x Phi(x) = x (1 + erf(x / sqrt 2)) / 2 with Phi(-|x|) = 2^q(|x|), q a polynomial fitted to log2 Phi on
+// [0, 5.5] (within [-26, -1] there): no cancellation for negative x, where 1 + erf would cancel.  Beyond
+// 5.5, Phi(-|x|) is below the rounding of the result (0 for negative x, so that -inf gives NaN as
+// x Phi(x) does).
 template <class V>
 ZELT_MATH V gelu(V x) {
-    static constexpr float pq[] = {-6.9314718e-01f, -7.9788572e-01f, -3.1829658e-01f,
-                                   -3.6393706e-02f, 4.9043344e-03f,  -1.0110116e-04f,
-                                   -1.2653647e-04f, 2.6770887e-05f,  -1.9215386e-06f};
+    static constexpr float pq[] = {-1.f,           -1.15110576e+0f, -4.59204912e-1f,
+                                   -5.25050201e-2f, 7.07545877e-3f,  -1.45858139e-4f,
+                                   -1.82553544e-4f, 3.86222273e-5f,  -2.77219419e-6f};
     const V a = abs(x);
-    const V h = exp_lean(poly(min(a, splat<V>(5.5f)), pq));
+    const V h = exp2_bounded(poly(min(a, splat<V>(5.5f)), pq));
     return x * (x < 0.f ? (a < 5.5f ? h : V{}) : 1.f - h);
 }
 
