@@ -14,6 +14,7 @@ ort = pytest.importorskip("onnxruntime")
 from onnx_models import Builder  # noqa: E402
 from test_engine_avx512 import _ACTS, REFS, _feeds, _run, lib  # noqa: E402,F401  (lib: the module fixture)
 from test_engine_models import _assert_close  # noqa: E402
+from test_engine_nchwc import _layer_types  # noqa: E402
 
 ACTS = dict(_ACTS, silu=lambda b, v: b.op("Mul", [v, b.op("Sigmoid", [v])]))
 
@@ -204,6 +205,28 @@ def test_squeeze_excitation(lib, monkeypatch, ref, opset):
     s = b.op("Relu", [b.conv(_reduce(b, "ReduceMean", x, [2, 3], 1), 20, 8, 1)])
     y = b.op("Mul", [x, b.op("Sigmoid", [b.conv(s, 8, 20, 1)])])
     model = b.model([("x", [2, 3, 9, 11])], [b.conv(y, 20, 6, 1)])
+    _check(lib, monkeypatch, model, _feeds(model), ref)
+
+
+@pytest.mark.parametrize("m,hw,res,stride", [
+    (6, (9, 11), False, 1),   # one output block
+    (24, (9, 11), True, 1),   # a pair of blocks and an odd one; a residual and an activation after
+    (48, (5, 8), False, 1),   # more output channels than positions: the product is made
+    (16, (9, 11), False, 2),  # strided: the product is made
+])
+@pytest.mark.parametrize("ref", REFS)
+def test_channel_scale_of_a_projection(lib, monkeypatch, ref, m, hw, res, stride):
+    """For one image, the channel scale of squeeze-and-excitation scales the weights of the pointwise
+    convolution after it, where that reads less than the product would."""
+    b = Builder(7)
+    x = b.op("Relu", [b.conv("x", 3, 20, 3)])
+    s = b.op("Relu", [b.conv(_reduce(b, "ReduceMean", x, [2, 3], 1), 20, 8, 1)])
+    y = b.conv(b.op("Mul", [b.op("Sigmoid", [b.conv(s, 8, 20, 1)]), x]), 20, m, 1, stride=stride)
+    if res:
+        y = b.op("Relu", [b.op("Add", [y, b.conv(x, 20, m, 1)])])
+    model = b.model([("x", [1, 3] + list(hw))], [b.conv(y, m, 4, 3)])
+    folded = m <= hw[0] * hw[1] and stride == 1
+    assert ("Mul" not in _layer_types(lib, model)) == folded
     _check(lib, monkeypatch, model, _feeds(model), ref)
 
 

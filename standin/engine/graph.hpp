@@ -37,6 +37,9 @@ struct Tensor {
     int64_t fill_i = 0;
     Tensor *alias = nullptr;   // a view, or a part of a concatenation, shares the storage of this tensor
     int64_t alias_offset = 0;  // floats into the storage of `alias`
+    // A product scaled_of x channel_scale (one value per channel) that is never stored: the pointwise
+    // convolution reading it scales its weights instead.
+    Tensor *scaled_of = nullptr, *channel_scale = nullptr;
     float *data = nullptr;     // float storage at run time
     int first_use = -1, last_use = -1;
 

@@ -487,6 +487,8 @@ public:
     int64_t per_item;  // output blocks of a work item (AVX2: 2, or 3 for narrow rows and multiples of 3)
     bool pairs;        // AVX-512 tiles over pairs of output blocks, the weights packed in pairs
     std::vector<float> wpk, bias;  // weights as pack_weights gives them, bias [OB][8]
+    Tensor *scale = nullptr;       // per input channel, by which the weights are scaled at each run
+    std::vector<float> wsc;        // the scaled weights
     Activation act;
     // The taps inside the input (ConvTile::rows and cols), when skipping the others saves enough, and the
     // padding the tiles' input lacks (when it is not staged).
@@ -536,8 +538,28 @@ public:
             });
     }
 
+    // Pointwise weights of one group, [ncb * 8][8] per output block or [ncb * 8][16] per pair of blocks:
+    // row c times the scale of input channel c (0 past the channels, whose weights are 0).
+    void scale_weights(RunCtx &ctx) {
+        const int64_t rows = ncb * kBlock, w_ob = rows * kBlock;
+        ctx.pool.parallel_for(OB, Cost{double(w_ob) * 2 * kFloatNs}, [&](int64_t b0, int64_t b1) {
+            for (int64_t ob = b0; ob < b1; ++ob) {
+                const bool paired = pairs && (ob % 2 || ob + 1 < OB);
+                const int64_t width = paired ? 2 * kBlock : kBlock;
+                const int64_t first = (paired ? ob - ob % 2 : ob) * w_ob + (paired ? ob % 2 * kBlock : 0);
+                for (int64_t c = 0; c < rows; ++c) {
+                    const float f = c < C ? scale->data[c] : 0.f;
+                    const float *w = wpk.data() + first + c * width;
+                    float *d = wsc.data() + first + c * width;
+                    for (int64_t l = 0; l < kBlock; ++l) d[l] = w[l] * f;
+                }
+            }
+        });
+    }
+
     void run(RunCtx &ctx) override {
         if (staged) stage_input(ctx);
+        if (scale) scale_weights(ctx);
         const float *src = staged ? staged->data : x->data;
         const int T = ctx.pool.size();
         // Work items of output blocks never straddle two groups.
@@ -567,7 +589,7 @@ public:
                 const int64_t local = g % per_group * per_item, ob = g / per_group * OBg + local;
                 const int64_t no = std::min(per_item, OBg - local);
                 const ConvTile t{src + (n * ncb + g / per_group * gcb) * IH * IW * bs,
-                                 wpk.data(),
+                                 scale ? wsc.data() : wpk.data(),
                                  bias.data(),
                                  res ? res->data + n * OB * OH * OW * kBlock : nullptr,
                                  y->blocked ? y->data + n * OB * OH * OW * kBlock : y->data + n * M * OH * OW,
@@ -1352,7 +1374,8 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
 
 std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     if (!nchwc_available() || !n.input(0) || !conv_supported(n, n.in[0]->shape)) return nullptr;
-    Tensor *x = n.in[0], *w = n.in[1];
+    Tensor *x = n.in[0], *w = n.in[1], *scale = x->channel_scale;
+    if (scale) x = x->scaled_of;  // a channel scale folded into the weights (fold_channel_scale)
     const Shape &xs = x->shape, &ws = w->shape;
     const int64_t group = n.get_int("group", 1);
     // Depthwise: a plain input is blocked row by row as the work items read it.
@@ -1419,6 +1442,10 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->pairs = avx512_available() && OBg >= 2;
     op->wpk = pack_weights(p, w, op->M, op->C / G, ws[1], op->bs, ws[2], ws[3], op->pairs ? OBg : 0);
     op->bias = pack_bias(p, n.input(2), op->M);
+    if ((op->scale = scale)) {
+        p.charge(op->wpk.size(), 4);
+        op->wsc.resize(op->wpk.size());
+    }
     const Axis &ah = op->ah, &aw = op->aw;
     const bool padded = ah.p0 || ah.p1 || aw.p0 || aw.p1, pointwise = ah.k == 1 && aw.k == 1 && !padded;
     op->KH = ah.k, op->KW = aw.k, op->SH = ah.s, op->SW = aw.s, op->DH = ah.d, op->DW = aw.d;
@@ -1451,10 +1478,33 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->ins = {x};
     if (res) op->ins.push_back(res);
     if (op->staged) op->ins.push_back(op->staged);
+    if (scale) op->ins.push_back(scale);
     op->outs = {y};
-    op->op_type = std::string("Conv") + (res ? "+Add" : "") + (act_node ? "+Act" : "");
+    op->op_type = std::string(scale ? "Mul+" : "") + "Conv" + (res ? "+Add" : "") + (act_node ? "+Act" : "");
     return op;
 }
+
+namespace {
+
+// Whether Mul `n` scales a blocked image x by one value per channel for a pointwise convolution of
+// stride 1, its only reader, with no more output channels than positions (squeeze-and-excitation before
+// a projection): then the convolution scales its weights at each run, which reads fewer floats than a
+// pass over x writing the product.
+bool fold_channel_scale(const Node &n, const Planner &p, Tensor *&x, Tensor *&s) {
+    if (bin_kind(n) != Bin::Mul || n.in.size() != 2 || n.in[0] == n.in[1] || n.out[0]->is_output) return false;
+    x = n.in[0]->blocked ? n.in[0] : n.in[1];
+    s = x == n.in[0] ? n.in[1] : n.in[0];
+    const Shape &xs = x->shape;
+    if (!x->blocked || s->blocked || xs[0] != 1 || s->numel != xs[1] || !per_channel(s, xs)) return false;
+    const Node *c = p.single_consumer(n.out[0]);
+    if (!c || c->op_type != "Conv" || c->in[0] != n.out[0] || !conv_supported(*c, xs)) return false;
+    const Shape &ws = c->in[1]->shape;
+    return c->get_int("group", 1) == 1 && ws[2] == 1 && ws[3] == 1 && ws[0] <= xs[2] * xs[3] &&
+           c->get_ints("strides", {1, 1}) == std::vector<int64_t>{1, 1} &&
+           c->get_ints("pads", {0, 0, 0, 0}) == std::vector<int64_t>{0, 0, 0, 0};
+}
+
+}  // namespace
 
 std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
     const std::string &t = n.op_type;
@@ -1568,6 +1618,14 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
         op->ins = {x};
         op->outs = {op->y};
         return op;
+    }
+    if (Tensor *scaled, *scale; fold_channel_scale(n, p, scaled, scale)) {
+        Tensor *y = n.out[0];
+        set_shape(y, scaled->shape);
+        y->blocked = true;
+        y->scaled_of = scaled;
+        y->channel_scale = scale;
+        return nullptr;
     }
     op->kind = bin_kind(n);
     const bool binary = op->kind != Bin::None;
