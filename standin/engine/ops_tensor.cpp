@@ -1278,21 +1278,27 @@ public:
     int64_t outer = 1, inner = 1;
 
     void run(RunCtx &ctx) override {
-        if (!one_run) return run_general();
         switch (kind) {
-            case Sum: return run_run<Sum>(ctx);
-            case Mean: return run_run<Mean>(ctx);
-            case Max: return run_run<Max>(ctx);
-            case Min: return run_run<Min>(ctx);
-            case Prod: return run_run<Prod>(ctx);
-            case SumSquare: return run_run<SumSquare>(ctx);
-            case L1: return run_run<L1>(ctx);
-            case L2: return run_run<L2>(ctx);
-            case LogSumExp: return run_general();
+            case Sum: return run_kind<Sum>(ctx);
+            case Mean: return run_kind<Mean>(ctx);
+            case Max: return run_kind<Max>(ctx);
+            case Min: return run_kind<Min>(ctx);
+            case Prod: return run_kind<Prod>(ctx);
+            case SumSquare: return run_kind<SumSquare>(ctx);
+            case L1: return run_kind<L1>(ctx);
+            case L2: return run_kind<L2>(ctx);
+            case LogSumExp: return run_general<LogSumExp>();
         }
     }
 
 private:
+    template <Kind K>
+    void run_kind(RunCtx &ctx) {
+        if (one_run)
+            run_run<K>(ctx);
+        else
+            run_general<K>();
+    }
     double init() const {
         return kind == Max    ? -std::numeric_limits<double>::infinity()
                : kind == Min  ? std::numeric_limits<double>::infinity()
@@ -1361,51 +1367,29 @@ private:
     }
 
     // Any set of axes, and LogSumExp: one odometer over the input.
+    template <Kind K>
     void run_general() {
         std::vector<double> acc(size_t(y->numel), init());
         std::vector<float> mx;
-        if (kind == LogSumExp) mx.assign(size_t(y->numel), -std::numeric_limits<float>::infinity());
+        if (K == LogSumExp) mx.assign(size_t(y->numel), -std::numeric_limits<float>::infinity());
         const size_t r = dims.size();
         std::vector<int64_t> ostride(r, 0);
         int64_t s = 1;
         for (size_t d = r; d-- > 0;)
             if (!reduced[d]) ostride[d] = s, s *= dims[d];
         // Two passes for LogSumExp (maximum first), one otherwise.
-        for (int pass = kind == LogSumExp ? 0 : 1; pass < 2; ++pass) {
+        for (int pass = K == LogSumExp ? 0 : 1; pass < 2; ++pass) {
             std::vector<int64_t> idx(r, 0);
             int64_t o = 0;
             for (int64_t i = 0; i < x->numel; ++i) {
                 float v = x->data[i];
                 double &a = acc[size_t(o)];
-                if (pass == 0) {
+                if (pass == 0)
                     mx[size_t(o)] = std::max(mx[size_t(o)], v);
-                } else {
-                    switch (kind) {
-                        case Sum:
-                        case Mean:
-                            a += v;
-                            break;
-                        case Max:
-                            a = std::max(a, double(v));
-                            break;
-                        case Min:
-                            a = std::min(a, double(v));
-                            break;
-                        case Prod:
-                            a *= v;
-                            break;
-                        case SumSquare:
-                        case L2:
-                            a += double(v) * v;
-                            break;
-                        case L1:
-                            a += std::fabs(v);
-                            break;
-                        case LogSumExp:
-                            a += std::exp(double(v) - mx[size_t(o)]);
-                            break;
-                    }
-                }
+                else if constexpr (K == LogSumExp)
+                    a += std::exp(double(v) - mx[size_t(o)]);
+                else
+                    a = step<K>(a, v);
                 for (size_t d = r; d-- > 0;) {
                     o += ostride[d];
                     if (++idx[d] < dims[d]) break;
@@ -1415,7 +1399,7 @@ private:
             }
         }
         for (int64_t i = 0; i < y->numel; ++i)
-            y->data[i] = kind == LogSumExp ? float(std::log(acc[size_t(i)]) + mx[size_t(i)]) : finish(acc[size_t(i)]);
+            y->data[i] = K == LogSumExp ? float(std::log(acc[size_t(i)]) + mx[size_t(i)]) : finish(acc[size_t(i)]);
     }
 };
 
