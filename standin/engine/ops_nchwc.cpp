@@ -1491,7 +1491,8 @@ namespace {
 // a projection): then the convolution scales its weights at each run, which reads fewer floats than a
 // pass over x writing the product.
 bool fold_channel_scale(const Node &n, const Planner &p, Tensor *&x, Tensor *&s) {
-    if (bin_kind(n) != Bin::Mul || n.in.size() != 2 || n.in[0] == n.in[1] || n.out[0]->is_output) return false;
+    if (bin_kind(n) != Bin::Mul || n.in.size() != 2 || n.in[0] == n.in[1] || n.out[0]->is_output)
+        return false;
     x = n.in[0]->blocked ? n.in[0] : n.in[1];
     s = x == n.in[0] ? n.in[1] : n.in[0];
     const Shape &xs = x->shape;

@@ -1399,7 +1399,8 @@ private:
             }
         }
         for (int64_t i = 0; i < y->numel; ++i)
-            y->data[i] = K == LogSumExp ? float(std::log(acc[size_t(i)]) + mx[size_t(i)]) : finish(acc[size_t(i)]);
+            y->data[i] =
+                K == LogSumExp ? float(std::log(acc[size_t(i)]) + mx[size_t(i)]) : finish(acc[size_t(i)]);
     }
 };
 
