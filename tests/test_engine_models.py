@@ -122,6 +122,47 @@ def test_batchnorm_folded_into_conv():
     assert b"BatchNormalization" not in data and b"Conv" in data
 
 
+@pytest.mark.parametrize("form,folds", [("flatten", True), ("reshape", True), ("channels_first", False),
+                                        ("shared", False)])
+def test_batchnorm_after_linear_layer(lib, form, folds):
+    """A linear layer with BatchNorm1d over its rows folds into the weights and a bias; normalising another
+    axis, or a product read elsewhere too, stays as it is."""
+    b = Builder(6)
+    rows, k, n = 10, 12, 20
+    mm = b.op("MatMul", ["x", b.weight((k, n), k)])
+    back = b.const(np.array([1, rows, n], np.int64))
+    outputs = []
+    if form == "channels_first":
+        y = b.op("BatchNormalization", [b.op("Transpose", [mm], perm=[0, 2, 1])] + [
+            b.const(p.astype(np.float32)) for p in (np.linspace(0.5, 2, n), np.linspace(-1, 1, n),
+                                                   np.linspace(-0.5, 0.5, n), np.linspace(0.5, 1.5, n))])
+    else:
+        flat = (b.op("Reshape", [mm, b.const(np.array([rows, n], np.int64))]) if form == "reshape"
+                else b.op("Flatten", [mm], axis=2))
+        y = b.op("Reshape", [b.bn(flat, n), back])
+        if form == "shared":
+            outputs.append(b.op("Relu", [mm]))
+    model = b.model([("x", [1, rows, k])], [y] + outputs)
+    _compare(lib, model, {"x": np.random.RandomState(6).randn(1, rows, k).astype(np.float32)})
+    assert (b"BatchNormalization" not in compile_model(model, "tx5100")) == folds
+
+
+@pytest.mark.parametrize("scale,bias", [(1.0, 0.0), (1.0, 0.5), (2.0, 0.0)])
+def test_group_norm_as_instance_norm(lib, scale, bias):
+    """GroupNormalization as exported: a reshape to the groups, InstanceNormalization (of ones and zeros, or
+    not), the shape back and a per-channel affine."""
+    b = Builder(7)
+    c, groups = 12, 3
+    g = b.op("Reshape", ["x", b.const(np.array([1, groups, -1], np.int64))])
+    g = b.op("InstanceNormalization", [g, b.const(np.full(groups, scale, np.float32)),
+                                       b.const(np.full(groups, bias, np.float32))], epsilon=1e-5)
+    g = b.op("Reshape", [g, b.const(np.array([1, c, 6, 5], np.int64))])
+    y = b.op("Add", [b.op("Mul", [g, b.const(np.linspace(0.5, 1.5, c).reshape(c, 1, 1).astype(np.float32))]),
+                     b.const(np.linspace(-1, 1, c).reshape(c, 1, 1).astype(np.float32))])
+    x = np.random.RandomState(7).randn(1, c, 6, 5).astype(np.float32) * 3 + 1
+    _compare(lib, b.model([("x", [1, c, 6, 5])], [y]), {"x": x})
+
+
 def test_legacy_operator_set_forms(lib):
     """Operator set 9: Upsample, attribute-form Slice/Pad/Clip/Unsqueeze, 2-D coerced Softmax."""
     b = Builder(4, opset=9)

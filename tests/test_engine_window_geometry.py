@@ -5,7 +5,8 @@ the divisor, and the blocked direct convolution) over each kernel size, stride a
 none to wider than the window, asymmetric pads, and output extents 1 to 3 and two longer ones; the pooling in
 both ceil modes.  Each case is one small model: one branch per geometry, each from its own input through a
 1x1 convolution (so that the window operator reads a blocked tensor) into the operator twice, once as a
-graph output (written plain) and once read by a blocked reader (written blocked).  Pads are kept to
+graph output (written plain) and once read by a blocked reader (written blocked); a pooling also reads the
+plain graph input itself.  Pads are kept to
 what onnxruntime accepts: below the kernel for pooling, anything for convolution.
 """
 import itertools
@@ -101,6 +102,8 @@ def _model(kind, k, s, d, ceil):
         # A pooling result goes through an activation that keeps every value (and is copied plain
         # after it): a max window wholly in the padding gives the lowest float, too large for products.
         outputs.append(b.op("LeakyRelu", [blocked], alpha=0.5) if pool else _pointwise(b, blocked, CHANNELS, 5))
+        if pool:  # and on the plain graph input, by the plain kernel
+            outputs.append(_window(b, kind, name, k, s, d, pads, ceil))
     return b.model(inputs, outputs), inputs
 
 

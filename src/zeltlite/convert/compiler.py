@@ -491,21 +491,20 @@ class _Compiler:
         eps = self._const(np.array(attrs.get("epsilon", 1e-5), np.float32), "eps")
         axes = list(range(2 - rank, 0))
         param_shape = [shape[1]] + [1] * (rank - 2)
-        params = []
-        for i in inputs[1:3]:
-            if i and i in self.consts:
-                params.append(self._const(self.consts[i].astype(np.float32).reshape(param_shape), "p"))
-            elif i:
+        steps = []
+        for i, (op, identity) in zip(inputs[1:3], (("Mul", 1), ("Add", 0))):
+            if i and i not in self.consts:
                 raise ValueError("{}: scale and bias must be constants".format(_node_desc(node)))
+            # A scale of ones and a bias of zeros (what a GroupNormalization export gives) cost a pass each.
+            if i and not np.all(self.consts[i] == identity):
+                steps.append((op, ["$", self._const(self.consts[i].astype(np.float32).reshape(param_shape), "p")], {}))
         axes_c = self._const(np.array(axes, np.int64), "axes")
         mean = name + "__mean"
         self._emit("ReduceMean", mean, [inputs[0], axes_c], [mean], {"keepdims": 1})
         centred = name + "__centred"
         self._emit("Sub", centred, [inputs[0], mean], [centred], {})
         steps = [("Mul", [centred, centred], {}), ("ReduceMean", ["$", axes_c], {"keepdims": 1}),
-                 ("Add", ["$", eps], {}), ("Sqrt", ["$"], {}), ("Div", [centred, "$"], {})]
-        steps += [("Mul", ["$", params[0]], {})] if params else []
-        steps += [("Add", ["$", params[1]], {})] if len(params) > 1 else []
+                 ("Add", ["$", eps], {}), ("Sqrt", ["$"], {}), ("Div", [centred, "$"], {})] + steps
         self._chain(name, steps, outputs[:1])
 
     def _legacy_softmax(self, node, op, name, inputs, outputs, attrs):
@@ -531,30 +530,54 @@ class _Compiler:
         return count
 
     def _fold_batchnorm(self):
-        """Conv followed by inference BatchNormalization becomes one Conv with scaled weights and bias."""
+        """Inference BatchNormalization after a Conv, or after a MatMul by a constant matrix whose rows a
+        Flatten or Reshape turned into the normalised [rows, channels] (a linear layer with BatchNorm1d),
+        scales the weights and becomes a bias: no pass of its own."""
         producers = {o: n for n in self.nodes for o in n["outputs"]}
         consumers = self._consumers()
+
+        def sole_use(name):
+            return consumers.get(name) == 1 and name not in self.outputs
+
+        def params(bn):
+            scale, bias, mean, var = (self.consts[i].astype(np.float64) for i in bn["inputs"][1:])
+            s = scale / np.sqrt(var + bn["attrs"].get("epsilon", 1e-5))
+            return s, bias - mean * s
+
+        added = {}  # MatMul node id -> the Add of its folded bias
         kept = []
         for n in self.nodes:
-            conv = producers.get(n["inputs"][0]) if n["op"] == "BatchNormalization" and n["inputs"] else None
-            if (conv is None or conv["op"] != "Conv" or len(n["outputs"]) != 1 or len(n["inputs"]) != 5
-                    or consumers.get(n["inputs"][0]) != 1 or n["inputs"][0] in self.outputs
-                    or conv["inputs"][1] not in self.consts
-                    or (len(conv["inputs"]) > 2 and conv["inputs"][2] and conv["inputs"][2] not in self.consts)
+            src = producers.get(n["inputs"][0]) if n["op"] == "BatchNormalization" and n["inputs"] else None
+            if (src is None or len(n["outputs"]) != 1 or len(n["inputs"]) != 5 or not sole_use(n["inputs"][0])
                     or not all(i in self.consts for i in n["inputs"][1:])):
                 kept.append(n)
                 continue
-            scale, bias, mean, var = (self.consts[i].astype(np.float64) for i in n["inputs"][1:])
-            eps = n["attrs"].get("epsilon", 1e-5)
-            s = scale / np.sqrt(var + eps)
-            w = self.consts[conv["inputs"][1]].astype(np.float64)
-            b = self.consts[conv["inputs"][2]].astype(np.float64) if len(conv["inputs"]) > 2 and conv["inputs"][
-                2] else np.zeros(w.shape[0])
-            w = (w * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
-            b = ((b - mean) * s + bias).astype(np.float32)
-            conv["inputs"] = [conv["inputs"][0], self._const(w, "W"), self._const(b, "B")]
-            conv["outputs"] = list(n["outputs"])
-        self.nodes = kept
+            if src["op"] == "Conv" and src["inputs"][1] in self.consts and (
+                    len(src["inputs"]) < 3 or not src["inputs"][2] or src["inputs"][2] in self.consts):
+                s, shift = params(n)
+                w = self.consts[src["inputs"][1]].astype(np.float64)
+                b = self.consts[src["inputs"][2]].astype(np.float64) if len(src["inputs"]) > 2 and src["inputs"][
+                    2] else np.zeros(w.shape[0])
+                w = (w * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
+                src["inputs"] = [src["inputs"][0], self._const(w, "W"), self._const((b * s + shift).astype(np.float32), "B")]
+                src["outputs"] = list(n["outputs"])
+                continue
+            mm = producers.get(src["inputs"][0]) if src["op"] in ("Flatten", "Reshape") else None
+            rows = self.shapes.get(n["inputs"][0])
+            w = self.consts.get(mm["inputs"][1]) if mm and mm["op"] == "MatMul" else None
+            if (w is None or w.ndim != 2 or rows is None or len(rows) != 2 or rows[1] != w.shape[1]
+                    or self.shapes.get(mm["outputs"][0], (None,))[-1] != w.shape[1] or id(mm) in added
+                    or not sole_use(mm["outputs"][0])):
+                kept.append(n)
+                continue
+            s, shift = params(n)
+            mm["inputs"][1] = self._const((w.astype(np.float64) * s).astype(np.float32), "W")
+            out = mm["outputs"][0]
+            mm["outputs"] = [out + "__unshifted"]
+            added[id(mm)] = {"op": "Add", "name": out + "__bn", "inputs": [out + "__unshifted",
+                             self._const(shift.astype(np.float32), "B")], "outputs": [out], "attrs": {}}
+            src["outputs"] = list(n["outputs"])
+        self.nodes = [m for n in kept for m in ([n, added[id(n)]] if id(n) in added else [n])]
 
     def _finish_outputs(self):
         """Graph outputs must be computed by a node: constants, inputs and renamed values get a copy."""
