@@ -268,3 +268,52 @@ def test_vit_block(lib, native_ln):
     assert types.count("MatMul+Add") == 6 and types.count("MatMul+Add+Act") == 2 and "Erf" not in types, types
     assert types.count("Transpose") == 4, types  # of the keys: read in place
     assert "Split" not in types, types  # queries, keys and values: views of the permuted products
+
+
+@pytest.mark.parametrize("equation,shapes", [
+    ("B G H I D, B G H J D -> B G H I J", [(1, 2, 3, 5, 8), (1, 2, 3, 7, 8)]),  # window attention scores
+    ("bghij,bghjd->bghid", [(1, 2, 3, 5, 7), (1, 2, 3, 7, 8)]),
+    ("ij,jk", [(3, 4), (4, 5)]),                                 # implicit output
+    ("...ij,...jk->...ik", [(2, 3, 4), (4, 5)]),                  # an ellipsis of no axes in one operand
+    ("bij,bjk->bik", [(1, 3, 4), (2, 4, 5)]),                     # a broadcast batch
+    ("ijk,ikl->lj", [(2, 3, 4), (2, 4, 5)]),                      # a label summed in one operand only
+    ("i,j->ij", [(3,), (4,)]),                                   # no contraction
+    ("ab,ab->", [(3, 4), (3, 4)]),                               # everything contracted
+    ("ijk->kij", [(2, 3, 4)]),
+    ("ijk->j", [(2, 3, 4)]),
+])
+def test_einsum_matches_numpy(lib, equation, shapes):
+    """Einsum lowered to sums, transposes and one batched MatMul."""
+    from onnx import TensorProto, helper
+
+    import simlib
+    from test_engine_models import _assert_close
+    from zeltlite.convert import compile_model
+
+    ins = [helper.make_tensor_value_info("x{}".format(i), TensorProto.FLOAT, s) for i, s in enumerate(shapes)]
+    graph = helper.make_graph([helper.make_node("Einsum", [v.name for v in ins], ["y"], equation=equation)], "g",
+                              ins, [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+    rng = np.random.RandomState(len(equation))
+    xs = [rng.randn(*s).astype(np.float32) for s in shapes]
+    with simlib.Model(lib, compile_model(model, "tx5100")) as m:
+        got = m.infer(xs)[0]
+    want = np.einsum(equation.replace(" ", ""), *xs)
+    _assert_close(got.reshape(want.shape), want)
+
+
+@pytest.mark.parametrize("equation,shapes,why", [
+    ("ii->i", [(3, 3)], "diagonal"),
+    ("ij,jk->ik", [(3, 4), (5, 6)], "sizes"),
+    ("ij,jk,kl->il", [(2, 2), (2, 2), (2, 2)], "two operands"),
+])
+def test_einsum_refusals(equation, shapes, why):
+    from onnx import TensorProto, helper
+
+    from zeltlite.convert import compile_model
+
+    ins = [helper.make_tensor_value_info("x{}".format(i), TensorProto.FLOAT, s) for i, s in enumerate(shapes)]
+    graph = helper.make_graph([helper.make_node("Einsum", [v.name for v in ins], ["y"], equation=equation)], "g",
+                              ins, [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)])
+    with pytest.raises(ValueError, match=why):
+        compile_model(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)]), "tx5100")

@@ -507,6 +507,89 @@ class _Compiler:
                  ("Add", ["$", eps], {}), ("Sqrt", ["$"], {}), ("Div", [centred, "$"], {})] + steps
         self._chain(name, steps, outputs[:1])
 
+    def _einsum(self, node, name, inputs, outputs, attrs):
+        """Einsum of one or two operands as ReduceSum, Transpose, Reshape and one batched MatMul: the labels
+        of both operands and the output are the batch, those of both operands alone are contracted, and
+        those of one operand are its rows or columns (summed first when the output lacks them)."""
+        def fail(why):
+            return ValueError("{}: {}".format(_node_desc(node), why))
+
+        eq = attrs.get("equation", "")
+        eq = (eq.decode() if isinstance(eq, bytes) else eq).replace(" ", "")
+        lhs, arrow, out = eq.partition("->")
+        terms = lhs.split(",")
+        if len(terms) != len(inputs) or len(terms) not in (1, 2):
+            raise fail("only one or two operands are supported")
+        shapes = [self._static_shape(node, i) for i in inputs]
+        # The ellipsis stands for the leading axes that no letter names, broadcast as in numpy.
+        ranks = [len(sh) - len(t.replace("...", "")) for t, sh in zip(terms, shapes)]
+        ell = max(ranks)
+        ell_labels = [chr(0x100 + k) for k in range(ell)]  # labels no equation uses
+        labels, dims = [], {}
+        for t, sh, r in zip(terms, shapes, ranks):
+            if (r > 0 and "..." not in t) or r < 0 or not all(c.isalpha() for c in t.replace("...", "")):
+                raise fail("equation '{}' does not fit the operand shapes".format(eq))
+            head, _, tail = t.partition("...")
+            ls = list(head) + ell_labels[ell - r:] + list(tail)
+            if len(set(ls)) != len(ls):
+                raise fail("a label repeated in one operand (a diagonal) is not supported")
+            for lab, d in zip(ls, sh):
+                if dims.get(lab, d) != d and 1 not in (d, dims[lab]):
+                    raise fail("label '{}' has sizes {} and {}".format(lab, dims[lab], d))
+                dims[lab] = max(dims.get(lab, d), d) if d != 1 else dims.get(lab, d)
+            labels.append(ls)
+        if arrow:
+            head, _, tail = out.partition("...")
+            want = list(head) + (ell_labels if "..." in out else []) + list(tail)
+        else:
+            once = sorted(c for c in set("".join(terms).replace(".", "")) if "".join(terms).count(c) == 1)
+            want = ell_labels + once
+        if len(set(want)) != len(want) or any(lab not in dims for lab in want):
+            raise fail("output labels '{}' are not those of the operands".format(out))
+
+        def emit(op, ins, attrs_=None):
+            out = "{}__{}".format(name, len(self.nodes))
+            self._emit(op, out, ins, [out], attrs_ or {})
+            return out
+
+        def prepare(value, ls, keep):
+            """`value` with the labels outside `keep` summed, then its axes in the order of `keep`."""
+            summed = [k for k, lab in enumerate(ls) if lab not in keep]
+            if summed:
+                value = emit("ReduceSum", [value, self._const(np.array(summed, np.int64), "axes")], {"keepdims": 0})
+                ls = [lab for lab in ls if lab in keep]
+            perm = [ls.index(lab) for lab in keep]
+            return emit("Transpose", [value], {"perm": perm}) if perm != list(range(len(perm))) else value
+
+        def reshape(value, shape):
+            return emit("Reshape", [value, self._const(np.array(shape, np.int64), "shape")])
+
+        if len(labels) == 1:
+            result, order = prepare(inputs[0], labels[0], want), want
+        else:
+            a, b = labels
+            batch = [lab for lab in a if lab in b and lab in want]
+            inner = [lab for lab in a if lab in b and lab not in want]
+            rows = [lab for lab in a if lab not in b and lab in want]
+            cols = [lab for lab in b if lab not in a and lab in want]
+            for ls, sh in zip(labels, shapes):
+                if any(sh[ls.index(lab)] != dims[lab] for lab in inner):
+                    raise fail("a contracted label is broadcast")
+            size = lambda group: int(np.prod([dims[lab] for lab in group], dtype=np.int64))  # noqa: E731
+            # Batch labels broadcast in the MatMul: each operand keeps its own extents there.
+            ext = [[sh[ls.index(lab)] for lab in batch] for ls, sh in zip(labels, shapes)]
+            left = reshape(prepare(inputs[0], a, batch + rows + inner), ext[0] + [size(rows), size(inner)])
+            right = reshape(prepare(inputs[1], b, batch + inner + cols), ext[1] + [size(inner), size(cols)])
+            order = batch + rows + cols
+            result = reshape(emit("MatMul", [left, right]), [dims[lab] for lab in order])
+        perm = [order.index(lab) for lab in want]
+        if perm != list(range(len(perm))):
+            result = emit("Transpose", [result], {"perm": perm})
+        if result in inputs:
+            self._emit("Identity", name, [result], outputs[:1], {})
+        else:
+            self.nodes[-1]["outputs"] = outputs[:1]
+
     def _legacy_softmax(self, node, op, name, inputs, outputs, attrs):
         """Before operator set 13 these operators worked on the input coerced to 2-D at `axis`."""
         shape = self.shapes.get(inputs[0])
@@ -685,6 +768,7 @@ _COMPOSITES = {
     "DepthToSpace": _Compiler._depth_space,
     "SpaceToDepth": _Compiler._depth_space,
     "InstanceNormalization": _Compiler._instance_norm,
+    "Einsum": _Compiler._einsum,
 }
 
 
