@@ -285,3 +285,15 @@ def test_a_shape_that_stays_unknown_is_refused_naming_where_inference_stopped():
                                          r"stops at Concat node".format(y)) as info:
         compile_model(b.model([("x", [1, 4])], [flat]), "tx5100")
     assert "unsupported operator" not in str(info.value)
+
+
+@pytest.mark.parametrize("shape,reps", [
+    ((1, 1, 3, 3, 4), (1, 5, 1, 1, 1)),  # a rank-5 tile of a length-1 axis: no axis to add
+    ((2, 3, 1, 4, 1, 2), (2, 1, 3, 1, 2, 1)),
+    ((2, 3), (2, 3)),
+    ((2, 3, 4), (1, 1, 1)),
+])
+def test_tile(lib, shape, reps):
+    b = Builder(8)
+    y = b.op("Tile", ["x", b.const(np.array(reps, np.int64))])
+    _compare(lib, b.model([("x", list(shape))], [y]), {"x": np.random.RandomState(8).randn(*shape).astype(np.float32)})

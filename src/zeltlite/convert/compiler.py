@@ -457,17 +457,24 @@ class _Compiler:
             prev = out[0]
 
     def _tile(self, node, name, inputs, outputs, attrs):
-        """Tile as Expand of an interleaved reshape: [d0, d1] -> [1, d0, 1, d1] -> [r0, d0, r1, d1] -> [r0*d0, r1*d1]."""
+        """Tile as Expand of an interleaved reshape: [d0, d1] -> [1, d0, 1, d1] -> [r0, d0, r1, d1] -> [r0*d0, r1*d1].
+        Only an axis both repeated and longer than 1 takes a new axis (one of length 1 expands in place),
+        so that the rank stays within the engine's where few axes repeat."""
         shape = self._static_shape(node, inputs[0])
         if inputs[1] not in self.consts:
             raise ValueError("{}: repeats must be a constant".format(_node_desc(node)))
         reps = [int(r) for r in self.consts[inputs[1]].reshape(-1)]
-        spread = [v for d in shape for v in (1, d)]
-        grown = [v for r, d in zip(reps, shape) for v in (r, d)]
+        split = [r != 1 and d != 1 for r, d in zip(reps, shape)]
+        spread = [v for d, sp in zip(shape, split) for v in ((1, d) if sp else (d,))]
+        grown = [v for r, d, sp in zip(reps, shape, split) for v in ((r, d) if sp else (r * d,))]
         final = [r * d for r, d in zip(reps, shape)]
-        self._chain(name, [("Reshape", [inputs[0], self._const(np.array(spread, np.int64), "shape")], {}),
-                           ("Expand", ["$", self._const(np.array(grown, np.int64), "shape")], {}),
-                           ("Reshape", ["$", self._const(np.array(final, np.int64), "shape")], {})], outputs)
+        steps = [("Expand", ["$", self._const(np.array(grown, np.int64), "shape")], {})]
+        if any(split):
+            steps = ([("Reshape", [inputs[0], self._const(np.array(spread, np.int64), "shape")], {})] + steps +
+                     [("Reshape", ["$", self._const(np.array(final, np.int64), "shape")], {})])
+        else:
+            steps[0][1][0] = inputs[0]
+        self._chain(name, steps, outputs)
 
     def _depth_space(self, node, name, inputs, outputs, attrs):
         """DepthToSpace and SpaceToDepth as reshape, transpose, reshape."""
