@@ -297,3 +297,20 @@ def test_tile(lib, shape, reps):
     b = Builder(8)
     y = b.op("Tile", ["x", b.const(np.array(reps, np.int64))])
     _compare(lib, b.model([("x", list(shape))], [y]), {"x": np.random.RandomState(8).randn(*shape).astype(np.float32)})
+
+
+@pytest.mark.parametrize("shape,perm", [
+    ((1, 48, 40), (0, 2, 1)),           # whole 16x16 tiles in both directions
+    ((2, 37, 45), (0, 2, 1)),           # partial tiles along both axes
+    ((3, 16, 5, 32), (0, 3, 2, 1)),     # tiles with an axis between
+    ((2, 37, 45, 3), (0, 2, 1, 3)),     # rows of three contiguous values
+    ((5, 17, 33), (2, 1, 0)),
+])
+def test_transpose(lib, shape, perm):
+    """Transposes that move the innermost axis go by tiles; the values arrive exactly."""
+    b = Builder(9)
+    y = b.op("Relu", [b.op("Transpose", [b.op("Relu", ["x"])], perm=list(perm))])
+    x = np.random.RandomState(9).randn(*shape).astype(np.float32)
+    with simlib.Model(lib, compile_model(b.model([("x", list(shape))], [y]), "tx5100")) as m:
+        got = m.infer([x])[0]
+    np.testing.assert_array_equal(got, np.maximum(x, 0).transpose(perm))

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "ops_util.hpp"
+#include "vec_math.hpp"
 
 namespace zelt::engine {
 
@@ -586,6 +587,27 @@ std::unique_ptr<Op> make_split(const Node &n) {
     return op;
 }
 
+// dst[i * ld_dst + j] = src[i + j * ld_src] for i, j < 8: eight rows in, eight out, in registers.
+ZELT_AVX2 void transpose8x8(const float *src, int64_t ld_src, float *dst, int64_t ld_dst) {
+    __m256 r[8], t[8];
+    for (int j = 0; j < 8; ++j) r[j] = _mm256_loadu_ps(src + j * ld_src);
+    for (int j = 0; j < 8; j += 2) {
+        t[j] = _mm256_unpacklo_ps(r[j], r[j + 1]);
+        t[j + 1] = _mm256_unpackhi_ps(r[j], r[j + 1]);
+    }
+    for (int j = 0; j < 8; j += 4)
+        for (int h = 0; h < 2; ++h) {
+            r[j + h] = _mm256_shuffle_ps(t[j + h], t[j + h + 2], _MM_SHUFFLE(1, 0, 1, 0));
+            r[j + h + 2] = _mm256_shuffle_ps(t[j + h], t[j + h + 2], _MM_SHUFFLE(3, 2, 3, 2));
+        }
+    // r[0..3] of rows 0-3 and r[4..7] of rows 4-7 hold columns 0,2,1,3 (low lanes) and 4,6,5,7 (high).
+    const int col[4] = {0, 2, 1, 3};
+    for (int k = 0; k < 4; ++k) {
+        _mm256_storeu_ps(dst + col[k] * ld_dst, _mm256_permute2f128_ps(r[k], r[k + 4], 0x20));
+        _mm256_storeu_ps(dst + (col[k] + 4) * ld_dst, _mm256_permute2f128_ps(r[k], r[k + 4], 0x31));
+    }
+}
+
 // y[i] = x[base + sum(i_d * step_d)]: Slice and Transpose.
 class StridedCopyOp : public SisoOp {
 public:
@@ -640,6 +662,7 @@ public:
         int64_t r_stride = 1;  // of the tile axis in the output
         for (size_t k = size_t(tile_axis) + 1; k < dims.size(); ++k) r_stride *= dims[k];
         const int64_t bands = (R + kTileEdge - 1) / kTileEdge, outer = y->numel / (R * L);
+        const bool fast = nchwc_available();  // whole tiles as 8x8 register transposes
         ctx.pool.parallel_for(
             outer * bands, Cost{double(kTileEdge * L) * 3 * kFloatNs}, [&](int64_t q0, int64_t q1) {
                 for (int64_t q = q0; q < q1; ++q) {
@@ -648,6 +671,13 @@ public:
                     const int64_t i0 = q % bands * kTileEdge, i1 = std::min(R, i0 + kTileEdge);
                     for (int64_t j0 = 0; j0 < L; j0 += kTileEdge) {
                         const int64_t j1 = std::min(L, j0 + kTileEdge);
+                        if (fast && i1 - i0 == kTileEdge && j1 - j0 == kTileEdge) {
+                            for (int64_t bi = i0; bi < i1; bi += 8)
+                                for (int64_t bj = j0; bj < j1; bj += 8)
+                                    transpose8x8(x->data + so + bi + bj * s_last, s_last,
+                                                 y->data + dof + bi * r_stride + bj, r_stride);
+                            continue;
+                        }
                         for (int64_t i = i0; i < i1; ++i) {
                             const float *src = x->data + so + i;
                             float *dst = y->data + dof + i * r_stride;
