@@ -186,6 +186,23 @@ def test_matmul_bias_activation(lib, bias, name):
     _fused_and_unfused(lib, build, [2, rows, k], expect)
 
 
+@pytest.mark.parametrize("name", ["gelu", "hardswish", "relu"])
+@pytest.mark.parametrize("views", ["tokens", "flatten"])
+def test_activation_after_views(lib, name, views):
+    """An activation on the tokens a convolution's output was turned into (Reshape, Transpose), or on a
+    linear layer's rows flattened, runs before the views and fuses; with the viewed value read elsewhere
+    too it stays after them."""
+    def build(b, expose):
+        if views == "tokens":
+            x = b.op("Reshape", [_conv(b, "x", 3, 12, 3), b.const(np.array([2, 12, -1], np.int64))])
+            y = ACTS[name][0](b, expose(b.op("Transpose", [x], perm=[0, 2, 1])))
+            return [b.op("MatMul", [y, b.weight((12, 5), 12)])]
+        x = b.op("MatMul", [b.op("Reshape", ["x", b.const(np.array([2, 27, 13], np.int64))]), b.weight((13, 6), 13)])
+        return [ACTS[name][0](b, expose(b.op("Flatten", [x], axis=2)))]
+
+    _fused_and_unfused(lib, build, [2, 3, 9, 13], "Conv+Act" if views == "tokens" else "MatMul+Act")
+
+
 @pytest.mark.parametrize("name", ["sigmoid", "tanh", "hardsigmoid"])
 def test_gemm_activation(lib, name):
     def build(b, expose):

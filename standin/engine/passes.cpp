@@ -245,6 +245,39 @@ void fuse_gelu(Rewriter &rw) {
     }
 }
 
+// An activation of a value that a Transpose or a reshaping view made of a value nobody else reads runs
+// before it instead: the activation then follows the operator that produced the value and fuses into its
+// epilogue (a convolution's output turned into the tokens of a transformer, the activation on the tokens).
+// The two nodes trade places, so the order stays topological; a chain of views is climbed one swap per
+// round.
+void hoist_activations(Graph &g) {
+    static const std::set<std::string> moves{"Transpose", "Reshape", "Flatten", "Squeeze", "Unsqueeze"};
+    for (bool moved = true; moved;) {
+        moved = false;
+        Rewriter rw(g);
+        std::set<size_t> touched;
+        for (size_t k = 0; k < g.nodes.size(); ++k) {
+            Node &n = g.nodes[k];
+            Activation act;
+            if (n.out.size() != 1 || !n.input(0) || !fusable_activation(n, act) || !rw.inner(n.in[0], 1))
+                continue;
+            const Node *m = rw.producer(n.in[0]);
+            if (!m || !moves.count(m->op_type) || m->out.size() != 1 || !rw.inner(m->input(0), 1)) continue;
+            const size_t i = size_t(m - g.nodes.data());
+            if (touched.count(i) || touched.count(k)) continue;
+            Tensor *x = m->in[0], *mid = m->out[0], *y = n.out[0];
+            std::swap(g.nodes[i], g.nodes[k]);
+            g.nodes[i].in[0] = x;
+            g.nodes[i].out[0] = mid;
+            g.nodes[k].in[0] = mid;
+            g.nodes[k].out[0] = y;
+            touched.insert(i);
+            touched.insert(k);
+            moved = true;
+        }
+    }
+}
+
 // k where the ReduceMean `n` keeps its dimensions and reduces the last k axes, written as -k..-1 (the rank
 // of its input is not known before planning, so positive axes cannot be told to be the last ones); 0
 // otherwise.
@@ -419,12 +452,16 @@ void fold_matmul_transpose(Rewriter &rw) {
 
 void rewrite(Graph &g) {
     using Pass = void (*)(Rewriter &);
-    for (Pass pass : {drop_copies, fuse_silu, fuse_hardswish, fuse_gelu, fuse_layernorm, fold_matmul_scale,
-                      fold_matmul_transpose}) {
-        Rewriter rw(g);
-        pass(rw);
-        rw.commit();
-    }
+    auto run = [&g](std::initializer_list<Pass> passes) {
+        for (Pass pass : passes) {
+            Rewriter rw(g);
+            pass(rw);
+            rw.commit();
+        }
+    };
+    run({drop_copies, fuse_silu, fuse_hardswish, fuse_gelu});
+    hoist_activations(g);  // before the fusions that look for activations after products
+    run({fuse_layernorm, fold_matmul_scale, fold_matmul_transpose});
 }
 
 }  // namespace zelt::engine
