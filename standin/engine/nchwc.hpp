@@ -1,5 +1,5 @@
-// Pieces shared by the channel-blocked (NCHW8c) operator sources: the block and the scatter to a plain
-// output.
+// Pieces shared by the channel-blocked (NCHW8c) operator sources: the block, the scatter to a plain
+// output, and the 8x8 transpose that converts between the layouts eight positions at a time.
 #pragma once
 
 #include <immintrin.h>
@@ -15,6 +15,27 @@ namespace zelt::engine {
 constexpr int64_t kBlock = 8;
 
 inline int64_t blocks_of(int64_t c) { return (c + kBlock - 1) / kBlock; }
+
+// dst[i * ld_dst + j] = src[i + j * ld_src] for i, j < 8: eight rows in, eight out, in registers.
+ZELT_AVX2 inline void transpose8x8(const float *src, int64_t ld_src, float *dst, int64_t ld_dst) {
+    __m256 r[8], t[8];
+    for (int j = 0; j < 8; ++j) r[j] = _mm256_loadu_ps(src + j * ld_src);
+    for (int j = 0; j < 8; j += 2) {
+        t[j] = _mm256_unpacklo_ps(r[j], r[j + 1]);
+        t[j + 1] = _mm256_unpackhi_ps(r[j], r[j + 1]);
+    }
+    for (int j = 0; j < 8; j += 4)
+        for (int h = 0; h < 2; ++h) {
+            r[j + h] = _mm256_shuffle_ps(t[j + h], t[j + h + 2], _MM_SHUFFLE(1, 0, 1, 0));
+            r[j + h + 2] = _mm256_shuffle_ps(t[j + h], t[j + h + 2], _MM_SHUFFLE(3, 2, 3, 2));
+        }
+    // r[0..3] of rows 0-3 and r[4..7] of rows 4-7 hold columns 0,2,1,3 (low lanes) and 4,6,5,7 (high).
+    const int col[4] = {0, 2, 1, 3};
+    for (int k = 0; k < 4; ++k) {
+        _mm256_storeu_ps(dst + col[k] * ld_dst, _mm256_permute2f128_ps(r[k], r[k + 4], 0x20));
+        _mm256_storeu_ps(dst + (col[k] + 4) * ld_dst, _mm256_permute2f128_ps(r[k], r[k + 4], 0x31));
+    }
+}
 
 // Writes vector `v` of channel block `cb`, position `pos` of image `n` to plain NCHW `y`.
 ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int64_t n, int64_t cb,

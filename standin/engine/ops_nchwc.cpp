@@ -256,8 +256,11 @@ struct RowOut {
     int64_t C, plane;
     ZELT_AVX2 void put(const float *row, int64_t count, int64_t n, int64_t cb, int64_t pos) const {
         if (y->blocked) return;  // the row was computed in place
-        for (int64_t i = 0; i < count; ++i)
-            scatter(_mm256_loadu_ps(row + i * 8), y->data, C, plane, n, cb, pos + i);
+        int64_t i = 0;
+        if (C - cb * kBlock >= kBlock)  // a whole block: eight positions at a time
+            for (float *dst = y->data + (n * C + cb * kBlock) * plane + pos; i + 8 <= count; i += 8)
+                transpose8x8(row + i * kBlock, kBlock, dst + i, plane);
+        for (; i < count; ++i) scatter(_mm256_loadu_ps(row + i * 8), y->data, C, plane, n, cb, pos + i);
     }
 };
 
@@ -822,7 +825,7 @@ public:
 
     // Copies input rows [ih0, ih1) of channel block cb of image n into `dst`, blocked, with the padding
     // columns when they are staged.
-    void stage_rows(int64_t n, int64_t cb, int64_t ih0, int64_t ih1, float *dst) const {
+    ZELT_AVX2 void stage_rows(int64_t n, int64_t cb, int64_t ih0, int64_t ih1, float *dst) const {
         const int64_t W = g.aw.in, H = g.ah.in;
         const int64_t wide = pad_cols ? staged.aw.in : W, left = pad_cols ? g.aw.p0 * kBlock : 0;
         const float neutral = pad_row[0];
@@ -832,7 +835,9 @@ public:
             float *d = dst + left;
             if (gather) {
                 const float *src = x->data + ((n * C + c0) * H + ih) * W;
-                for (int64_t w = 0; w < W; ++w)
+                int64_t w = 0;
+                for (; lanes == kBlock && w + 8 <= W; w += 8) transpose8x8(src + w, H * W, d + w * kBlock, kBlock);
+                for (; w < W; ++w)
                     for (int64_t c = 0; c < kBlock; ++c) d[w * kBlock + c] = c < lanes ? src[c * H * W + w] : 0.f;
             } else {
                 std::memcpy(d, x->data + (((n * CB + cb) * H + ih) * W) * kBlock, size_t(W * kBlock) * 4);
