@@ -295,8 +295,8 @@ def test_binary_operators_stay_blocked(lib, op, form, swap):
         z = b.op("Relu", [y]) if op in ("Mul", "Sub") else y  # a fused activation too
         out = _conv(b, z, 12, 5, 3)
         model = b.model([("x", [2, 3, 11, 9])], [out, z] if plain else [out])
-        if not plain:
-            assert "Reorder" not in _layer_types(lib, model)
+        if not plain:  # a mean over the channels as well reads a plain copy of x
+            assert _layer_types(lib, model).count("Reorder") == (form == "per_image")
         _compare(lib, model, _feeds(model))
         results.append(_run(lib, model)[0])
     assert np.abs(results[0] - results[1]).max() <= 1e-5 * np.abs(results[1]).max()
@@ -443,3 +443,15 @@ def test_plain_grouped_convolution(lib, c, m, group, k, stride):
     y = b.op("Relu", [_conv(b, "x", c, m, k, stride, group=group)])
     model = b.model([("x", [2, c, 40, 33])], [y])
     _compare(lib, model, _feeds(model))
+
+
+@pytest.mark.parametrize("cout,size", [(16, (8, 8)), (12, (7, 9)), (20, (3, 5))])
+def test_convolution_for_plain_readers(lib, cout, size):
+    """A convolution whose reader takes NCHW (a Reshape into tokens) writes blocked, and one conversion to
+    NCHW follows: whole and partial channel blocks, planes of whole and partial groups of eight positions."""
+    b = Builder(26)
+    y = _conv(b, b.op("Relu", [_conv(b, "x", 3, 8, 3)]), 8, cout, 3)
+    tokens = b.op("Transpose", [b.op("Reshape", [y, b.const(np.array([2, cout, -1], np.int64))])], perm=[0, 2, 1])
+    model = b.model([("x", [2, 3, *size])], [b.op("MatMul", [tokens, b.weight((cout, 4), cout)])])
+    _compare(lib, model, _feeds(model))
+    assert _layer_types(lib, model).count("Reorder") == 1

@@ -1151,15 +1151,19 @@ public:
 class ToPlainOp : public Op {
 public:
     Tensor *x, *y;
-    void run(RunCtx &ctx) override {
+    ZELT_AVX2 void run(RunCtx &ctx) override {
         const int64_t N = y->shape[0], C = y->shape[1], CB = blocks_of(C), HW = y->shape[2] * y->shape[3];
         ctx.pool.parallel_for(N * CB, Cost{double(HW * kBlock) * 3 * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const int64_t n = q / CB, c0 = q % CB * kBlock;
                 const float *src = x->data + q * HW * kBlock;
+                int64_t i0 = 0;
+                if (C - c0 >= kBlock)
+                    for (float *dst = y->data + (n * C + c0) * HW; i0 + 8 <= HW; i0 += 8)
+                        transpose8x8(src + i0 * kBlock, kBlock, dst + i0, HW);
                 for (int64_t c = c0; c < std::min(C, c0 + kBlock); ++c) {
                     float *dst = y->data + (n * C + c) * HW;
-                    for (int64_t i = 0; i < HW; ++i) dst[i] = src[i * kBlock + c - c0];
+                    for (int64_t i = i0; i < HW; ++i) dst[i] = src[i * kBlock + c - c0];
                 }
             }
         });
@@ -1317,12 +1321,15 @@ bool nchwc_available() {
     return ok;
 }
 
+// Whether `t` of shape `s` can be stored blocked.  A plane of one position gains nothing from blocking:
+// [N, C, 1, 1] stays plain, the operand of matrix-vector products and channel scales.
+bool blockable(const Tensor *t, const Shape &s) {
+    return nchwc_available() && !t->is_output && t->dtype == DType::F32 && s.size() == 4 && numel_of(s) &&
+           s[2] * s[3] != 1;
+}
+
 bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s) {
-    // A plane of one position gains nothing from blocking: [N, C, 1, 1] stays plain, the operand of
-    // matrix-vector products and channel scales.
-    if (!nchwc_available() || t->is_output || t->dtype != DType::F32 || s.size() != 4 || numel_of(s) == 0 ||
-        s[2] * s[3] == 1)
-        return false;
+    if (!blockable(t, s)) return false;
     bool read = false;
     for (size_t k = p.index + 1; k < p.nodes.size(); ++k)
         for (size_t i = 0; i < p.nodes[k].in.size(); ++i)
@@ -1410,7 +1417,9 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
         act_node = activation_after(p, n.out[0], act);
         y = act_node ? act_node->out[0] : n.out[0];
     }
-    const bool y_blocked = wants_blocked(p, y, ys);
+    // A convolution writes blocked even for plain readers: they get one conversion, eight positions at a
+    // time, where the tiles would scatter every vector lane by lane.
+    const bool y_blocked = wants_blocked(p, y, ys) || blockable(y, ys);
     // Plain in and out, the im2col product through OpenBLAS is as fast as the AVX2 tiles, not as the AVX-512 ones.
     if (!x->blocked && !y_blocked && !avx512_available()) return nullptr;
 
