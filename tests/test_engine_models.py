@@ -314,3 +314,37 @@ def test_transpose(lib, shape, perm):
     with simlib.Model(lib, compile_model(b.model([("x", list(shape))], [y]), "tx5100")) as m:
         got = m.infer([x])[0]
     np.testing.assert_array_equal(got, np.maximum(x, 0).transpose(perm))
+
+
+@pytest.mark.parametrize("form,folds", [
+    ("conv", True), ("conv scalar", True), ("linear", True), ("matmul", True), ("linear transposed", True),
+    ("full", False), ("shared", False)])
+def test_layer_scale_folds_into_weights(lib, form, folds):
+    """A constant scale per output channel after a convolution, or per column after a linear layer (also
+    through the Transpose back to NCHW), scales the weights; a scale of every element, or of a product read
+    elsewhere too, stays a Mul."""
+    from test_engine_nchwc import _layer_types
+
+    b = Builder(10)
+    c = 6
+    gamma = np.linspace(-1.5, 2, c).astype(np.float32)
+    extra = []
+    if form.startswith("conv") or form == "shared":
+        y = b.conv("x", 4, c, 3)
+        scale = np.float32(0.5) if form == "conv scalar" else gamma.reshape(c, 1, 1)
+        if form == "shared":
+            extra.append(b.op("Relu", [y]))
+    else:
+        t = b.op("Transpose", ["x"], perm=[0, 2, 3, 1])
+        y = b.op("MatMul", [t, b.weight((4, c), 4)])
+        if form != "matmul":
+            y = b.op("Add", [y, b.const(np.linspace(0, 1, c).astype(np.float32))])
+        scale = gamma
+        if form == "linear transposed":
+            y, scale = b.op("Transpose", [y], perm=[0, 3, 1, 2]), gamma.reshape(c, 1, 1)
+        elif form == "full":
+            scale = np.random.RandomState(10).randn(5, 7, c).astype(np.float32)
+    out = b.op("Mul", [b.const(scale), y] if form == "linear" else [y, b.const(scale)])
+    model = b.model([("x", [2, 4, 5, 7])], [out] + extra)
+    _compare(lib, model, {"x": np.random.RandomState(10).randn(2, 4, 5, 7).astype(np.float32)})
+    assert ("Mul" not in _layer_types(lib, model)) == folds

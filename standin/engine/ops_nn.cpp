@@ -563,7 +563,7 @@ std::unique_ptr<Op> make_conv_transpose(const Node &n, Planner &) {
     return op;
 }
 
-// Max that ignores NaN in `x`, as onnxruntime's pooling does: the start value stays.
+// The larger of the two, `acc` where `x` is NaN (the order std::max compares in).
 inline float max_of(float acc, float x) { return acc < x ? x : acc; }
 
 // One output row of a max or average pool, separably: the window rows of each input column are reduced

@@ -269,6 +269,7 @@ class _Compiler:
         for node in self.pending:
             self._node(node)
         self._fold_batchnorm()
+        self._fold_channel_scale()
         self._finish_outputs()
         self._prune()
         return self._serialise()
@@ -543,7 +544,7 @@ class _Compiler:
             for lab, d in zip(ls, sh):
                 if dims.get(lab, d) != d and 1 not in (d, dims[lab]):
                     raise fail("label '{}' has sizes {} and {}".format(lab, dims[lab], d))
-                dims[lab] = max(dims.get(lab, d), d) if d != 1 else dims.get(lab, d)
+                dims[lab] = max(dims.get(lab, d), d)  # a length of 1 broadcasts
             labels.append(ls)
         if arrow:
             head, _, tail = out.partition("...")
@@ -668,6 +669,79 @@ class _Compiler:
                              self._const(shift.astype(np.float32), "B")], "outputs": [out], "attrs": {}}
             src["outputs"] = list(n["outputs"])
         self.nodes = [m for n in kept for m in ([n, added[id(n)]] if id(n) in added else [n])]
+
+    def _fold_channel_scale(self):
+        """A constant scale of each output channel (a layer scale) after a Conv, or of each column after a
+        MatMul by a constant matrix (and its bias Add), scales the weights and the bias instead; also
+        through a Transpose between them (a layer scale of NCHW after a linear layer over NHWC)."""
+        producers = {o: n for n in self.nodes for o in n["outputs"]}
+        consumers = self._consumers()
+        dropped = set()
+
+        def sole_use(name):
+            return consumers.get(name) == 1 and name not in self.outputs
+
+        def varying(c, rank):
+            """(axis, values) of constant `c` that varies along one axis of a value of `rank` dimensions at
+            most (axis None for one value); None otherwise."""
+            if c.ndim > rank or c.dtype.kind != "f" or not np.all(np.isfinite(c)):
+                return None
+            dims = (1,) * (rank - c.ndim) + c.shape
+            axes = [k for k, d in enumerate(dims) if d != 1]
+            return None if len(axes) > 1 else (axes[0] if axes else None, c.reshape(-1).astype(np.float64))
+
+        def fold_into_conv(conv, axis, v):
+            if (conv["op"] != "Conv" or conv["inputs"][1] not in self.consts or axis not in (None, 1)
+                    or (len(conv["inputs"]) > 2 and conv["inputs"][2] and conv["inputs"][2] not in self.consts)):
+                return False
+            w = self.consts[conv["inputs"][1]]
+            s = np.broadcast_to(v, (w.shape[0],))
+            b = self.consts[conv["inputs"][2]] if len(conv["inputs"]) > 2 and conv["inputs"][2] else np.zeros(w.shape[0])
+            w = (w.astype(np.float64) * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
+            conv["inputs"] = [conv["inputs"][0], self._const(w, "W"), self._const((b * s).astype(np.float32), "B")]
+            return True
+
+        def fold_into_linear(last, axis, v, rank):
+            """`last` a MatMul by a constant matrix, or the Add of a bias after one."""
+            mm, add, k = last, None, 0
+            if last["op"] == "Add" and len(last["inputs"]) == 2:
+                k = 1 if last["inputs"][1] in self.consts else 0
+                add, mm = last, producers.get(last["inputs"][1 - k])
+                if last["inputs"][k] not in self.consts or mm is None or not sole_use(last["inputs"][1 - k]):
+                    return False
+            w = self.consts.get(mm["inputs"][1]) if mm["op"] == "MatMul" else None
+            if w is None or w.ndim != 2 or axis not in (None, rank - 1) or v.size not in (1, w.shape[1]):
+                return False
+            s = np.broadcast_to(v, (w.shape[1],))
+            bias = varying(self.consts[add["inputs"][k]], rank) if add else None
+            if add and (bias is None or bias[0] not in (None, rank - 1)):
+                return False
+            mm["inputs"][1] = self._const((w.astype(np.float64) * s).astype(np.float32), "W")
+            if add:
+                add["inputs"] = [add["inputs"][1 - k], self._const((bias[1] * s).astype(np.float32), "B")]
+            return True
+
+        def fold(src, axis, v, rank):
+            if src["op"] == "Transpose" and sole_use(src["inputs"][0]) and src["inputs"][0] in producers:
+                perm = src["attrs"].get("perm", list(range(rank))[::-1])
+                return fold(producers[src["inputs"][0]], None if axis is None else perm[axis], v, rank)
+            if id(src) in dropped:
+                return False
+            return fold_into_conv(src, axis, v) or fold_into_linear(src, axis, v, rank)
+
+        for n in self.nodes:
+            if n["op"] != "Mul" or len(n["inputs"]) != 2 or len(n["outputs"]) != 1:
+                continue
+            for side in (0, 1):
+                value, c = n["inputs"][side], n["inputs"][1 - side]
+                src, rank = producers.get(value), len(self.shapes.get(value, ()))
+                scale = varying(self.consts[c], rank) if c in self.consts and rank else None
+                if src is None or scale is None or not sole_use(value) or not fold(src, *scale, rank):
+                    continue
+                src["outputs"] = list(n["outputs"])
+                dropped.add(id(n))
+                break
+        self.nodes = [n for n in self.nodes if id(n) not in dropped]
 
     def _finish_outputs(self):
         """Graph outputs must be computed by a node: constants, inputs and renamed values get a copy."""
