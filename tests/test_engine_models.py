@@ -147,20 +147,23 @@ def test_batchnorm_after_linear_layer(lib, form, folds):
     assert (b"BatchNormalization" not in compile_model(model, "tx5100")) == folds
 
 
-@pytest.mark.parametrize("scale,bias", [(1.0, 0.0), (1.0, 0.5), (2.0, 0.0)])
-def test_group_norm_as_instance_norm(lib, scale, bias):
+@pytest.mark.parametrize("scale,bias,c,groups,hw", [
+    (1.0, 0.0, 12, 3, (6, 5)), (1.0, 0.5, 12, 3, (6, 5)), (2.0, 0.0, 12, 3, (6, 5)),
+    (1.0, 0.0, 16, 1, (64, 48)),   # one group: a row of 49152 values, normalised in pieces
+    (1.0, 0.0, 13, 1, (37, 41)),   # the same with a last piece of a partial vector
+])
+def test_group_norm_as_instance_norm(lib, scale, bias, c, groups, hw):
     """GroupNormalization as exported: a reshape to the groups, InstanceNormalization (of ones and zeros, or
     not), the shape back and a per-channel affine."""
     b = Builder(7)
-    c, groups = 12, 3
     g = b.op("Reshape", ["x", b.const(np.array([1, groups, -1], np.int64))])
     g = b.op("InstanceNormalization", [g, b.const(np.full(groups, scale, np.float32)),
                                        b.const(np.full(groups, bias, np.float32))], epsilon=1e-5)
-    g = b.op("Reshape", [g, b.const(np.array([1, c, 6, 5], np.int64))])
+    g = b.op("Reshape", [g, b.const(np.array([1, c, *hw], np.int64))])
     y = b.op("Add", [b.op("Mul", [g, b.const(np.linspace(0.5, 1.5, c).reshape(c, 1, 1).astype(np.float32))]),
                      b.const(np.linspace(-1, 1, c).reshape(c, 1, 1).astype(np.float32))])
-    x = np.random.RandomState(7).randn(1, c, 6, 5).astype(np.float32) * 3 + 1
-    _compare(lib, b.model([("x", [1, c, 6, 5])], [y]), {"x": x})
+    x = np.random.RandomState(7).randn(1, c, *hw).astype(np.float32) * 3 + 1
+    _compare(lib, b.model([("x", [1, c, *hw])], [y]), {"x": x})
 
 
 def test_legacy_operator_set_forms(lib):

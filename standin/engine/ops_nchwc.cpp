@@ -836,7 +836,8 @@ public:
             if (gather) {
                 const float *src = x->data + ((n * C + c0) * H + ih) * W;
                 int64_t w = 0;
-                for (; lanes == kBlock && w + 8 <= W; w += 8) transpose8x8(src + w, H * W, d + w * kBlock, kBlock);
+                for (; lanes == kBlock && w + 8 <= W; w += 8)
+                    transpose8x8(src + w, H * W, d + w * kBlock, kBlock);
                 for (; w < W; ++w)
                     for (int64_t c = 0; c < kBlock; ++c) d[w * kBlock + c] = c < lanes ? src[c * H * W + w] : 0.f;
             } else {

@@ -572,7 +572,8 @@ inline float max_of(float acc, float x) { return acc < x ? x : acc; }
 // row instead of 9 over the output row, and every pass is a plain loop the compiler vectorises.  An average
 // multiplies by `inv`, the reciprocals of its window counts (a division costs as much as the whole sum).
 ZELT_HOT void pool_row(bool is_max, const float *xp, int64_t W, int64_t H, int64_t h0, const Axis &ah,
-                       const Axis &aw, const float *__restrict inv, float *__restrict span, float *__restrict yr) {
+                       const Axis &aw, const float *__restrict inv, float *__restrict span,
+                       float *__restrict yr) {
     // A window that lies wholly in the padding gives the lowest finite value, as onnxruntime does.
     const float start = is_max ? std::numeric_limits<float>::lowest() : 0.f;
     const int64_t OW = aw.out, wide = (OW - 1) * aw.s + (aw.k - 1) * aw.d + 1;

@@ -215,35 +215,53 @@ private:
 
 // ---------------------------------------------------------------- layer normalisation
 
-// y = (x - mean) / sqrt(var + eps) * scale + bias over each contiguous row of n values; mean and variance
-// in two passes over the row (it stays in cache), as the unfused graph computes them.
-ZELT_AVX2 void layernorm_row(const float *x, float *y, int64_t n, float eps, const float *scale,
-                             const float *bias, float &mean_out, float &inv_out) {
+// Pieces of a layer normalisation over x[0, n): the sum, the sum of squared deviations from `mean`, and
+// y = (x - mean) * rstd * scale + bias.  Four sums run side by side (the adds do not wait on each other).
+ZELT_AVX2 float sum_of(const float *x, int64_t n) {
     const int64_t body = n / 8 * 8;
-    const __m256i tail = tail_mask(n - body);
-    __m256 acc = _mm256_setzero_ps();
-    for (int64_t i = 0; i < body; i += 8) acc = _mm256_add_ps(acc, _mm256_loadu_ps(x + i));
-    if (body < n) acc = _mm256_add_ps(acc, _mm256_maskload_ps(x + body, tail));
-    const __m256 mean = _mm256_set1_ps(hsum(acc) / float(n));
-    acc = _mm256_setzero_ps();
-    for (int64_t i = 0; i < body; i += 8) {
-        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(x + i), mean);
-        acc = _mm256_fmadd_ps(d, d, acc);
+    __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    int64_t i = 0;
+    for (; i + 32 <= body; i += 32)
+        for (int k = 0; k < 4; ++k) acc[k] = _mm256_add_ps(acc[k], _mm256_loadu_ps(x + i + 8 * k));
+    for (; i < body; i += 8) acc[0] = _mm256_add_ps(acc[0], _mm256_loadu_ps(x + i));
+    if (body < n) acc[1] = _mm256_add_ps(acc[1], _mm256_maskload_ps(x + body, tail_mask(n - body)));
+    return hsum(_mm256_add_ps(_mm256_add_ps(acc[0], acc[1]), _mm256_add_ps(acc[2], acc[3])));
+}
+
+ZELT_AVX2 float squared_deviations(const float *x, int64_t n, float mean) {
+    const int64_t body = n / 8 * 8;
+    const __m256 m = _mm256_set1_ps(mean);
+    __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    int64_t i = 0;
+    for (; i + 32 <= body; i += 32)
+        for (int k = 0; k < 4; ++k) {
+            const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(x + i + 8 * k), m);
+            acc[k] = _mm256_fmadd_ps(d, d, acc[k]);
+        }
+    for (; i < body; i += 8) {
+        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(x + i), m);
+        acc[0] = _mm256_fmadd_ps(d, d, acc[0]);
     }
     if (body < n) {
+        const __m256i tail = tail_mask(n - body);
         const __m256 d =
-            _mm256_and_ps(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), mean), _mm256_castsi256_ps(tail));
-        acc = _mm256_fmadd_ps(d, d, acc);
+            _mm256_and_ps(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), m), _mm256_castsi256_ps(tail));
+        acc[1] = _mm256_fmadd_ps(d, d, acc[1]);
     }
-    mean_out = _mm256_cvtss_f32(mean);
-    inv_out = 1.f / std::sqrt(hsum(acc) / float(n) + eps);
-    const __m256 r = _mm256_set1_ps(inv_out);
+    return hsum(_mm256_add_ps(_mm256_add_ps(acc[0], acc[1]), _mm256_add_ps(acc[2], acc[3])));
+}
+
+ZELT_AVX2 void normalise(const float *x, float *y, int64_t n, float mean, float rstd, const float *scale,
+                         const float *bias) {
+    const int64_t body = n / 8 * 8;
+    const __m256 m = _mm256_set1_ps(mean), r = _mm256_set1_ps(rstd);
     for (int64_t i = 0; i < body; i += 8) {
-        const __m256 d = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(x + i), mean), r);
+        const __m256 d = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(x + i), m), r);
         _mm256_storeu_ps(y + i, _mm256_fmadd_ps(d, _mm256_loadu_ps(scale + i), _mm256_loadu_ps(bias + i)));
     }
     if (body < n) {
-        const __m256 d = _mm256_mul_ps(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), mean), r);
+        const __m256i tail = tail_mask(n - body);
+        const __m256 d = _mm256_mul_ps(_mm256_sub_ps(_mm256_maskload_ps(x + body, tail), m), r);
         _mm256_maskstore_ps(y + body, tail,
                             _mm256_fmadd_ps(d, _mm256_maskload_ps(scale + body, tail),
                                             _mm256_maskload_ps(bias + body, tail)));
@@ -257,27 +275,80 @@ public:
     float eps;
     std::vector<float> scale, bias;  // of the normalised shape, broadcast at load
 
+    // Rows in pieces of this many floats, each pass over the pool, where fewer rows than threads would
+    // leave threads idle (a group normalisation of one group normalises the whole image as one row).
+    static constexpr int64_t kPiece = 8192;
+    bool split_rows(const ThreadPool &pool) const { return rows < pool.size() && n >= 2 * kPiece; }
+
+    void finish_row(int64_t r, float m, float rstd) {
+        if (mean) mean->data[r] = m;
+        if (inv) inv->data[r] = rstd;
+    }
+
     void run(RunCtx &ctx) override {
         if (n == 0) return;
-        const bool vector = nchwc_available();
+        if (!nchwc_available()) return run_scalar(ctx);
+        if (split_rows(ctx.pool)) return run_split(ctx);
+        // Mean and variance in two passes over the row (it stays in cache), as the unfused graph computes
+        // them.
+        ctx.pool.parallel_for(rows, Cost{double(n) * 4 * kFloatNs}, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                const float *xr = x->data + r * n;
+                const float m = sum_of(xr, n) / float(n);
+                const float rstd = 1.f / std::sqrt(squared_deviations(xr, n, m) / float(n) + eps);
+                normalise(xr, y->data + r * n, n, m, rstd, scale.data(), bias.data());
+                finish_row(r, m, rstd);
+            }
+        });
+    }
+
+    void run_split(RunCtx &ctx) {
+        const int64_t pieces = (n + kPiece - 1) / kPiece, items = rows * pieces;
+        std::vector<double> part(static_cast<size_t>(items));
+        std::vector<float> m(static_cast<size_t>(rows)), rstd(static_cast<size_t>(rows));
+        auto each = [&](auto &&fn) {
+            ctx.pool.parallel_for(items, Cost{double(kPiece) * 2 * kFloatNs}, [&](int64_t q0, int64_t q1) {
+                for (int64_t q = q0; q < q1; ++q) {
+                    const int64_t r = q / pieces, b = q % pieces * kPiece;
+                    fn(q, r, b, std::min(n, b + kPiece) - b);
+                }
+            });
+        };
+        auto per_row = [&](std::vector<float> &out, auto &&fn) {
+            for (int64_t r = 0; r < rows; ++r) {
+                double sum = 0;
+                for (int64_t k = 0; k < pieces; ++k) sum += part[size_t(r * pieces + k)];
+                out[size_t(r)] = fn(sum);
+            }
+        };
+        each([&](int64_t q, int64_t r, int64_t b, int64_t len) {
+            part[size_t(q)] = sum_of(x->data + r * n + b, len);
+        });
+        per_row(m, [&](double sum) { return float(sum / double(n)); });
+        each([&](int64_t q, int64_t r, int64_t b, int64_t len) {
+            part[size_t(q)] = squared_deviations(x->data + r * n + b, len, m[size_t(r)]);
+        });
+        per_row(rstd, [&](double sq) { return 1.f / std::sqrt(float(sq / double(n)) + eps); });
+        each([&](int64_t, int64_t r, int64_t b, int64_t len) {
+            normalise(x->data + r * n + b, y->data + r * n + b, len, m[size_t(r)], rstd[size_t(r)],
+                      scale.data() + b, bias.data() + b);
+        });
+        for (int64_t r = 0; r < rows; ++r) finish_row(r, m[size_t(r)], rstd[size_t(r)]);
+    }
+
+    void run_scalar(RunCtx &ctx) {
         ctx.pool.parallel_for(rows, Cost{double(n) * 4 * kFloatNs}, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {
                 const float *xr = x->data + r * n;
                 float *yr = y->data + r * n;
-                float m = 0, rstd = 0;
-                if (vector) {
-                    layernorm_row(xr, yr, n, eps, scale.data(), bias.data(), m, rstd);
-                } else {
-                    float sum = 0, sq = 0;
-                    for (int64_t i = 0; i < n; ++i) sum += xr[i];
-                    m = sum / float(n);
-                    for (int64_t i = 0; i < n; ++i) sq += (xr[i] - m) * (xr[i] - m);
-                    rstd = 1.f / std::sqrt(sq / float(n) + eps);
-                    for (int64_t i = 0; i < n; ++i)
-                        yr[i] = (xr[i] - m) * rstd * scale[size_t(i)] + bias[size_t(i)];
-                }
-                if (mean) mean->data[r] = m;
-                if (inv) inv->data[r] = rstd;
+                float sum = 0, sq = 0;
+                for (int64_t i = 0; i < n; ++i) sum += xr[i];
+                const float m = sum / float(n);
+                for (int64_t i = 0; i < n; ++i) sq += (xr[i] - m) * (xr[i] - m);
+                const float rstd = 1.f / std::sqrt(sq / float(n) + eps);
+                for (int64_t i = 0; i < n; ++i)
+                    yr[i] = (xr[i] - m) * rstd * scale[size_t(i)] + bias[size_t(i)];
+                finish_row(r, m, rstd);
             }
         });
     }

@@ -650,7 +650,8 @@ class _Compiler:
                 b = self.consts[src["inputs"][2]].astype(np.float64) if len(src["inputs"]) > 2 and src["inputs"][
                     2] else np.zeros(w.shape[0])
                 w = (w * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
-                src["inputs"] = [src["inputs"][0], self._const(w, "W"), self._const((b * s + shift).astype(np.float32), "B")]
+                src["inputs"] = [src["inputs"][0], self._const(w, "W"),
+                                 self._const((b * s + shift).astype(np.float32), "B")]
                 src["outputs"] = list(n["outputs"])
                 continue
             mm = producers.get(src["inputs"][0]) if src["op"] in ("Flatten", "Reshape") else None
@@ -696,7 +697,8 @@ class _Compiler:
                 return False
             w = self.consts[conv["inputs"][1]]
             s = np.broadcast_to(v, (w.shape[0],))
-            b = self.consts[conv["inputs"][2]] if len(conv["inputs"]) > 2 and conv["inputs"][2] else np.zeros(w.shape[0])
+            has_bias = len(conv["inputs"]) > 2 and conv["inputs"][2]
+            b = self.consts[conv["inputs"][2]] if has_bias else np.zeros(w.shape[0])
             w = (w.astype(np.float64) * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
             conv["inputs"] = [conv["inputs"][0], self._const(w, "W"), self._const((b * s).astype(np.float32), "B")]
             return True
