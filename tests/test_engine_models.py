@@ -351,3 +351,13 @@ def test_layer_scale_folds_into_weights(lib, form, folds):
     model = b.model([("x", [2, 4, 5, 7])], [out] + extra)
     _compare(lib, model, {"x": np.random.RandomState(10).randn(2, 4, 5, 7).astype(np.float32)})
     assert ("Mul" not in _layer_types(lib, model)) == folds
+
+
+@pytest.mark.parametrize("ends,steps", [([2 ** 62], [1]), ([12], [1]), ([-1], [1]), ([2 ** 62], [2])])
+def test_slice_of_the_channels(lib, ends, steps):
+    """x[:, :C] of all the channels is a view of x for its two readers; a shorter or strided slice copies."""
+    b = Builder(11)
+    s = b.op("Slice", [b.op("Relu", ["x"]), b.const(np.array([0], np.int64)), b.const(np.array(ends, np.int64)),
+                       b.const(np.array([1], np.int64)), b.const(np.array(steps, np.int64))])
+    model = b.model([("x", [2, 12, 5, 3])], [b.op("Sigmoid", [s]), b.op("Tanh", [s])])
+    _compare(lib, model, {"x": np.random.RandomState(11).randn(2, 12, 5, 3).astype(np.float32)})
