@@ -455,3 +455,16 @@ def test_convolution_for_plain_readers(lib, cout, size):
     model = b.model([("x", [2, 3, *size])], [b.op("MatMul", [tokens, b.weight((cout, 4), cout)])])
     _compare(lib, model, _feeds(model))
     assert _layer_types(lib, model).count("Reorder") == 1
+
+
+@pytest.mark.parametrize("batch", [1, 2])
+@pytest.mark.parametrize("channels", [(12, 5, 20), (36, 36), (3, 3, 3), (8, 13)])
+def test_concat_of_partial_blocks(lib, batch, channels):
+    """A Concat whose inputs before the last end in partial blocks (a ghost module's halves) stays blocked:
+    the channels after each shift across the lanes.  As onnxruntime, with no conversion to NCHW."""
+    b = Builder(27)
+    parts = [b.op("Relu", [_conv(b, "x", 3, c, 3)]) for c in channels]
+    cat = b.op("Concat", parts, axis=1)
+    model = b.model([("x", [batch, 3, 9, 7])], [_conv(b, cat, sum(channels), 5, 3)])
+    assert "Reorder" not in _layer_types(lib, model)
+    _compare(lib, model, _feeds(model))

@@ -219,10 +219,9 @@ bool blocked_reader(const Node &c, size_t i, const Shape &s) {
         return o->shape == s ? o->blocked : per_channel(o, s);
     }
     if (fusable_activation(c, act)) return i == 0 && c.out.size() == 1;
-    if (t == "Concat") {
-        // Whole blocks: the last input may end in a partial one, the padding of the output.
+    if (t == "Concat") {  // inputs of partial blocks shift the channels after them (NchwcShiftConcatOp)
         int64_t axis = c.get_int("axis", 0);
-        return (axis == 1 || axis == -3) && (s[1] % kBlock == 0 || i + 1 == c.in.size());
+        return axis == 1 || axis == -3;
     }
     if (t == "Split" || t == "Slice") {
         std::vector<std::pair<int64_t, int64_t>> parts;
@@ -1057,6 +1056,67 @@ public:
     }
 };
 
+// Concatenation along the channels where an input before the last ends in a partial block: the channels
+// after it shift across the lanes.  Each output block takes its lanes from at most a few blocks of the
+// inputs, each a permutation of the lanes and a blend, at every position.
+class NchwcShiftConcatOp : public Op {
+public:
+    struct Source {
+        int part;
+        int64_t block;
+        int32_t lanes[kBlock];  // the lane of the source block each output lane takes
+        int32_t mask[kBlock];   // -1 where the output lane comes from this source
+    };
+    std::vector<Tensor *> parts;
+    std::vector<std::vector<Source>> sources;  // per output block
+    Tensor *y;
+    int64_t N, HW;
+
+    void plan(const std::vector<Tensor *> &in) {
+        parts = in;
+        std::vector<int64_t> offset{0};
+        for (Tensor *t : in) offset.push_back(offset.back() + t->shape[1]);
+        sources.resize(size_t(blocks_of(offset.back())));
+        for (int64_t c = 0; c < offset.back(); ++c) {
+            const int k = int(std::upper_bound(offset.begin(), offset.end(), c) - offset.begin()) - 1;
+            const int64_t block = (c - offset[size_t(k)]) / kBlock;
+            auto &list = sources[size_t(c / kBlock)];
+            if (list.empty() || list.back().part != k || list.back().block != block)
+                list.push_back({k, block, {}, {}});
+            list.back().lanes[c % kBlock] = int32_t((c - offset[size_t(k)]) % kBlock);
+            list.back().mask[c % kBlock] = -1;
+        }
+    }
+
+    ZELT_AVX2 void run_block(int64_t n, int64_t ob) const {
+        const auto &list = sources[size_t(ob)];
+        const float *src[kBlock];
+        __m256i lanes[kBlock];
+        __m256 mask[kBlock];
+        for (size_t k = 0; k < list.size(); ++k) {
+            const Tensor *x = parts[size_t(list[k].part)];
+            src[k] = x->data + (n * blocks_of(x->shape[1]) + list[k].block) * HW * kBlock;
+            lanes[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(list[k].lanes));
+            mask[k] = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(list[k].mask)));
+        }
+        float *dst = y->data + (n * int64_t(sources.size()) + ob) * HW * kBlock;
+        for (int64_t i = 0; i < HW; ++i) {
+            __m256 v = _mm256_setzero_ps();
+            for (size_t k = 0; k < list.size(); ++k)
+                v = _mm256_blendv_ps(v, _mm256_permutevar8x32_ps(_mm256_loadu_ps(src[k] + i * kBlock), lanes[k]),
+                                     mask[k]);
+            _mm256_storeu_ps(dst + i * kBlock, v);
+        }
+    }
+
+    void run(RunCtx &ctx) override {
+        const int64_t OB = int64_t(sources.size());
+        ctx.pool.parallel_for(N * OB, Cost{double(HW * kBlock) * 3 * kFloatNs}, [&](int64_t q0, int64_t q1) {
+            for (int64_t q = q0; q < q1; ++q) run_block(q / OB, q % OB);
+        });
+    }
+};
+
 // Channel ranges of whole blocks of a blocked input, as Split and Slice take them, for a batch of several
 // images (for one image each range is a view of the input).
 class NchwcChannelRangesOp : public Op {
@@ -1361,8 +1421,7 @@ bool accepts_blocked(const Node &n, size_t i, const Planner &p) {
         ys[1] = 0;
         for (size_t k = 0; k < n.in.size(); ++k) {
             const Tensor *x = n.in[k];
-            if (!x || !x->blocked || x->shape.size() != 4 || (x->shape[1] % kBlock && k + 1 < n.in.size()))
-                return false;
+            if (!x || !x->blocked || x->shape.size() != 4) return false;
             for (size_t d : {0, 2, 3})
                 if (x->shape[d] != t->shape[d]) return false;
             ys[1] += x->shape[1];
@@ -1544,10 +1603,22 @@ std::unique_ptr<Op> make_nchwc_op(const Node &n, Planner &p) {
         return op;
     }
     if (t == "Concat") {
-        auto op = std::make_unique<NchwcConcatOp>();
         Shape ys = x->shape;
         ys[1] = 0;
         for (Tensor *in : n.in) ys[1] += in->shape[1];
+        if (std::any_of(n.in.begin(), n.in.end() - 1, [](const Tensor *in) { return in->shape[1] % kBlock; })) {
+            auto op = std::make_unique<NchwcShiftConcatOp>();
+            op->y = n.out[0];
+            set_shape(op->y, ys);
+            op->y->blocked = true;
+            op->N = ys[0];
+            op->HW = ys[2] * ys[3];
+            op->plan(n.in);
+            op->ins = n.in;
+            op->outs = {op->y};
+            return op;
+        }
+        auto op = std::make_unique<NchwcConcatOp>();
         op->N = ys[0];
         op->y = n.out[0];
         set_shape(op->y, ys);
