@@ -47,6 +47,16 @@ ZELT_AVX2 inline void scatter(__m256 v, float *y, int64_t C, int64_t plane, int6
     for (int64_t c = 0; c < lanes; ++c) dst[c * plane] = lane[c];
 }
 
+// Positions [0, count) of one channel block `row` (blocked, `lanes` of its channels real) to NCHW at `dst`,
+// channel c at dst + c * plane: eight positions at a time through the transpose where the block is whole.
+ZELT_AVX2 inline void unblock_row(const float *row, int64_t count, int64_t lanes, float *dst, int64_t plane) {
+    int64_t i0 = 0;
+    for (; lanes == kBlock && i0 + 8 <= count; i0 += 8)
+        transpose8x8(row + i0 * kBlock, kBlock, dst + i0, plane);
+    for (int64_t c = 0; c < lanes; ++c)
+        for (int64_t i = i0; i < count; ++i) dst[c * plane + i] = row[i * kBlock + c];
+}
+
 // Output columns [a, b) of a convolution whose window taps [kw0, kw1) are the ones inside the input row.
 struct ColumnTaps {
     int64_t a, b, kw0, kw1;

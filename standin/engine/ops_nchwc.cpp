@@ -255,11 +255,8 @@ struct RowOut {
     int64_t C, plane;
     ZELT_AVX2 void put(const float *row, int64_t count, int64_t n, int64_t cb, int64_t pos) const {
         if (y->blocked) return;  // the row was computed in place
-        int64_t i = 0;
-        if (C - cb * kBlock >= kBlock)  // a whole block: eight positions at a time
-            for (float *dst = y->data + (n * C + cb * kBlock) * plane + pos; i + 8 <= count; i += 8)
-                transpose8x8(row + i * kBlock, kBlock, dst + i, plane);
-        for (; i < count; ++i) scatter(_mm256_loadu_ps(row + i * 8), y->data, C, plane, n, cb, pos + i);
+        const int64_t c0 = cb * kBlock;
+        unblock_row(row, count, std::min(kBlock, C - c0), y->data + (n * C + c0) * plane + pos, plane);
     }
 };
 
@@ -1217,15 +1214,8 @@ public:
         ctx.pool.parallel_for(N * CB, Cost{double(HW * kBlock) * 3 * kFloatNs}, [&](int64_t q0, int64_t q1) {
             for (int64_t q = q0; q < q1; ++q) {
                 const int64_t n = q / CB, c0 = q % CB * kBlock;
-                const float *src = x->data + q * HW * kBlock;
-                int64_t i0 = 0;
-                if (C - c0 >= kBlock)
-                    for (float *dst = y->data + (n * C + c0) * HW; i0 + 8 <= HW; i0 += 8)
-                        transpose8x8(src + i0 * kBlock, kBlock, dst + i0, HW);
-                for (int64_t c = c0; c < std::min(C, c0 + kBlock); ++c) {
-                    float *dst = y->data + (n * C + c) * HW;
-                    for (int64_t i = i0; i < HW; ++i) dst[i] = src[i * kBlock + c - c0];
-                }
+                unblock_row(x->data + q * HW * kBlock, HW, std::min(kBlock, C - c0), y->data + (n * C + c0) * HW,
+                            HW);
             }
         });
     }

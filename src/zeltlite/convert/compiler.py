@@ -620,6 +620,20 @@ class _Compiler:
                     count[i] = count.get(i, 0) + 1
         return count
 
+    def _scale_conv(self, conv, scale, shift):
+        """Makes Conv `conv` compute its output times `scale` plus `shift` (one value each, or one per output
+        channel) through its weights and bias; False where those are not constants."""
+        ins = conv["inputs"]
+        has_bias = len(ins) > 2 and ins[2]
+        if ins[1] not in self.consts or (has_bias and ins[2] not in self.consts):
+            return False
+        w = self.consts[ins[1]].astype(np.float64)
+        s = np.broadcast_to(scale, (w.shape[0],))
+        b = self.consts[ins[2]].astype(np.float64) if has_bias else np.zeros(w.shape[0])
+        w = (w * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
+        conv["inputs"] = [ins[0], self._const(w, "W"), self._const((b * s + shift).astype(np.float32), "B")]
+        return True
+
     def _fold_batchnorm(self):
         """Inference BatchNormalization after a Conv, or after a MatMul by a constant matrix whose rows a
         Flatten or Reshape turned into the normalised [rows, channels] (a linear layer with BatchNorm1d),
@@ -643,15 +657,7 @@ class _Compiler:
                     or not all(i in self.consts for i in n["inputs"][1:])):
                 kept.append(n)
                 continue
-            if src["op"] == "Conv" and src["inputs"][1] in self.consts and (
-                    len(src["inputs"]) < 3 or not src["inputs"][2] or src["inputs"][2] in self.consts):
-                s, shift = params(n)
-                w = self.consts[src["inputs"][1]].astype(np.float64)
-                b = self.consts[src["inputs"][2]].astype(np.float64) if len(src["inputs"]) > 2 and src["inputs"][
-                    2] else np.zeros(w.shape[0])
-                w = (w * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
-                src["inputs"] = [src["inputs"][0], self._const(w, "W"),
-                                 self._const((b * s + shift).astype(np.float32), "B")]
+            if src["op"] == "Conv" and self._scale_conv(src, *params(n)):
                 src["outputs"] = list(n["outputs"])
                 continue
             mm = producers.get(src["inputs"][0]) if src["op"] in ("Flatten", "Reshape") else None
@@ -692,16 +698,7 @@ class _Compiler:
             return None if len(axes) > 1 else (axes[0] if axes else None, c.reshape(-1).astype(np.float64))
 
         def fold_into_conv(conv, axis, v):
-            if (conv["op"] != "Conv" or conv["inputs"][1] not in self.consts or axis not in (None, 1)
-                    or (len(conv["inputs"]) > 2 and conv["inputs"][2] and conv["inputs"][2] not in self.consts)):
-                return False
-            w = self.consts[conv["inputs"][1]]
-            s = np.broadcast_to(v, (w.shape[0],))
-            has_bias = len(conv["inputs"]) > 2 and conv["inputs"][2]
-            b = self.consts[conv["inputs"][2]] if has_bias else np.zeros(w.shape[0])
-            w = (w.astype(np.float64) * s.reshape((-1,) + (1,) * (w.ndim - 1))).astype(np.float32)
-            conv["inputs"] = [conv["inputs"][0], self._const(w, "W"), self._const((b * s).astype(np.float32), "B")]
-            return True
+            return conv["op"] == "Conv" and axis in (None, 1) and self._scale_conv(conv, v, 0.0)
 
         def fold_into_linear(last, axis, v, rank):
             """`last` a MatMul by a constant matrix, or the Add of a bias after one."""
