@@ -25,24 +25,27 @@ bool avx512_available() {
 
 namespace {
 
-// The clamps (None, Relu, Clip) and Leaky as vector constants; the other activations run over the stored
+// The clamps (Relu, Clip) and Leaky as vector constants; the other activations run over the stored
 // rows afterwards, as in the AVX2 tiles.
 struct VecAct16 {
-    bool leaky;
+    enum Mode { Identity, Clamp, Leaky } mode;
     __m512 lo, hi, alpha;
     ZELT_AVX512 explicit VecAct16(const Activation &a)
-        : leaky(a.kind == Activation::Leaky),
+        : mode(a.kind == Activation::Leaky                                   ? Leaky
+               : a.kind == Activation::Relu || a.kind == Activation::Clip ? Clamp
+                                                                            : Identity),
           lo(_mm512_set1_ps(a.kind == Activation::Relu   ? 0.f
                             : a.kind == Activation::Clip ? a.lo
                                                          : -std::numeric_limits<float>::infinity())),
           hi(_mm512_set1_ps(a.kind == Activation::Clip ? a.hi : std::numeric_limits<float>::infinity())),
           alpha(_mm512_set1_ps(a.alpha)) {}
     // maxps and minps with the value as second operand keep NaN.
-    template <bool LEAKY>
+    template <Mode M>
     ZELT_AVX512_INLINE __m512 apply(__m512 v) const {
-        if constexpr (LEAKY)
+        if constexpr (M == Leaky)
             return _mm512_mask_mul_ps(v, _mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_LT_OQ), v, alpha);
-        return _mm512_min_ps(hi, _mm512_max_ps(lo, v));
+        if constexpr (M == Clamp) return _mm512_min_ps(hi, _mm512_max_ps(lo, v));
+        return v;
     }
 };
 
@@ -65,18 +68,50 @@ ZELT_AVX512_INLINE void tap(__m512 (&acc)[NP][NW], const float *xp, const float 
     }
 }
 
-template <bool RES, bool LEAKY, int NP, int NW>
-ZELT_AVX512_INLINE void finish_tile(const __m512 (&acc)[NP][NW], const VecAct16 &act, const float *res,
-                                    float *y, int64_t plane) {
+// Stores the tile's pairs of blocks at `y`, two positions at a time (store_blocks2).
+template <int NP, int NW>
+ZELT_AVX512_INLINE void store_tile(const __m512 (&v)[NP][NW], float *y, int64_t plane) {
+#pragma GCC unroll 3
+    for (int p = 0; p < NP; ++p) {
+        float *a = y + 2 * p * plane * kBlock, *b = a + plane * kBlock;
+#pragma GCC unroll 6
+        for (int j = 0; j + 1 < NW; j += 2) store_blocks2(v[p][j], v[p][j + 1], a + j * kBlock, b + j * kBlock);
+        if constexpr (NW % 2) store_blocks(vec::V16(v[p][NW - 1]), a + (NW - 1) * kBlock, b + (NW - 1) * kBlock);
+    }
+}
+
+// Loads the tile's pairs of blocks from `y`, as store_tile stores them.
+template <int NP, int NW>
+ZELT_AVX512_INLINE void load_tile(__m512 (&v)[NP][NW], const float *y, int64_t plane) {
+#pragma GCC unroll 3
+    for (int p = 0; p < NP; ++p) {
+        const float *a = y + 2 * p * plane * kBlock, *b = a + plane * kBlock;
+#pragma GCC unroll 6
+        for (int j = 0; j + 1 < NW; j += 2) {
+            vec::V16 v0, v1;
+            load_blocks2(a + j * kBlock, b + j * kBlock, v0, v1);
+            v[p][j] = v0, v[p][j + 1] = v1;
+        }
+        if constexpr (NW % 2) v[p][NW - 1] = load_blocks<vec::V16>(a + (NW - 1) * kBlock, b + (NW - 1) * kBlock);
+    }
+}
+
+template <bool RES, VecAct16::Mode M, int NP, int NW>
+ZELT_AVX512_INLINE void finish_tile(__m512 (&acc)[NP][NW], const VecAct16 &act, const float *res, float *y,
+                                    int64_t plane) {
+    if constexpr (RES) {
+        __m512 r[NP][NW];
+        load_tile(r, res, plane);
+#pragma GCC unroll 3
+        for (int p = 0; p < NP; ++p)
+#pragma GCC unroll 12
+            for (int j = 0; j < NW; ++j) acc[p][j] = _mm512_add_ps(acc[p][j], r[p][j]);
+    }
 #pragma GCC unroll 3
     for (int p = 0; p < NP; ++p)
 #pragma GCC unroll 12
-        for (int j = 0; j < NW; ++j) {
-            const int64_t a = (2 * p * plane + j) * kBlock, b = a + plane * kBlock;
-            __m512 v = acc[p][j];
-            if constexpr (RES) v = _mm512_add_ps(v, load_blocks<vec::V16>(res + a, res + b));
-            store_blocks(vec::V16(act.apply<LEAKY>(v)), y + a, y + b);
-        }
+        for (int j = 0; j < NW; ++j) acc[p][j] = act.apply<M>(acc[p][j]);
+    store_tile(acc, y, plane);
 }
 
 // NP pairs of output blocks from `ob` x NW output columns of row `oh` from column `ow`, over input blocks
@@ -84,14 +119,18 @@ ZELT_AVX512_INLINE void finish_tile(const __m512 (&acc)[NP][NW], const VecAct16 
 template <int NP, int NW, int BS, int SW>
 ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, int64_t oh, int64_t ow,
                                   int64_t cb0, int64_t cb1, bool first, bool last) {
-    const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow, pair = plane * kBlock;
+    const int64_t plane = t.OH * t.OW, pos = oh * t.OW + ow;
     __m512 acc[NP][NW];
+    if (first) {
 #pragma GCC unroll 3
-    for (int p = 0; p < NP; ++p) {
-        const float *yp = t.y + ((ob + 2 * p) * plane + pos) * kBlock;
-        const __m512 b = load_blocks<vec::V16>(t.bias + (ob + 2 * p) * kBlock, t.bias + (ob + 2 * p + 1) * kBlock);
+        for (int p = 0; p < NP; ++p) {
+            const __m512 b =
+                load_blocks<vec::V16>(t.bias + (ob + 2 * p) * kBlock, t.bias + (ob + 2 * p + 1) * kBlock);
 #pragma GCC unroll 12
-        for (int j = 0; j < NW; ++j) acc[p][j] = first ? b : __m512(load_blocks<vec::V16>(yp + j * kBlock, yp + pair + j * kBlock));
+            for (int j = 0; j < NW; ++j) acc[p][j] = b;
+        }
+    } else {
+        load_tile(acc, t.y + (ob * plane + pos) * kBlock, plane);
     }
     const int64_t x_ws = SW > 0 ? SW * BS : SW < 0 ? BS : t.x_ws, w_pair = 2 * t.w_ob, w_cb = 2 * t.w_cb;
     if (k.kh0 >= k.kh1 || k.kw0 >= k.kw1) cb1 = cb0;
@@ -123,24 +162,20 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
         return;
     }
     float *const y = t.y + (ob * plane + pos) * kBlock;
-    if (!last) {
-#pragma GCC unroll 3
-        for (int p = 0; p < NP; ++p)
-#pragma GCC unroll 12
-            for (int j = 0; j < NW; ++j) {
-                float *a = y + (2 * p * plane + j) * kBlock;
-                store_blocks(vec::V16(acc[p][j]), a, a + pair);
-            }
-        return;
-    }
+    if (!last) return store_tile(acc, y, plane);
     const float *const res = t.res ? t.res + (ob * plane + pos) * kBlock : nullptr;
     const VecAct16 end(t.act);
-    if (res)
-        end.leaky ? finish_tile<true, true>(acc, end, res, y, plane)
-                  : finish_tile<true, false>(acc, end, res, y, plane);
-    else
-        end.leaky ? finish_tile<false, true>(acc, end, res, y, plane)
-                  : finish_tile<false, false>(acc, end, res, y, plane);
+    switch (end.mode) {
+    case VecAct16::Identity:
+        return res ? finish_tile<true, VecAct16::Identity>(acc, end, res, y, plane)
+                   : finish_tile<false, VecAct16::Identity>(acc, end, res, y, plane);
+    case VecAct16::Clamp:
+        return res ? finish_tile<true, VecAct16::Clamp>(acc, end, res, y, plane)
+                   : finish_tile<false, VecAct16::Clamp>(acc, end, res, y, plane);
+    case VecAct16::Leaky:
+        return res ? finish_tile<true, VecAct16::Leaky>(acc, end, res, y, plane)
+                   : finish_tile<false, VecAct16::Leaky>(acc, end, res, y, plane);
+    }
 }
 
 // The widest tile: 24 accumulators, 12 for one pair.

@@ -892,13 +892,20 @@ public:
 };
 
 ZELT_AVX2 void global_pool(bool is_max, const float *x, int64_t HW, float *out8) {
-    __m256 acc = _mm256_set1_ps(is_max ? -std::numeric_limits<float>::infinity() : 0.f);
-    for (int64_t i = 0; i < HW; ++i) {
-        const __m256 v = _mm256_loadu_ps(x + i * kBlock);
-        acc = is_max ? _mm256_max_ps(acc, v) : _mm256_add_ps(acc, v);
+    if (is_max) {
+        __m256 acc = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+        for (int64_t i = 0; i < HW; ++i) acc = _mm256_max_ps(acc, _mm256_loadu_ps(x + i * kBlock));
+        _mm256_storeu_ps(out8, acc);
+        return;
     }
-    if (!is_max) acc = _mm256_div_ps(acc, _mm256_set1_ps(float(HW)));
-    _mm256_storeu_ps(out8, acc);
+    // Four sums side by side: one chain of adds would wait on the add latency at every position.
+    __m256 s[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+    int64_t i = 0;
+    for (; i + 4 <= HW; i += 4)
+        for (int k = 0; k < 4; ++k) s[k] = _mm256_add_ps(s[k], _mm256_loadu_ps(x + (i + k) * kBlock));
+    for (; i < HW; ++i) s[0] = _mm256_add_ps(s[0], _mm256_loadu_ps(x + i * kBlock));
+    const __m256 sum = _mm256_add_ps(_mm256_add_ps(s[0], s[1]), _mm256_add_ps(s[2], s[3]));
+    _mm256_storeu_ps(out8, _mm256_div_ps(sum, _mm256_set1_ps(float(HW))));
 }
 
 // Global pooling of a blocked input into a plain [N, C, 1, 1] output.
