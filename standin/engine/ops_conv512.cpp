@@ -209,9 +209,11 @@ ZELT_AVX512 void product_tile(const float *v, int64_t v_cb, const float *u, int6
             }
         }
     }
-    for (int p = 0; p < NP; ++p)
-        for (int j = 0; j < NT; ++j)
-            store_blocks(vec::V16(acc[p][j]), m + 2 * p * m_o + j * kBlock, m + (2 * p + 1) * m_o + j * kBlock);
+    for (int p = 0; p < NP; ++p) {
+        float *a = m + 2 * p * m_o, *b = a + m_o;
+        for (int j = 0; j + 1 < NT; j += 2) store_blocks2(acc[p][j], acc[p][j + 1], a + j * kBlock, b + j * kBlock);
+        if (NT % 2) store_blocks(vec::V16(acc[p][NT - 1]), a + (NT - 1) * kBlock, b + (NT - 1) * kBlock);
+    }
 }
 
 template <int NP, size_t... I>
