@@ -158,10 +158,15 @@ void ZeroedFloats::Free::operator()(float *p) const { std::free(p); }
 
 void ZeroedFloats::assign(size_t n) {
     p_.reset();
+    data_ = nullptr;
     n_ = 0;
     if (n == 0) return;
-    p_.reset(static_cast<float *>(std::calloc(n, sizeof(float))));
+    // calloc maps large blocks lazily and zeroed, but 16 bytes past a page: full-width vector accesses
+    // would split cache lines, so the data starts at the next line.
+    constexpr size_t kLine = 64 / sizeof(float);
+    p_.reset(static_cast<float *>(std::calloc(n + kLine, sizeof(float))));
     if (!p_) throw std::bad_alloc();
+    data_ = p_.get() + (kLine - reinterpret_cast<uintptr_t>(p_.get()) / sizeof(float) % kLine) % kLine;
     n_ = n;
 }
 

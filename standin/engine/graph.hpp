@@ -180,7 +180,7 @@ std::string shape_str(const Shape &s);
 class ZeroedFloats {
 public:
     void assign(size_t n);
-    float *data() { return p_ ? p_.get() : nullptr; }
+    float *data() { return data_; }
     size_t size() const { return n_; }
 
 private:
@@ -188,6 +188,7 @@ private:
         void operator()(float *p) const;
     };
     std::unique_ptr<float, Free> p_;
+    float *data_ = nullptr;  // p_ rounded up to a cache line
     size_t n_ = 0;
 };
 

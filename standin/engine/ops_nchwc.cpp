@@ -485,9 +485,9 @@ public:
     int64_t chunk;     // input blocks per pass
     int64_t per_item;  // output blocks of a work item (AVX2: 2, or 3 for narrow rows and multiples of 3)
     bool pairs;        // AVX-512 tiles over pairs of output blocks, the weights packed in pairs
-    std::vector<float> wpk, bias;  // weights as pack_weights gives them, bias [OB][8]
+    PackedFloats wpk, bias;  // weights as pack_weights gives them, bias [OB][8]
     Tensor *scale = nullptr;       // per input channel, by which the weights are scaled at each run
-    std::vector<float> wsc;        // the scaled weights
+    PackedFloats wsc;        // the scaled weights
     Activation act;
     // The taps inside the input (ConvTile::rows and cols), when skipping the others saves enough, and the
     // padding the tiles' input lacks (when it is not staged).
@@ -798,8 +798,7 @@ public:
     bool pad_cols = false;
     bool gather = false;  // a plain input: each item's rows are blocked into the scratch (depthwise)
     bool wide = false;  // depthwise on AVX-512, two channel blocks a work item (depthwise_pair_rows)
-    std::vector<float> wpk,
-        bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
+    PackedFloats wpk, bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
     std::vector<float> divisors;  // average: [OH][OW]
     std::vector<float> pad_row;   // the neutral value, a row of the input
     Activation act;
@@ -1233,12 +1232,12 @@ public:
 // up from its first, as [ncb][KH][KW][bs][16] per pair (pair_row_kernels); an odd last block of a group
 // stays [..][8].  Narrow groups (wc < C = 8) merge into one group of 8: output m reads its own wc channels
 // there, and zeros for the others.
-std::vector<float> pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t wc, int64_t bs,
-                                int64_t KH, int64_t KW, int64_t pair_group) {
+PackedFloats pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t wc, int64_t bs,
+                          int64_t KH, int64_t KW, int64_t pair_group) {
     const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs, w_ob = ncb * KH * KW * bs * kBlock;
     planner.charge(uint64_t(OB * w_ob), 4);
     planner.materialise(w);
-    std::vector<float> p(size_t(OB * w_ob), 0.f);
+    PackedFloats p(size_t(OB * w_ob), 0.f);
     for (int64_t m = 0; m < M; ++m) {
         // Block ob's weights start at ob * w_ob either way; a pair interleaves its two blocks from the first.
         const int64_t ob = m / kBlock, local = pair_group ? ob % pair_group : 0;
@@ -1304,10 +1303,10 @@ bool plan_inside_taps(Planner &p, const Axis &ah, const Axis &aw, std::vector<in
     return false;
 }
 
-std::vector<float> pack_bias(Planner &planner, Tensor *b, int64_t M) {
+PackedFloats pack_bias(Planner &planner, Tensor *b, int64_t M) {
     planner.charge(uint64_t(blocks_of(M) * kBlock), 4);
     if (b) planner.materialise(b);
-    std::vector<float> p(size_t(blocks_of(M) * kBlock), 0.f);
+    PackedFloats p(size_t(blocks_of(M) * kBlock), 0.f);
     if (b) std::copy(b->fdata.begin(), b->fdata.end(), p.begin());
     return p;
 }

@@ -780,11 +780,11 @@ void packed_gemm(RunCtx &ctx, int64_t panel, int64_t rows, int64_t N, int64_t K,
 
 // B packed for packed_gemm in panels of `panel` when there are (AVX-512 or AVX2) and B is a constant
 // matrix, else nothing.
-std::vector<float> pack_constant_b(Planner &p, Tensor *b, bool tb, int64_t K, int64_t N, int64_t panel) {
+PackedFloats pack_constant_b(Planner &p, Tensor *b, bool tb, int64_t K, int64_t N, int64_t panel) {
     if (!panel || !b->is_const() || N < 2 || K < 1) return {};
     p.charge(uint64_t(packed_b_floats(K, N, panel)), 4);
     p.materialise(b);
-    std::vector<float> bp(size_t(packed_b_floats(K, N, panel)));
+    PackedFloats bp(size_t(packed_b_floats(K, N, panel)));
     pack_b(b->fdata.data(), tb, tb ? K : N, K, N, panel, bp.data());
     return bp;
 }
@@ -797,7 +797,7 @@ public:
     int64_t M, N, K;
     Shape cshape;
     Activation act;
-    std::vector<float> bpk;  // a constant B packed for packed_gemm
+    PackedFloats bpk;  // a constant B packed for packed_gemm
     int64_t panel = 0;       // its panel width
     void run(RunCtx &ctx) override {
         float *out = y->data;
@@ -869,7 +869,7 @@ public:
     int64_t M, N, K, batches;
     Shape batch, abatch, bbatch;  // broadcast batch dimensions of the output, A and B (1 where broadcast)
     bool fold = false;            // B is broadcast over every batch dimension, which A has in full
-    std::vector<float> bpk;       // a constant B packed for gemm_packed
+    PackedFloats bpk;       // a constant B packed for gemm_packed
     bool pack_items = false;      // B packed per work item for gemm_packed (batched products)
     int64_t panel = 0;            // the packed panels' width
 

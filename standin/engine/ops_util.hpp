@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "graph.hpp"
 
@@ -13,6 +15,21 @@ namespace zelt::engine {
 // of the vector convolution kernels, a float read or written by a streaming loop, an 8-lane tap of a window
 // loop (depthwise convolution, pooling), a float computed by a transcendental function.
 constexpr double kMacNs = 0.03, kFloatNs = 0.15, kTapNs = 0.4, kMathNs = 2;
+
+// Floats that start on a cache line: packed weights, read by full-width vector loads that would otherwise
+// split lines.
+template <class T>
+struct CacheLineAllocator {
+    using value_type = T;
+    CacheLineAllocator() = default;
+    template <class U>
+    CacheLineAllocator(const CacheLineAllocator<U> &) {}
+    T *allocate(size_t n) { return static_cast<T *>(::operator new(n * sizeof(T), std::align_val_t(64))); }
+    void deallocate(T *p, size_t) { ::operator delete(p, std::align_val_t(64)); }
+    bool operator==(const CacheLineAllocator &) const { return true; }
+    bool operator!=(const CacheLineAllocator &) const { return false; }
+};
+using PackedFloats = std::vector<float, CacheLineAllocator<float>>;
 
 // Row-major single-precision GEMM through OpenBLAS: C = alpha*op(A)*op(B) + beta*C.
 void sgemm(bool trans_a, bool trans_b, int64_t m, int64_t n, int64_t k, float alpha, const float *a,

@@ -105,7 +105,7 @@ public:
     int64_t TH, TW, T, groups;   // tile rows and columns, tiles per group, groups per image
     int64_t wave;                // tile groups transformed at once
     int64_t per_item;            // output blocks of a work item: 4 (two pairs) on AVX-512, or 2
-    std::vector<float> u, bias;  // transformed weights [36][OB][CB][8][8], bias [OB][8]
+    PackedFloats u, bias;  // transformed weights [36][OB][CB][8][8], bias [OB][8]
     std::vector<float> wd;       // the weights as they are, [OB][C][9][8], for tiles that are not finite
     Activation act;
 
