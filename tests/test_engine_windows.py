@@ -162,6 +162,20 @@ def test_reductions(lib, monkeypatch, ref, hw, keepdims, axes, op, opset):
     _check(lib, monkeypatch, model, _feeds(model, scale=2.0), ref)
 
 
+@pytest.mark.parametrize("op", ["GlobalAveragePool", "GlobalMaxPool"])
+@pytest.mark.parametrize("hw", [(1, 1), (1, 3), (2, 2), (1, 5), (4, 4), (3, 7), (17, 19)])
+@pytest.mark.parametrize("blocked", [True, False])
+def test_global_pools(lib, monkeypatch, blocked, hw, op):
+    """Planes whose sizes fall on, below and past the steps of the side-by-side sums; 20 channels (a partial
+    last block) of a blocked tensor, or of the plain graph input.  Values offset from 0, so that a lost or
+    doubled position shows."""
+    b = Builder(5)
+    x = b.conv("x", 3, 20, 1) if blocked else "x"
+    model = b.model([("x", [2, 3 if blocked else 20] + list(hw))], [b.op(op, [x])])
+    feeds = {k: v + 3.0 for k, v in _feeds(model, scale=2.0).items()}
+    _check(lib, monkeypatch, model, feeds)
+
+
 @pytest.mark.parametrize("op", ["ReduceSum", "ReduceMean", "ReduceMax", "ReduceMin", "ReduceProd",
                                 "ReduceSumSquare", "ReduceL1", "ReduceL2", "ReduceLogSumExp"])
 @pytest.mark.parametrize("shape,axes", [
