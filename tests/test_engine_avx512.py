@@ -197,15 +197,16 @@ def test_linear_layers(lib, monkeypatch, ref, shape, n, bias, act, trans):
     (0, 0.5, 2.0, "", True),
 ])
 @pytest.mark.parametrize("m,k,n", [(1, 64, 100), (13, 300, 33), (197, 3, 17), (12, 1, 2)])
+@pytest.mark.parametrize("trans_a", [0, 1])
 @pytest.mark.parametrize("ref", REFS)
-def test_gemm(lib, monkeypatch, ref, m, k, n, trans_b, alpha, beta, c_shape, relu):
+def test_gemm(lib, monkeypatch, ref, trans_a, m, k, n, trans_b, alpha, beta, c_shape, relu):
     b = Builder(m + k + n)
     ins = ["x", b.weight((n, k) if trans_b else (k, n), k)]
     if c_shape is not None:
         shape = {"n": (n,), "1n": (1, n), "m1": (m, 1), "mn": (m, n), "": ()}[c_shape]
         ins.append(b.const(np.asarray(b.rng.randn(*shape), np.float32)))
-    y = b.op("Gemm", ins, transB=trans_b, alpha=alpha, beta=beta)
-    model = b.model([("x", [m, k])], [b.op("Relu", [y]) if relu else y])
+    y = b.op("Gemm", ins, transA=trans_a, transB=trans_b, alpha=alpha, beta=beta)
+    model = b.model([("x", [k, m] if trans_a else [m, k])], [b.op("Relu", [y]) if relu else y])
     _check(lib, monkeypatch, model, _feeds(model), ref)
 
 
@@ -218,23 +219,42 @@ def test_gemm(lib, monkeypatch, ref, m, k, n, trans_b, alpha, beta, c_shape, rel
     ((3, 1, 13, 300), (1, 2, 300, 17)),
     ((5, 16), (4, 16, 15)),               # a 2-D A broadcast
 ])
-@pytest.mark.parametrize("form", ["plain", "scaled", "transposed"])
+@pytest.mark.parametrize("form", ["plain", "scaled", "transposed", "A transposed"])
 @pytest.mark.parametrize("ref", REFS)
 def test_batched_matmul(lib, monkeypatch, ref, a_shape, b_shape, form):
-    """Both operands inputs: B packed per work item; scaled (as attention scores are) and with B given
+    """Both operands inputs: B packed per work item; scaled (as attention scores are) and with B or A given
     transposed in its last two axes."""
     b = Builder(0)
-    bt = list(b_shape)
-    other = "k"
+    at, bt = list(a_shape), list(b_shape)
+    one, other = "q", "k"
     if form == "transposed":
         bt[-1], bt[-2] = bt[-2], bt[-1]
         perm = list(range(len(bt) - 2)) + [len(bt) - 1, len(bt) - 2]
         other = b.op("Transpose", ["k"], perm=perm)
-    y = b.op("MatMul", ["q", other])
+    if form == "A transposed":
+        at[-1], at[-2] = at[-2], at[-1]
+        one = b.op("Transpose", ["q"], perm=list(range(len(at) - 2)) + [len(at) - 1, len(at) - 2])
+    y = b.op("MatMul", [one, other])
     if form == "scaled":
         y = b.op("Mul", [y, b.const(np.float32(0.125))])
-    model = b.model([("q", list(a_shape)), ("k", bt)], [y])
+    model = b.model([("q", at), ("k", bt)], [y])
     _check(lib, monkeypatch, model, _feeds(model), ref)
+
+
+@pytest.mark.parametrize("c,tokens,n", [(64, 196, 32), (30, 13, 100), (256, 49, 17), (8, 1030, 1000)])
+@pytest.mark.parametrize("act", ["none", "gelu"])
+@pytest.mark.parametrize("ref", REFS)
+def test_linear_of_transposed_tokens(lib, monkeypatch, ref, c, tokens, n, act):
+    """A linear layer over the tokens of an image, [1, C, H*W] transposed to [1, H*W, C]: the product reads
+    A in place, transposed (no Transpose pass), with its bias and activation."""
+    b = Builder(c + tokens + n)
+    x = b.op("Transpose", [b.op("Relu", ["x"])], perm=[0, 2, 1])
+    model = b.model([("x", [1, c, tokens])], [_linear(b, x, c, n, True, act, False)])
+    _check(lib, monkeypatch, model, _feeds(model), ref)
+    if ref == "onnxruntime":
+        from test_engine_nchwc import _layer_types
+
+        assert "Transpose" not in _layer_types(lib, model)
 
 
 @pytest.mark.parametrize("ref", REFS)

@@ -38,12 +38,12 @@ namespace {
 
 constexpr int64_t kPanel = 32, kPanel8 = 16;
 
-// MR rows of A (row-major, lda) x one panel of 32: c = alpha * sums (+ c) (+ bias), `cols` of the 32
-// stored.  Few rows keep KU sets of sums over interleaved k, so that enough multiply-adds are in flight: one
+// MR rows of A (row-major, lda; or stored transposed, [K][lda] with the rows contiguous at each k, when TA)
+// x one panel of 32: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.  Few rows keep KU sets of sums over interleaved k, so that enough multiply-adds are in flight: one
 // row's two sums alone would wait on each other's latency at every k.  The rows are addressed from four
 // bases three rows apart (row r at base[r / 3] + (r % 3) lda), which the addressing modes cover with one
 // index.
-template <int MR>
+template <int MR, bool TA>
 ZELT_AVX512 void panel_tile(int64_t K, const float *a, int64_t lda, const float *bp, float alpha,
                             const float *bias, bool accumulate, float *c, int64_t ldc, int64_t cols) {
     constexpr int KU = MR <= 2 ? 4 : MR <= 4 ? 2 : 1;
@@ -58,7 +58,7 @@ ZELT_AVX512 void panel_tile(int64_t K, const float *a, int64_t lda, const float 
             const __m512 b0 = _mm512_loadu_ps(bp + u * kPanel), b1 = _mm512_loadu_ps(bp + u * kPanel + 16);
 #pragma GCC unroll 12
             for (int r = 0; r < MR; ++r) {
-                const __m512 v = _mm512_set1_ps(base[r / 3][(r % 3) * lda + k + u]);
+                const __m512 v = _mm512_set1_ps(TA ? a[(k + u) * lda + r] : base[r / 3][(r % 3) * lda + k + u]);
                 acc[u][r][0] = _mm512_fmadd_ps(v, b0, acc[u][r][0]);
                 acc[u][r][1] = _mm512_fmadd_ps(v, b1, acc[u][r][1]);
             }
@@ -66,7 +66,7 @@ ZELT_AVX512 void panel_tile(int64_t K, const float *a, int64_t lda, const float 
     for (; k < K; ++k, bp += kPanel) {
         const __m512 b0 = _mm512_loadu_ps(bp), b1 = _mm512_loadu_ps(bp + 16);
         for (int r = 0; r < MR; ++r) {
-            const __m512 v = _mm512_set1_ps(base[r / 3][(r % 3) * lda + k]);
+            const __m512 v = _mm512_set1_ps(TA ? a[k * lda + r] : base[r / 3][(r % 3) * lda + k]);
             acc[0][r][0] = _mm512_fmadd_ps(v, b0, acc[0][r][0]);
             acc[0][r][1] = _mm512_fmadd_ps(v, b1, acc[0][r][1]);
         }
@@ -93,7 +93,7 @@ ZELT_AVX512 void panel_tile(int64_t K, const float *a, int64_t lda, const float 
 }
 
 // The AVX2 form: MR rows x one panel of 16, two vectors a row.
-template <int MR>
+template <int MR, bool TA>
 ZELT_AVX2 void panel_tile8(int64_t K, const float *a, int64_t lda, const float *bp, float alpha,
                            const float *bias, bool accumulate, float *c, int64_t ldc, int64_t cols) {
     constexpr int KU = MR == 1 ? 4 : MR <= 3 ? 2 : 1;
@@ -108,7 +108,7 @@ ZELT_AVX2 void panel_tile8(int64_t K, const float *a, int64_t lda, const float *
             const __m256 b0 = _mm256_loadu_ps(bp + u * kPanel8), b1 = _mm256_loadu_ps(bp + u * kPanel8 + 8);
 #pragma GCC unroll 6
             for (int r = 0; r < MR; ++r) {
-                const __m256 v = _mm256_broadcast_ss(base[r / 3] + (r % 3) * lda + k + u);
+                const __m256 v = _mm256_broadcast_ss(TA ? a + (k + u) * lda + r : base[r / 3] + (r % 3) * lda + k + u);
                 acc[u][r][0] = _mm256_fmadd_ps(v, b0, acc[u][r][0]);
                 acc[u][r][1] = _mm256_fmadd_ps(v, b1, acc[u][r][1]);
             }
@@ -117,7 +117,7 @@ ZELT_AVX2 void panel_tile8(int64_t K, const float *a, int64_t lda, const float *
         const __m256 b0 = _mm256_loadu_ps(bp), b1 = _mm256_loadu_ps(bp + 8);
 #pragma GCC unroll 6
         for (int r = 0; r < MR; ++r) {
-            const __m256 v = _mm256_broadcast_ss(base[r / 3] + (r % 3) * lda + k);
+            const __m256 v = _mm256_broadcast_ss(TA ? a + k * lda + r : base[r / 3] + (r % 3) * lda + k);
             acc[0][r][0] = _mm256_fmadd_ps(v, b0, acc[0][r][0]);
             acc[0][r][1] = _mm256_fmadd_ps(v, b1, acc[0][r][1]);
         }
@@ -160,29 +160,31 @@ ZELT_AVX2 void panel_tile8(int64_t K, const float *a, int64_t lda, const float *
 using PanelTile = void (*)(int64_t, const float *, int64_t, const float *, float, const float *, bool,
                            float *, int64_t, int64_t);
 
-template <size_t... I>
+template <bool TA, size_t... I>
 constexpr std::array<PanelTile, sizeof...(I)> panel_tiles(std::index_sequence<I...>) {
-    return {&panel_tile<int(I) + 1>...};
+    return {&panel_tile<int(I) + 1, TA>...};
 }
 
-template <size_t... I>
+template <bool TA, size_t... I>
 constexpr std::array<PanelTile, sizeof...(I)> panel_tiles8(std::index_sequence<I...>) {
-    return {&panel_tile8<int(I) + 1>...};
+    return {&panel_tile8<int(I) + 1, TA>...};
 }
 
-const auto tiles = panel_tiles(std::make_index_sequence<12>());
-const auto tiles8 = panel_tiles8(std::make_index_sequence<6>());
+const std::array<PanelTile, 12> tiles[2] = {panel_tiles<false>(std::make_index_sequence<12>()),
+                                            panel_tiles<true>(std::make_index_sequence<12>())};
+const std::array<PanelTile, 6> tiles8[2] = {panel_tiles8<false>(std::make_index_sequence<6>()),
+                                            panel_tiles8<true>(std::make_index_sequence<6>())};
 
 }  // namespace
 
 void gemm_packed(int64_t panel, int64_t rows, int64_t K, int64_t N, float alpha, const float *a, int64_t lda,
-                 const float *bp, const float *bias, bool accumulate, float *c, int64_t ldc) {
+                 bool trans_a, const float *bp, const float *bias, bool accumulate, float *c, int64_t ldc) {
     const int64_t tile_rows = gemm_rows(panel);
-    const PanelTile *table = panel == kPanel ? tiles.data() : tiles8.data();
+    const PanelTile *table = panel == kPanel ? tiles[trans_a].data() : tiles8[trans_a].data();
     for (int64_t i0 = 0; i0 < rows; i0 += tile_rows) {
         const int64_t mr = std::min(tile_rows, rows - i0);
         for (int64_t p = 0; p * panel < N; ++p)
-            table[mr - 1](K, a + i0 * lda, lda, bp + p * K * panel, alpha, bias ? bias + p * panel : nullptr,
+            table[mr - 1](K, a + i0 * (trans_a ? 1 : lda), lda, bp + p * K * panel, alpha, bias ? bias + p * panel : nullptr,
                           accumulate, c + i0 * ldc + p * panel, ldc, std::min(panel, N - p * panel));
     }
 }

@@ -730,9 +730,10 @@ std::unique_ptr<Op> make_global_pool(const Node &n, Planner &) {
 }
 
 // y[rows][N] = act(alpha a[rows][K] x B packed in panels of `panel` + bias + (y if accumulate)) over the
-// pool, by blocks of rows x panels.
+// pool, by blocks of rows x panels; A stored transposed ([K][rows]) with `trans_a`.
 void packed_gemm(RunCtx &ctx, int64_t panel, int64_t rows, int64_t N, int64_t K, float alpha, const float *a,
-                 const float *bp, const float *bias, bool accumulate, const Activation &act, float *y) {
+                 bool trans_a, const float *bp, const float *bias, bool accumulate, const Activation &act,
+                 float *y) {
     // Blocks of rows that differ by one at most: a short last block leaves most of the tile's registers idle.
     const int64_t tile_rows = gemm_rows(panel);
     const int64_t blocks = (rows + tile_rows - 1) / tile_rows, panels = (N + panel - 1) / panel;
@@ -770,8 +771,8 @@ void packed_gemm(RunCtx &ctx, int64_t panel, int64_t rows, int64_t N, int64_t K,
             const int64_t j0 = (by_panel ? q / blocks : q % chunks) * per * panel;
             const int64_t nr = rows * (block + 1) / blocks - i0, nc = std::min(N, j0 + per * panel) - j0;
             float *c = y + i0 * N + j0;
-            gemm_packed(panel, nr, K, nc, alpha, a + i0 * K, K, bp + j0 * K, bias ? bias + j0 : nullptr,
-                        accumulate, c, N);
+            gemm_packed(panel, nr, K, nc, alpha, trans_a ? a + i0 : a + i0 * K, trans_a ? rows : K, trans_a,
+                        bp + j0 * K, bias ? bias + j0 : nullptr, accumulate, c, N);
             if (act.kind != Activation::None)
                 for (int64_t r = 0; r < nr; ++r) act.apply(c + r * N, nc);
         }
@@ -812,8 +813,8 @@ public:
             gemm_beta = 1.f;
         }
         if (!bpk.empty())
-            return packed_gemm(ctx, panel, M, N, K, alpha, a->data, bpk.data(), nullptr, gemm_beta != 0, act,
-                               out);
+            return packed_gemm(ctx, panel, M, N, K, alpha, a->data, ta, bpk.data(), nullptr, gemm_beta != 0,
+                               act, out);
         sgemm_parallel(ctx.pool, ta, tb, M, N, K, alpha, a->data, ta ? M : K, b->data, tb ? K : N, gemm_beta,
                        out, N);
         if (act.kind != Activation::None) act.apply(ctx.pool, out, out, M * N);
@@ -852,7 +853,7 @@ std::unique_ptr<Op> make_gemm(const Node &n, Planner &p) {
     op->y = fuse_activation(n, p, op->act);
     set_shape(op->y, {op->M, op->N});
     op->panel = gemm_panel();
-    if (!op->ta) op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N, op->panel);
+    op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N, op->panel);
     op->ins = {op->a, op->b};
     if (op->c) op->ins.push_back(op->c);
     op->outs = {op->y};
@@ -877,7 +878,7 @@ public:
 
     void run(RunCtx &ctx) override {
         if (!bpk.empty())
-            return packed_gemm(ctx, panel, fold ? batches * M : M, N, K, alpha, a->data, bpk.data(),
+            return packed_gemm(ctx, panel, fold ? batches * M : M, N, K, alpha, a->data, ta, bpk.data(),
                                bias ? bias->data : nullptr, false, act, y->data);
         multiply(ctx);
         if (!bias && act.kind == Activation::None) return;
@@ -928,8 +929,8 @@ public:
                     if (pack_items) {
                         float *bp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
                         pack_b(bj, tb, tb ? K : N, K, j1 - j0, panel, bp);
-                        gemm_packed(panel, M, K, j1 - j0, alpha, a->data + ao * M * K, K, bp, nullptr, false,
-                                    c, N);
+                        gemm_packed(panel, M, K, j1 - j0, alpha, a->data + ao * M * K, ta ? M : K, ta, bp, nullptr,
+                                    false, c, N);
                     } else {
                         sgemm(ta, tb, M, j1 - j0, K, alpha, a->data + ao * M * K, ta ? M : K, bj, tb ? K : N,
                               0.f, c, N);
@@ -1008,9 +1009,9 @@ std::unique_ptr<Op> make_matmul(const Node &n, Planner &p) {
     }
     set_shape(op->y, ys);
     // A constant B is packed once, and the B of a batched product (attention) per work item while it is
-    // small; a transposed A and a vector B stay with OpenBLAS.
+    // small; a vector B stays with OpenBLAS.
     op->panel = gemm_panel();
-    if (!op->ta && !b1) {
+    if (!b1) {
         if (op->batches == 1 || op->fold)
             op->bpk = pack_constant_b(p, op->b, op->tb, op->K, op->N, op->panel);
         else

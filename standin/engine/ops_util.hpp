@@ -53,9 +53,10 @@ int64_t gemm_rows(int64_t panel);
 int64_t packed_b_floats(int64_t K, int64_t N, int64_t panel);
 // Packs B [K][N] (ldb), or its transpose stored [N][K] (ldb), into `out`.
 void pack_b(const float *b, bool trans_b, int64_t ldb, int64_t K, int64_t N, int64_t panel, float *out);
-// c[rows][N] (ldc) = alpha a[rows][K] (lda) x packed B, plus bias[N] if given, plus c itself if `accumulate`.
+// c[rows][N] (ldc) = alpha a[rows][K] (lda) x packed B, plus bias[N] if given, plus c itself if `accumulate`;
+// with `trans_a`, A is stored transposed, [K][lda].
 void gemm_packed(int64_t panel, int64_t rows, int64_t K, int64_t N, float alpha, const float *a, int64_t lda,
-                 const float *bp, const float *bias, bool accumulate, float *c, int64_t ldc);
+                 bool trans_a, const float *bp, const float *bias, bool accumulate, float *c, int64_t ldc);
 
 // An elementwise activation, applied by its own operator or by a Conv, Gemm or MatMul to its output.
 // Relu, Clip and Leaky (the clamps) are cheap enough to run inside the kernels' store loops; the others run
