@@ -113,6 +113,9 @@ def _conv_model(cin, cout, k, stride=1, dilation=1, group=1, hw=(9, 11), batch=1
     (32, 32, 3, 1, 1, 8, (10, 9), 1),     # narrow groups of 4, merged two to a block: four blocks a pair each
     (24, 24, 3, 2, 1, 12, (11, 16), 2),   # groups of 2, stride 2: three merged blocks, an odd one
     (16, 16, 1, 1, 1, 4, (7, 9), 1),      # pointwise in groups of 4
+    (16, 32, 7, 2, 1, 16, (13, 15), 1),   # depthwise with a channel multiplier of 2: 8 groups merged a block
+    (8, 24, 3, 1, 1, 8, (9, 11), 2),      # multiplier 3: one merged group of three blocks, a pair and an odd
+    (16, 32, 3, 1, 1, 8, (10, 9), 1),     # groups of 2 input and 4 output channels
     (520, 24, 3, 1, 1, 1, (6, 9), 1),     # 65 input blocks in several passes
     (520, 48, 1, 1, 1, 1, (5, 7), 2),     # pointwise, two passes
     (3, 40, 3, 2, 1, 1, (17, 19), 1),     # a plain input read one channel at a time

@@ -29,10 +29,13 @@ bool is_sum2(const Node &n) {
            n.out.size() == 1;
 }
 
-// Groups of 2 or 4 input and as many output channels, whole channel blocks of them.
+// Groups of 1, 2 or 4 input channels (wc) and a multiple of as many output channels, whole channel blocks of
+// both: groups of 2 or 4 (ResNeXt-like), or a depthwise convolution with a channel multiplier.  8 / wc groups
+// merge into one of 8 input channels whose outputs fill whole blocks.
 bool narrow_groups(const Node &n, int64_t C, int64_t M, int64_t wc) {
     const int64_t G = n.get_int("group", 1);
-    return G > 1 && M == C && C % kBlock == 0 && C % G == 0 && C / G == wc && wc > 1 && kBlock % wc == 0;
+    return G > 1 && C % kBlock == 0 && M % kBlock == 0 && C % G == 0 && M % G == 0 && C / G == wc &&
+           kBlock % wc == 0 && (M / G) % wc == 0 && (wc > 1 || M > C);
 }
 
 // Convolutions the blocked kernels run, for input shape `xs`: 2-D, constant float weights, ungrouped,
@@ -1230,10 +1233,10 @@ public:
 // Weights [M][wc][KH][KW] packed as [OB][ncb][KH][KW][bs][8] for C input channels per group, zero where a
 // channel does not exist.  With `pair_group` (the output blocks of a group) the blocks of each group pair
 // up from its first, as [ncb][KH][KW][bs][16] per pair (pair_row_kernels); an odd last block of a group
-// stays [..][8].  Narrow groups (wc < C = 8) merge into one group of 8: output m reads its own wc channels
-// there, and zeros for the others.
+// stays [..][8].  Narrow groups (wc < C = 8, of `mo` outputs each) merge into one group of 8: output m
+// reads its own group's wc channels there, and zeros for the others.
 PackedFloats pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int64_t wc, int64_t bs,
-                          int64_t KH, int64_t KW, int64_t pair_group) {
+                          int64_t KH, int64_t KW, int64_t pair_group, int64_t mo) {
     const int64_t OB = blocks_of(M), ncb = (C + bs - 1) / bs, w_ob = ncb * KH * KW * bs * kBlock;
     planner.charge(uint64_t(OB * w_ob), 4);
     planner.materialise(w);
@@ -1244,7 +1247,7 @@ PackedFloats pack_weights(Planner &planner, Tensor *w, int64_t M, int64_t C, int
         const bool paired = pair_group && (local % 2 || local + 1 < pair_group);
         const int64_t base = (ob - (paired ? local % 2 : 0)) * w_ob, width = paired ? 2 * kBlock : kBlock;
         const int64_t lane = (paired ? local % 2 * kBlock : 0) + m % kBlock;
-        const int64_t first = wc < C ? m % kBlock / wc * wc : 0;  // where its channels start in the group
+        const int64_t first = wc < C ? m % (C / wc * mo) / mo * wc : 0;  // where its channels start in the group
         for (int64_t c = first; c < first + wc; ++c)
             for (int64_t k = 0; k < KH * KW; ++k)
                 p[size_t(base + ((c / bs * KH * KW + k) * bs + c % bs) * width + lane)] =
@@ -1325,7 +1328,7 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
         Tensor *w = n.in[1];
         axes = window_axes(n, xs, {w->shape[2], w->shape[3]}, false);
         op->kind = WinKind::Depthwise;
-        op->wpk = pack_weights(p, w, op->C, 1, 1, 1, w->shape[2], w->shape[3], 0);
+        op->wpk = pack_weights(p, w, op->C, 1, 1, 1, w->shape[2], w->shape[3], 0, 1);
         op->bias = pack_bias(p, n.input(2), op->C);
     } else {
         need_float(n, op->x);
@@ -1447,7 +1450,7 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     const Shape &xs = x->shape, &ws = w->shape;
     const int64_t group = n.get_int("group", 1);
     // Depthwise: a plain input is blocked row by row as the work items read it.
-    if (group > 1 && ws[1] == 1 && group == xs[1]) return make_window_op(n, p);
+    if (group > 1 && ws[1] == 1 && group == xs[1] && ws[0] == xs[1]) return make_window_op(n, p);
     // Narrow groups run as groups of one channel block.
     const int64_t G = narrow_groups(n, xs[1], ws[0], ws[1]) ? xs[1] / kBlock : group;
     auto axes = window_axes(n, xs, {ws[2], ws[3]}, false);
@@ -1510,7 +1513,8 @@ std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p) {
     op->gcb = op->ncb / G;
     const int64_t OBg = op->OB / G;  // output blocks of a group
     op->pairs = avx512_available() && OBg >= 2;
-    op->wpk = pack_weights(p, w, op->M, op->C / G, ws[1], op->bs, ws[2], ws[3], op->pairs ? OBg : 0);
+    op->wpk = pack_weights(p, w, op->M, op->C / G, ws[1], op->bs, ws[2], ws[3], op->pairs ? OBg : 0,
+                           ws[0] / group);
     op->bias = pack_bias(p, n.input(2), op->M);
     if ((op->scale = scale)) {
         p.charge(op->wpk.size(), 4);
