@@ -139,6 +139,20 @@ def test_pooling(lib, monkeypatch, ref, op, k, s, pads, ceil, cip, h, w):
     _check(lib, monkeypatch, model, _feeds(model, seed=w), ref)
 
 
+@pytest.mark.parametrize("op,w,dilation", [
+    ("MaxPool", 601, 1),       # rows too wide to combine on the stack: the padded copies instead
+    ("AveragePool", 601, 1),
+    ("MaxPool", 13, 2),        # dilated windows are not separable
+])
+@pytest.mark.parametrize("ref", REFS)
+def test_pooling_unseparated(lib, monkeypatch, ref, op, w, dilation):
+    b = Builder(w + dilation)
+    attrs = dict(kernel_shape=[3, 3], strides=[2, 2], pads=[1, 1, 1, 1])
+    attrs.update(dict(dilations=[dilation, dilation]) if dilation > 1 else {})
+    model = b.model([("x", [1, 3, 5, w])], [b.conv(b.op(op, [b.conv("x", 3, 20, 1)], **attrs), 20, 5, 1)])
+    _check(lib, monkeypatch, model, _feeds(model, seed=w), ref)
+
+
 def _i64(b, v):
     return b.const(np.array(v, np.int64))
 

@@ -23,6 +23,7 @@ constexpr int64_t kSlabBytes = 65536;    // output of one work item, kept in cac
 constexpr int64_t kInputBytes = 262144;  // input of one work item, kept in L2 for the next output blocks
 constexpr int64_t kWeightBytes = 65536;  // weights of one input-channel pass
 constexpr int64_t kL2Weights = 131072;   // weights of a work item that stay in L2 while its rows run
+constexpr int64_t kSpanFloats = 4096;    // a pooling row combined over its window rows, on the stack
 
 bool is_sum2(const Node &n) {
     return (n.op_type == "Add" || n.op_type == "Sum") && n.in.size() == 2 && n.in[0] && n.in[1] &&
@@ -657,12 +658,12 @@ ZELT_AVX2 inline __m256 weight(const float *wk, int64_t tap) {
     return _mm256_setzero_ps();
 }
 
-// Bias and activation (depthwise), or the divisor of output column `ow` (average).
+// Bias and activation (depthwise), or the reciprocal count of output column `ow` (average; 0 where the
+// window holds no input, whose sum is 0 too).
 template <WinKind K>
-ZELT_AVX2 inline __m256 finish(__m256 acc, const VecAct &act, const float *div, int64_t ow) {
+ZELT_AVX2 inline __m256 finish(__m256 acc, const VecAct &act, const float *inv, int64_t ow) {
     if constexpr (K == WinKind::Depthwise) return act(acc);
-    if constexpr (K == WinKind::Avg)
-        return div[ow] != 0 ? _mm256_div_ps(acc, _mm256_set1_ps(div[ow])) : _mm256_setzero_ps();
+    if constexpr (K == WinKind::Avg) return _mm256_mul_ps(acc, _mm256_set1_ps(inv[ow]));
     return acc;
 }
 
@@ -694,9 +695,10 @@ ZELT_AVX2 __attribute__((always_inline)) inline int64_t interior_columns(const f
 
 // Output rows [oh0, oh1) of a depthwise convolution or a pooling of one channel block, into `rows`; `xc`
 // holds the block's input rows from row0 on.  Window rows outside the input read `pad_row`, a row of the
-// neutral value; window columns outside it are skipped in the border columns.  `init8` starts each sum (the bias, or the neutral value), `wk` holds [KH][KW][8]
-// weights (depthwise), `div` the divisors of the output positions (average).  S is the stride when it is 1
-// or 2, 0 for any other.
+// neutral value; window columns outside it are skipped in the border columns.  `init8` starts each sum (the
+// bias, or the neutral value), `wk` holds [KH][KW][8] weights (depthwise), `div` the reciprocal counts of the
+// output positions (average).  S is the stride when it is 1 or 2, 0 for any other.  A pooling of undilated
+// windows is separable: the window rows combine into one row first, then its window columns.
 template <WinKind K, int S>
 ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, const float *wk,
                            const float *init8, const Window &g, int64_t oh0, int64_t oh1, const float *div,
@@ -709,6 +711,8 @@ ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, 
     __m256 w3[9];
     for (int t = 0; t < 9 && k3; ++t) w3[t] = weight<K>(wk, t);
     const bool reuse = K == WinKind::Depthwise && reuse_window(g);
+    alignas(32) float span[kSpanFloats];
+    const bool separable = K != WinKind::Depthwise && ah.d == 1 && aw.d == 1 && aw.in * kBlock <= kSpanFloats;
     for (int64_t oh = oh0; oh < oh1; ++oh) {
         float *row = rows + (oh - oh0) * aw.out * kBlock;
         const float *rdiv = div ? div + oh * aw.out : nullptr;
@@ -721,6 +725,30 @@ ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, 
             for (int64_t kh = 0; kh < ah.k; ++kh) r[kh] = in_row(kh);
             depthwise_row_of<vec::V8>({r, r, wk, wk, init8, init8, row, row}, g, act);
             if (!act.clamp()) act.apply(row, aw.out * kBlock);
+            continue;
+        }
+        if (separable) {
+            const float *r0 = in_row(0);
+            for (int64_t iw = 0; iw < aw.in; ++iw) _mm256_store_ps(span + iw * kBlock, _mm256_loadu_ps(r0 + iw * kBlock));
+            for (int64_t kh = 1; kh < ah.k; ++kh) {
+                const float *rk = in_row(kh);
+                for (int64_t iw = 0; iw < aw.in; ++iw)
+                    _mm256_store_ps(span + iw * kBlock, combine<K>(_mm256_load_ps(span + iw * kBlock),
+                                                                   _mm256_loadu_ps(rk + iw * kBlock), init));
+            }
+            // Border columns skip the taps outside the row; interior ones take all of them.
+            for (int64_t ow = 0; ow < aw.out; ++ow) {
+                const int64_t i0 = ow * s - aw.p0;
+                const float *sp = span + i0 * kBlock;
+                __m256 acc = init;
+                if (ow >= g.lo && ow < g.hi) {
+                    for (int64_t kw = 0; kw < aw.k; ++kw) acc = combine<K>(acc, _mm256_load_ps(sp + kw * kBlock), init);
+                } else {
+                    const int64_t k0 = std::max<int64_t>(0, -i0), k1 = std::min(aw.k, aw.in - i0);
+                    for (int64_t kw = k0; kw < k1; ++kw) acc = combine<K>(acc, _mm256_load_ps(sp + kw * kBlock), init);
+                }
+                _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
+            }
             continue;
         }
         const int64_t border[2][2] = {{0, g.lo}, {g.hi, aw.out}};
@@ -802,7 +830,7 @@ public:
     bool gather = false;  // a plain input: each item's rows are blocked into the scratch (depthwise)
     bool wide = false;  // depthwise on AVX-512, two channel blocks a work item (depthwise_pair_rows)
     PackedFloats wpk, bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
-    std::vector<float> divisors;  // average: [OH][OW]
+    std::vector<float> divisors;  // average: reciprocal counts [OH][OW]
     std::vector<float> pad_row;   // the neutral value, a row of the input
     Activation act;
 
@@ -1341,7 +1369,10 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     // The depthwise kernel of reuse_window handles the border columns itself.
     const bool reuse = op->kind == WinKind::Depthwise && reuse_window(op->g);
     op->wide = reuse && avx512_available();
-    op->pad_cols = !reuse && (op->g.lo > 0 || op->g.hi < axes[1].out);
+    // Separable pooling handles the border columns itself (window_rows).
+    const bool separable = op->kind != WinKind::Depthwise && axes[0].d == 1 && axes[1].d == 1 &&
+                           axes[1].in * kBlock <= kSpanFloats;
+    op->pad_cols = !reuse && !separable && (op->g.lo > 0 || op->g.hi < axes[1].out);
     Axis wide = axes[1];
     wide.in += wide.p0 + wide.p1;
     wide.p0 = wide.p1 = 0;
@@ -1363,7 +1394,8 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
         window_counts(p, axes[1], in_w, pad_w);
         for (size_t i = 0; i < in_h.size(); ++i)
             for (size_t j = 0; j < in_w.size(); ++j)
-                op->divisors.push_back(float(include_pad ? pad_h[i] * pad_w[j] : in_h[i] * in_w[j]));
+                op->divisors.push_back(1.f / float(std::max<int64_t>(1, include_pad ? pad_h[i] * pad_w[j]
+                                                                                   : in_h[i] * in_w[j])));
     }
     set_shape(n.out[0], ys);
     op->y = op->kind == WinKind::Depthwise ? fuse_activation(n, p, op->act) : n.out[0];
