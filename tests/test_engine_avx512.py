@@ -129,6 +129,20 @@ def test_direct_conv(lib, monkeypatch, ref, cin, cout, k, stride, dilation, grou
     _check(lib, monkeypatch, model, _feeds(model, scale=3.0), ref)
 
 
+@pytest.mark.parametrize("cin,k,stride,hw", [
+    (20, 1, 1, (9, 13)),    # pointwise: the plane as one row, 117 positions (groups of 8 and a rest)
+    (16, 1, 2, (15, 17)),   # strided pointwise: sampled positions
+    (20, 3, 1, (7, 11)),    # padded rows, a partial channel block
+    (32, 3, 2, (16, 24)),
+])
+@pytest.mark.parametrize("ref", REFS)
+def test_conv_of_plain_input(lib, monkeypatch, ref, cin, k, stride, hw):
+    """A plain graph input of 8 channels or more, blocked as the convolution stages it."""
+    monkeypatch.setenv("ZELT_WINOGRAD", "0")
+    model = _conv_model(cin, 24, k, stride, hw=hw, form="io")
+    _check(lib, monkeypatch, model, _feeds(model, scale=3.0), ref)
+
+
 @pytest.mark.parametrize("act", sorted(_ACTS))
 @pytest.mark.parametrize("form", ["act", "residual", "shared", "plain", "io"])
 @pytest.mark.parametrize("cin,cout,k,stride", [(16, 40, 3, 1), (3, 24, 3, 2), (520, 56, 1, 1)])

@@ -59,7 +59,7 @@ ZELT_AVX512_INLINE void tap(__m512 (&acc)[NP][NW], const float *xp, const float 
         __m512 wv[NP];
 #pragma GCC unroll 3
         for (int p = 0; p < NP; ++p) wv[p] = _mm512_loadu_ps(wp + p * w_pair + c * 16);
-#pragma GCC unroll 12
+#pragma GCC unroll 24
         for (int j = 0; j < NW; ++j) {
             const __m512 xv = _mm512_set1_ps(xp[j * x_ws + c]);
 #pragma GCC unroll 3
@@ -74,7 +74,7 @@ ZELT_AVX512_INLINE void store_tile(const __m512 (&v)[NP][NW], float *y, int64_t 
 #pragma GCC unroll 3
     for (int p = 0; p < NP; ++p) {
         float *a = y + 2 * p * plane * kBlock, *b = a + plane * kBlock;
-#pragma GCC unroll 6
+#pragma GCC unroll 12
         for (int j = 0; j + 1 < NW; j += 2) store_blocks2(v[p][j], v[p][j + 1], a + j * kBlock, b + j * kBlock);
         if constexpr (NW % 2) store_blocks(vec::V16(v[p][NW - 1]), a + (NW - 1) * kBlock, b + (NW - 1) * kBlock);
     }
@@ -86,7 +86,7 @@ ZELT_AVX512_INLINE void load_tile(__m512 (&v)[NP][NW], const float *y, int64_t p
 #pragma GCC unroll 3
     for (int p = 0; p < NP; ++p) {
         const float *a = y + 2 * p * plane * kBlock, *b = a + plane * kBlock;
-#pragma GCC unroll 6
+#pragma GCC unroll 12
         for (int j = 0; j + 1 < NW; j += 2) {
             vec::V16 v0, v1;
             load_blocks2(a + j * kBlock, b + j * kBlock, v0, v1);
@@ -104,12 +104,12 @@ ZELT_AVX512_INLINE void finish_tile(__m512 (&acc)[NP][NW], const VecAct16 &act, 
         load_tile(r, res, plane);
 #pragma GCC unroll 3
         for (int p = 0; p < NP; ++p)
-#pragma GCC unroll 12
+#pragma GCC unroll 24
             for (int j = 0; j < NW; ++j) acc[p][j] = _mm512_add_ps(acc[p][j], r[p][j]);
     }
 #pragma GCC unroll 3
     for (int p = 0; p < NP; ++p)
-#pragma GCC unroll 12
+#pragma GCC unroll 24
         for (int j = 0; j < NW; ++j) acc[p][j] = act.apply<M>(acc[p][j]);
     store_tile(acc, y, plane);
 }
@@ -126,7 +126,7 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
         for (int p = 0; p < NP; ++p) {
             const __m512 b =
                 load_blocks<vec::V16>(t.bias + (ob + 2 * p) * kBlock, t.bias + (ob + 2 * p + 1) * kBlock);
-#pragma GCC unroll 12
+#pragma GCC unroll 24
             for (int j = 0; j < NW; ++j) acc[p][j] = b;
         }
     } else {
@@ -155,7 +155,7 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
         alignas(64) float sums[2 * NP * NW * kBlock];
 #pragma GCC unroll 3
         for (int p = 0; p < NP; ++p)
-#pragma GCC unroll 12
+#pragma GCC unroll 24
             for (int j = 0; j < NW; ++j)
                 store_blocks(vec::V16(acc[p][j]), sums + (2 * p * NW + j) * kBlock, sums + ((2 * p + 1) * NW + j) * kBlock);
         scatter_tile(t, sums, 2 * NP, NW, ob, pos);
@@ -178,9 +178,9 @@ ZELT_AVX512_INLINE void conv_tile(const ConvTile &t, const Taps &k, int64_t ob, 
     }
 }
 
-// The widest tile: 24 accumulators, 12 for one pair.
+// The widest tile: 24 accumulators.
 template <int NP>
-constexpr int64_t kTileWidth = NP == 3 ? 8 : 12;
+constexpr int64_t kTileWidth = NP == 3 ? 8 : NP == 2 ? 12 : 24;
 
 constexpr int kBlocksPerUnit = 2;
 

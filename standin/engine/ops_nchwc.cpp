@@ -525,7 +525,10 @@ public:
                         const int64_t ih = i * step_h;
                         if (gather) {
                             const float *plane = x->data + (n * C + ch0) * H * W + ih * W;
-                            for (int64_t j = 0; j < in_cols; ++j)
+                            int64_t j = 0;
+                            for (; lanes == kBlock && step_w == 1 && j + 8 <= in_cols; j += 8)
+                                transpose8x8(plane + j, H * W, d + j * kBlock, kBlock);
+                            for (; j < in_cols; ++j)
                                 for (int64_t c = 0; c < kBlock; ++c)
                                     d[j * kBlock + c] = c < lanes ? plane[c * H * W + j * step_w] : 0.f;
                         } else if (step_w == 1) {
