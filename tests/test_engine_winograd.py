@@ -105,9 +105,10 @@ def test_heuristic_choice_and_deep_chains(lib, monkeypatch, c, hw, blocks):
     assert not np.array_equal(chosen, direct)
 
 
-@pytest.mark.parametrize("c,hw", [(64, 3), (8, 32), (512, 7)])
+@pytest.mark.parametrize("c,hw", [(64, 3), (8, 32), (512, 7), (64, 13)])
 def test_heuristic_keeps_the_direct_kernel(lib, monkeypatch, c, hw):
-    """Planes of one tile, few channels and weights too large for the tiles there are stay direct."""
+    """Planes of one tile, few channels, weights too large for the tiles there are, and fewer than 128
+    channels over 16 tiles stay direct."""
     b = Builder(23)
     x = b.op("Relu", [_conv1(b, "x", 3, c)])
     model = b.model([("x", [1, 3, hw, hw])], [_conv1(b, b.op("Relu", [_conv3(b, x, c, c)]), c, 4)])

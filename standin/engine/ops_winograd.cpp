@@ -259,15 +259,18 @@ public:
     }
 };
 
-// Whether Winograd runs faster than the direct kernels, from measurements on Zen 4 at 1 and 2 threads:
-// enough channels for the transforms to pay, at least half the positions of the 4x4 tiles inside the output,
-// and tiles enough to read the four-times-larger transformed weights for: they come from L2 or L3 for each
-// group of tiles, where the direct kernel reads its weights once for many output positions.
+// Whether Winograd runs faster than the direct kernels, from measurements on Zen 4 and Zen 5 at 1 and 2
+// threads: enough channels for the transforms to pay, at least half the positions of the 4x4 tiles inside the
+// output, and tiles enough to read the four-times-larger transformed weights for: they come from L2 or L3 for
+// each group of tiles, where the direct kernel reads its weights once for many output positions.  Fewer than
+// 128 input channels take 25 tiles: the output transform then costs more against the products (squeezenet's
+// 13x13 expansions of 48 and 64 channels, 16 tiles, ran 20% slower than direct).
 // ZELT_WINOGRAD=0 or 1 turns it off or on wherever it applies: a hook for tests and for measuring both paths.
 bool worth_it(int64_t C, int64_t M, int64_t OH, int64_t OW, int64_t tiles) {
     if (const char *e = std::getenv("ZELT_WINOGRAD"); e && (e[0] == '0' || e[0] == '1')) return e[0] == '1';
     const double weight_bytes = double(kXi * 4) * double(C) * double(M);
-    const int64_t min_tiles = weight_bytes <= 4e6 ? 4 : weight_bytes <= 16e6 ? 9 : 64;
+    const int64_t min_tiles =
+        std::max<int64_t>(weight_bytes <= 4e6 ? 4 : weight_bytes <= 16e6 ? 9 : 64, C < 128 ? 25 : 0);
     return C >= 16 && M >= 16 && tiles >= min_tiles && 2 * OH * OW >= 16 * tiles;
 }
 
