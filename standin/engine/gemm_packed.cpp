@@ -39,10 +39,10 @@ namespace {
 constexpr int64_t kPanel = 32, kPanel8 = 16;
 
 // MR rows of A (row-major, lda; or stored transposed, [K][lda] with the rows contiguous at each k, when TA)
-// x one panel of 32: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.  Few rows keep KU sets of sums over interleaved k, so that enough multiply-adds are in flight: one
-// row's two sums alone would wait on each other's latency at every k.  The rows are addressed from four
-// bases three rows apart (row r at base[r / 3] + (r % 3) lda), which the addressing modes cover with one
-// index.
+// x one panel of 32: c = alpha * sums (+ c) (+ bias), `cols` of the 32 stored.  Few rows keep KU sets of
+// sums over interleaved k, so that enough multiply-adds are in flight: one row's two sums alone would wait on
+// each other's latency at every k.  The rows of a row-major A are addressed from four bases three rows apart
+// (row r at base[r / 3] + (r % 3) lda), which the addressing modes cover with one index.
 template <int MR, bool TA>
 ZELT_AVX512 void panel_tile(int64_t K, const float *a, int64_t lda, const float *bp, float alpha,
                             const float *bias, bool accumulate, float *c, int64_t ldc, int64_t cols) {
@@ -184,7 +184,8 @@ void gemm_packed(int64_t panel, int64_t rows, int64_t K, int64_t N, float alpha,
     for (int64_t i0 = 0; i0 < rows; i0 += tile_rows) {
         const int64_t mr = std::min(tile_rows, rows - i0);
         for (int64_t p = 0; p * panel < N; ++p)
-            table[mr - 1](K, a + i0 * (trans_a ? 1 : lda), lda, bp + p * K * panel, alpha, bias ? bias + p * panel : nullptr,
+            table[mr - 1](K, a + i0 * (trans_a ? 1 : lda), lda, bp + p * K * panel, alpha,
+                          bias ? bias + p * panel : nullptr,
                           accumulate, c + i0 * ldc + p * panel, ldc, std::min(panel, N - p * panel));
     }
 }

@@ -647,6 +647,11 @@ public:
 
 enum class WinKind { Depthwise, Max, Avg };
 
+// Whether window_rows pools separably: undilated windows over rows that fit its stack span.
+inline bool separable_pool(WinKind k, const Axis &ah, const Axis &aw) {
+    return k != WinKind::Depthwise && ah.d == 1 && aw.d == 1 && aw.in * kBlock <= kSpanFloats;
+}
+
 // Adds input vector `x` under weight `w` (depthwise) into `acc`, or takes the maximum or the sum.
 template <WinKind K>
 ZELT_AVX2 inline __m256 combine(__m256 acc, __m256 x, __m256 w) {
@@ -715,7 +720,7 @@ ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, 
     for (int t = 0; t < 9 && k3; ++t) w3[t] = weight<K>(wk, t);
     const bool reuse = K == WinKind::Depthwise && reuse_window(g);
     alignas(32) float span[kSpanFloats];
-    const bool separable = K != WinKind::Depthwise && ah.d == 1 && aw.d == 1 && aw.in * kBlock <= kSpanFloats;
+    const bool separable = separable_pool(K, ah, aw);
     for (int64_t oh = oh0; oh < oh1; ++oh) {
         float *row = rows + (oh - oh0) * aw.out * kBlock;
         const float *rdiv = div ? div + oh * aw.out : nullptr;
@@ -732,24 +737,20 @@ ZELT_AVX2 void window_rows(const float *xc, int64_t row0, const float *pad_row, 
         }
         if (separable) {
             const float *r0 = in_row(0);
-            for (int64_t iw = 0; iw < aw.in; ++iw) _mm256_store_ps(span + iw * kBlock, _mm256_loadu_ps(r0 + iw * kBlock));
+            for (int64_t iw = 0; iw < aw.in; ++iw)
+                _mm256_store_ps(span + iw * kBlock, _mm256_loadu_ps(r0 + iw * kBlock));
             for (int64_t kh = 1; kh < ah.k; ++kh) {
                 const float *rk = in_row(kh);
                 for (int64_t iw = 0; iw < aw.in; ++iw)
                     _mm256_store_ps(span + iw * kBlock, combine<K>(_mm256_load_ps(span + iw * kBlock),
                                                                    _mm256_loadu_ps(rk + iw * kBlock), init));
             }
-            // Border columns skip the taps outside the row; interior ones take all of them.
+            // The window columns inside the row.
             for (int64_t ow = 0; ow < aw.out; ++ow) {
-                const int64_t i0 = ow * s - aw.p0;
-                const float *sp = span + i0 * kBlock;
+                const int64_t i0 = ow * s - aw.p0, k0 = std::max<int64_t>(0, -i0), k1 = std::min(aw.k, aw.in - i0);
                 __m256 acc = init;
-                if (ow >= g.lo && ow < g.hi) {
-                    for (int64_t kw = 0; kw < aw.k; ++kw) acc = combine<K>(acc, _mm256_load_ps(sp + kw * kBlock), init);
-                } else {
-                    const int64_t k0 = std::max<int64_t>(0, -i0), k1 = std::min(aw.k, aw.in - i0);
-                    for (int64_t kw = k0; kw < k1; ++kw) acc = combine<K>(acc, _mm256_load_ps(sp + kw * kBlock), init);
-                }
+                for (int64_t kw = k0; kw < k1; ++kw)
+                    acc = combine<K>(acc, _mm256_load_ps(span + (i0 + kw) * kBlock), init);
                 _mm256_storeu_ps(row + ow * kBlock, finish<K>(acc, va, rdiv, ow));
             }
             continue;
@@ -1373,9 +1374,7 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     const bool reuse = op->kind == WinKind::Depthwise && reuse_window(op->g);
     op->wide = reuse && avx512_available();
     // Separable pooling handles the border columns itself (window_rows).
-    const bool separable = op->kind != WinKind::Depthwise && axes[0].d == 1 && axes[1].d == 1 &&
-                           axes[1].in * kBlock <= kSpanFloats;
-    op->pad_cols = !reuse && !separable && (op->g.lo > 0 || op->g.hi < axes[1].out);
+    op->pad_cols = !reuse && !separable_pool(op->kind, axes[0], axes[1]) && (op->g.lo > 0 || op->g.hi < axes[1].out);
     Axis wide = axes[1];
     wide.in += wide.p0 + wide.p1;
     wide.p0 = wide.p1 = 0;
