@@ -205,6 +205,14 @@ ZELT_MATH void load_blocks2(const float *a, const float *b, vec::V16 &v0, vec::V
     v1 = __builtin_shufflevector(pa, pb, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
 }
 
+// A run of N positions of one block (V8) or a pair (V16) from a and b: two positions a store where it can.
+template <class V, class T, int N>
+ZELT_MATH void store_run(const T (&v)[N], float *a, float *b) {
+#pragma GCC unroll 12
+    for (int j = 0; j + 1 < N; j += 2) store_blocks2(V(v[j]), V(v[j + 1]), a + j * kBlock, b + j * kBlock);
+    if constexpr (N % 2) store_blocks(V(v[N - 1]), a + (N - 1) * kBlock, b + (N - 1) * kBlock);
+}
+
 // The clamps of an activation (None, Relu, Clip) and Leaky on a vector of either width; the others run
 // over the stored rows.
 template <class V>
@@ -257,9 +265,7 @@ ZELT_MATH void depthwise_columns(const DepthwiseRow &d, const Window &g, int64_t
         }
     }
     for (int j = 0; j < NW; ++j) acc[j] = clamp_act(acc[j], act);
-    for (int j = 0; j + 1 < NW; j += 2)
-        store_blocks2(acc[j], acc[j + 1], d.y0 + (ow + j) * kBlock, d.y1 + (ow + j) * kBlock);
-    if (NW % 2) store_blocks(acc[NW - 1], d.y0 + (ow + NW - 1) * kBlock, d.y1 + (ow + NW - 1) * kBlock);
+    store_run<V>(acc, d.y0 + ow * kBlock, d.y1 + ow * kBlock);
 }
 
 // Output column ow whose window reaches past the row: the taps outside are skipped.

@@ -72,12 +72,8 @@ ZELT_AVX512_INLINE void tap(__m512 (&acc)[NP][NW], const float *xp, const float 
 template <int NP, int NW>
 ZELT_AVX512_INLINE void store_tile(const __m512 (&v)[NP][NW], float *y, int64_t plane) {
 #pragma GCC unroll 3
-    for (int p = 0; p < NP; ++p) {
-        float *a = y + 2 * p * plane * kBlock, *b = a + plane * kBlock;
-#pragma GCC unroll 12
-        for (int j = 0; j + 1 < NW; j += 2) store_blocks2(v[p][j], v[p][j + 1], a + j * kBlock, b + j * kBlock);
-        if constexpr (NW % 2) store_blocks(vec::V16(v[p][NW - 1]), a + (NW - 1) * kBlock, b + (NW - 1) * kBlock);
-    }
+    for (int p = 0; p < NP; ++p)
+        store_run<vec::V16>(v[p], y + 2 * p * plane * kBlock, y + (2 * p + 1) * plane * kBlock);
 }
 
 // Loads the tile's pairs of blocks from `y`, as store_tile stores them.
@@ -209,11 +205,7 @@ ZELT_AVX512 void product_tile(const float *v, int64_t v_cb, const float *u, int6
             }
         }
     }
-    for (int p = 0; p < NP; ++p) {
-        float *a = m + 2 * p * m_o, *b = a + m_o;
-        for (int j = 0; j + 1 < NT; j += 2) store_blocks2(acc[p][j], acc[p][j + 1], a + j * kBlock, b + j * kBlock);
-        if (NT % 2) store_blocks(vec::V16(acc[p][NT - 1]), a + (NT - 1) * kBlock, b + (NT - 1) * kBlock);
-    }
+    for (int p = 0; p < NP; ++p) store_run<vec::V16>(acc[p], m + 2 * p * m_o, m + (2 * p + 1) * m_o);
 }
 
 template <int NP, size_t... I>
