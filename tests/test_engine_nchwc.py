@@ -468,3 +468,56 @@ def test_concat_of_partial_blocks(lib, batch, channels):
     model = b.model([("x", [batch, 3, 9, 7])], [_conv(b, cat, sum(channels), 5, 3)])
     assert "Reorder" not in _layer_types(lib, model)
     _compare(lib, model, _feeds(model))
+
+
+def _tokens_dwconv(b, t, n, c, h, w, stride, act, case):
+    """Tokens [n, h*w, c] -> image -> depthwise 3x3 (+ act) -> tokens, as a transformer's convolutional MLP."""
+    img = b.op("Reshape", [b.op("Transpose", [t], perm=[0, 2, 1]), b.const(np.array([n, c, h, w]))])
+    if case == "channels split":  # the view does not keep the channels: the transpose runs
+        img = b.op("Reshape", [b.op("Transpose", [t], perm=[0, 2, 1]), b.const(np.array([n, c // 2, 2 * h, w]))])
+        c, h = c // 2, 2 * h
+    y = b.conv(img, c, c, 3, stride=stride, group=1 if case == "dense" else c)
+    if act:
+        y = b.op(act, [y])
+    return b.op("Transpose", [b.op("Reshape", [y, b.const(np.array([n, c, -1]))])], perm=[0, 2, 1]), c
+
+
+# The depthwise kernel of AVX-512 (two channel blocks an item) and of AVX2.
+ISAS = ["default", "avx2"]
+
+
+@pytest.mark.parametrize("n,c,h,w,stride", [(1, 32, 7, 9, 1), (2, 20, 6, 5, 1), (1, 24, 9, 8, 2)])
+@pytest.mark.parametrize("case", ["", "Gelu", "Relu", "image read twice", "channels split", "dense"])
+@pytest.mark.parametrize("isa", ISAS)
+def test_depthwise_between_tokens(lib, monkeypatch, n, c, h, w, stride, case, isa):
+    """The transposes between tokens and image around a depthwise convolution are gathers and stores of the
+    convolution itself, unless another operator reads the image or the view moves the channels."""
+    if isa == "avx2":
+        monkeypatch.setenv("ZELT_AVX512", "0")
+    b = Builder(7, opset=20)
+    t = b.op("MatMul", ["x", b.weight((16, c), 16)])
+    act = case if case in ("Gelu", "Relu") else None
+    y, cout = _tokens_dwconv(b, t, n, c, h, w, stride, act, case)
+    y = b.op("MatMul", [y, b.weight((cout, 8), cout)])
+    outs = [y]
+    if case == "image read twice":
+        outs.append(b.op("Relu", [b.nodes[1].output[0]]))  # the transposed tokens
+    model = b.model([("x", (n, h * w, 16))], outs)
+    _compare(lib, model, _feeds(model))
+    elided = case in ("", "Gelu", "Relu")
+    assert (_layer_types(lib, model).count("Transpose") == 0) == elided, _layer_types(lib, model)
+
+
+@pytest.mark.parametrize("c,stride", [(16, 1), (13, 2)])
+@pytest.mark.parametrize("isa", ISAS)
+def test_depthwise_between_channels_last_images(lib, monkeypatch, c, stride, isa):
+    """[N, H, W, C] -> depthwise -> [N, H, W, C], the channels-last images of a ConvNeXt-like block."""
+    if isa == "avx2":
+        monkeypatch.setenv("ZELT_AVX512", "0")
+    b = Builder(8)
+    x = b.op("Relu", ["x"])
+    img = b.op("Transpose", [x], perm=[0, 3, 1, 2])
+    y = b.op("Transpose", [b.conv(img, c, c, 5, stride=stride, group=c)], perm=[0, 2, 3, 1])
+    model = b.model([("x", (1, 10, 11, c))], [b.op("Relu", [y])])
+    _compare(lib, model, _feeds(model))
+    assert "Transpose" not in _layer_types(lib, model)

@@ -40,6 +40,9 @@ struct Tensor {
     // A product scaled_of x channel_scale (one value per channel) that is never stored: the pointwise
     // convolution reading it scales its weights instead.
     Tensor *scaled_of = nullptr, *channel_scale = nullptr;
+    // A channels-first [N, C, ...] value that a Transpose (and views) made of channels-last x, [N, ..., C],
+    // never stored: the depthwise convolution reading it gathers its rows from x (make_transpose).
+    Tensor *channels_last_of = nullptr;
     float *data = nullptr;     // float storage at run time
     int first_use = -1, last_use = -1;
 

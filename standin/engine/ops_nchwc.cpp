@@ -253,14 +253,24 @@ void mark_fused(Planner &p, const Node *n, const Shape &s) {
 
 // ---------------------------------------------------------------- vector helpers
 
-// A row of blocked vectors [count][8], stored to `y` blocked (at `row`) or scattered to plain NCHW.
+// A row of blocked vectors [count][8], stored to `y` blocked (at `row`), scattered to plain NCHW, or to
+// channels-last [N][plane][C].
 struct RowOut {
     Tensor *y;
     int64_t C, plane;
+    bool channels_last = false;
     ZELT_AVX2 void put(const float *row, int64_t count, int64_t n, int64_t cb, int64_t pos) const {
         if (y->blocked) return;  // the row was computed in place
-        const int64_t c0 = cb * kBlock;
-        unblock_row(row, count, std::min(kBlock, C - c0), y->data + (n * C + c0) * plane + pos, plane);
+        const int64_t c0 = cb * kBlock, lanes = std::min(kBlock, C - c0);
+        if (!channels_last)
+            return unblock_row(row, count, lanes, y->data + (n * C + c0) * plane + pos, plane);
+        float *dst = y->data + (n * plane + pos) * C + c0;
+        for (int64_t i = 0; i < count; ++i, dst += C, row += kBlock) {
+            if (lanes == kBlock)
+                _mm256_storeu_ps(dst, _mm256_loadu_ps(row));
+            else
+                std::memcpy(dst, row, size_t(lanes) * 4);
+        }
     }
 };
 
@@ -832,6 +842,8 @@ public:
     Window staged;  // with padded rows: the geometry over them (no horizontal padding), else unused
     bool pad_cols = false;
     bool gather = false;  // a plain input: each item's rows are blocked into the scratch (depthwise)
+    bool channels_last = false;  // gathered from x = [N, H, W, C] (Tensor::channels_last_of), else NCHW
+    bool channels_last_out = false;  // y is [N, OH, OW, C] (Tensor::channels_last_of of the output)
     bool wide = false;  // depthwise on AVX-512, two channel blocks a work item (depthwise_pair_rows)
     PackedFloats wpk, bias;  // depthwise: weights [CB][KH][KW][8], bias [CB][8]; pools: the neutral value
     std::vector<float> divisors;  // average: reciprocal counts [OH][OW]
@@ -863,7 +875,16 @@ public:
         for (int64_t ih = ih0; ih < ih1; ++ih, dst += wide * kBlock) {
             std::fill(dst, dst + left, neutral);
             float *d = dst + left;
-            if (gather) {
+            if (channels_last) {
+                const float *src = x->data + ((n * H + ih) * W * C + c0);
+                for (int64_t w = 0; w < W; ++w, src += C) {
+                    if (lanes == kBlock) {
+                        _mm256_storeu_ps(d + w * kBlock, _mm256_loadu_ps(src));
+                    } else {
+                        for (int64_t c = 0; c < kBlock; ++c) d[w * kBlock + c] = c < lanes ? src[c] : 0.f;
+                    }
+                }
+            } else if (gather) {
                 const float *src = x->data + ((n * C + c0) * H + ih) * W;
                 int64_t w = 0;
                 for (; lanes == kBlock && w + 8 <= W; w += 8)
@@ -881,16 +902,19 @@ public:
         const int64_t IHW = g.ah.in * g.aw.in, OH = g.ah.out, OW = g.aw.out, rows = rows_per_item();
         const int64_t per = blocks_per_item(), spans = (CB + per - 1) / per;
         const int64_t chunks = (OH + rows - 1) / rows, items = N * spans * chunks;
-        const RowOut out{y, C, OH * OW};
+        const RowOut out{y, C, OH * OW, channels_last_out};
         const RowsFn fn = window_table[int(kind)][g.aw.s <= 2 ? size_t(g.aw.s) : 0];
         const double item_ns = double(rows * OW * g.ah.k * g.aw.k * per) * kTapNs;
-        const bool dw = kind == WinKind::Depthwise;
+        const bool dw = kind == WinKind::Depthwise, by_rows = channels_last || channels_last_out;
         const int64_t taps = g.ah.k * g.aw.k;
         ctx.pool.parallel_for(items, Cost{item_ns}, [&](int task, int64_t q0, int64_t q1) {
             float *tmp = ctx.scratch + size_t(task) * ctx.scratch_per_thread;
             for (int64_t q = q0; q < q1; ++q) {
-                const int64_t oh0 = q % chunks * rows, oh1 = std::min(OH, oh0 + rows);
-                const int64_t cb0 = q / chunks % spans * per, n = q / (chunks * spans);
+                // Channels-last data is read or written a few channels at each position: the items of one
+                // chunk of rows follow each other, so that their runs of channels make whole cache lines.
+                const int64_t chunk = by_rows ? q / spans % chunks : q % chunks;
+                const int64_t oh0 = chunk * rows, oh1 = std::min(OH, oh0 + rows);
+                const int64_t cb0 = (by_rows ? q % spans : q / chunks % spans) * per, n = q / (chunks * spans);
                 const int64_t nb = std::min(per, CB - cb0);
                 const float *xs[2];
                 float *dst[2];
@@ -1346,6 +1370,32 @@ PackedFloats pack_bias(Planner &planner, Tensor *b, int64_t M) {
     return p;
 }
 
+// The output of a Transpose that is the only reader, directly or through one view of [N, C, L], of plain
+// `y` of shape `s` = [N, C, H, W], and moves its axis 1 to the last: the tokens [N, L, C] of a transformer
+// made of an image.  Its shape set; nullptr for any other reader.
+Tensor *channels_last_reader(const Planner &p, Tensor *y, const Shape &s) {
+    if (y->blocked) return nullptr;
+    const Node *c = p.single_consumer(y);
+    Shape v = s;
+    if (c && c->in[0] == y && c->out.size() == 1 && is_view(*c) && (!c->input(1) || c->input(1)->is_const())) {
+        v = view_shape(*c, s);
+        if (v.size() < 3 || v[0] != s[0] || v[1] != s[1]) return nullptr;
+        y = c->out[0];
+        c = p.single_consumer(y);
+    }
+    if (!c || c->op_type != "Transpose" || c->out.size() != 1 || c->in[0] != y) return nullptr;
+    const std::vector<int64_t> perm = c->get_ints("perm");
+    const size_t r = v.size();
+    if (perm.size() != r || perm[0] != 0 || perm[r - 1] != 1) return nullptr;
+    for (size_t i = 1; i + 1 < r; ++i)
+        if (perm[i] != int64_t(i) + 1) return nullptr;
+    Shape out{v[0]};
+    out.insert(out.end(), v.begin() + 2, v.end());
+    out.push_back(v[1]);
+    set_shape(c->out[0], out);
+    return c->out[0];
+}
+
 std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     auto op = std::make_unique<NchwcWindowOp>();
     op->x = n.in[0];
@@ -1403,6 +1453,15 @@ std::unique_ptr<Op> make_window_op(const Node &n, Planner &p) {
     op->y = op->kind == WinKind::Depthwise ? fuse_activation(n, p, op->act) : n.out[0];
     set_shape(op->y, ys);
     op->y->blocked = wants_blocked(p, op->y, ys);
+    if (Tensor *tokens = op->kind == WinKind::Depthwise ? channels_last_reader(p, op->y, ys) : nullptr) {
+        op->y->channels_last_of = tokens;
+        op->y = tokens;
+        op->channels_last_out = true;
+    }
+    if (Tensor *src = op->x->channels_last_of) {
+        op->x = src;
+        op->channels_last = true;
+    }
     op->ins = {op->x};
     op->outs = {op->y};
     return op;
@@ -1420,6 +1479,12 @@ bool nchwc_available() {
 bool blockable(const Tensor *t, const Shape &s) {
     return nchwc_available() && !t->is_output && t->dtype == DType::F32 && s.size() == 4 && numel_of(s) &&
            s[2] * s[3] != 1;
+}
+
+bool gathers_channels_last(const Node &c, const Shape &s) {
+    if (c.op_type != "Conv" || !nchwc_available() || !conv_supported(c, s)) return false;
+    const Shape &ws = c.in[1]->shape;
+    return c.get_int("group", 1) == s[1] && s[1] > 1 && ws[0] == s[1] && ws[1] == 1;
 }
 
 bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s) {

@@ -696,9 +696,32 @@ public:
     }
 };
 
-std::unique_ptr<Op> make_transpose(const Node &n) {
+// Whether the Transpose being planned, of output `y` of shape `out`, moves the last axis of its input to
+// the second ([N, ..., C] to [N, C, ...]) for a depthwise convolution of the blocked kernel, directly or
+// through one view of [N, C, H, W]: that convolution gathers its input from the channels-last one, which
+// costs less than the transposed copy (the tokens of a transformer turned into an image).
+bool to_channels_first(const std::vector<int64_t> &perm, const Shape &out, const Tensor *y, const Planner &p) {
+    const size_t r = perm.size();
+    if (r < 3 || perm[0] != 0 || perm[1] != int64_t(r) - 1) return false;
+    for (size_t i = 2; i < r; ++i)
+        if (perm[i] != int64_t(i) - 1) return false;
+    const Node *c = p.single_consumer(y);
+    Shape s = out;
+    if (c && c->out.size() == 1 && is_view(*c)) {
+        if (c->in[0] != y || (c->input(1) && !c->input(1)->is_const())) return false;
+        s = view_shape(*c, out);
+        if (s.size() != 4 || s[0] != out[0] || s[1] != out[1]) return false;
+        y = c->out[0];
+        c = p.single_consumer(y);
+    }
+    return c && s.size() == 4 && c->in[0] == y && gathers_channels_last(*c, s);
+}
+
+std::unique_ptr<Op> make_transpose(const Node &n, Planner &p) {
     auto op = std::make_unique<StridedCopyOp>();
     op->take_input(n);
+    // The producer wrote this Transpose's output channels-last already (channels_last_reader).
+    if (op->x->channels_last_of && n.out.size() == 1 && op->x->channels_last_of == n.out[0]) return nullptr;
     const Shape &xs = op->x->shape;
     std::vector<int64_t> perm;
     for (size_t i = xs.size(); i-- > 0;) perm.push_back(int64_t(i));
@@ -713,6 +736,11 @@ std::unique_ptr<Op> make_transpose(const Node &n) {
         seen[size_t(p)] = true;
         out.push_back(xs[size_t(p)]);
         op->step.push_back(st[size_t(p)]);
+    }
+    if (Tensor *y = n.out.size() == 1 ? n.out[0] : nullptr; y && to_channels_first(perm, out, y, p)) {
+        set_shape(y, out);
+        y->channels_last_of = op->x;
+        return nullptr;
     }
     op->dims = out;
     op->coalesce();
@@ -824,11 +852,10 @@ std::unique_ptr<Op> make_gather(const Node &n, Planner &p) {
 
 // Reshape, Flatten, Squeeze, Unsqueeze: a view of the input's storage, or a
 // copy when the result is a graph output (outputs own their storage).
-std::unique_ptr<Op> make_view(const Node &n) {
-    Tensor *x = n.input(0);
-    if (!x || n.out.size() != 1) fail(n, "needs one input");
-    need_float(n, x);
-    const Shape &xs = x->shape;
+}  // namespace
+
+Shape view_shape(const Node &n, const Shape &xs) {
+    const int64_t numel = numel_of(xs);
     Shape out;
     const std::string &t = n.op_type;
     if (t == "Reshape") {
@@ -853,8 +880,8 @@ std::unique_ptr<Op> make_view(const Node &n) {
             known *= d;
         }
         if (infer >= 0) {
-            if (known == 0 || x->numel % known) fail(n, "cannot infer the -1 dimension");
-            out[size_t(infer)] = x->numel / known;
+            if (known == 0 || numel % known) fail(n, "cannot infer the -1 dimension");
+            out[size_t(infer)] = numel / known;
         }
     } else if (t == "Flatten") {
         int64_t axis = n.get_int("axis", 1);
@@ -862,7 +889,7 @@ std::unique_ptr<Op> make_view(const Node &n) {
         if (axis < 0 || axis > int64_t(xs.size())) fail(n, "axis out of range");
         int64_t a = 1;
         for (int64_t i = 0; i < axis; ++i) a *= xs[size_t(i)];
-        out = {a, a ? x->numel / a : 0};
+        out = {a, a ? numel / a : 0};
     } else if (t == "Squeeze") {
         std::set<int64_t> axes;
         if (n.input(1))
@@ -881,10 +908,22 @@ std::unique_ptr<Op> make_view(const Node &n) {
         size_t k = 0;
         for (size_t i = 0; i < r; ++i) out.push_back(axes.count(int64_t(i)) ? 1 : xs[k++]);
     }
+    if (numel_of(out) != numel) fail(n, "element count changes from " + shape_str(xs) + " to " + shape_str(out));
+    return out;
+}
+
+namespace {
+
+std::unique_ptr<Op> make_view(const Node &n) {
+    Tensor *x = n.input(0);
+    if (!x || n.out.size() != 1) fail(n, "needs one input");
+    need_float(n, x);
     Tensor *y = n.out[0];
-    set_shape(y, out);
-    if (y->numel != x->numel)
-        fail(n, "element count changes from " + shape_str(xs) + " to " + shape_str(out));
+    set_shape(y, view_shape(n, x->shape));
+    if (x->channels_last_of) {  // a view of a value that is never stored (make_transpose)
+        y->channels_last_of = x->channels_last_of;
+        return nullptr;
+    }
     if (!y->is_output) {
         y->alias = x;
         return nullptr;
@@ -1509,7 +1548,7 @@ const std::map<std::string, Factory> &registry() {
         add({"Concat"}, [](const Node &n, Planner &) { return make_concat(n); });
         add({"Split"}, [](const Node &n, Planner &) { return make_split(n); });
         add({"Slice"}, [](const Node &n, Planner &) { return make_slice(n); });
-        add({"Transpose"}, [](const Node &n, Planner &) { return make_transpose(n); });
+        add({"Transpose"}, make_transpose);
         add({"Gather"}, make_gather);
         add({"Reshape", "Flatten", "Squeeze", "Unsqueeze"},
             [](const Node &n, Planner &) { return make_view(n); });

@@ -145,6 +145,15 @@ bool nchwc_available();
 bool wants_blocked(const Planner &p, const Tensor *t, const Shape &s);
 // Whether node p.index takes its blocked input `i` as it is (otherwise it gets a plain copy).
 bool accepts_blocked(const Node &n, size_t i, const Planner &p);
+// Reshape, Flatten, Squeeze and Unsqueeze: views of their input's storage.
+inline bool is_view(const Node &n) {
+    return n.op_type == "Reshape" || n.op_type == "Flatten" || n.op_type == "Squeeze" || n.op_type == "Unsqueeze";
+}
+// The output shape of view node `n` of an input of shape `xs`.
+Shape view_shape(const Node &n, const Shape &xs);
+// Whether `c` is a convolution that reads its input 0 of shape `s` through the blocked depthwise kernel,
+// which can gather it from a channels-last value (Tensor::channels_last_of).
+bool gathers_channels_last(const Node &c, const Shape &s);
 // A blocked convolution for `n`, or nullptr where the plain one is used.
 std::unique_ptr<Op> make_nchwc_conv(const Node &n, Planner &p);
 // The operator of a node whose inputs are blocked (accepted by accepts_blocked).
