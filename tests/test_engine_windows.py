@@ -280,6 +280,8 @@ def test_channel_shuffle(lib, monkeypatch, c, g, n):
     ((5, 1, 7, 1), [2, 1, 0, 3]),         # a size-1 last axis: tiles of the two before
     ((2, 3, 1, 17, 1, 4), [0, 3, 1, 4, 2, 5]),
     ((5, 4, 3, 2), None),                 # the default: all axes reversed
+    ((48, 2, 16, 2), [0, 2, 1, 3]),       # an unfold's patches: rows of 2, the last two axes together
+    ((2, 3, 4, 5, 3), [3, 0, 2, 1, 4]),   # short rows whose offsets carry across several axes
 ])
 def test_transpose(lib, monkeypatch, shape, perm):
     b = Builder(len(shape))

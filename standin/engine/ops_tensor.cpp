@@ -616,19 +616,37 @@ public:
     void run(RunCtx &ctx) override {
         if (tile_axis >= 0) return run_tiled(ctx);
         const int64_t inner = dims.empty() ? 1 : dims.back();
-        const int64_t rows = inner ? y->numel / inner : 0;
         const int64_t s_in = dims.empty() ? 0 : step.back();
-        const size_t last = dims.empty() ? 0 : dims.size() - 1;
-        ctx.pool.parallel_for(rows, Cost{double(inner) * 2 * kFloatNs}, [&](int64_t r0, int64_t r1) {
+        // Rows of a few floats (the patches of an unfold) are as many as the floats: each row then takes the
+        // last two axes, and its input offset steps on from the last row's, axis by axis, without a
+        // division per axis.
+        const bool pairs = inner < 16 && dims.size() >= 2;
+        const size_t last = dims.size() - (dims.empty() ? 0 : pairs ? 2 : 1);
+        const int64_t n2 = pairs ? dims[last] : 1, s2 = pairs ? step[last] : 0, row = n2 * inner;
+        const int64_t rows = row ? y->numel / row : 0;
+        ctx.pool.parallel_for(rows, Cost{double(row + 8) * 2 * kFloatNs}, [&](int64_t r0, int64_t r1) {
+            std::vector<int64_t> idx(last);
+            int64_t off = base;
+            for (size_t k = last, rem = size_t(r0); k-- > 0;) {
+                idx[k] = int64_t(rem % size_t(dims[k]));
+                rem /= size_t(dims[k]);
+                off += idx[k] * step[k];
+            }
             for (int64_t r = r0; r < r1; ++r) {
-                int64_t off, unused;
-                offsets(r, last, -1, off, unused);
-                const float *src = x->data + off;
-                float *dst = y->data + r * inner;
-                if (s_in == 1) {
-                    std::memcpy(dst, src, size_t(inner) * 4);
+                float *dst = y->data + r * row;
+                if (!pairs && s_in == 1) {
+                    std::memcpy(dst, x->data + off, size_t(inner) * 4);
                 } else {
-                    for (int64_t i = 0; i < inner; ++i) dst[i] = src[i * s_in];
+                    for (int64_t a = 0; a < n2; ++a, dst += inner) {
+                        const float *src = x->data + off + a * s2;
+                        for (int64_t i = 0; i < inner; ++i) dst[i] = src[i * s_in];
+                    }
+                }
+                for (size_t k = last; k-- > 0;) {
+                    off += step[k];
+                    if (++idx[k] < dims[k]) break;
+                    off -= step[k] * dims[k];
+                    idx[k] = 0;
                 }
             }
         });
