@@ -426,15 +426,17 @@ bool swaps_last_two(const Node &n) {
     return perm[r - 2] == int64_t(r - 1) && perm[r - 1] == int64_t(r - 2);
 }
 
-// Whether `t` is a view of the output of a grouped convolution (or of its activation), which it alone
-// reads: a depthwise convolution writes the tokens that a Transpose makes of such a view itself
+// Whether `t` is a view of the output of a depthwise convolution (or of its activation), which it alone
+// reads: the convolution writes the tokens that a Transpose makes of such a view itself
 // (channels_last_reader).
-bool view_of_grouped_conv(const Rewriter &rw, const Tensor *t) {
+bool view_of_depthwise(const Rewriter &rw, const Tensor *t) {
     const Node *v = rw.producer(t);
     if (!v || !is_view(*v) || !rw.inner(v->in[0], 1)) return false;
     const Node *c = rw.producer(v->in[0]);
     if (Activation act; c && fusable_activation(*c, act) && rw.inner(c->in[0], 1)) c = rw.producer(c->in[0]);
-    return c && c->op_type == "Conv" && c->get_int("group", 1) > 1;
+    if (!c || c->op_type != "Conv" || !c->input(1) || c->in[1]->shape.size() != 4) return false;
+    const int64_t group = c->get_int("group", 1);
+    return group > 1 && c->in[1]->shape[0] == group && c->in[1]->shape[1] == 1;
 }
 
 // An operand of a MatMul that a Transpose of its last two axes produced (the keys of attention, K^T) is
@@ -447,7 +449,7 @@ void fold_matmul_transpose(Rewriter &rw) {
         for (size_t i = 0; i < 2; ++i) {
             const char *flag = i == 0 ? "transA" : "transB";
             const Node *t = rw.inner(n.in[i], 1) ? rw.producer(n.in[i]) : nullptr;
-            if (!t || !swaps_last_two(*t) || attrs.count(flag) || view_of_grouped_conv(rw, t->in[0])) continue;
+            if (!t || !swaps_last_two(*t) || attrs.count(flag) || view_of_depthwise(rw, t->in[0])) continue;
             n.in[i] = t->in[0];
             attrs[flag].i = 1;
             rw.remove(*t);
